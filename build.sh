@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds and runs the project.
+#   ./build.sh demo   install what is missing, build, run kvnhost install on the default machine
+#   ./build.sh test   install what is missing, build every configuration, run every test
+set -euo pipefail
+cd "$(dirname "$0")"
+top=$(pwd)
+
+# Debian packages the build and the tests need (only installed when missing).
+packages=(cmake g++ make pkg-config libexpat1-dev libtomlplusplus-dev nlohmann-json3-dev
+          libcli11-dev libgtest-dev libgmock-dev clang-format)
+
+missing_packages() {
+  local p missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  echo "${missing[@]:-}"
+}
+
+install_missing() {
+  local missing
+  missing=$(missing_packages "$@")
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "build.sh: missing Debian packages: $missing (run as root or install them)" >&2
+    exit 2
+  fi
+  echo "build.sh: installing $missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+build_preset() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+}
+
+case "${1:-}" in
+  demo)
+    install_missing "${packages[@]}"
+    build_preset linux
+    bin=build/linux/bin
+    state=$(mktemp -d /tmp/kvnhost-demo.XXXXXX)
+    rmdir "$state"
+    set +e
+    "$bin/kvnhost" --state "$state" --verbose-log install
+    rc=$?
+    "$bin/kvnhost" --state "$state" log
+    set -e
+    echo "demo: machine state in $state (exit status of install: $rc)"
+    ;;
+  test)
+    install_missing "${packages[@]}"
+    build_preset linux
+    ctest --preset linux
+    build_preset asan
+    ctest --preset asan
+    # Formatting is part of the test: the checked-in .clang-format decides.
+    "$top/tools/check-format.sh"
+    ;;
+  *)
+    echo "usage: ./build.sh demo | test" >&2
+    exit 2
+    ;;
+esac

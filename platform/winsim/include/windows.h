@@ -1,0 +1,10 @@
+// winsim's stand-in for the SDK's <windows.h>: the same names, types and values, with the
+// functions provided by libwinsim.so over a simulated machine.
+#pragma once
+
+#include "windef.h"
+#include "winerror.h"
+#include "winbase.h"
+#include "winnls.h"
+#include "winver.h"
+#include "wincon.h"

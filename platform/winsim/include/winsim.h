@@ -1,0 +1,34 @@
+// winsim's own interface for hosts and tests (never included by product code): which
+// machine directory the simulated Windows runs on, and who the simulated process is.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#define WINSIM_API __attribute__((visibility("default")))
+
+namespace winsim {
+
+// Loads a machine directory (machine.toml, registry.reg, drive_x/ folders). On failure
+// answers false with a one-line reason in `error` and leaves no machine open.
+WINSIM_API bool OpenMachine(const std::filesystem::path &dir, std::string &error);
+
+// Writes the run-time state back into the machine directory and closes it. Open handles
+// are invalidated. Answers false with a reason when the state could not be written.
+WINSIM_API bool CloseMachine(std::string *error = nullptr);
+
+WINSIM_API bool IsMachineOpen();
+
+// The simulated process: its image path, command line and current directory (Windows paths).
+WINSIM_API void SetProcess(const std::wstring &imagePath, const std::wstring &commandLine,
+                const std::wstring &currentDirectory);
+
+// Where a Windows path of the open machine lives on the host (the name need not exist;
+// existing components are matched without regard to case). Empty when it maps nowhere.
+WINSIM_API std::filesystem::path HostPath(const std::wstring &windowsPath);
+
+// UTF-8 <-> wide conversions for hosts that print or take Windows texts.
+WINSIM_API std::string ToUtf8(const std::wstring &text);
+WINSIM_API std::wstring FromUtf8(const std::string &text);
+
+}  // namespace winsim

@@ -1,0 +1,107 @@
+// Environment variables, system directories and the identity of the simulated process.
+#include <cstring>
+
+#include "machine.h"
+#include "names.h"
+#include "paths.h"
+
+using namespace winsim;
+
+namespace {
+const std::pair<std::wstring, std::wstring> *FindVariable(std::wstring_view name) {
+  auto &env = Current().environment;
+  auto it = env.find(Upcased(name));
+  return it == env.end() ? nullptr : &it->second;
+}
+
+std::wstring SystemRoot() {
+  auto v = FindVariable(L"SystemRoot");
+  return v ? v->second : L"C:\\Windows";
+}
+
+// Copies a directory name as GetSystemDirectoryW and friends do: the length without
+// terminator when it fits, else the size needed with it.
+UINT CopyDirectory(const std::wstring &text, LPWSTR buffer, UINT size) { return CopyOut(text, buffer, size); }
+}  // namespace
+
+extern "C" {
+
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
+  DWORD err;
+  if (Faulted("ExpandEnvironmentStringsW", {lpSrc ? lpSrc : L""}, &err)) return Fail(err, 0u);
+  if (!lpSrc) return Fail(ERROR_INVALID_PARAMETER, 0u);
+  std::wstring out;
+  const wchar_t *p = lpSrc;
+  while (*p) {
+    if (*p != L'%') {
+      out += *p++;
+      continue;
+    }
+    const wchar_t *end = std::wcschr(p + 1, L'%');
+    if (!end) {  // a lone '%' stays as written
+      out += p;
+      break;
+    }
+    std::wstring name(p + 1, end);
+    const auto *var = name.empty() ? nullptr : FindVariable(name);
+    if (var) {
+      out += var->second;
+      p = end + 1;
+    } else {
+      // Unknown: the '%' and the name stay; the closing '%' may open the next reference.
+      out += L'%';
+      out += name;
+      p = end;
+    }
+  }
+  DWORD needed = DWORD(out.size() + 1);
+  if (lpDst && nSize >= needed) {
+    out.copy(lpDst, out.size());
+    lpDst[out.size()] = L'\0';
+  }
+  return needed;
+}
+
+DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
+  if (!lpName) return Fail(ERROR_INVALID_PARAMETER, 0u);
+  const auto *var = FindVariable(lpName);
+  if (!var) return Fail(ERROR_ENVVAR_NOT_FOUND, 0u);
+  DWORD n = CopyOut(var->second, lpBuffer, nSize);
+  SetLastError(ERROR_SUCCESS);
+  return n;
+}
+
+BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
+  if (!lpName || !*lpName || std::wcschr(lpName + 1, L'=')) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  auto &env = Current().environment;
+  if (!lpValue)
+    env.erase(Upcased(lpName));
+  else
+    env[Upcased(lpName)] = {lpName, lpValue};
+  return TRUE;
+}
+
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+  return CopyDirectory(SystemRoot() + L"\\system32", lpBuffer, uSize);
+}
+
+UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) { return CopyDirectory(SystemRoot(), lpBuffer, uSize); }
+
+LPWSTR WINAPI GetCommandLineW(void) { return Current().commandLine.data(); }
+
+DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
+  return CopyOut(Current().currentDirectory, lpBuffer, nBufferLength);
+}
+
+BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName) {
+  DWORD err;
+  if (Faulted("SetCurrentDirectoryW", {lpPathName ? lpPathName : L""}, &err)) return Fail(err, FALSE);
+  Resolved r = ResolvePath(lpPathName);
+  if (r.error) return Fail(r.error, FALSE);
+  if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
+  if (!r.isDir) return Fail(ERROR_DIRECTORY, FALSE);
+  Current().currentDirectory = r.key;
+  return TRUE;
+}
+
+}  // extern "C"

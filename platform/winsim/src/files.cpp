@@ -1,0 +1,704 @@
+// The Win32 file functions over the machine's drive folders.
+#include "files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "machine.h"
+#include "names.h"
+#include "paths.h"
+
+namespace winsim {
+
+FileObject::~FileObject() {
+  if (fd >= 0) ::close(fd);
+}
+
+int64_t FiletimeOf(const struct timespec &ts) {
+  return 116444736000000000LL + int64_t(ts.tv_sec) * 10000000LL + ts.tv_nsec / 100;
+}
+
+FILETIME ToFiletime(int64_t value) {
+  return FILETIME{DWORD(uint64_t(value) & 0xFFFFFFFFu), DWORD(uint64_t(value) >> 32)};
+}
+
+int64_t FromFiletime(const FILETIME &ft) {
+  return int64_t((uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+}
+
+namespace {
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_TEMPORARY |
+                                      FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+void SetStoredAttributes(const std::wstring &key, DWORD attrs, bool isDir) {
+  auto &table = Current().fileAttributes;
+  DWORD def = isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  auto it = std::find_if(table.begin(), table.end(), [&](auto &e) { return EqualNoCase(e.first, key); });
+  if (it != table.end()) table.erase(it);
+  if (attrs != def) table[key] = attrs;
+}
+
+void ForgetAttributes(const std::wstring &key) {
+  auto &table = Current().fileAttributes;
+  for (auto it = table.begin(); it != table.end();) {
+    // The entry itself and, for a directory, everything below it.
+    if (EqualNoCase(it->first, key) ||
+        (it->first.size() > key.size() && EqualNoCase(it->first.substr(0, key.size()), key) &&
+         it->first[key.size()] == L'\\'))
+      it = table.erase(it);
+    else
+      ++it;
+  }
+}
+
+void MoveAttributes(const std::wstring &from, const std::wstring &to) {
+  auto &table = Current().fileAttributes;
+  std::vector<std::pair<std::wstring, DWORD>> moved;
+  for (auto it = table.begin(); it != table.end();) {
+    if (EqualNoCase(it->first, from)) {
+      moved.push_back({to, it->second});
+      it = table.erase(it);
+    } else if (it->first.size() > from.size() && EqualNoCase(it->first.substr(0, from.size()), from) &&
+               it->first[from.size()] == L'\\') {
+      moved.push_back({to + it->first.substr(from.size()), it->second});
+      it = table.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto &m : moved) table[m.first] = m.second;
+}
+
+int64_t NowUtc() { return Current().NowUtc(); }
+
+void Touch(const std::filesystem::path &host) {
+  int64_t t = NowUtc() - 116444736000000000LL;
+  struct timespec ts[2];
+  ts[0].tv_sec = ts[1].tv_sec = time_t(t / 10000000);
+  ts[0].tv_nsec = ts[1].tv_nsec = long((t % 10000000) * 100);
+  ::utimensat(AT_FDCWD, host.c_str(), ts, 0);
+}
+
+void TouchFd(int fd) {
+  int64_t t = NowUtc() - 116444736000000000LL;
+  struct timespec ts[2];
+  ts[0].tv_sec = ts[1].tv_sec = time_t(t / 10000000);
+  ts[0].tv_nsec = ts[1].tv_nsec = long((t % 10000000) * 100);
+  ::futimens(fd, ts);
+}
+
+// Another open handle of the same file whose sharing forbids this access (or whose access
+// this sharing forbids) makes the open fail with ERROR_SHARING_VIOLATION.
+bool SharingConflict(const std::filesystem::path &host, DWORD access, DWORD share) {
+  struct stat target;
+  if (::stat(host.c_str(), &target) != 0) return false;
+  bool wantsRead = access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
+  bool wantsWrite = access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
+  bool wantsDelete = access & DELETE;
+  bool conflict = false;
+  ForEachObject(Object::Kind::File, [&](Object &o) {
+    auto &f = static_cast<FileObject &>(o);
+    struct stat st;
+    if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || st.st_dev != target.st_dev || st.st_ino != target.st_ino) return;
+    bool hasRead = f.access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
+    bool hasWrite = f.access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
+    bool hasDelete = f.access & DELETE;
+    if ((wantsRead && !(f.share & FILE_SHARE_READ)) || (wantsWrite && !(f.share & FILE_SHARE_WRITE)) ||
+        (wantsDelete && !(f.share & FILE_SHARE_DELETE)) || (hasRead && !(share & FILE_SHARE_READ)) ||
+        (hasWrite && !(share & FILE_SHARE_WRITE)) || (hasDelete && !(share & FILE_SHARE_DELETE)))
+      conflict = true;
+  });
+  return conflict;
+}
+
+uint64_t HostSize(const std::filesystem::path &p) {
+  std::error_code ec;
+  auto n = std::filesystem::file_size(p, ec);
+  return ec ? 0 : n;
+}
+
+std::shared_ptr<FileObject> FileOf(HANDLE h) {
+  return std::static_pointer_cast<FileObject>(FindObject(h, Object::Kind::File));
+}
+
+// Removes a directory tree's worth of free-space accounting when files are deleted.
+void ReleaseSpace(wchar_t drive, uint64_t bytes) { Current().AdjustFreeBytes(drive, int64_t(bytes)); }
+
+struct FindObject_ : Object {
+  FindObject_() : Object(Kind::Find) {}
+  std::vector<WIN32_FIND_DATAW> entries;
+  size_t next = 0;
+};
+
+WIN32_FIND_DATAW FindDataOf(const std::filesystem::path &host, const std::wstring &name,
+                            const std::wstring &key) {
+  WIN32_FIND_DATAW d;
+  std::memset(&d, 0, sizeof d);
+  struct stat st;
+  bool isDir = false;
+  if (::stat(host.c_str(), &st) == 0) {
+    isDir = S_ISDIR(st.st_mode);
+    d.ftCreationTime = ToFiletime(FiletimeOf(st.st_mtim));
+    d.ftLastAccessTime = ToFiletime(FiletimeOf(st.st_atim));
+    d.ftLastWriteTime = ToFiletime(FiletimeOf(st.st_mtim));
+    if (!isDir) {
+      d.nFileSizeHigh = DWORD(uint64_t(st.st_size) >> 32);
+      d.nFileSizeLow = DWORD(uint64_t(st.st_size) & 0xFFFFFFFFu);
+    }
+  }
+  d.dwFileAttributes = AttributesOf(key, isDir);
+  size_t n = std::min<size_t>(name.size(), MAX_PATH - 1);
+  name.copy(d.cFileName, n);
+  d.cFileName[n] = L'\0';
+  return d;
+}
+}  // namespace
+
+DWORD AttributesOf(const std::wstring &key, bool isDir) {
+  for (auto &[k, v] : Current().fileAttributes)
+    if (EqualNoCase(k, key)) return isDir ? (v | FILE_ATTRIBUTE_DIRECTORY) : v;
+  return isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+DWORD LockedError(const std::wstring &key) {
+  for (auto &lf : Current().lockedFiles) {
+    DWORD err = 0;
+    std::wstring full = FullPath(lf.path, &err);
+    if (EqualNoCase(full, key)) return lf.error;
+  }
+  return 0;
+}
+
+bool ReadWholeFile(const std::wstring &path, std::string &data, DWORD *error) {
+  Resolved r = ResolvePath(path.c_str());
+  if (r.error) {
+    *error = r.error;
+    return false;
+  }
+  if (!r.exists) {
+    *error = r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  if (r.isDir) {
+    *error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  std::ifstream in(r.host, std::ios::binary);
+  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in && !in.eof()) {
+    *error = ERROR_READ_FAULT;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  if (RemoveObject(hObject, Object::Kind::File) || RemoveObject(hObject, Object::Kind::Process) ||
+      RemoveObject(hObject, Object::Kind::Thread))
+    return TRUE;
+  return Fail(ERROR_INVALID_HANDLE, FALSE);
+}
+
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                          HANDLE) {
+  DWORD err;
+  if (Faulted("CreateFileW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, INVALID_HANDLE_VALUE);
+  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) {
+    NotModelled("CreateFileW", "overlapped I/O");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, INVALID_HANDLE_VALUE);
+  }
+  if (lpFileName && std::wcsncmp(lpFileName, L"\\\\.\\", 4) == 0) {
+    NotModelled("CreateFileW", "the device namespace (\\\\.\\)");
+    return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  }
+  Resolved r = ResolvePath(lpFileName);
+  if (r.error) return Fail(r.error, INVALID_HANDLE_VALUE);
+  if (!r.parentExists) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (r.trailingSlash && !r.isDir) return Fail(r.exists ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (r.isDir) {
+    if (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    NotModelled("CreateFileW", "opening a directory");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, INVALID_HANDLE_VALUE);
+  }
+
+  bool writes = dwDesiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
+  bool truncates = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+  if (r.exists) {
+    if (dwCreationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+    DWORD attrs = AttributesOf(r.key, false);
+    if ((attrs & FILE_ATTRIBUTE_READONLY) && (writes || truncates)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (DWORD locked = LockedError(r.key); locked && (writes || truncates || (dwDesiredAccess & DELETE)))
+      return Fail(locked, INVALID_HANDLE_VALUE);
+    if (SharingConflict(r.host, dwDesiredAccess, dwShareMode)) return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+  } else if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING) {
+    return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  }
+  if (dwCreationDisposition == TRUNCATE_EXISTING && !writes) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+
+  uint64_t oldSize = r.exists ? HostSize(r.host) : 0;
+  int flags = O_CLOEXEC | O_RDWR;
+  if (!r.exists) flags |= O_CREAT | O_EXCL;
+  if (r.exists && truncates) flags |= O_TRUNC;
+  int fd = ::open(r.host.c_str(), flags, 0644);
+  if (fd < 0) return Fail(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+
+  auto f = std::make_shared<FileObject>();
+  f->fd = fd;
+  f->host = r.host;
+  f->key = r.key;
+  f->drive = r.drive;
+  f->access = dwDesiredAccess;
+  f->share = dwShareMode;
+  if (!r.exists || truncates) {
+    TouchFd(fd);
+    if (truncates && oldSize) ReleaseSpace(r.drive, oldSize);
+    DWORD requested = (dwFlagsAndAttributes & kSettableAttributes) & ~FILE_ATTRIBUTE_NORMAL;
+    SetStoredAttributes(r.key, requested | FILE_ATTRIBUTE_ARCHIVE, false);
+  }
+  HANDLE h = AddObject(f);
+  SetLastError(r.exists && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS)
+                   ? ERROR_ALREADY_EXISTS
+                   : ERROR_SUCCESS);
+  return h;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
+  auto f = FileOf(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (lpOverlapped) {
+    NotModelled("ReadFile", "overlapped I/O");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  if (!lpNumberOfBytesRead || (!lpBuffer && nNumberOfBytesToRead)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  *lpNumberOfBytesRead = 0;
+  DWORD err;
+  if (Faulted("ReadFile", {f->key}, &err)) return Fail(err, FALSE);
+  if (!(f->access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA))) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  DWORD total = 0;
+  while (total < nNumberOfBytesToRead) {
+    ssize_t n = ::read(f->fd, static_cast<char *>(lpBuffer) + total, nNumberOfBytesToRead - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(ERROR_READ_FAULT, FALSE);
+    }
+    if (n == 0) break;
+    total += DWORD(n);
+  }
+  *lpNumberOfBytesRead = total;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
+  auto f = FileOf(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (lpOverlapped) {
+    NotModelled("WriteFile", "overlapped I/O");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  if (!lpNumberOfBytesWritten || (!lpBuffer && nNumberOfBytesToWrite)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  *lpNumberOfBytesWritten = 0;
+  DWORD err;
+  if (Faulted("WriteFile", {f->key}, &err)) return Fail(err, FALSE);
+  if (!(f->access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)))
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
+  struct stat st;
+  ::fstat(f->fd, &st);
+  off_t pos = ::lseek(f->fd, 0, SEEK_CUR);
+  uint64_t end = uint64_t(pos) + nNumberOfBytesToWrite;
+  uint64_t growth = end > uint64_t(st.st_size) ? end - uint64_t(st.st_size) : 0;
+  if (growth > Current().FreeBytes(f->drive)) return Fail(ERROR_DISK_FULL, FALSE);
+  DWORD total = 0;
+  while (total < nNumberOfBytesToWrite) {
+    ssize_t n = ::write(f->fd, static_cast<const char *>(lpBuffer) + total, nNumberOfBytesToWrite - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT, FALSE);
+    }
+    total += DWORD(n);
+  }
+  Current().AdjustFreeBytes(f->drive, -int64_t(growth));
+  TouchFd(f->fd);
+  *lpNumberOfBytesWritten = total;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+  auto f = FileOf(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
+  int64_t distance = lpDistanceToMoveHigh ? int64_t((uint64_t(uint32_t(*lpDistanceToMoveHigh)) << 32) |
+                                                    uint32_t(lDistanceToMove))
+                                          : int64_t(lDistanceToMove);
+  int64_t base;
+  switch (dwMoveMethod) {
+    case FILE_BEGIN:
+      base = 0;
+      break;
+    case FILE_CURRENT:
+      base = ::lseek(f->fd, 0, SEEK_CUR);
+      break;
+    case FILE_END: {
+      struct stat st;
+      ::fstat(f->fd, &st);
+      base = st.st_size;
+      break;
+    }
+    default:
+      return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+  }
+  int64_t target = base + distance;
+  if (target < 0) return Fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
+  if (!lpDistanceToMoveHigh && target > 0xFFFFFFFELL) return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+  ::lseek(f->fd, off_t(target), SEEK_SET);
+  if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = LONG(uint64_t(target) >> 32);
+  SetLastError(ERROR_SUCCESS);
+  return DWORD(uint64_t(target) & 0xFFFFFFFFu);
+}
+
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+  auto f = FileOf(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
+  struct stat st;
+  ::fstat(f->fd, &st);
+  if (lpFileSizeHigh) *lpFileSizeHigh = DWORD(uint64_t(st.st_size) >> 32);
+  SetLastError(ERROR_SUCCESS);
+  return DWORD(uint64_t(st.st_size) & 0xFFFFFFFFu);
+}
+
+BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime,
+                        LPFILETIME lpLastWriteTime) {
+  auto f = FileOf(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  DWORD err;
+  if (Faulted("GetFileTime", {f->key}, &err)) return Fail(err, FALSE);
+  struct stat st;
+  ::fstat(f->fd, &st);
+  if (lpCreationTime) *lpCreationTime = ToFiletime(FiletimeOf(st.st_mtim));
+  if (lpLastAccessTime) *lpLastAccessTime = ToFiletime(FiletimeOf(st.st_atim));
+  if (lpLastWriteTime) *lpLastWriteTime = ToFiletime(FiletimeOf(st.st_mtim));
+  return TRUE;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+  auto f = FileOf(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
+  DWORD err;
+  if (Faulted("GetFileAttributesW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, INVALID_FILE_ATTRIBUTES);
+  Resolved r = ResolvePath(lpFileName);
+  if (r.error) return Fail(r.error, INVALID_FILE_ATTRIBUTES);
+  if (!r.exists || (r.trailingSlash && !r.isDir))
+    return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+  return AttributesOf(r.key, r.isDir);
+}
+
+BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
+  DWORD err;
+  if (Faulted("SetFileAttributesW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, FALSE);
+  Resolved r = ResolvePath(lpFileName);
+  if (r.error) return Fail(r.error, FALSE);
+  if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
+  DWORD attrs = dwFileAttributes & kSettableAttributes;
+  if (attrs & ~FILE_ATTRIBUTE_NORMAL) attrs &= ~FILE_ATTRIBUTE_NORMAL;
+  if (r.isDir) {
+    attrs = (attrs & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_DIRECTORY;
+  } else if (attrs == 0) {
+    attrs = FILE_ATTRIBUTE_NORMAL;
+  }
+  SetStoredAttributes(r.key, attrs, r.isDir);
+  return TRUE;
+}
+
+BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
+  DWORD err;
+  if (Faulted("CreateDirectoryW", {lpPathName ? lpPathName : L""}, &err)) return Fail(err, FALSE);
+  if (lpPathName && std::wcslen(lpPathName) > MAX_PATH - 12) return Fail(ERROR_FILENAME_EXCED_RANGE, FALSE);
+  Resolved r = ResolvePath(lpPathName);
+  if (r.error) return Fail(r.error, FALSE);
+  if (r.exists) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+  if (!r.parentExists) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  std::error_code ec;
+  if (!std::filesystem::create_directory(r.host, ec)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  Touch(r.host);
+  return TRUE;
+}
+
+BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
+  DWORD err;
+  if (Faulted("RemoveDirectoryW", {lpPathName ? lpPathName : L""}, &err)) return Fail(err, FALSE);
+  Resolved r = ResolvePath(lpPathName);
+  if (r.error) return Fail(r.error, FALSE);
+  if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
+  if (!r.isDir) return Fail(ERROR_DIRECTORY, FALSE);
+  if (r.key.size() <= 3) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  std::error_code ec;
+  if (!std::filesystem::is_empty(r.host, ec)) return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
+  if (AttributesOf(r.key, true) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  std::filesystem::remove(r.host, ec);
+  if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  ForgetAttributes(r.key);
+  return TRUE;
+}
+
+BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
+  DWORD err;
+  if (Faulted("DeleteFileW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, FALSE);
+  Resolved r = ResolvePath(lpFileName);
+  if (r.error) return Fail(r.error, FALSE);
+  if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
+  if (r.isDir) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (AttributesOf(r.key, false) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (DWORD locked = LockedError(r.key)) return Fail(locked, FALSE);
+  if (SharingConflict(r.host, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+    return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  uint64_t size = HostSize(r.host);
+  std::error_code ec;
+  if (!std::filesystem::remove(r.host, ec)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  ReleaseSpace(r.drive, size);
+  ForgetAttributes(r.key);
+  return TRUE;
+}
+
+BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
+  DWORD err;
+  if (Faulted("MoveFileW", {lpExistingFileName ? lpExistingFileName : L"", lpNewFileName ? lpNewFileName : L""}, &err))
+    return Fail(err, FALSE);
+  Resolved from = ResolvePath(lpExistingFileName);
+  if (from.error) return Fail(from.error, FALSE);
+  if (!from.exists) return Fail(from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
+  Resolved to = ResolvePath(lpNewFileName);
+  if (to.error) return Fail(to.error, FALSE);
+  bool sameName = EqualNoCase(from.key, to.key);
+  if (to.exists && !sameName) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+  if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  if (DWORD locked = LockedError(from.key)) return Fail(locked, FALSE);
+  if (!from.isDir && SharingConflict(from.host, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+    return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  if (from.isDir && to.key.size() > from.key.size() && EqualNoCase(to.key.substr(0, from.key.size()), from.key) &&
+      to.key[from.key.size()] == L'\\')
+    return Fail(ERROR_SHARING_VIOLATION, FALSE);  // a directory into itself
+  std::error_code ec;
+  if (from.drive != to.drive) {
+    if (from.isDir) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
+    uint64_t size = HostSize(from.host);
+    if (size > Current().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
+    std::filesystem::copy_file(from.host, to.host, ec);
+    if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    std::filesystem::remove(from.host, ec);
+    Current().AdjustFreeBytes(to.drive, -int64_t(size));
+    ReleaseSpace(from.drive, size);
+  } else {
+    std::filesystem::rename(from.host, to.host, ec);
+    if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  }
+  MoveAttributes(from.key, to.key);
+  return TRUE;
+}
+
+BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
+  DWORD err;
+  if (Faulted("CopyFileW", {lpExistingFileName ? lpExistingFileName : L"", lpNewFileName ? lpNewFileName : L""}, &err))
+    return Fail(err, FALSE);
+  Resolved from = ResolvePath(lpExistingFileName);
+  if (from.error) return Fail(from.error, FALSE);
+  if (!from.exists) return Fail(from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
+  if (from.isDir) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (SharingConflict(from.host, GENERIC_READ, FILE_SHARE_READ)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  Resolved to = ResolvePath(lpNewFileName);
+  if (to.error) return Fail(to.error, FALSE);
+  if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  if (to.isDir) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (to.exists) {
+    if (bFailIfExists) return Fail(ERROR_FILE_EXISTS, FALSE);
+    if (EqualNoCase(from.key, to.key)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    if (AttributesOf(to.key, false) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (DWORD locked = LockedError(to.key)) return Fail(locked, FALSE);
+    if (SharingConflict(to.host, GENERIC_WRITE, 0)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  }
+  uint64_t size = HostSize(from.host);
+  uint64_t old = to.exists ? HostSize(to.host) : 0;
+  if (size > old && size - old > Current().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
+  std::error_code ec;
+  std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  // The copy keeps the source's last-write time and attributes, with the archive bit set.
+  auto mtime = std::filesystem::last_write_time(from.host, ec);
+  std::filesystem::last_write_time(to.host, mtime, ec);
+  Current().AdjustFreeBytes(to.drive, int64_t(old) - int64_t(size));
+  DWORD attrs = AttributesOf(from.key, false);
+  if (attrs == FILE_ATTRIBUTE_NORMAL) attrs = 0;
+  SetStoredAttributes(to.key, attrs | FILE_ATTRIBUTE_ARCHIVE, false);
+  return TRUE;
+}
+
+HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+  DWORD err;
+  if (Faulted("FindFirstFileW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, INVALID_HANDLE_VALUE);
+  if (!lpFileName || !lpFindFileData) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  std::wstring full = FullPath(lpFileName, &err);
+  if (full.empty()) return Fail(err, INVALID_HANDLE_VALUE);
+  if (full.back() == L'\\') return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  std::wstring dir = ParentOf(full);
+  std::wstring pattern = LastName(full);
+  Resolved d = ResolvePath(dir.c_str());
+  if (d.error) return Fail(d.error, INVALID_HANDLE_VALUE);
+  if (!d.exists || !d.isDir) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+
+  auto search = std::make_shared<FindObject_>();
+  std::vector<std::pair<std::wstring, std::filesystem::path>> names;
+  bool root = d.key.size() <= 3;
+  if (!root) {
+    names.push_back({L".", d.host});
+    names.push_back({L"..", d.host.parent_path()});
+  }
+  std::vector<std::pair<std::wstring, std::filesystem::path>> children;
+  std::error_code ec;
+  for (auto &entry : std::filesystem::directory_iterator(d.host, ec))
+    children.push_back({FromUtf8(entry.path().filename().string()), entry.path()});
+  std::sort(children.begin(), children.end(),
+            [](auto &a, auto &b) { return Upcased(a.first) < Upcased(b.first); });
+  names.insert(names.end(), children.begin(), children.end());
+  std::wstring base = root ? d.key : d.key + L"\\";
+  for (auto &[name, host] : names) {
+    if (!MatchesFilePattern(pattern, name)) continue;
+    std::wstring key = (name == L"." ) ? d.key : (name == L".." ? ParentOf(d.key) : base + name);
+    search->entries.push_back(FindDataOf(host, name, key));
+  }
+  if (search->entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  *lpFindFileData = search->entries[0];
+  search->next = 1;
+  SetLastError(ERROR_SUCCESS);
+  return AddObject(search);
+}
+
+BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
+  auto search = std::static_pointer_cast<FindObject_>(FindObject(hFindFile, Object::Kind::Find));
+  if (!search) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!lpFindFileData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (search->next >= search->entries.size()) return Fail(ERROR_NO_MORE_FILES, FALSE);
+  *lpFindFileData = search->entries[search->next++];
+  return TRUE;
+}
+
+BOOL WINAPI FindClose(HANDLE hFindFile) {
+  if (!RemoveObject(hFindFile, Object::Kind::Find)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  return TRUE;
+}
+
+UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique, LPWSTR lpTempFileName) {
+  DWORD err;
+  if (Faulted("GetTempFileNameW", {lpPathName ? lpPathName : L""}, &err)) return Fail(err, 0u);
+  if (!lpPathName || !lpTempFileName) return Fail(ERROR_INVALID_PARAMETER, 0u);
+  std::wstring path = lpPathName;
+  if (path.size() > MAX_PATH - 14) return Fail(ERROR_BUFFER_OVERFLOW, 0u);
+  std::wstring prefix = lpPrefixString ? std::wstring(lpPrefixString).substr(0, 3) : L"";
+  std::wstring base = path;
+  if (base.empty() || base.back() != L'\\') base += L'\\';
+  base += prefix;
+  auto form = [&](UINT n) {
+    wchar_t hex[16];
+    std::swprintf(hex, 16, L"%X.tmp", n);
+    return base + hex;
+  };
+  if (uUnique) {
+    UINT n = uUnique & 0xFFFF;
+    std::wstring name = form(n);
+    name.copy(lpTempFileName, name.size());
+    lpTempFileName[name.size()] = L'\0';
+    return n;
+  }
+  Resolved dir = ResolvePath(path.c_str());
+  if (dir.error) return Fail(dir.error, 0u);
+  if (!dir.exists || !dir.isDir) return Fail(ERROR_DIRECTORY, 0u);
+  UINT start = Current().TickCount() & 0xFFFF;
+  if (!start) start = 1;
+  UINT n = start;
+  do {
+    std::wstring name = form(n);
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      name.copy(lpTempFileName, name.size());
+      lpTempFileName[name.size()] = L'\0';
+      SetLastError(ERROR_SUCCESS);
+      return n;
+    }
+    DWORD e = GetLastError();
+    if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) return 0;
+    n = (n % 0xFFFF) + 1;
+  } while (n != start);
+  return Fail(ERROR_FILE_EXISTS, 0u);
+}
+
+DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR *lpFilePart) {
+  DWORD err = 0;
+  if (!lpFileName) return Fail(ERROR_INVALID_PARAMETER, 0u);
+  std::wstring full = FullPath(lpFileName, &err);
+  if (full.empty()) return Fail(err ? err : ERROR_INVALID_NAME, 0u);
+  DWORD n = CopyOut(full, lpBuffer, nBufferLength);
+  if (n == full.size() && lpFilePart) {
+    size_t slash = full.rfind(L'\\');
+    *lpFilePart = (slash == std::wstring::npos || slash + 1 == full.size()) ? nullptr : lpBuffer + slash + 1;
+  }
+  return n;
+}
+
+BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTEGER lpFreeBytesAvailableToCaller,
+                                PULARGE_INTEGER lpTotalNumberOfBytes, PULARGE_INTEGER lpTotalNumberOfFreeBytes) {
+  DWORD err;
+  if (Faulted("GetDiskFreeSpaceExW", {lpDirectoryName ? lpDirectoryName : L""}, &err)) return Fail(err, FALSE);
+  std::wstring dir = lpDirectoryName ? lpDirectoryName : Current().currentDirectory;
+  Resolved r = ResolvePath(dir.c_str());
+  if (r.error) return Fail(r.error, FALSE);
+  if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
+  if (!r.isDir) return Fail(ERROR_DIRECTORY, FALSE);
+  uint64_t free = Current().FreeBytes(r.drive);
+  // The volume's size is what its files use plus what is free.
+  uint64_t used = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(Current().DriveFolder(r.drive), ec);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    if (it->is_regular_file(ec)) used += it->file_size(ec);
+  }
+  if (lpFreeBytesAvailableToCaller) lpFreeBytesAvailableToCaller->QuadPart = free;
+  if (lpTotalNumberOfBytes) lpTotalNumberOfBytes->QuadPart = free + used;
+  if (lpTotalNumberOfFreeBytes) lpTotalNumberOfFreeBytes->QuadPart = free;
+  return TRUE;
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED) {
+  if (!FileOf(hDevice)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (lpBytesReturned) *lpBytesReturned = 0;
+  // A file of the file system answers no device control code.
+  return Fail(ERROR_INVALID_FUNCTION, FALSE);
+}
+
+BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T) { return lpAddress ? TRUE : Fail(ERROR_INVALID_ADDRESS, FALSE); }
+BOOL WINAPI VirtualUnlock(LPVOID lpAddress, SIZE_T) { return lpAddress ? TRUE : Fail(ERROR_INVALID_ADDRESS, FALSE); }
+
+}  // extern "C"

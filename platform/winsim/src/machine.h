@@ -1,0 +1,108 @@
+// The simulated machine: its description from machine.toml, its drives on the host, and
+// the run-time state that is written back when the machine is closed. One machine is open
+// per process; every Win32 call of winsim acts on it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <toml++/toml.h>
+
+namespace winsim {
+
+struct Fault {
+  std::string function;
+  int64_t nth = 0;  // 0: every matching call
+  std::wstring whenArgContains;
+  uint32_t error = 0;
+  int64_t seen = 0;
+};
+
+struct LockedFile {
+  std::wstring path;  // full Windows path
+  DWORD error = ERROR_SHARING_VIOLATION;
+};
+
+struct ProgramSpec {
+  std::wstring name;  // file name, matched without regard to case
+  DWORD exitCode = 0;
+  int64_t runsMs = 0;
+  bool neverExits = false;
+  toml::table raw;  // the whole entry, for behaviours later parts of winsim read
+};
+
+class Machine {
+ public:
+  std::filesystem::path root;
+  toml::table config;
+
+  // [machine]
+  std::wstring computerName = L"SRV01";
+  UINT ansiCodePage = 1252;
+  std::string userLocale = "en-US";
+  std::string systemLocale = "en-US";
+  int timezoneBiasMinutes = 0;
+
+  std::vector<Fault> faults;
+  std::vector<LockedFile> lockedFiles;
+  std::vector<ProgramSpec> programs;
+  std::map<std::wstring, uint64_t> freeDisk;         // "C:" -> bytes available
+  std::map<std::wstring, DWORD> fileAttributes;      // full Windows path (as on disk) -> attributes
+
+  // Environment of the simulated process: upper-cased name -> (name as set, value).
+  std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment;
+
+  // Clock: a fixed start time from [machine] clock, or the host's time; Sleep advances it.
+  bool fixedClock = false;
+  int64_t clockStartUtc = 0;  // FILETIME units (100 ns since 1601), UTC
+  int64_t advancedMs = 0;
+  int64_t hostStartMs = 0;    // host monotonic time when the machine opened
+  int64_t NowUtc() const;     // FILETIME units, UTC
+  int64_t LocalFromUtc(int64_t utc) const { return utc - int64_t(timezoneBiasMinutes) * 600000000LL; }
+  DWORD TickCount() const;
+
+  // The simulated process.
+  std::wstring imagePath = L"C:\\Windows\\System32\\kvnhost.exe";
+  std::wstring commandLine;
+  std::wstring currentDirectory = L"C:\\";
+  UINT errorMode = 0;
+
+  bool Load(const std::filesystem::path &dir, std::string &error);
+  bool Save(std::string &error);
+
+  // The drive folder of a drive letter ('C' -> root/drive_c); empty when the machine has none.
+  std::filesystem::path DriveFolder(wchar_t letter) const;
+
+  uint64_t FreeBytes(wchar_t driveLetter) const;
+  void AdjustFreeBytes(wchar_t driveLetter, int64_t delta);
+};
+
+// The open machine. Calling a Win32 function with no machine open is a host error:
+// winsim says so on standard error and stops the process.
+Machine &Current();
+bool HasMachine();
+
+// Fault injection: true when a [[faults]] entry makes this call fail; *error is its code.
+bool Faulted(const char *function, std::initializer_list<std::wstring_view> args, DWORD *error);
+
+// Ends the simulated process's console (machine close).
+void ResetConsole();
+
+// Says on standard error that winsim does not model a call or a case.
+void NotModelled(const char *function, const std::string &what);
+
+// Sets the last error and answers `value`: `return Fail(ERROR_X, FALSE);`
+template <class T>
+T Fail(DWORD error, T value) {
+  SetLastError(error);
+  return value;
+}
+
+}  // namespace winsim

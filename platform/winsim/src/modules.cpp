@@ -1,0 +1,269 @@
+#include "modules.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "machine.h"
+#include "names.h"
+#include "paths.h"
+
+namespace winsim {
+
+namespace {
+using DllMainFn = BOOL (*)(HINSTANCE, DWORD, LPVOID);
+
+struct Module {
+  std::wstring path;  // full Windows path
+  std::wstring name;  // base name
+  bool system = false;
+  void *dl = nullptr;
+  DllMainFn dllMain = nullptr;
+  int refs = 0;
+};
+
+std::map<std::wstring, std::map<std::string, FARPROC>> &SystemDlls() {
+  static std::map<std::wstring, std::map<std::string, FARPROC>> dlls;
+  return dlls;
+}
+
+std::list<std::unique_ptr<Module>> &Loaded() {
+  static std::list<std::unique_ptr<Module>> loaded;
+  return loaded;
+}
+
+// The module record of the process's own image (GetModuleHandleW(NULL)).
+Module &MainModule() {
+  static Module main;
+  main.path = Current().imagePath;
+  main.name = LastName(main.path);
+  return main;
+}
+
+Module *ModuleOf(HMODULE h) {
+  if (!h) return nullptr;
+  if (reinterpret_cast<Module *>(h) == &MainModule()) return &MainModule();
+  for (auto &m : Loaded())
+    if (reinterpret_cast<HMODULE>(m.get()) == h) return m.get();
+  return nullptr;
+}
+
+std::wstring SystemDirectory() {
+  wchar_t buf[MAX_PATH];
+  UINT n = GetSystemDirectoryW(buf, MAX_PATH);
+  return n && n < MAX_PATH ? std::wstring(buf) : L"C:\\Windows\\system32";
+}
+
+bool ListedIn(const char *key, const std::wstring &value) {
+  auto os = Current().config["os"].as_table();
+  if (!os) return false;
+  auto arr = (*os)[key].as_array();
+  if (!arr) return false;
+  for (auto &n : *arr)
+    if (auto s = n.value<std::string>(); s && EqualNoCase(FromUtf8(*s), value)) return true;
+  return false;
+}
+
+bool IsSystemDll(const std::wstring &name) {
+  return SystemDlls().count(Upcased(name)) && !ListedIn("missing_dlls", name);
+}
+
+std::wstring WithDllExtension(std::wstring name) {
+  if (LastName(name).find(L'.') == std::wstring::npos) name += L".dll";
+  return name;
+}
+
+HMODULE Attach(std::unique_ptr<Module> m) {
+  Module *raw = m.get();
+  raw->refs = 1;
+  Loaded().push_back(std::move(m));
+  HMODULE h = reinterpret_cast<HMODULE>(raw);
+  if (raw->dllMain && !raw->dllMain(reinterpret_cast<HINSTANCE>(h), DLL_PROCESS_ATTACH, nullptr)) {
+    raw->dllMain(reinterpret_cast<HINSTANCE>(h), DLL_PROCESS_DETACH, nullptr);
+    dlclose(raw->dl);
+    Loaded().remove_if([&](auto &p) { return p.get() == raw; });
+    return Fail(ERROR_DLL_INIT_FAILED, HMODULE(nullptr));
+  }
+  SetLastError(ERROR_SUCCESS);
+  return h;
+}
+
+HMODULE LoadFile(const std::wstring &full) {
+  for (auto &m : Loaded())
+    if (EqualNoCase(m->path, full)) {
+      ++m->refs;
+      return reinterpret_cast<HMODULE>(m.get());
+    }
+  Resolved r = Resolve(full);
+  if (r.error || !r.exists || r.isDir) return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
+  char magic[4] = {};
+  std::ifstream(r.host, std::ios::binary).read(magic, 4);
+  if (std::memcmp(magic, "\x7f" "ELF", 4) != 0) {
+    NotModelled("LoadLibraryW", "running Windows code (" + ToUtf8(full) + " is not built for winsim)");
+    return Fail(ERROR_BAD_EXE_FORMAT, HMODULE(nullptr));
+  }
+  void *dl = dlopen(r.host.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!dl) {
+    std::fprintf(stderr, "winsim: LoadLibraryW: %s\n", dlerror());
+    return Fail(ERROR_DLL_INIT_FAILED, HMODULE(nullptr));
+  }
+  auto m = std::make_unique<Module>();
+  m->path = r.key;
+  m->name = LastName(r.key);
+  m->dl = dl;
+  m->dllMain = reinterpret_cast<DllMainFn>(dlsym(dl, "DllMain"));
+  return Attach(std::move(m));
+}
+
+HMODULE LoadSystem(const std::wstring &name) {
+  for (auto &m : Loaded())
+    if (m->system && EqualNoCase(m->name, name)) {
+      ++m->refs;
+      return reinterpret_cast<HMODULE>(m.get());
+    }
+  auto m = std::make_unique<Module>();
+  m->system = true;
+  m->name = name;
+  m->path = SystemDirectory() + L"\\" + name;
+  return Attach(std::move(m));
+}
+}  // namespace
+
+SystemExport::SystemExport(const char *dll, const char *name, FARPROC fn) {
+  SystemDlls()[Upcased(FromAscii(dll))][name] = fn;
+}
+
+void UnloadAllModules() {
+  while (!Loaded().empty()) {
+    Module *m = Loaded().back().get();
+    if (m->dllMain) m->dllMain(reinterpret_cast<HINSTANCE>(m), DLL_PROCESS_DETACH, reinterpret_cast<LPVOID>(1));
+    if (m->dl) dlclose(m->dl);
+    Loaded().pop_back();
+  }
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
+  DWORD err;
+  if (Faulted("LoadLibraryW", {lpLibFileName ? lpLibFileName : L""}, &err)) return Fail(err, HMODULE(nullptr));
+  if (!lpLibFileName || !*lpLibFileName) return Fail(ERROR_INVALID_PARAMETER, HMODULE(nullptr));
+  std::wstring spec = lpLibFileName;
+  bool hasPath = spec.find_first_of(L"\\/:") != std::wstring::npos;
+  if (!hasPath) {
+    std::wstring name = WithDllExtension(spec);
+    for (auto &m : Loaded())
+      if (EqualNoCase(m->name, name)) {
+        ++m->refs;
+        return reinterpret_cast<HMODULE>(m.get());
+      }
+    if (IsSystemDll(name)) return LoadSystem(name);
+    // The search order of a plain name: the image's directory, the system and Windows
+    // directories, the current directory.
+    wchar_t windir[MAX_PATH];
+    GetWindowsDirectoryW(windir, MAX_PATH);
+    for (const std::wstring &dir : {ParentOf(Current().imagePath), SystemDirectory(), std::wstring(windir),
+                                    Current().currentDirectory}) {
+      std::wstring candidate = dir + (dir.back() == L'\\' ? L"" : L"\\") + name;
+      Resolved r = Resolve(candidate);
+      if (!r.error && r.exists && !r.isDir) return LoadFile(r.key);
+    }
+    return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
+  }
+  std::wstring full = FullPath(WithDllExtension(spec), &err);
+  if (full.empty()) return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
+  if (EqualNoCase(ParentOf(full), SystemDirectory()) && SystemDlls().count(Upcased(LastName(full)))) {
+    if (!IsSystemDll(LastName(full))) return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
+    return LoadSystem(LastName(full));
+  }
+  return LoadFile(full);
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+  Module *m = ModuleOf(hLibModule);
+  if (!m || m == &MainModule()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (--m->refs > 0) return TRUE;
+  if (m->dllMain) m->dllMain(reinterpret_cast<HINSTANCE>(hLibModule), DLL_PROCESS_DETACH, nullptr);
+  if (m->dl) dlclose(m->dl);
+  Loaded().remove_if([&](auto &p) { return p.get() == m; });
+  return TRUE;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  Module *m = ModuleOf(hModule);
+  if (!m) return Fail(ERROR_INVALID_HANDLE, FARPROC(nullptr));
+  if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
+    NotModelled("GetProcAddress", "lookup by ordinal");
+    return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
+  }
+  DWORD err;
+  std::wstring wname = FromAscii(lpProcName);
+  if (Faulted("GetProcAddress", {wname}, &err)) return Fail(err, FARPROC(nullptr));
+  if (m->system) {
+    auto &exports = SystemDlls()[Upcased(m->name)];
+    auto it = exports.find(lpProcName);
+    if (it == exports.end() || ListedIn("missing_exports", m->name + L"!" + wname))
+      return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
+    return it->second;
+  }
+  if (!m->dl) return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
+  void *sym = dlsym(m->dl, lpProcName);
+  if (!sym) return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
+  return reinterpret_cast<FARPROC>(sym);
+}
+
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  Module *m = hModule ? ModuleOf(hModule) : &MainModule();
+  if (!m) return Fail(ERROR_MOD_NOT_FOUND, 0u);
+  const std::wstring &path = m->path;
+  if (nSize == 0 || !lpFilename) return Fail(ERROR_INSUFFICIENT_BUFFER, 0u);
+  if (path.size() >= nSize) {
+    // Truncated and terminated, as Windows XP and later do.
+    path.copy(lpFilename, nSize - 1);
+    lpFilename[nSize - 1] = L'\0';
+    return Fail(ERROR_INSUFFICIENT_BUFFER, nSize);
+  }
+  path.copy(lpFilename, path.size());
+  lpFilename[path.size()] = L'\0';
+  SetLastError(ERROR_SUCCESS);
+  return DWORD(path.size());
+}
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+  if (!lpModuleName) return reinterpret_cast<HMODULE>(&MainModule());
+  std::wstring spec = WithDllExtension(lpModuleName);
+  bool hasPath = spec.find_first_of(L"\\/:") != std::wstring::npos;
+  DWORD err;
+  std::wstring full = hasPath ? FullPath(spec, &err) : L"";
+  if (EqualNoCase(hasPath ? full : spec, hasPath ? MainModule().path : MainModule().name))
+    return reinterpret_cast<HMODULE>(&MainModule());
+  for (auto &m : Loaded())
+    if (hasPath ? EqualNoCase(m->path, full) : EqualNoCase(m->name, spec)) return reinterpret_cast<HMODULE>(m.get());
+  // kernel32 is mapped into every process from its start.
+  if (!hasPath && EqualNoCase(spec, L"kernel32.dll") && IsSystemDll(spec)) return LoadSystem(spec);
+  return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
+}
+
+UINT WINAPI SetErrorMode(UINT uMode) {
+  UINT previous = Current().errorMode;
+  Current().errorMode = uMode;
+  return previous;
+}
+
+}  // extern "C"
+
+// kernel32 exports that components look up at run time.
+WINSIM_SYSTEM_EXPORT("kernel32.dll", GetTickCount);
+WINSIM_SYSTEM_EXPORT("kernel32.dll", GetSystemDirectoryW);
+WINSIM_SYSTEM_EXPORT("kernel32.dll", LoadLibraryW);
+WINSIM_SYSTEM_EXPORT("kernel32.dll", GetProcAddress);

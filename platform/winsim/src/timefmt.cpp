@@ -1,0 +1,303 @@
+// The machine's clock and the locale formatting of dates and times.
+#include <cstring>
+#include <string>
+
+#include "machine.h"
+#include "names.h"
+
+using namespace winsim;
+
+namespace {
+constexpr int64_t kTicksPerMs = 10000;
+constexpr int64_t kTicksPerDay = 864000000000LL;
+
+// Calendar of a FILETIME value (proleptic Gregorian, from 1601-01-01, a Monday).
+SYSTEMTIME ToSystemTime(int64_t ft) {
+  int64_t days = ft / kTicksPerDay;
+  int64_t rem = ft % kTicksPerDay;
+  // civil_from_days, counted from 1970-01-01.
+  int64_t z = days - 134774 + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t y = yoe + era * 400;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  if (m <= 2) ++y;
+  SYSTEMTIME st;
+  st.wYear = WORD(y);
+  st.wMonth = WORD(m);
+  st.wDay = WORD(d);
+  st.wDayOfWeek = WORD((days + 1) % 7);  // 1601-01-01 was a Monday (1)
+  st.wHour = WORD(rem / 36000000000LL);
+  st.wMinute = WORD(rem / 600000000LL % 60);
+  st.wSecond = WORD(rem / 10000000LL % 60);
+  st.wMilliseconds = WORD(rem / kTicksPerMs % 1000);
+  return st;
+}
+
+bool FromSystemTime(const SYSTEMTIME &st, int64_t &ft) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (st.wYear < 1601 || st.wYear > 30827 || st.wMonth < 1 || st.wMonth > 12 || st.wHour > 23 ||
+      st.wMinute > 59 || st.wSecond > 59 || st.wMilliseconds > 999)
+    return false;
+  bool leap = (st.wYear % 4 == 0 && st.wYear % 100 != 0) || st.wYear % 400 == 0;
+  int maxDay = kDays[st.wMonth - 1] + (st.wMonth == 2 && leap ? 1 : 0);
+  if (st.wDay < 1 || st.wDay > maxDay) return false;
+  int y = st.wYear, m = st.wMonth;
+  y -= m <= 2;
+  int64_t era = (y >= 0 ? y : y - 399) / 400;
+  int64_t yoe = y - era * 400;
+  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + st.wDay - 1;
+  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  int64_t days = era * 146097 + doe - 719468 + 134774;
+  ft = days * kTicksPerDay + int64_t(st.wHour) * 36000000000LL + int64_t(st.wMinute) * 600000000LL +
+       int64_t(st.wSecond) * 10000000LL + int64_t(st.wMilliseconds) * kTicksPerMs;
+  return true;
+}
+
+int64_t Join(const FILETIME &ft) { return int64_t((uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime); }
+FILETIME Split(int64_t v) { return FILETIME{DWORD(uint64_t(v) & 0xFFFFFFFFu), DWORD(uint64_t(v) >> 32)}; }
+
+// Regional formats of the locales winsim knows, as Windows ships them.
+struct LocaleFormats {
+  const char *name;
+  const wchar_t *shortDate;
+  const wchar_t *longDate;
+  const wchar_t *time;
+  const wchar_t *am;
+  const wchar_t *pm;
+  const wchar_t *months[12];
+  const wchar_t *days[7];
+};
+
+const LocaleFormats kLocales[] = {
+    {"en-US", L"M/d/yyyy", L"dddd, MMMM d, yyyy", L"h:mm:ss tt", L"AM", L"PM",
+     {L"January", L"February", L"March", L"April", L"May", L"June", L"July", L"August", L"September", L"October",
+      L"November", L"December"},
+     {L"Sunday", L"Monday", L"Tuesday", L"Wednesday", L"Thursday", L"Friday", L"Saturday"}},
+    {"en-GB", L"dd/MM/yyyy", L"dd MMMM yyyy", L"HH:mm:ss", L"AM", L"PM",
+     {L"January", L"February", L"March", L"April", L"May", L"June", L"July", L"August", L"September", L"October",
+      L"November", L"December"},
+     {L"Sunday", L"Monday", L"Tuesday", L"Wednesday", L"Thursday", L"Friday", L"Saturday"}},
+    {"fr-FR", L"dd/MM/yyyy", L"dddd d MMMM yyyy", L"HH:mm:ss", L"", L"",
+     {L"janvier", L"f\u00e9vrier", L"mars", L"avril", L"mai", L"juin", L"juillet", L"ao\u00fbt", L"septembre",
+      L"octobre", L"novembre", L"d\u00e9cembre"},
+     {L"dimanche", L"lundi", L"mardi", L"mercredi", L"jeudi", L"vendredi", L"samedi"}},
+    {"de-DE", L"dd.MM.yyyy", L"dddd, d. MMMM yyyy", L"HH:mm:ss", L"", L"",
+     {L"Januar", L"Februar", L"M\u00e4rz", L"April", L"Mai", L"Juni", L"Juli", L"August", L"September", L"Oktober",
+      L"November", L"Dezember"},
+     {L"Sonntag", L"Montag", L"Dienstag", L"Mittwoch", L"Donnerstag", L"Freitag", L"Samstag"}},
+    {"it-IT", L"dd/MM/yyyy", L"dddd d MMMM yyyy", L"HH:mm:ss", L"", L"",
+     {L"gennaio", L"febbraio", L"marzo", L"aprile", L"maggio", L"giugno", L"luglio", L"agosto", L"settembre",
+      L"ottobre", L"novembre", L"dicembre"},
+     {L"domenica", L"luned\u00ec", L"marted\u00ec", L"mercoled\u00ec", L"gioved\u00ec", L"venerd\u00ec",
+      L"sabato"}},
+    {"es-ES", L"dd/MM/yyyy", L"dddd, d' de 'MMMM' de 'yyyy", L"H:mm:ss", L"", L"",
+     {L"enero", L"febrero", L"marzo", L"abril", L"mayo", L"junio", L"julio", L"agosto", L"septiembre", L"octubre",
+      L"noviembre", L"diciembre"},
+     {L"domingo", L"lunes", L"martes", L"mi\u00e9rcoles", L"jueves", L"viernes", L"s\u00e1bado"}},
+    {"ja-JP", L"yyyy/MM/dd", L"yyyy'\u5e74'M'\u6708'd'\u65e5'", L"H:mm:ss", L"\u5348\u524d", L"\u5348\u5f8c",
+     {L"1\u6708", L"2\u6708", L"3\u6708", L"4\u6708", L"5\u6708", L"6\u6708", L"7\u6708", L"8\u6708", L"9\u6708",
+      L"10\u6708", L"11\u6708", L"12\u6708"},
+     {L"\u65e5\u66dc\u65e5", L"\u6708\u66dc\u65e5", L"\u706b\u66dc\u65e5", L"\u6c34\u66dc\u65e5",
+      L"\u6728\u66dc\u65e5", L"\u91d1\u66dc\u65e5", L"\u571f\u66dc\u65e5"}},
+};
+
+const LocaleFormats *FormatsFor(LCID locale) {
+  Machine &m = Current();
+  const std::string *name = nullptr;
+  if (locale == LOCALE_SYSTEM_DEFAULT || locale == 0)
+    name = &m.systemLocale;
+  else if (locale == LOCALE_USER_DEFAULT)
+    name = &m.userLocale;
+  else if (locale == LOCALE_INVARIANT)
+    return &kLocales[0];
+  if (!name) return nullptr;
+  for (auto &l : kLocales)
+    if (*name == l.name) return &l;
+  return nullptr;
+}
+
+std::wstring Number(int value, size_t width) {
+  std::wstring s = std::to_wstring(value);
+  while (s.size() < width) s = L"0" + s;
+  return s;
+}
+
+// Expands a Windows picture format ("h:mm:ss tt", "M/d/yyyy"); quoted text is literal.
+std::wstring Expand(const std::wstring &format, const SYSTEMTIME &st, const LocaleFormats &lf, bool force24) {
+  std::wstring out;
+  for (size_t i = 0; i < format.size();) {
+    wchar_t c = format[i];
+    if (c == L'\'') {
+      size_t end = format.find(L'\'', i + 1);
+      if (end == std::wstring::npos) end = format.size();
+      out += format.substr(i + 1, end - i - 1);
+      i = end + 1;
+      continue;
+    }
+    size_t n = 1;
+    while (i + n < format.size() && format[i + n] == c) ++n;
+    switch (c) {
+      case L'h':
+        if (force24)
+          out += Number(st.wHour, n >= 2 ? 2 : 1);
+        else
+          out += Number(st.wHour % 12 == 0 ? 12 : st.wHour % 12, n >= 2 ? 2 : 1);
+        break;
+      case L'H': out += Number(st.wHour, n >= 2 ? 2 : 1); break;
+      case L'm': out += Number(st.wMinute, n >= 2 ? 2 : 1); break;
+      case L's': out += Number(st.wSecond, n >= 2 ? 2 : 1); break;
+      case L't': {
+        std::wstring marker = st.wHour < 12 ? lf.am : lf.pm;
+        out += n == 1 ? marker.substr(0, 1) : marker;
+        break;
+      }
+      case L'd':
+        if (n <= 2)
+          out += Number(st.wDay, n);
+        else if (n == 3)
+          out += std::wstring(lf.days[st.wDayOfWeek]).substr(0, 3);
+        else
+          out += lf.days[st.wDayOfWeek];
+        break;
+      case L'M':
+        if (n <= 2)
+          out += Number(st.wMonth, n);
+        else if (n == 3)
+          out += std::wstring(lf.months[st.wMonth - 1]).substr(0, 3);
+        else
+          out += lf.months[st.wMonth - 1];
+        break;
+      case L'y':
+        if (n <= 2)
+          out += Number(st.wYear % 100, n == 1 ? 1 : 2);
+        else
+          out += Number(st.wYear, 4);
+        break;
+      default: out.append(n, c); break;
+    }
+    i += n;
+  }
+  return out;
+}
+
+// Removes a format element and the separator that goes with it, as the TIME_NO* flags do.
+std::wstring DropElement(const std::wstring &format, wchar_t element) {
+  size_t pos = format.find(element);
+  if (pos == std::wstring::npos) return format;
+  size_t end = pos;
+  while (end < format.size() && format[end] == element) ++end;
+  // Take the separator before the element (":" before seconds, " " before the marker).
+  size_t start = pos;
+  while (start > 0 && std::wcschr(L"hHmst'", format[start - 1]) == nullptr) --start;
+  if (start == 0) {  // element first: take the separator after it instead
+    while (end < format.size() && std::wcschr(L"hHmst'", format[end]) == nullptr) ++end;
+  }
+  return format.substr(0, start) + format.substr(end);
+}
+
+int Deliver(const std::wstring &text, LPWSTR buffer, int capacity) {
+  int needed = int(text.size() + 1);
+  if (capacity == 0) return needed;
+  if (!buffer || capacity < 0) return Fail(ERROR_INVALID_PARAMETER, 0);
+  if (capacity < needed) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
+  text.copy(buffer, text.size());
+  buffer[text.size()] = L'\0';
+  return needed;
+}
+
+SYSTEMTIME LocalNow() { return ToSystemTime(Current().LocalFromUtc(Current().NowUtc())); }
+}  // namespace
+
+extern "C" {
+
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) { *lpSystemTime = LocalNow(); }
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) { *lpSystemTime = ToSystemTime(Current().NowUtc()); }
+void WINAPI GetSystemTimeAsFileTime(LPFILETIME ft) { *ft = Split(Current().NowUtc()); }
+DWORD WINAPI GetTickCount(void) { return Current().TickCount(); }
+void WINAPI Sleep(DWORD dwMilliseconds) {
+  if (dwMilliseconds == INFINITE) {
+    NotModelled("Sleep", "an infinite sleep (the process would never wake)");
+    return;
+  }
+  Current().advancedMs += dwMilliseconds;
+}
+
+BOOL WINAPI FileTimeToLocalFileTime(const FILETIME *lpFileTime, LPFILETIME lpLocalFileTime) {
+  if (!lpFileTime || !lpLocalFileTime) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  *lpLocalFileTime = Split(Current().LocalFromUtc(Join(*lpFileTime)));
+  return TRUE;
+}
+
+BOOL WINAPI FileTimeToSystemTime(const FILETIME *lpFileTime, LPSYSTEMTIME lpSystemTime) {
+  if (!lpFileTime || !lpSystemTime) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  int64_t v = Join(*lpFileTime);
+  if (v < 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  *lpSystemTime = ToSystemTime(v);
+  return TRUE;
+}
+
+BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *lpSystemTime, LPFILETIME lpFileTime) {
+  if (!lpSystemTime || !lpFileTime) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  int64_t v;
+  if (!FromSystemTime(*lpSystemTime, v)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  *lpFileTime = Split(v);
+  return TRUE;
+}
+
+int WINAPI GetTimeFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, LPCWSTR lpFormat, LPWSTR lpTimeStr,
+                          int cchTime) {
+  DWORD err;
+  if (Faulted("GetTimeFormatW", {}, &err)) return Fail(err, 0);
+  const DWORD known = TIME_NOMINUTESORSECONDS | TIME_NOSECONDS | TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT |
+                      LOCALE_NOUSEROVERRIDE;
+  if (dwFlags & ~known) return Fail(ERROR_INVALID_FLAGS, 0);
+  if (lpFormat && (dwFlags & ~LOCALE_NOUSEROVERRIDE)) return Fail(ERROR_INVALID_FLAGS, 0);
+  const LocaleFormats *lf = FormatsFor(Locale);
+  if (!lf) {
+    NotModelled("GetTimeFormatW", "this locale");
+    return Fail(ERROR_INVALID_PARAMETER, 0);
+  }
+  SYSTEMTIME st = lpTime ? *lpTime : LocalNow();
+  if (lpTime && (st.wHour > 23 || st.wMinute > 59 || st.wSecond > 59 || st.wMilliseconds > 999))
+    return Fail(ERROR_INVALID_PARAMETER, 0);
+  std::wstring format = lpFormat ? lpFormat : lf->time;
+  if (dwFlags & TIME_NOMINUTESORSECONDS) format = DropElement(DropElement(format, L's'), L'm');
+  else if (dwFlags & TIME_NOSECONDS) format = DropElement(format, L's');
+  if (dwFlags & TIME_NOTIMEMARKER) format = DropElement(format, L't');
+  return Deliver(Expand(format, st, *lf, (dwFlags & TIME_FORCE24HOURFORMAT) != 0), lpTimeStr, cchTime);
+}
+
+int WINAPI GetDateFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpDate, LPCWSTR lpFormat, LPWSTR lpDateStr,
+                          int cchDate) {
+  DWORD err;
+  if (Faulted("GetDateFormatW", {}, &err)) return Fail(err, 0);
+  const DWORD known = DATE_SHORTDATE | DATE_LONGDATE | LOCALE_NOUSEROVERRIDE;
+  if (dwFlags & ~known) {
+    NotModelled("GetDateFormatW", "these flags");
+    return Fail(ERROR_INVALID_FLAGS, 0);
+  }
+  if ((dwFlags & DATE_SHORTDATE) && (dwFlags & DATE_LONGDATE)) return Fail(ERROR_INVALID_FLAGS, 0);
+  if (lpFormat && (dwFlags & (DATE_SHORTDATE | DATE_LONGDATE))) return Fail(ERROR_INVALID_FLAGS, 0);
+  const LocaleFormats *lf = FormatsFor(Locale);
+  if (!lf) {
+    NotModelled("GetDateFormatW", "this locale");
+    return Fail(ERROR_INVALID_PARAMETER, 0);
+  }
+  SYSTEMTIME st = lpDate ? *lpDate : LocalNow();
+  if (lpDate) {
+    int64_t v;
+    SYSTEMTIME day = st;
+    day.wHour = day.wMinute = day.wSecond = day.wMilliseconds = 0;
+    if (!FromSystemTime(day, v)) return Fail(ERROR_INVALID_PARAMETER, 0);
+    st.wDayOfWeek = ToSystemTime(v).wDayOfWeek;  // Windows recomputes the weekday
+  }
+  std::wstring format = lpFormat ? lpFormat : ((dwFlags & DATE_LONGDATE) ? lf->longDate : lf->shortDate);
+  return Deliver(Expand(format, st, *lf, false), lpDateStr, cchDate);
+}
+
+}  // extern "C"
