@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the project.
 #   ./build.sh demo   install what is missing, build, run kvnhost install on the default machine
-#   ./build.sh test   install what is missing, build every configuration, run every test
+#   ./build.sh test   install what is missing, build every configuration (Linux, Linux with
+#                     sanitizers, Windows), run every test (the Windows build under Wine)
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$(pwd)
@@ -9,6 +10,8 @@ top=$(pwd)
 # Debian packages the build and the tests need (only installed when missing).
 packages=(cmake g++ make pkg-config libexpat1-dev libtomlplusplus-dev nlohmann-json3-dev
           libcli11-dev libgtest-dev libgmock-dev clang-format)
+# The Windows build and its tests under Wine.
+windows_packages=(mingw-w64 wine64 dpkg-dev)
 
 missing_packages() {
   local p missing=()
@@ -55,11 +58,14 @@ case "${1:-}" in
     echo "demo: machine state in $state (exit status of install: $rc)"
     ;;
   test)
-    install_missing "${packages[@]}"
+    install_missing "${packages[@]}" "${windows_packages[@]}"
     build_preset linux
     ctest --preset linux
     build_preset asan
     ctest --preset asan
+    "$top/cmake/windows-deps.sh" "$top/build/deps/expat-mingw"
+    build_preset windows
+    ctest --preset wine
     # Formatting is part of the test: the checked-in .clang-format decides.
     "$top/tools/check-format.sh"
     ;;

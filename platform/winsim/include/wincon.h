@@ -33,6 +33,5 @@ WINBASEAPI HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 WINBASEAPI BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE hConsoleOutput,
                                                   PCONSOLE_SCREEN_BUFFER_INFO lpConsoleScreenBufferInfo);
 WINBASEAPI BOOL WINAPI SetConsoleScreenBufferSize(HANDLE hConsoleOutput, COORD dwSize);
-WINBASEAPI BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer,
-                                     DWORD nNumberOfCharsToWrite, LPDWORD lpNumberOfCharsWritten,
-                                     LPVOID lpReserved);
+WINBASEAPI BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
+                                     LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);

@@ -28,13 +28,13 @@
 #define DATE_SHORTDATE 0x00000001
 #define DATE_LONGDATE 0x00000002
 
-WINBASEAPI int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
-                                          int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
-                                          LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
-WINBASEAPI int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
-                                          int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
+WINBASEAPI int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                                          LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                                          LPBOOL lpUsedDefaultChar);
+WINBASEAPI int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                                          LPWSTR lpWideCharStr, int cchWideChar);
 WINBASEAPI UINT WINAPI GetACP(void);
-WINBASEAPI int WINAPI GetTimeFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime,
-                                     LPCWSTR lpFormat, LPWSTR lpTimeStr, int cchTime);
-WINBASEAPI int WINAPI GetDateFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpDate,
-                                     LPCWSTR lpFormat, LPWSTR lpDateStr, int cchDate);
+WINBASEAPI int WINAPI GetTimeFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, LPCWSTR lpFormat,
+                                     LPWSTR lpTimeStr, int cchTime);
+WINBASEAPI int WINAPI GetDateFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpDate, LPCWSTR lpFormat,
+                                     LPWSTR lpDateStr, int cchDate);

@@ -21,7 +21,7 @@ WINSIM_API bool IsMachineOpen();
 
 // The simulated process: its image path, command line and current directory (Windows paths).
 WINSIM_API void SetProcess(const std::wstring &imagePath, const std::wstring &commandLine,
-                const std::wstring &currentDirectory);
+                           const std::wstring &currentDirectory);
 
 // Where a Windows path of the open machine lives on the host (the name need not exist;
 // existing components are matched without regard to case). Empty when it maps nowhere.

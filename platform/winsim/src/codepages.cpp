@@ -53,8 +53,7 @@ extern "C" {
 UINT WINAPI GetACP(void) { return Current().ansiCodePage; }
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
-                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
-                               LPBOOL lpUsedDefaultChar) {
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar) {
   DWORD err;
   if (Faulted("WideCharToMultiByte", {}, &err)) return Fail(err, 0);
   if (!lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 || (cbMultiByte && !lpMultiByteStr) ||
@@ -68,8 +67,11 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
   }
   bool utf8 = std::strcmp(name, "UTF-8") == 0;
   if (utf8 && (lpDefaultChar || lpUsedDefaultChar)) return Fail(ERROR_INVALID_PARAMETER, 0);
-  if (dwFlags & ~(DWORD)(WC_NO_BEST_FIT_CHARS | WC_ERR_INVALID_CHARS | 0x200 /*WC_COMPOSITECHECK*/ | 0x40 | 0x20 | 0x10))
+  if (dwFlags &
+      ~(DWORD)(WC_NO_BEST_FIT_CHARS | WC_ERR_INVALID_CHARS | 0x200 /*WC_COMPOSITECHECK*/ | 0x40 | 0x20 | 0x10))
     return Fail(ERROR_INVALID_FLAGS, 0);
+  // UTF-8 takes no flag but WC_ERR_INVALID_CHARS.
+  if (utf8 && (dwFlags & ~(DWORD)WC_ERR_INVALID_CHARS)) return Fail(ERROR_INVALID_FLAGS, 0);
   size_t count = cchWideChar < 0 ? std::wcslen(lpWideCharStr) + 1 : size_t(cchWideChar);
 
   Converter cv(name, "WCHAR_T");
@@ -124,6 +126,8 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
   size_t count = cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : size_t(cbMultiByte);
   bool single = SingleByte(CodePage);
   bool utf8 = std::strcmp(name, "UTF-8") == 0;
+  // UTF-8 takes no flag but MB_ERR_INVALID_CHARS (not even the default MB_PRECOMPOSED).
+  if (utf8 && (dwFlags & ~(DWORD)MB_ERR_INVALID_CHARS)) return Fail(ERROR_INVALID_FLAGS, 0);
   wchar_t replacement = utf8 ? wchar_t(0xFFFD) : (single ? L'?' : wchar_t(0x30FB));
 
   Converter cv("WCHAR_T", name);

@@ -29,9 +29,7 @@ FILETIME ToFiletime(int64_t value) {
   return FILETIME{DWORD(uint64_t(value) & 0xFFFFFFFFu), DWORD(uint64_t(value) >> 32)};
 }
 
-int64_t FromFiletime(const FILETIME &ft) {
-  return int64_t((uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
-}
+int64_t FromFiletime(const FILETIME &ft) { return int64_t((uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime); }
 
 namespace {
 constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
@@ -100,17 +98,20 @@ void TouchFd(int fd) {
 bool SharingConflict(const std::filesystem::path &host, DWORD access, DWORD share) {
   struct stat target;
   if (::stat(host.c_str(), &target) != 0) return false;
-  bool wantsRead = access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
+  bool wantsRead = access & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA);
   bool wantsWrite = access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
-  bool wantsDelete = access & DELETE;
+  bool wantsDelete = access & (DELETE | GENERIC_ALL);
+  // Opens for attributes only take no part in sharing, on either side.
+  if (!wantsRead && !wantsWrite && !wantsDelete) return false;
   bool conflict = false;
   ForEachObject(Object::Kind::File, [&](Object &o) {
     auto &f = static_cast<FileObject &>(o);
     struct stat st;
     if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || st.st_dev != target.st_dev || st.st_ino != target.st_ino) return;
-    bool hasRead = f.access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
+    bool hasRead = f.access & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA);
     bool hasWrite = f.access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
-    bool hasDelete = f.access & DELETE;
+    bool hasDelete = f.access & (DELETE | GENERIC_ALL);
+    if (!hasRead && !hasWrite && !hasDelete) return;
     if ((wantsRead && !(f.share & FILE_SHARE_READ)) || (wantsWrite && !(f.share & FILE_SHARE_WRITE)) ||
         (wantsDelete && !(f.share & FILE_SHARE_DELETE)) || (hasRead && !(share & FILE_SHARE_READ)) ||
         (hasWrite && !(share & FILE_SHARE_WRITE)) || (hasDelete && !(share & FILE_SHARE_DELETE)))
@@ -138,8 +139,7 @@ struct FindObject_ : Object {
   size_t next = 0;
 };
 
-WIN32_FIND_DATAW FindDataOf(const std::filesystem::path &host, const std::wstring &name,
-                            const std::wstring &key) {
+WIN32_FIND_DATAW FindDataOf(const std::filesystem::path &host, const std::wstring &name, const std::wstring &key) {
   WIN32_FIND_DATAW d;
   std::memset(&d, 0, sizeof d);
   struct stat st;
@@ -213,9 +213,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   return Fail(ERROR_INVALID_HANDLE, FALSE);
 }
 
-HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
-                          HANDLE) {
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
+                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
   DWORD err;
   if (Faulted("CreateFileW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, INVALID_HANDLE_VALUE);
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
@@ -231,7 +230,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   Resolved r = ResolvePath(lpFileName);
   if (r.error) return Fail(r.error, INVALID_HANDLE_VALUE);
   if (!r.parentExists) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-  if (r.trailingSlash && !r.isDir) return Fail(r.exists ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (r.trailingSlash && !r.isDir)
+    return Fail(r.exists ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
   if (r.isDir) {
     if (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     NotModelled("CreateFileW", "opening a directory");
@@ -243,10 +243,16 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   if (r.exists) {
     if (dwCreationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
     DWORD attrs = AttributesOf(r.key, false);
-    if ((attrs & FILE_ATTRIBUTE_READONLY) && (writes || truncates)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if ((attrs & FILE_ATTRIBUTE_READONLY) && (writes || truncates))
+      return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    // Replacing a hidden or system file needs those attributes asked for again.
+    DWORD kept = attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (dwCreationDisposition == CREATE_ALWAYS && (dwFlagsAndAttributes & kept) != kept)
+      return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     if (DWORD locked = LockedError(r.key); locked && (writes || truncates || (dwDesiredAccess & DELETE)))
       return Fail(locked, INVALID_HANDLE_VALUE);
-    if (SharingConflict(r.host, dwDesiredAccess, dwShareMode)) return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    if (SharingConflict(r.host, dwDesiredAccess, dwShareMode))
+      return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
   } else if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING) {
     return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   }
@@ -346,25 +352,20 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
-  int64_t distance = lpDistanceToMoveHigh ? int64_t((uint64_t(uint32_t(*lpDistanceToMoveHigh)) << 32) |
-                                                    uint32_t(lDistanceToMove))
-                                          : int64_t(lDistanceToMove);
+  int64_t distance = lpDistanceToMoveHigh
+                         ? int64_t((uint64_t(uint32_t(*lpDistanceToMoveHigh)) << 32) | uint32_t(lDistanceToMove))
+                         : int64_t(lDistanceToMove);
   int64_t base;
   switch (dwMoveMethod) {
-    case FILE_BEGIN:
-      base = 0;
-      break;
-    case FILE_CURRENT:
-      base = ::lseek(f->fd, 0, SEEK_CUR);
-      break;
+    case FILE_BEGIN: base = 0; break;
+    case FILE_CURRENT: base = ::lseek(f->fd, 0, SEEK_CUR); break;
     case FILE_END: {
       struct stat st;
       ::fstat(f->fd, &st);
       base = st.st_size;
       break;
     }
-    default:
-      return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+    default: return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
   }
   int64_t target = base + distance;
   if (target < 0) return Fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
@@ -493,6 +494,14 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
   if (to.error) return Fail(to.error, FALSE);
   bool sameName = EqualNoCase(from.key, to.key);
   if (to.exists && !sameName) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+  if (sameName) {
+    // A rename that changes only the case: the new name is taken as written.
+    DWORD ignored = 0;
+    std::wstring name = LastName(FullPath(lpNewFileName, &ignored));
+    std::wstring parent = ParentOf(from.key);
+    to.host = from.host.parent_path() / ToUtf8(name);
+    to.key = parent + (parent.back() == L'\\' ? L"" : L"\\") + name;
+  }
   if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   if (DWORD locked = LockedError(from.key)) return Fail(locked, FALSE);
   if (!from.isDir && SharingConflict(from.host, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
@@ -534,7 +543,8 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
   if (to.exists) {
     if (bFailIfExists) return Fail(ERROR_FILE_EXISTS, FALSE);
     if (EqualNoCase(from.key, to.key)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
-    if (AttributesOf(to.key, false) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (AttributesOf(to.key, false) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))
+      return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (DWORD locked = LockedError(to.key)) return Fail(locked, FALSE);
     if (SharingConflict(to.host, GENERIC_WRITE, 0)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
   }
@@ -563,6 +573,19 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   if (full.back() == L'\\') return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   std::wstring dir = ParentOf(full);
   std::wstring pattern = LastName(full);
+  {
+    // The mask as written: making the path full dropped its trailing dots, which still
+    // shape the wildcards ("*." is not "*").
+    std::wstring_view given = lpFileName;
+    size_t sep = given.find_last_of(L"\\/");
+    if (sep != std::wstring_view::npos)
+      given.remove_prefix(sep + 1);
+    else if (given.size() >= 2 && given[1] == L':')
+      given.remove_prefix(2);
+    std::wstring_view kept = given;
+    while (!kept.empty() && (kept.back() == L'.' || kept.back() == L' ')) kept.remove_suffix(1);
+    if (!kept.empty() && kept == pattern) pattern = given;
+  }
   Resolved d = ResolvePath(dir.c_str());
   if (d.error) return Fail(d.error, INVALID_HANDLE_VALUE);
   if (!d.exists || !d.isDir) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -578,13 +601,12 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   std::error_code ec;
   for (auto &entry : std::filesystem::directory_iterator(d.host, ec))
     children.push_back({FromUtf8(entry.path().filename().string()), entry.path()});
-  std::sort(children.begin(), children.end(),
-            [](auto &a, auto &b) { return Upcased(a.first) < Upcased(b.first); });
+  std::sort(children.begin(), children.end(), [](auto &a, auto &b) { return Upcased(a.first) < Upcased(b.first); });
   names.insert(names.end(), children.begin(), children.end());
   std::wstring base = root ? d.key : d.key + L"\\";
   for (auto &[name, host] : names) {
     if (!MatchesFilePattern(pattern, name)) continue;
-    std::wstring key = (name == L"." ) ? d.key : (name == L".." ? ParentOf(d.key) : base + name);
+    std::wstring key = (name == L".") ? d.key : (name == L".." ? ParentOf(d.key) : base + name);
     search->entries.push_back(FindDataOf(host, name, key));
   }
   if (search->entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);

@@ -305,8 +305,7 @@ bool CloseMachine(std::string *error) {
 
 bool IsMachineOpen() { return g_machine != nullptr; }
 
-void SetProcess(const std::wstring &imagePath, const std::wstring &commandLine,
-                const std::wstring &currentDirectory) {
+void SetProcess(const std::wstring &imagePath, const std::wstring &commandLine, const std::wstring &currentDirectory) {
   Machine &m = Current();
   m.imagePath = imagePath;
   m.commandLine = commandLine;

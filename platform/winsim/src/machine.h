@@ -53,8 +53,8 @@ class Machine {
   std::vector<Fault> faults;
   std::vector<LockedFile> lockedFiles;
   std::vector<ProgramSpec> programs;
-  std::map<std::wstring, uint64_t> freeDisk;         // "C:" -> bytes available
-  std::map<std::wstring, DWORD> fileAttributes;      // full Windows path (as on disk) -> attributes
+  std::map<std::wstring, uint64_t> freeDisk;     // "C:" -> bytes available
+  std::map<std::wstring, DWORD> fileAttributes;  // full Windows path (as on disk) -> attributes
 
   // Environment of the simulated process: upper-cased name -> (name as set, value).
   std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment;
@@ -63,8 +63,8 @@ class Machine {
   bool fixedClock = false;
   int64_t clockStartUtc = 0;  // FILETIME units (100 ns since 1601), UTC
   int64_t advancedMs = 0;
-  int64_t hostStartMs = 0;    // host monotonic time when the machine opened
-  int64_t NowUtc() const;     // FILETIME units, UTC
+  int64_t hostStartMs = 0;  // host monotonic time when the machine opened
+  int64_t NowUtc() const;   // FILETIME units, UTC
   int64_t LocalFromUtc(int64_t utc) const { return utc - int64_t(timezoneBiasMinutes) * 600000000LL; }
   DWORD TickCount() const;
 

@@ -104,7 +104,10 @@ HMODULE LoadFile(const std::wstring &full) {
   if (r.error || !r.exists || r.isDir) return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
   char magic[4] = {};
   std::ifstream(r.host, std::ios::binary).read(magic, 4);
-  if (std::memcmp(magic, "\x7f" "ELF", 4) != 0) {
+  if (std::memcmp(magic,
+                  "\x7f"
+                  "ELF",
+                  4) != 0) {
     NotModelled("LoadLibraryW", "running Windows code (" + ToUtf8(full) + " is not built for winsim)");
     return Fail(ERROR_BAD_EXE_FORMAT, HMODULE(nullptr));
   }
@@ -172,8 +175,8 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     // directories, the current directory.
     wchar_t windir[MAX_PATH];
     GetWindowsDirectoryW(windir, MAX_PATH);
-    for (const std::wstring &dir : {ParentOf(Current().imagePath), SystemDirectory(), std::wstring(windir),
-                                    Current().currentDirectory}) {
+    for (const std::wstring &dir :
+         {ParentOf(Current().imagePath), SystemDirectory(), std::wstring(windir), Current().currentDirectory}) {
       std::wstring candidate = dir + (dir.back() == L'\\' ? L"" : L"\\") + name;
       Resolved r = Resolve(candidate);
       if (!r.error && r.exists && !r.isDir) return LoadFile(r.key);
@@ -190,8 +193,12 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+  if (!hLibModule) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Module *m = ModuleOf(hLibModule);
-  if (!m || m == &MainModule()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  // The loader knows no module at that address.
+  if (!m) return Fail(ERROR_MOD_NOT_FOUND, FALSE);
+  // The image itself stays loaded for the life of the process.
+  if (m == &MainModule()) return TRUE;
   if (--m->refs > 0) return TRUE;
   if (m->dllMain) m->dllMain(reinterpret_cast<HINSTANCE>(hLibModule), DLL_PROCESS_DETACH, nullptr);
   if (m->dl) dlclose(m->dl);

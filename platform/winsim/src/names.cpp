@@ -123,14 +123,19 @@ constexpr wchar_t kDosStar = L'<';  // any characters up to the name's last dot
 constexpr wchar_t kDosQm = L'>';    // one character, or nothing at a dot or the end
 constexpr wchar_t kDosDot = L'"';   // a dot, or nothing at the end of the name
 
+// Translates the mask as given by the caller. Trailing dots and blanks are dropped as the
+// path is made full, but they still decide what the wildcard before them becomes: "*."
+// is DOS_STAR alone (names without an extension), and "*.*." is "*".
 std::wstring NtPattern(std::wstring_view pattern) {
-  if (pattern == L"*.*") return L"*";
-  std::wstring out(pattern);
+  std::wstring_view kept = pattern;
+  while (!kept.empty() && (kept.back() == L'.' || kept.back() == L' ')) kept.remove_suffix(1);
+  if (kept == L"*.*") return L"*";
+  std::wstring out(kept);
   for (size_t i = 0; i < out.size(); ++i) {
-    wchar_t next = i + 1 < out.size() ? pattern[i + 1] : L'\0';
+    wchar_t next = i + 1 < pattern.size() ? pattern[i + 1] : L'\0';
     if (pattern[i] == L'?')
       out[i] = kDosQm;
-    else if (pattern[i] == L'.' && (next == L'?' || next == L'*' || next == L'\0'))
+    else if (pattern[i] == L'.' && (next == L'?' || next == L'*'))
       out[i] = kDosDot;
     else if (pattern[i] == L'*' && next == L'.')
       out[i] = kDosStar;
@@ -164,8 +169,7 @@ struct Matcher {
           if (Match(p + 1, j)) return true;
         return false;
       }
-      case L'?':
-        return n < name.size() && Match(p + 1, n + 1);
+      case L'?': return n < name.size() && Match(p + 1, n + 1);
       case kDosQm:
         if (n == name.size() || name[n] == L'.') {
           size_t q = p;
@@ -176,8 +180,7 @@ struct Matcher {
       case kDosDot:
         if (n < name.size() && name[n] == L'.' && Match(p + 1, n + 1)) return true;
         return n == name.size() && Match(p + 1, n);
-      default:
-        return n < name.size() && Upcase(pc) == Upcase(name[n]) && Match(p + 1, n + 1);
+      default: return n < name.size() && Upcase(pc) == Upcase(name[n]) && Match(p + 1, n + 1);
     }
   }
 };

@@ -27,8 +27,7 @@ std::vector<std::wstring> SplitNames(std::wstring_view rest) {
 
 bool ValidName(const std::wstring &name) {
   for (wchar_t c : name)
-    if (c < 32 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'|' || c == L'?' || c == L'*')
-      return false;
+    if (c < 32 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'|' || c == L'?' || c == L'*') return false;
   return true;
 }
 }  // namespace
@@ -57,8 +56,9 @@ std::wstring FullPath(std::wstring_view in, DWORD *error) {
     rest = path.substr(2);
     if (rest.empty() || rest[0] != L'\\') {
       // Drive-relative: against the current directory when it is on that drive.
+      // "C:" alone names that directory itself, without a trailing separator.
       if (cwd.size() >= 2 && Upcase(cwd[0]) == Upcase(path[0]) && cwd[1] == L':')
-        rest = cwd.substr(2) + L"\\" + rest;
+        rest = rest.empty() ? cwd.substr(2) : cwd.substr(2) + L"\\" + rest;
       else
         rest = L"\\" + rest;
     }

@@ -22,7 +22,7 @@ struct Resolved {
   wchar_t drive = L'C';
   bool exists = false;
   bool isDir = false;
-  bool parentExists = false;   // every component but the last exists as a directory
+  bool parentExists = false;  // every component but the last exists as a directory
   bool trailingSlash = false;
 };
 

@@ -29,18 +29,24 @@ struct ProcessObject : Object {
 
 DWORD g_nextId = 1000;
 
-// The program a command line starts: its first token, quoted or up to the first blank.
-std::wstring ProgramOf(LPCWSTR application, LPCWSTR commandLine) {
-  if (application) return application;
-  std::wstring cmd = commandLine ? commandLine : L"";
+// The names a command line's program may have: the quoted first token, or else each
+// run of text up to a blank, shortest first ("C:\Program Files\a b.exe" unquoted is tried
+// as "C:\Program", then "C:\Program Files\a", then the whole).
+std::vector<std::wstring> ProgramCandidates(const std::wstring &cmd) {
   size_t i = 0;
   while (i < cmd.size() && (cmd[i] == L' ' || cmd[i] == L'\t')) ++i;
   if (i < cmd.size() && cmd[i] == L'"') {
     size_t end = cmd.find(L'"', i + 1);
-    return cmd.substr(i + 1, end == std::wstring::npos ? std::wstring::npos : end - i - 1);
+    return {cmd.substr(i + 1, end == std::wstring::npos ? std::wstring::npos : end - i - 1)};
   }
-  size_t end = cmd.find_first_of(L" \t", i);
-  return cmd.substr(i, end == std::wstring::npos ? std::wstring::npos : end - i);
+  std::vector<std::wstring> names;
+  for (size_t end = cmd.find_first_of(L" \t", i);; end = cmd.find_first_of(L" \t", end + 1)) {
+    std::wstring name = cmd.substr(i, end == std::wstring::npos ? std::wstring::npos : end - i);
+    while (!name.empty() && (name.back() == L' ' || name.back() == L'\t')) name.pop_back();
+    if (!name.empty() && (names.empty() || names.back() != name)) names.push_back(name);
+    if (end == std::wstring::npos) break;
+  }
+  return names;
 }
 
 // Finds the program file: a path as given, or a plain name in the image's directory, the
@@ -92,14 +98,24 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
   if (!lpStartupInfo || !lpProcessInformation || (!lpApplicationName && !lpCommandLine))
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (lpStartupInfo->cb < sizeof(STARTUPINFOW)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  std::wstring program = ProgramOf(lpApplicationName, lpCommandLine);
-  if (program.empty()) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (lpCurrentDirectory) {
     Resolved dir = ResolvePath(lpCurrentDirectory);
     if (dir.error || !dir.exists || !dir.isDir) return Fail(ERROR_DIRECTORY, FALSE);
   }
-  std::wstring image = FindProgram(program);
-  if (image.empty()) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+  std::wstring image;
+  if (lpApplicationName) {
+    // Taken as written (against the current directory): no search, no implied extension.
+    Resolved r = ResolvePath(lpApplicationName);
+    if (r.error) return Fail(r.error, FALSE);
+    if (!r.exists || r.isDir) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
+    image = r.key;
+  } else {
+    for (const std::wstring &name : ProgramCandidates(lpCommandLine)) {
+      image = FindProgram(name);
+      if (!image.empty()) break;
+    }
+    if (image.empty()) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+  }
 
   const ProgramSpec *spec = nullptr;
   for (auto &p : Current().programs)

@@ -40,8 +40,8 @@ SYSTEMTIME ToSystemTime(int64_t ft) {
 
 bool FromSystemTime(const SYSTEMTIME &st, int64_t &ft) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (st.wYear < 1601 || st.wYear > 30827 || st.wMonth < 1 || st.wMonth > 12 || st.wHour > 23 ||
-      st.wMinute > 59 || st.wSecond > 59 || st.wMilliseconds > 999)
+  if (st.wYear < 1601 || st.wYear > 30827 || st.wMonth < 1 || st.wMonth > 12 || st.wHour > 23 || st.wMinute > 59 ||
+      st.wSecond > 59 || st.wMilliseconds > 999)
     return false;
   bool leap = (st.wYear % 4 == 0 && st.wYear % 100 != 0) || st.wYear % 400 == 0;
   int maxDay = kDays[st.wMonth - 1] + (st.wMonth == 2 && leap ? 1 : 0);
@@ -74,36 +74,80 @@ struct LocaleFormats {
 };
 
 const LocaleFormats kLocales[] = {
-    {"en-US", L"M/d/yyyy", L"dddd, MMMM d, yyyy", L"h:mm:ss tt", L"AM", L"PM",
+    // LOCALE_INVARIANT: English names with its own, culture-neutral pictures.
+    {"",
+     L"MM/dd/yyyy",
+     L"dddd, dd MMMM yyyy",
+     L"HH:mm:ss",
+     L"AM",
+     L"PM",
      {L"January", L"February", L"March", L"April", L"May", L"June", L"July", L"August", L"September", L"October",
       L"November", L"December"},
      {L"Sunday", L"Monday", L"Tuesday", L"Wednesday", L"Thursday", L"Friday", L"Saturday"}},
-    {"en-GB", L"dd/MM/yyyy", L"dd MMMM yyyy", L"HH:mm:ss", L"AM", L"PM",
+    {"en-US",
+     L"M/d/yyyy",
+     L"dddd, MMMM d, yyyy",
+     L"h:mm:ss tt",
+     L"AM",
+     L"PM",
      {L"January", L"February", L"March", L"April", L"May", L"June", L"July", L"August", L"September", L"October",
       L"November", L"December"},
      {L"Sunday", L"Monday", L"Tuesday", L"Wednesday", L"Thursday", L"Friday", L"Saturday"}},
-    {"fr-FR", L"dd/MM/yyyy", L"dddd d MMMM yyyy", L"HH:mm:ss", L"", L"",
+    {"en-GB",
+     L"dd/MM/yyyy",
+     L"dd MMMM yyyy",
+     L"HH:mm:ss",
+     L"AM",
+     L"PM",
+     {L"January", L"February", L"March", L"April", L"May", L"June", L"July", L"August", L"September", L"October",
+      L"November", L"December"},
+     {L"Sunday", L"Monday", L"Tuesday", L"Wednesday", L"Thursday", L"Friday", L"Saturday"}},
+    {"fr-FR",
+     L"dd/MM/yyyy",
+     L"dddd d MMMM yyyy",
+     L"HH:mm:ss",
+     L"",
+     L"",
      {L"janvier", L"f\u00e9vrier", L"mars", L"avril", L"mai", L"juin", L"juillet", L"ao\u00fbt", L"septembre",
       L"octobre", L"novembre", L"d\u00e9cembre"},
      {L"dimanche", L"lundi", L"mardi", L"mercredi", L"jeudi", L"vendredi", L"samedi"}},
-    {"de-DE", L"dd.MM.yyyy", L"dddd, d. MMMM yyyy", L"HH:mm:ss", L"", L"",
+    {"de-DE",
+     L"dd.MM.yyyy",
+     L"dddd, d. MMMM yyyy",
+     L"HH:mm:ss",
+     L"",
+     L"",
      {L"Januar", L"Februar", L"M\u00e4rz", L"April", L"Mai", L"Juni", L"Juli", L"August", L"September", L"Oktober",
       L"November", L"Dezember"},
      {L"Sonntag", L"Montag", L"Dienstag", L"Mittwoch", L"Donnerstag", L"Freitag", L"Samstag"}},
-    {"it-IT", L"dd/MM/yyyy", L"dddd d MMMM yyyy", L"HH:mm:ss", L"", L"",
+    {"it-IT",
+     L"dd/MM/yyyy",
+     L"dddd d MMMM yyyy",
+     L"HH:mm:ss",
+     L"",
+     L"",
      {L"gennaio", L"febbraio", L"marzo", L"aprile", L"maggio", L"giugno", L"luglio", L"agosto", L"settembre",
       L"ottobre", L"novembre", L"dicembre"},
-     {L"domenica", L"luned\u00ec", L"marted\u00ec", L"mercoled\u00ec", L"gioved\u00ec", L"venerd\u00ec",
-      L"sabato"}},
-    {"es-ES", L"dd/MM/yyyy", L"dddd, d' de 'MMMM' de 'yyyy", L"H:mm:ss", L"", L"",
+     {L"domenica", L"luned\u00ec", L"marted\u00ec", L"mercoled\u00ec", L"gioved\u00ec", L"venerd\u00ec", L"sabato"}},
+    {"es-ES",
+     L"dd/MM/yyyy",
+     L"dddd, d' de 'MMMM' de 'yyyy",
+     L"H:mm:ss",
+     L"",
+     L"",
      {L"enero", L"febrero", L"marzo", L"abril", L"mayo", L"junio", L"julio", L"agosto", L"septiembre", L"octubre",
       L"noviembre", L"diciembre"},
      {L"domingo", L"lunes", L"martes", L"mi\u00e9rcoles", L"jueves", L"viernes", L"s\u00e1bado"}},
-    {"ja-JP", L"yyyy/MM/dd", L"yyyy'\u5e74'M'\u6708'd'\u65e5'", L"H:mm:ss", L"\u5348\u524d", L"\u5348\u5f8c",
+    {"ja-JP",
+     L"yyyy/MM/dd",
+     L"yyyy'\u5e74'M'\u6708'd'\u65e5'",
+     L"H:mm:ss",
+     L"\u5348\u524d",
+     L"\u5348\u5f8c",
      {L"1\u6708", L"2\u6708", L"3\u6708", L"4\u6708", L"5\u6708", L"6\u6708", L"7\u6708", L"8\u6708", L"9\u6708",
       L"10\u6708", L"11\u6708", L"12\u6708"},
-     {L"\u65e5\u66dc\u65e5", L"\u6708\u66dc\u65e5", L"\u706b\u66dc\u65e5", L"\u6c34\u66dc\u65e5",
-      L"\u6728\u66dc\u65e5", L"\u91d1\u66dc\u65e5", L"\u571f\u66dc\u65e5"}},
+     {L"\u65e5\u66dc\u65e5", L"\u6708\u66dc\u65e5", L"\u706b\u66dc\u65e5", L"\u6c34\u66dc\u65e5", L"\u6728\u66dc\u65e5",
+      L"\u91d1\u66dc\u65e5", L"\u571f\u66dc\u65e5"}},
 };
 
 const LocaleFormats *FormatsFor(LCID locale) {
@@ -117,7 +161,7 @@ const LocaleFormats *FormatsFor(LCID locale) {
     return &kLocales[0];
   if (!name) return nullptr;
   for (auto &l : kLocales)
-    if (*name == l.name) return &l;
+    if (!name->empty() && *name == l.name) return &l;
   return nullptr;
 }
 
@@ -253,10 +297,12 @@ int WINAPI GetTimeFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, 
                           int cchTime) {
   DWORD err;
   if (Faulted("GetTimeFormatW", {}, &err)) return Fail(err, 0);
-  const DWORD known = TIME_NOMINUTESORSECONDS | TIME_NOSECONDS | TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT |
-                      LOCALE_NOUSEROVERRIDE;
+  const DWORD known =
+      TIME_NOMINUTESORSECONDS | TIME_NOSECONDS | TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT | LOCALE_NOUSEROVERRIDE;
   if (dwFlags & ~known) return Fail(ERROR_INVALID_FLAGS, 0);
-  if (lpFormat && (dwFlags & ~LOCALE_NOUSEROVERRIDE)) return Fail(ERROR_INVALID_FLAGS, 0);
+  // The TIME_* flags apply to a picture of the caller's too; only the locale's own
+  // settings (LOCALE_NOUSEROVERRIDE) make no sense with one.
+  if (lpFormat && (dwFlags & LOCALE_NOUSEROVERRIDE)) return Fail(ERROR_INVALID_FLAGS, 0);
   const LocaleFormats *lf = FormatsFor(Locale);
   if (!lf) {
     NotModelled("GetTimeFormatW", "this locale");
@@ -266,8 +312,10 @@ int WINAPI GetTimeFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, 
   if (lpTime && (st.wHour > 23 || st.wMinute > 59 || st.wSecond > 59 || st.wMilliseconds > 999))
     return Fail(ERROR_INVALID_PARAMETER, 0);
   std::wstring format = lpFormat ? lpFormat : lf->time;
-  if (dwFlags & TIME_NOMINUTESORSECONDS) format = DropElement(DropElement(format, L's'), L'm');
-  else if (dwFlags & TIME_NOSECONDS) format = DropElement(format, L's');
+  if (dwFlags & TIME_NOMINUTESORSECONDS)
+    format = DropElement(DropElement(format, L's'), L'm');
+  else if (dwFlags & TIME_NOSECONDS)
+    format = DropElement(format, L's');
   if (dwFlags & TIME_NOTIMEMARKER) format = DropElement(format, L't');
   return Deliver(Expand(format, st, *lf, (dwFlags & TIME_FORCE24HOURFORMAT) != 0), lpTimeStr, cchTime);
 }

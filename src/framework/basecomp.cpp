@@ -1,0 +1,267 @@
+#include "basecomp.h"
+
+#include <cwchar>
+#include <exception>
+
+#include "console.h"
+#include "fileversion.h"
+#include "handles.h"
+#include "kvnxml.h"
+
+bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText) {
+  if (!commandLine || !switchText || !*switchText) return false;
+  size_t n = std::wcslen(switchText);
+  for (const WCHAR *p = commandLine; *p; ++p) {
+    size_t k = 0;
+    while (k < n && p[k] && AsciiUpper(p[k]) == AsciiUpper(switchText[k])) ++k;
+    if (k == n) return true;
+  }
+  return false;
+}
+
+int CopyPropertyText(const WCHAR *text, WCHAR *buffer, UINT capacity, bool allowEmpty) {
+  if (!text || !buffer) return 0;
+  size_t length = std::wcslen(text);
+  if (length >= capacity || (length == 0 && !allowEmpty)) return 0;
+  std::wmemcpy(buffer, text, length + 1);
+  return 1;
+}
+
+CBaseComponent::CBaseComponent() : m_pLog(new CCmpLog()) {}
+
+CBaseComponent::~CBaseComponent() { Cleanup(); }
+
+void CBaseComponent::Cleanup() {
+  delete m_pPackageXml;
+  m_pPackageXml = nullptr;
+  if (m_bOwnsLog) {
+    if (g_messageWriter.GetLog() == m_pLog) g_messageWriter.Bind(nullptr);
+    delete m_pLog;
+  }
+  m_pLog = nullptr;
+}
+
+int CBaseComponent::Initialize() {
+  int result = 1;
+  const WCHAR *commandLine = GetCommandLineW();
+  if (HasCommandLineSwitch(commandLine, L"/verbose_log")) m_pLog->SetVerbose(1);
+  if (HasCommandLineSwitch(commandLine, L"/consoleout")) OpenProcessConsole();
+  if (HasCommandLineSwitch(commandLine, L"/no_overwrite")) m_bNoOverwrite = 1;
+
+  m_pLog->Open();
+
+  if (m_bNoOverwrite)
+    m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 99, L"\r\n/no_overwrite DETECTED");
+  else
+    m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 103, L"\r\n/no_overwrite ABSENT");
+
+  m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 108, L"Detecting if 64-bit operating system... \r\n");
+  m_bIs64BitOS = IsOS64Bit();
+
+  m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 111, L"Locating package definition file... ");
+  WCHAR packageFile[MAX_PATH] = L"";
+  if (!LocatePackageDefinition(packageFile)) {
+    m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Failed!\r\n");
+  } else {
+    m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Done.\r\n");
+    m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 117, L"    - Reading package definition file... ");
+    if (ReadPackageDefinition(packageFile) != 0) {
+      m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Failed!\r\n");
+      result = 0;
+    } else {
+      m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Done.\r\n");
+    }
+  }
+
+  m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 134, L"Checking for install.xml... ");
+  WIN32_FIND_DATAW found;
+  unique_hfind search(FindFirstFileW(L"install.xml", &found));
+  if (!search) {
+    m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Not found.\r\n");
+  } else {
+    m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Found.\r\n");
+    m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 141, L"    - Reading installer XML... ");
+    if (ReadInstallDescription(found.cFileName) != 0) {
+      m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Failed!\r\n");
+      result = 0;
+    } else {
+      m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Done.\r\n");
+    }
+    search.reset();
+  }
+
+  if (m_supportedDevices.IsEmpty()) return result;
+
+  m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 160, L"Building PnP device list... ");
+  m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, BuildDeviceList(FALSE) ? L"Done.\r\n" : L"Failed!\r\n");
+  return result;
+}
+
+int CBaseComponent::BuildDeviceList(BOOL) {
+  // Not built yet: the PnP device list. Nothing is listed.
+  m_deviceList.clear();
+  return 0;
+}
+
+int CBaseComponent::ReadPackageDefinition(const WCHAR *) {
+  // Not built yet: the package definition reader comes with the XML document model.
+  // Answers a nonzero error code: nothing was read.
+  return 1;
+}
+
+int CBaseComponent::ReadInstallDescription(const WCHAR *) {
+  // Not built yet: the installation description reader comes with the XML document model.
+  // Answers a nonzero error code: nothing was read.
+  return 1;
+}
+
+int CBaseComponent::LocatePackageDefinition(WCHAR *path) {
+  // Not built yet: the package definition file is looked for with its reader.
+  if (path) path[0] = L'\0';
+  return 0;
+}
+
+int CBaseComponent::Install(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
+  // Not built yet: the installation dispatch. Nothing is installed.
+  return 0;
+}
+
+int CBaseComponent::InstallLegacy(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
+  // Not built yet: INF installation. Nothing is installed.
+  return 0;
+}
+
+int CBaseComponent::InstallPnP(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
+  // Not built yet: PnP driver update. Nothing is installed.
+  return 0;
+}
+
+int CBaseComponent::InstallVirtual(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
+  // Not built yet: INF installation in virtual-device mode. Nothing is installed.
+  return 0;
+}
+
+int CBaseComponent::GetProperty(UINT id, void *output, UINT size, ULONG_PTR extra) {
+  const WCHAR *languageCode = reinterpret_cast<const WCHAR *>(extra);
+  if (!output) return 0;
+  switch (id) {
+    case PROP_PACKAGE_NAME: return GetPackageName(static_cast<WCHAR *>(output), size, languageCode);
+    case PROP_PACKAGE_DESCRIPTION: return GetPackageDescription(static_cast<WCHAR *>(output), size, languageCode);
+    case PROP_INSTALLED_VERSION: return GetInstalledVersion(static_cast<WCHAR *>(output), size);
+    case PROP_PACKAGE_VERSION: return GetPackageVersion(static_cast<WCHAR *>(output), size);
+    case PROP_PREINSTALL_STATUS:
+      return GetPreInstallStatus(static_cast<PreInstallStatus *>(output), size, languageCode);
+    case PROP_SILENT_CAPABILITY: *static_cast<int *>(output) = GetSilentCapability(); return 1;
+    case PROP_SILENT_CAPABILITY_ALT: *static_cast<int *>(output) = GetSilentCapabilityAlt(); return 1;
+    case PROP_CONSTANT: *static_cast<int *>(output) = GetConstantProperty(); return 1;
+    case PROP_ATTACH_HOST_LOG: AttachHostLog(static_cast<CCmpLog *>(output)); return 1;
+    default: return 0;
+  }
+}
+
+int CBaseComponent::GetPackageName(WCHAR *, UINT, const WCHAR *) {
+  // Not built yet: the name is read from the package definition document, which is not
+  // read yet (no document: 0).
+  return 0;
+}
+
+int CBaseComponent::GetPackageDescription(WCHAR *, UINT, const WCHAR *) {
+  // Not built yet: the description is read from the package definition document (no
+  // document: 0).
+  return 0;
+}
+
+int CBaseComponent::GetInstalledVersion(WCHAR *buffer, UINT capacity) {
+  if (!m_pPackageXml) return 0;
+  CFileVersion installed(m_strSoftwareKeyPath);
+  return CopyPropertyText(installed.GetFileVersionText(), buffer, capacity, false);
+}
+
+int CBaseComponent::GetPackageVersion(WCHAR *, UINT) {
+  // Not built yet: the version is read from the package definition document (no
+  // document: 0).
+  return 0;
+}
+
+int CBaseComponent::GetPreInstallStatus(PreInstallStatus *status, UINT size, const WCHAR *) {
+  if (!status || size < sizeof(PreInstallStatus)) return 0;
+  // Not built yet: the pre-install checks. The record is left untouched.
+  return 0;
+}
+
+int CBaseComponent::GetSilentCapability() { return m_bSilentCapable; }
+int CBaseComponent::GetSilentCapabilityAlt() { return m_bSilentCapable; }
+int CBaseComponent::GetConstantProperty() { return 1; }
+
+int CBaseComponent::IsOSSupported() {
+  // Not built yet: operating-system matching. Without it no system is known to be supported.
+  return 0;
+}
+
+int CBaseComponent::HasEnoughDiskSpace(const WCHAR *) {
+  // Not built yet: part of the pre-install checks.
+  return 0;
+}
+
+int CBaseComponent::IsHardwarePresent() {
+  // Not built yet: needs the PnP device list.
+  return 0;
+}
+
+int CBaseComponent::IsInstalled() {
+  // Not built yet: the installed-state test.
+  return 0;
+}
+
+int CBaseComponent::IsMarkedForRemoval() {
+  // Not built yet: needs the INF reader and the service helpers.
+  return 0;
+}
+
+int CBaseComponent::GetVersionStatus() {
+  // Not built yet: 0 is also the answer when the installed version cannot be determined.
+  return 0;
+}
+
+int CBaseComponent::CheckComponentRequirements(WCHAR *, UINT, const WCHAR *) { return 1; }
+
+int CBaseComponent::CheckDependencies(WCHAR *, UINT, const WCHAR *) {
+  // Not built yet: the dependency file and the model check.
+  m_bDependencyTested = 1;
+  return 0;
+}
+
+void CBaseComponent::SetSilentCapability(BOOL silent) { m_bSilentCapable = silent; }
+void CBaseComponent::SetRequiredDiskSpace(UINT kilobytes) { m_nRequiredDiskKb = kilobytes; }
+void CBaseComponent::SetRebootRequired(BOOL reboot) { m_bRebootRequired = reboot; }
+void CBaseComponent::SetSoftwareKeyPath(const WCHAR *path) { m_strSoftwareKeyPath = path; }
+void CBaseComponent::SetInfFile(const WCHAR *infFile, int installType) {
+  m_strInfFile = infFile;
+  m_nInstallType = installType;
+}
+void CBaseComponent::AddSupportedDevice(const WCHAR *hardwareId) { m_supportedDevices.Add(CStr(hardwareId)); }
+void CBaseComponent::AddSupportedOS(const OSDescriptor &os) { m_supportedOS.push_back(os); }
+const WCHAR *CBaseComponent::GetInfFile() { return m_strInfFile; }
+
+int CBaseComponent::IsOS64Bit() {
+  // Not built yet: comes with operating-system identification.
+  return 0;
+}
+
+void CBaseComponent::AttachHostLog(CCmpLog *hostLog) {
+  if (!hostLog) return;
+  if (!m_pLog || !m_pLog->IsVerbose()) return;
+  if (m_bOwnsLog && m_pLog != hostLog) {
+    // Merge our verbose log into the host's, then hand every further line to the host.
+    m_pLog->RelocateVerboseLog(hostLog->GetVerboseName(), hostLog->GetVerboseDirectory());
+    m_pLog->CloseFiles();
+    delete m_pLog;
+    m_pLog = hostLog;
+    m_bOwnsLog = 0;
+    g_messageWriter.Bind(m_pLog);
+  }
+  // The host's verbose file moves to (or merges into) a file named after the package.
+  WCHAR name[256];
+  if (std::swprintf(name, 256, L"%ls.exe.log", m_szPackageFileName) < 0) return;
+  hostLog->RelocateVerboseLog(name, hostLog->GetVerboseDirectory());
+}

@@ -1,0 +1,138 @@
+// CBaseComponent: the generic behaviour of an installable component. The host reaches it
+// through the six exports, each forwarding to one virtual operation; the order of the
+// virtual operations is the component's binary layout and must not change.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+#include "cmplog.h"
+#include "cstr.h"
+#include "devicerecord.h"
+
+class CKvnXMLReader;
+
+// One supported operating system of the package.
+struct OSDescriptor {
+  WCHAR szOSName[64];
+  int nMajor;
+  int nMinor;
+  int nServicePack;  // -1: any
+  WORD nEdition;     // 0xFFFF: any
+};
+
+// The record of property 5: a status code and a localised message.
+struct PreInstallStatus {
+  int nStatus;
+  WCHAR szMessage[1024];
+};
+
+// Installation types of the installation description.
+enum InstallType { INSTALL_NONE = -1, INSTALL_LEGACY = 1, INSTALL_PNP = 2, INSTALL_VIRTUAL = 3 };
+
+// Property identifiers of GetProperty.
+enum PropertyId {
+  PROP_PACKAGE_NAME = 1,
+  PROP_PACKAGE_DESCRIPTION = 2,
+  PROP_INSTALLED_VERSION = 3,
+  PROP_PACKAGE_VERSION = 4,
+  PROP_PREINSTALL_STATUS = 5,
+  PROP_SILENT_CAPABILITY = 6,
+  PROP_SILENT_CAPABILITY_ALT = 7,
+  PROP_CONSTANT = 8,
+  PROP_ATTACH_HOST_LOG = 9,
+};
+
+// The host's message buffer of Install has no stated size: at most this many characters
+// (terminator included) are written to it.
+constexpr size_t kInstallMessageCapacity = 1024;
+
+// The source file name the base component's log lines are tagged with.
+#define BASECOMP_SOURCE L"..\\..\\Source\\basecomp.cpp"
+
+class CBaseComponent {
+ public:
+  CBaseComponent();
+  virtual ~CBaseComponent();                              // 1
+  virtual int Initialize();                               // 2
+  virtual void Cleanup();                                 // 3
+  virtual int ReadPackageDefinition(const WCHAR *path);   // 4
+  virtual int ReadInstallDescription(const WCHAR *path);  // 5
+  virtual int LocatePackageDefinition(WCHAR *path);       // 6: MAX_PATH characters
+  virtual int Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int reserved4,
+                      const WCHAR *languageCode);  // 7
+  virtual int InstallLegacy(int reserved1, ULONG_PTR reserved2, WCHAR *message, int reserved4,
+                            const WCHAR *languageCode);  // 8
+  virtual int InstallPnP(int reserved1, ULONG_PTR reserved2, WCHAR *message, int reserved4,
+                         const WCHAR *languageCode);  // 9
+  virtual int InstallVirtual(int reserved1, ULONG_PTR reserved2, WCHAR *message, int reserved4,
+                             const WCHAR *languageCode);                                             // 10
+  virtual int GetProperty(UINT id, void *output, UINT size, ULONG_PTR extra);                        // 11
+  virtual int GetPackageName(WCHAR *buffer, UINT capacity, const WCHAR *languageCode);               // 12
+  virtual int GetPackageDescription(WCHAR *buffer, UINT capacity, const WCHAR *languageCode);        // 13
+  virtual int GetInstalledVersion(WCHAR *buffer, UINT capacity);                                     // 14
+  virtual int GetPackageVersion(WCHAR *buffer, UINT capacity);                                       // 15
+  virtual int GetPreInstallStatus(PreInstallStatus *status, UINT size, const WCHAR *languageCode);   // 16
+  virtual int GetSilentCapability();                                                                 // 17
+  virtual int GetSilentCapabilityAlt();                                                              // 18
+  virtual int GetConstantProperty();                                                                 // 19
+  virtual int IsOSSupported();                                                                       // 20
+  virtual int HasEnoughDiskSpace(const WCHAR *path);                                                 // 21
+  virtual int IsHardwarePresent();                                                                   // 22
+  virtual int IsInstalled();                                                                         // 23
+  virtual int IsMarkedForRemoval();                                                                  // 24
+  virtual int GetVersionStatus();                                                                    // 25
+  virtual int CheckComponentRequirements(WCHAR *message, UINT capacity, const WCHAR *languageCode);  // 26
+  virtual int CheckDependencies(WCHAR *message, UINT capacity, const WCHAR *languageCode);           // 27
+  virtual void SetSilentCapability(BOOL silent);                                                     // 28
+  virtual void SetRequiredDiskSpace(UINT kilobytes);                                                 // 29
+  virtual void SetRebootRequired(BOOL reboot);                                                       // 30
+  virtual void SetSoftwareKeyPath(const WCHAR *path);                                                // 31
+  virtual void SetInfFile(const WCHAR *infFile, int installType);                                    // 32
+  virtual void AddSupportedDevice(const WCHAR *hardwareId);                                          // 33
+  virtual void AddSupportedOS(const OSDescriptor &os);                                               // 34
+  virtual const WCHAR *GetInfFile();                                                                 // 35
+  virtual int IsOS64Bit();                                                                           // 36
+
+  // Property 9: adopts the host's log (see the log's RelocateVerboseLog).
+  void AttachHostLog(CCmpLog *hostLog);
+  CCmpLog *GetLog() const { return m_pLog; }
+  // Rebuilds the PnP device list (m_deviceList); nonzero on success.
+  int BuildDeviceList(BOOL firstIdOnly);
+
+  CBaseComponent(const CBaseComponent &) = delete;
+  CBaseComponent &operator=(const CBaseComponent &) = delete;
+
+ protected:
+  BOOL m_bDependencyTested = 0;
+  BOOL m_bModelSupported = 1;
+  BOOL m_bNoOverwrite = 0;
+  CStr m_strInfFile;
+  CStr m_strInfSection;
+  CStr m_strServiceName;
+  int m_nInstallType = INSTALL_NONE;
+  WCHAR m_szPackageFileName[128] = L"";
+  WCHAR m_szShellExecuteFile[MAX_PATH] = L"";
+  WCHAR m_szShellExecuteDir[MAX_PATH] = L"";
+  BOOL m_bSilentCapable = 1;
+  BOOL m_bRebootRequired = 0;
+  BOOL m_bIs64BitOS = 0;
+  UINT m_nRequiredDiskKb = 0;
+  CStr m_strSoftwareKeyPath;
+  CKvnXMLReader *m_pPackageXml = nullptr;
+  std::vector<OSDescriptor> m_supportedOS;
+  CStrList m_supportedDevices;
+  std::vector<DeviceRecord> m_deviceList;
+  CStrList m_scsiIds;
+  BOOL m_bOwnsLog = 1;
+  CCmpLog *m_pLog = nullptr;
+};
+
+// True when `switchText` occurs anywhere in `commandLine`, ignoring case; an empty switch
+// never matches.
+bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText);
+
+// Copies a property text into the host's buffer: 0 (buffer untouched) when the text is
+// missing, does not fit with its terminator, or is empty and empty texts are refused.
+int CopyPropertyText(const WCHAR *text, WCHAR *buffer, UINT capacity, bool allowEmpty);

@@ -1,0 +1,92 @@
+// RAII owners of Windows handles: one template, one alias per handle kind. Resetting an
+// owner keeps the thread's last-error value, so an owner going out of scope after a failed
+// call does not hide the error.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+template <typename Traits>
+class unique_any {
+ public:
+  using pointer = typename Traits::type;
+
+  unique_any() = default;
+  explicit unique_any(pointer value) : m_value(value) {}
+  ~unique_any() { reset(); }
+  unique_any(const unique_any &) = delete;
+  unique_any &operator=(const unique_any &) = delete;
+  unique_any(unique_any &&other) noexcept : m_value(other.release()) {}
+  unique_any &operator=(unique_any &&other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+
+  pointer get() const { return m_value; }
+  bool is_valid() const { return Traits::is_valid(m_value); }
+  explicit operator bool() const { return is_valid(); }
+
+  void reset(pointer value = Traits::invalid()) {
+    if (Traits::is_valid(m_value)) {
+      DWORD saved = GetLastError();
+      Traits::close(m_value);
+      SetLastError(saved);
+    }
+    m_value = value;
+  }
+  pointer release() { return std::exchange(m_value, Traits::invalid()); }
+  // For calls that fill a handle through an out-parameter.
+  pointer *put() {
+    reset();
+    return &m_value;
+  }
+
+ private:
+  pointer m_value = Traits::invalid();
+};
+
+struct file_handle_traits {  // CreateFileW: INVALID_HANDLE_VALUE on failure
+  using type = HANDLE;
+  static type invalid() { return INVALID_HANDLE_VALUE; }
+  static bool is_valid(type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void close(type h) { CloseHandle(h); }
+};
+
+struct kernel_handle_traits {  // processes and threads: NULL on failure
+  using type = HANDLE;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void close(type h) { CloseHandle(h); }
+};
+
+struct find_handle_traits {  // FindFirstFileW
+  using type = HANDLE;
+  static type invalid() { return INVALID_HANDLE_VALUE; }
+  static bool is_valid(type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void close(type h) { FindClose(h); }
+};
+
+struct module_handle_traits {  // LoadLibraryW
+  using type = HMODULE;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type h) { return h != nullptr; }
+  static void close(type h) { FreeLibrary(h); }
+};
+
+using unique_hfile = unique_any<file_handle_traits>;
+using unique_handle = unique_any<kernel_handle_traits>;
+using unique_hfind = unique_any<find_handle_traits>;
+using unique_hmodule = unique_any<module_handle_traits>;
+
+// Restores the process error mode when it goes out of scope.
+class ScopedErrorMode {
+ public:
+  explicit ScopedErrorMode(UINT mode) : m_previous(SetErrorMode(mode)) {}
+  ~ScopedErrorMode() { SetErrorMode(m_previous); }
+  ScopedErrorMode(const ScopedErrorMode &) = delete;
+  ScopedErrorMode &operator=(const ScopedErrorMode &) = delete;
+
+ private:
+  UINT m_previous;
+};

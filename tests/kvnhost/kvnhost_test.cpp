@@ -1,0 +1,147 @@
+// Scenario tests: kvnhost run as a packaging engineer runs it, over the example machine and
+// package, with its JSON, its exit status and the machine state afterwards checked.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadAll(const fs::path &p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Quote(const std::string &s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+struct KvnhostFixture : ::testing::Test {
+  fs::path scratch;
+  fs::path state;
+
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kvnhost-test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    scratch = pattern;
+    state = scratch / "state";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(scratch, ec);
+  }
+
+  Result Run(const std::string &args) const {
+    Result r;
+    fs::path out = scratch / "out.txt", err = scratch / "err.txt";
+    std::string command = Quote(KVNHOST) + " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string());
+    int raw = std::system(command.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = ReadAll(out);
+    r.err = ReadAll(err);
+    return r;
+  }
+  std::string WithState(const std::string &args) const { return "--state " + Quote(state.string()) + " " + args; }
+};
+}  // namespace
+
+TEST_F(KvnhostFixture, InfoAnswersTheInterfaceVersionAndTheConstantProperties) {
+  Result r = Run(WithState("--json info"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["interface_version"], 100);
+  EXPECT_EQ(j["silent_capable"], 1);
+  EXPECT_EQ(j["silent_capable_alt"], 1);
+  EXPECT_EQ(j["constant_property"], 1);
+  for (const char *field : {"package_name", "package_description", "installed_version", "package_version"}) {
+    ASSERT_TRUE(j.contains(field)) << field;
+    EXPECT_TRUE(j[field].is_null()) << field;
+  }
+  EXPECT_EQ(j["state_dir"], fs::absolute(state).string());
+  // The package was copied in; the template was not touched.
+  EXPECT_TRUE(fs::exists(state / "drive_c/Package/vqz40e.xml"));
+  EXPECT_TRUE(fs::exists(state / "drive_c/Package/kvncomp.dll"));
+}
+
+TEST_F(KvnhostFixture, BadArgumentsExitWithStatusTwoAndOneLine) {
+  struct {
+    std::string args;
+    std::string says;
+  } const cases[] = {
+      {"--package /nonexistent/pkg info", "package directory /nonexistent/pkg does not exist"},
+      {"--machine /nonexistent/machine info", "machine directory /nonexistent/machine does not exist"},
+      {"--bogus info", "bogus"},
+      {"frobnicate", "frobnicate"},
+      {"", "command"},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.args);
+    fs::remove_all(state);
+    Result r = Run(WithState(c.args));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+}
+
+TEST_F(KvnhostFixture, VerboseLogShowsBothLogFilesAndRunsAppend) {
+  ASSERT_EQ(Run(WithState("--verbose-log --host-log info")).status, 0);
+  Result r = Run(WithState("--verbose-log --host-log log"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("----- C:\\vadorurev\\log\\kvnsetup.log\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Verbose Log Session Start ..."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Locating package definition file... "), std::string::npos) << r.out;
+  // Two runs, each with the host's header and footer, in the one setup log.
+  std::string normal = ReadAll(state / "drive_c/vadorurev/log/kvnsetup.log");
+  size_t headers = 0;
+  for (size_t at = 0; (at = normal.find("Log Session Start...", at)) != std::string::npos; ++at) ++headers;
+  EXPECT_EQ(headers, 2u);
+  EXPECT_NE(normal.find("Source:          kvnhost.exe\r\nVersion:         1.0.0.0\r\n"), std::string::npos);
+}
+
+TEST_F(KvnhostFixture, JsonLogCarriesTheLogText) {
+  Result r = Run(WithState("--json --verbose-log log"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto j = nlohmann::json::parse(r.out);
+  EXPECT_NE(j["log"].get<std::string>().find("/no_overwrite ABSENT"), std::string::npos);
+}
+
+TEST_F(KvnhostFixture, DiffListsWhatTheRunsChanged) {
+  ASSERT_EQ(Run(WithState("--verbose-log info")).status, 0);
+  Result r = Run(WithState("diff"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("file added:    C:\\vadorurev\\log\\kvnsetup.log"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("file added:    C:\\Package\\kvncomp.dll"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("file changed"), std::string::npos) << r.out;
+
+  fs::remove_all(state);
+  EXPECT_EQ(Run(WithState("diff")).status, 2);
+}
+
+TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
+  Result r = Run(WithState("--json install"));
+  auto j = nlohmann::json::parse(r.out);
+  ASSERT_TRUE(j.contains("install_result"));
+  int result = j["install_result"];
+  EXPECT_EQ(r.status, result == 1 ? 0 : result == 2 ? 3010 % 256 : 1);
+  EXPECT_TRUE(j.contains("os_supported"));
+  EXPECT_TRUE(j.contains("preinstall_status"));
+}

@@ -1,0 +1,32 @@
+// Where a kvnhost run happens. On Linux: a winsim machine directory (the --state copy of a
+// --machine template) with the package copied to C:\Package. On Windows: the real machine,
+// with the package directory as it is.
+#pragma once
+
+#include <string>
+
+struct HostOptions {
+  std::string packageDir;
+  std::string machineDir;  // Linux only
+  std::string stateDir;    // Linux only
+  std::wstring switches;   // "/verbose_log" etc., as they go on the host's command line
+};
+
+struct HostPlace {
+  std::wstring packageDir;     // Windows path of the package as the component sees it
+  std::wstring componentPath;  // the component library to load
+  std::string stateDir;        // Linux only: the machine the run acts on
+};
+
+// Where --package points when it is not given.
+std::string DefaultPackageDir();
+// Windows: the component reads its switches ("/verbose_log" ...) from the process's own
+// command line, so a run asked for with --verbose-log and the like starts kvnhost again
+// with the switches on its command line. True when it did, with that run's exit status.
+bool RunWithHostSwitches(const HostOptions &options, int &exitCode);
+// Prepares the machine and the process identity. False with a one-line reason on failure.
+bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error);
+// Writes the machine state back (Linux) and leaves it.
+bool LeaveMachine(std::string &error);
+// Linux only: what the runs changed in the state compared with the template, one line each.
+bool DiffMachine(const HostOptions &options, std::string &report, std::string &error);

@@ -1,0 +1,327 @@
+// kvnhost: loads the component as a setup engine does and drives its exports from a
+// command line, with a human report or one JSON object.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "basecomp.h"
+#include "cmplog.h"
+#include "cstr.h"
+#include "exports.h"
+#include "handles.h"
+#include "hostmachine.h"
+
+namespace {
+constexpr int kExitUsage = 2;
+constexpr int kExitInstallFailed = 1;
+constexpr int kExitRestartRequired = 3010;
+
+std::string Utf8(const std::wstring &text) {
+  if (text.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string out(size_t(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring Wide(const std::string &text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.size()), nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring out(size_t(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), n);
+  return out;
+}
+
+struct Exports {
+  GetInterfaceVersionFn getInterfaceVersion = nullptr;
+  GetPropertyFn getProperty = nullptr;
+  IsOSSupportedFn isOSSupported = nullptr;
+  IsInstalledFn isInstalled = nullptr;
+  GetVersionStatusFn getVersionStatus = nullptr;
+  InstallFn install = nullptr;
+};
+
+template <class T>
+bool Resolve(HMODULE module, const char *name, T &fn) {
+  fn = reinterpret_cast<T>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+  return fn != nullptr;
+}
+
+// One field of the report: its JSON name, its label and its value (absent: not answered).
+struct Field {
+  std::string name;
+  std::string label;
+  nlohmann::json value;
+};
+
+class Report {
+ public:
+  void Add(const std::string &name, const std::string &label, nlohmann::json value) {
+    fields_.push_back({name, label, std::move(value)});
+  }
+  nlohmann::json Json() const {
+    nlohmann::json j = nlohmann::json::object();
+    for (auto &f : fields_) j[f.name] = f.value;
+    return j;
+  }
+  std::string Text() const {
+    std::string out;
+    for (auto &f : fields_) {
+      std::string value = f.value.is_null()     ? "(not answered)"
+                          : f.value.is_string() ? f.value.get<std::string>()
+                                                : f.value.dump();
+      char line[64];
+      std::snprintf(line, sizeof line, "%-22s ", f.label.c_str());
+      out += line + value + "\n";
+    }
+    return out;
+  }
+
+ private:
+  std::vector<Field> fields_;
+};
+
+nlohmann::json TextProperty(const Exports &e, UINT id, const std::wstring &lang) {
+  WCHAR buffer[1024] = L"";
+  if (!e.getProperty(id, buffer, 1024, reinterpret_cast<ULONG_PTR>(lang.c_str()))) return nullptr;
+  return Utf8(buffer);
+}
+
+nlohmann::json IntProperty(const Exports &e, UINT id) {
+  int value = 0;
+  if (!e.getProperty(id, &value, sizeof value, 0)) return nullptr;
+  return value;
+}
+
+void RunInfo(const Exports &e, const std::wstring &lang, Report &r) {
+  int version = 0;
+  r.Add("interface_version", "interface version",
+        e.getInterfaceVersion(&version) ? nlohmann::json(version) : nlohmann::json());
+  r.Add("package_name", "package name", TextProperty(e, PROP_PACKAGE_NAME, lang));
+  r.Add("package_description", "package description", TextProperty(e, PROP_PACKAGE_DESCRIPTION, lang));
+  r.Add("installed_version", "installed version", TextProperty(e, PROP_INSTALLED_VERSION, lang));
+  r.Add("package_version", "package version", TextProperty(e, PROP_PACKAGE_VERSION, lang));
+  r.Add("silent_capable", "silent capable", IntProperty(e, PROP_SILENT_CAPABILITY));
+  r.Add("silent_capable_alt", "silent capable (alt)", IntProperty(e, PROP_SILENT_CAPABILITY_ALT));
+  r.Add("constant_property", "constant property", IntProperty(e, PROP_CONSTANT));
+}
+
+void RunCheck(const Exports &e, const std::wstring &lang, Report &r) {
+  r.Add("os_supported", "OS supported", e.isOSSupported());
+  r.Add("installed", "installed", e.isInstalled());
+  r.Add("version_status", "version status", e.getVersionStatus());
+  PreInstallStatus status{};
+  status.nStatus = 0;
+  if (e.getProperty(PROP_PREINSTALL_STATUS, &status, sizeof status, reinterpret_cast<ULONG_PTR>(lang.c_str()))) {
+    status.szMessage[1023] = L'\0';
+    r.Add("preinstall_status", "pre-install status", status.nStatus);
+    r.Add("preinstall_message", "pre-install message", Utf8(status.szMessage));
+  } else {
+    r.Add("preinstall_status", "pre-install status", nullptr);
+    r.Add("preinstall_message", "pre-install message", nullptr);
+  }
+}
+
+int RunInstall(const Exports &e, const std::wstring &lang, Report &r) {
+  WCHAR message[kInstallMessageCapacity] = L"";
+  int result = e.install(0, 0, message, 0, lang.c_str());
+  message[kInstallMessageCapacity - 1] = L'\0';
+  r.Add("install_result", "install result", result);
+  r.Add("install_message", "install message", Utf8(message));
+  return result;
+}
+
+// The setup log and the verbose logs, as they stand in the machine's log directory.
+std::string ReadLogs() {
+  WCHAR dir[MAX_PATH];
+  DWORD n = ExpandEnvironmentStringsW(L"%systemdrive%\\vadorurev\\log\\", dir, MAX_PATH);
+  if (n == 0 || n > MAX_PATH) return "(the log directory cannot be named)\n";
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  unique_hfind search(FindFirstFileW((std::wstring(dir) + L"*").c_str(), &found));
+  if (!search) return "(no log files in " + Utf8(dir) + ")\n";
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+  } while (FindNextFileW(search.get(), &found));
+  // The setup log first, then the verbose logs.
+  std::stable_partition(names.begin(), names.end(),
+                        [](const std::wstring &s) { return CStr(s.c_str()).CompareNoCase(L"kvnsetup.log") == 0; });
+  std::string out;
+  for (auto &name : names) {
+    std::wstring path = std::wstring(dir) + name;
+    out += "----- " + Utf8(path) + "\n";
+    unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+      out += "(cannot be read)\n";
+      continue;
+    }
+    std::string bytes;
+    char chunk[65536];
+    DWORD read = 0;
+    while (ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read) bytes.append(chunk, read);
+    // The logs are in the system's ANSI code page.
+    int wn = bytes.empty() ? 0 : MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), nullptr, 0);
+    std::wstring text(size_t(wn), L'\0');
+    if (wn) MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), text.data(), wn);
+    std::string utf8 = Utf8(text);
+    std::string clean;
+    for (char c : utf8)
+      if (c != '\r') clean += c;
+    out += clean;
+    if (!clean.empty() && clean.back() != '\n') out += "\n";
+  }
+  return out;
+}
+}  // namespace
+
+int main(int argc, char **argv) {
+  CLI::App app{"kvnhost: loads the driver component like a setup engine and drives its exports"};
+  HostOptions options;
+  options.packageDir = DefaultPackageDir();
+#ifndef _WIN32
+  options.machineDir = KVN_DEFAULT_MACHINE;
+#endif
+  std::string lang = "en";
+  bool verboseLog = false, noOverwrite = false, consoleOut = false, hostLog = false, json = false;
+  std::string command;
+  app.add_option("--package", options.packageDir, "the package directory")->capture_default_str();
+#ifndef _WIN32
+  app.add_option("--machine", options.machineDir, "the machine template")->capture_default_str();
+  app.add_option("--state", options.stateDir, "the machine the run acts on (created from --machine when missing)");
+#endif
+  app.add_option("--lang", lang, "language code for properties 1, 2, 5 and Install")->capture_default_str();
+  app.add_flag("--verbose-log", verboseLog, "put /verbose_log on the host command line");
+  app.add_flag("--no-overwrite", noOverwrite, "put /no_overwrite on the host command line");
+  app.add_flag("--consoleout", consoleOut, "put /consoleout on the host command line");
+  app.add_flag("--host-log", hostLog, "hand the component a host log through property 9 first");
+  app.add_flag("--json", json, "one JSON object on standard output");
+  app.add_option("command", command, "info | check | install | log | diff")
+      ->required()
+      ->check(CLI::IsMember({"info", "check", "install", "log", "diff"}));
+  // The host switches themselves are accepted as they stand too.
+  std::vector<std::string> args;
+  for (int i = argc - 1; i > 0; --i) {
+    std::string a = argv[i];
+    if (CStr(Wide(a).c_str()).CompareNoCase(L"/verbose_log") == 0)
+      verboseLog = true;
+    else if (CStr(Wide(a).c_str()).CompareNoCase(L"/no_overwrite") == 0)
+      noOverwrite = true;
+    else if (CStr(Wide(a).c_str()).CompareNoCase(L"/consoleout") == 0)
+      consoleOut = true;
+    else
+      args.push_back(a);
+  }
+  try {
+    app.parse(args);
+  } catch (const CLI::CallForHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError &e) {
+    std::fprintf(stderr, "kvnhost: %s\n", e.what());
+    return kExitUsage;
+  }
+
+  if (command == "diff") {
+    std::string report, error;
+    if (!DiffMachine(options, report, error)) {
+      std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    if (json) {
+      nlohmann::json j = {{"state_dir", options.stateDir}, {"changes", nlohmann::json::array()}};
+      size_t start = 0;
+      while (start < report.size()) {
+        size_t end = report.find('\n', start);
+        j["changes"].push_back(report.substr(start, end - start));
+        start = end + 1;
+      }
+      std::printf("%s\n", j.dump(2).c_str());
+    } else {
+      std::fputs(report.empty() ? "no changes\n" : report.c_str(), stdout);
+    }
+    return 0;
+  }
+
+  if (verboseLog) options.switches += L" /verbose_log";
+  if (noOverwrite) options.switches += L" /no_overwrite";
+  if (consoleOut) options.switches += L" /consoleout";
+  int relaunched = 0;
+  if (RunWithHostSwitches(options, relaunched)) return relaunched;
+
+  HostPlace place;
+  std::string error;
+  if (!EnterMachine(options, place, error)) {
+    std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
+    return kExitUsage;
+  }
+
+  Report report;
+  int exitCode = 0;
+  {
+    // The host's own log, handed over before anything else.
+    std::optional<CCmpLog> log;
+    if (hostLog) {
+      log.emplace();
+      log->SetVerbose(1);
+      log->Open();
+      log->WriteLogHeader();
+    }
+
+    unique_hmodule module(LoadLibraryW(place.componentPath.c_str()));
+    Exports e;
+    if (!module || !Resolve(module.get(), "GetInterfaceVersion", e.getInterfaceVersion) ||
+        !Resolve(module.get(), "GetProperty", e.getProperty) ||
+        !Resolve(module.get(), "IsOSSupported", e.isOSSupported) ||
+        !Resolve(module.get(), "IsInstalled", e.isInstalled) ||
+        !Resolve(module.get(), "GetVersionStatus", e.getVersionStatus) ||
+        !Resolve(module.get(), "Install", e.install)) {
+      std::fprintf(stderr, "kvnhost: cannot load the component %s (error %u)\n", Utf8(place.componentPath).c_str(),
+                   unsigned(GetLastError()));
+      module.reset();
+      LeaveMachine(error);
+      return kExitUsage;
+    }
+
+    if (log) e.getProperty(PROP_ATTACH_HOST_LOG, &*log, 0, 0);
+    std::wstring wlang = Wide(lang);
+    if (command == "info") {
+      RunInfo(e, wlang, report);
+    } else if (command == "check") {
+      RunCheck(e, wlang, report);
+    } else if (command == "install") {
+      RunCheck(e, wlang, report);
+      int result = RunInstall(e, wlang, report);
+      exitCode = result == 1 ? 0 : result == 2 ? kExitRestartRequired : kExitInstallFailed;
+    }
+    module.reset();
+    if (log) {
+      log->WriteLogFooter(exitCode);
+      log->CloseFiles();
+    }
+  }
+
+  std::string logs = command == "log" ? ReadLogs() : std::string();
+  if (!place.stateDir.empty()) report.Add("state_dir", "machine state", place.stateDir);
+  if (!LeaveMachine(error)) {
+    std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (json) {
+    nlohmann::json j = report.Json();
+    if (command == "log") j["log"] = logs;
+    std::printf("%s\n", j.dump(2).c_str());
+  } else {
+    std::fputs(report.Text().c_str(), stdout);
+    std::fputs(logs.c_str(), stdout);
+  }
+  return exitCode;
+}
