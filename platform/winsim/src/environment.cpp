@@ -66,9 +66,8 @@ DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSiz
   if (!lpName) return Fail(ERROR_INVALID_PARAMETER, 0u);
   const auto *var = FindVariable(lpName);
   if (!var) return Fail(ERROR_ENVVAR_NOT_FOUND, 0u);
-  DWORD n = CopyOut(var->second, lpBuffer, nSize);
-  SetLastError(ERROR_SUCCESS);
-  return n;
+  // The last error is left as it was, also for an empty value.
+  return CopyOut(var->second, lpBuffer, nSize);
 }
 
 BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {

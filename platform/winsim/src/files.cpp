@@ -588,7 +588,8 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   }
   Resolved d = ResolvePath(dir.c_str());
   if (d.error) return Fail(d.error, INVALID_HANDLE_VALUE);
-  if (!d.exists || !d.isDir) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (!d.exists) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (!d.isDir) return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);  // a search inside a file
 
   auto search = std::make_shared<FindObject_>();
   std::vector<std::pair<std::wstring, std::filesystem::path>> names;
@@ -645,6 +646,10 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
     std::swprintf(hex, 16, L"%X.tmp", n);
     return base + hex;
   };
+  // The folder must exist for both forms, also when the name is only formed.
+  Resolved dir = ResolvePath(path.c_str());
+  if (dir.error) return Fail(dir.error, 0u);
+  if (!dir.exists || !dir.isDir) return Fail(ERROR_DIRECTORY, 0u);
   if (uUnique) {
     UINT n = uUnique & 0xFFFF;
     std::wstring name = form(n);
@@ -652,9 +657,6 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
     lpTempFileName[name.size()] = L'\0';
     return n;
   }
-  Resolved dir = ResolvePath(path.c_str());
-  if (dir.error) return Fail(dir.error, 0u);
-  if (!dir.exists || !dir.isDir) return Fail(ERROR_DIRECTORY, 0u);
   UINT start = Current().TickCount() & 0xFFFF;
   if (!start) start = 1;
   UINT n = start;

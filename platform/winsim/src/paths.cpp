@@ -57,9 +57,10 @@ std::wstring FullPath(std::wstring_view in, DWORD *error) {
     if (rest.empty() || rest[0] != L'\\') {
       // Drive-relative: against the current directory when it is on that drive.
       // "C:" alone names that directory itself, without a trailing separator.
-      if (cwd.size() >= 2 && Upcase(cwd[0]) == Upcase(path[0]) && cwd[1] == L':')
+      if (cwd.size() >= 2 && Upcase(cwd[0]) == Upcase(path[0]) && cwd[1] == L':') {
+        prefix = cwd.substr(0, 2);  // the current directory's own spelling of the drive
         rest = rest.empty() ? cwd.substr(2) : cwd.substr(2) + L"\\" + rest;
-      else
+      } else
         rest = L"\\" + rest;
     }
   } else if (path[0] == L'\\') {
@@ -83,7 +84,10 @@ std::wstring FullPath(std::wstring_view in, DWORD *error) {
   if (!trailing && !names.empty()) {
     std::wstring &last = names.back();
     while (!last.empty() && (last.back() == L'.' || last.back() == L' ')) last.pop_back();
-    if (last.empty()) names.pop_back();
+    if (last.empty()) {  // a name of dots and blanks only names its folder: "C:\probe\"
+      names.pop_back();
+      trailing = true;
+    }
   }
   std::wstring out = prefix;
   for (auto &n : names) out += L"\\" + n;

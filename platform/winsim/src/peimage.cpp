@@ -28,11 +28,14 @@ class Image {
  public:
   explicit Image(std::string_view file) : file_{file} {}
 
-  // Reads the headers and the section table; ERROR_BAD_FORMAT when they are not a PE image.
+  // Reads the headers and the section table; an error code when they are not a whole PE image.
   DWORD Parse() {
-    if (!file_.Has(0, 0x40) || file_.U16(0) != kDosMagic) return ERROR_BAD_FORMAT;
+    // A file that is no image at all has no resource data (what Windows answers for it);
+    // an image whose headers are cut or broken is of a bad format.
+    if (!file_.Has(0, 0x40) || file_.U16(0) != kDosMagic) return ERROR_RESOURCE_DATA_NOT_FOUND;
     uint64_t peHeader = file_.U32(0x3C);
-    if (!file_.Has(peHeader, 4 + 20) || file_.U32(peHeader) != kPeSignature) return ERROR_BAD_FORMAT;
+    if (!file_.Has(peHeader, 4) || file_.U32(peHeader) != kPeSignature) return ERROR_RESOURCE_DATA_NOT_FOUND;
+    if (!file_.Has(peHeader, 4 + 20)) return ERROR_BAD_FORMAT;
     uint64_t coff = peHeader + 4;
     sectionCount_ = file_.U16(coff + 2);
     uint32_t optionalSize = file_.U16(coff + 16);

@@ -1,0 +1,351 @@
+// End-to-end tests of the Windows build under Wine: the DLL's exports and imports, kvnhost.exe
+// driving kvncomp.dll, its logs compared with the Linux build's, and winprobe's answers
+// compared with winsim's. Each test that runs Windows code gets a fresh Wine prefix.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "probecompare.h"
+#include "wineprefix.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace winetest;
+
+namespace {
+
+std::string ReadText(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// A log's lines with what depends on the moment of the run masked: "[HH:MM:SS]" stamps and
+// the header's "Log Date:" (the Linux machine has a fixed clock, Wine the host's).
+std::vector<std::string> MaskedLogLines(const fs::path &file) {
+  static const std::regex stamp(R"(\[\d{2}:\d{2}:\d{2}\])");
+  static const std::regex date(R"(^(Log Date:\s*).*$)");
+  std::vector<std::string> lines = Lines(ReadText(file));
+  for (auto &line : lines) {
+    line = std::regex_replace(line, stamp, "[HH:MM:SS]");
+    line = std::regex_replace(line, date, "$1<date>");
+  }
+  return lines;
+}
+
+std::vector<std::string> FileNames(const fs::path &dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto &entry : fs::directory_iterator(dir, ec)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Joined(const std::vector<std::string> &items, const std::string &separator = ", ") {
+  std::string text;
+  for (auto &item : items) text += (text.empty() ? "" : separator) + item;
+  return text;
+}
+
+bool ParseJson(const std::string &text, json &out, std::string &error) {
+  try {
+    out = json::parse(text);
+    return true;
+  } catch (const std::exception &e) {
+    error = std::string("not JSON (") + e.what() + "):\n" + text;
+    return false;
+  }
+}
+
+// The Linux kvnhost over a fresh copy of the default machine in `state`.
+RunResult RunLinuxKvnhost(const fs::path &state, const std::vector<std::string> &args, const fs::path &scratch) {
+  std::vector<std::string> argv{KVN_LINUX_KVNHOST, "--machine", KVN_DEFAULT_MACHINE, "--package",
+                                KVN_PACKAGE_DIR,   "--state",   state.string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv, {}, scratch, scratch);
+}
+
+fs::path Objdump() {
+  for (const char *dir : {"/usr/bin", "/usr/local/bin"}) {
+    fs::path candidate = fs::path(dir) / "x86_64-w64-mingw32-objdump";
+    std::error_code ec;
+    if (fs::exists(candidate, ec)) return candidate;
+  }
+  return {};
+}
+
+// objdump -p of the Windows kvncomp.dll. Fails the test when it cannot be had.
+std::string DllHeaders() {
+  std::string error;
+  if (!RequireWindowsFiles({"kvncomp.dll"}, error)) {
+    ADD_FAILURE() << error;
+    return {};
+  }
+  fs::path objdump = Objdump();
+  if (objdump.empty()) {
+    ADD_FAILURE() << "x86_64-w64-mingw32-objdump is not installed (apt-get install mingw-w64)";
+    return {};
+  }
+  const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+  fs::path scratch =
+      fs::path(KVN_PREFIX_ROOT) / (std::string(test->test_suite_name()) + "." + test->name() + ".scratch");
+  RunResult r = Run({objdump.string(), "-p", (WindowsBin() / "kvncomp.dll").string()}, {}, fs::current_path(), scratch);
+  std::error_code ec;
+  fs::remove_all(scratch, ec);
+  if (!r.Finished() || r.exitCode != 0) {
+    ADD_FAILURE() << "objdump -p kvncomp.dll failed: " << r.Describe();
+    return {};
+  }
+  return r.out;
+}
+
+class UnderWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(RequireWindowsFiles({"kvncomp.dll", "kvnhost.exe"}, error)) << error;
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    prefix_ = std::make_unique<WinePrefix>(std::string(info->test_suite_name()) + "." + info->name());
+    ASSERT_TRUE(prefix_->Ok()) << prefix_->Error();
+  }
+  void TearDown() override { prefix_.reset(); }
+
+  // kvnhost.exe in C:\Package with the example package; asserts a clean exit.
+  RunResult RunKvnhost(const std::vector<std::string> &args) {
+    std::vector<std::string> argv{"C:\\Package\\kvnhost.exe"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = prefix_->Wine(argv, "C:\\Package");
+    EXPECT_TRUE(r.Finished() && r.exitCode == 0) << "kvnhost.exe " << Joined(args, " ") << ": " << r.Describe();
+    return r;
+  }
+
+  std::unique_ptr<WinePrefix> prefix_;
+};
+
+// ---- the DLL as the linker made it -------------------------------------------------------
+
+TEST(WindowsBuild, ExportsExactlyTheSixFunctions) {
+  std::string headers = DllHeaders();
+  ASSERT_FALSE(headers.empty());
+  std::vector<std::string> lines = Lines(headers);
+  auto table = std::find_if(lines.begin(), lines.end(), [](const std::string &l) {
+    return l.find("[Ordinal/Name Pointer] Table") != std::string::npos;
+  });
+  ASSERT_NE(table, lines.end()) << "kvncomp.dll has no export name table";
+  static const std::regex entry(R"(^\s*\[\s*\d+\]\s+(\S+)\s*$)");
+  std::vector<std::string> names;
+  for (auto it = table + 1; it != lines.end(); ++it) {
+    std::smatch m;
+    if (!std::regex_match(*it, m, entry)) break;
+    names.push_back(m[1]);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"GetInterfaceVersion", "GetProperty", "GetVersionStatus", "Install",
+                                             "IsInstalled", "IsOSSupported"}));
+}
+
+TEST(WindowsBuild, ImportsOnlySystemLibraries) {
+  std::string headers = DllHeaders();
+  ASSERT_FALSE(headers.empty());
+  static const std::regex dllName(R"(^\s*DLL Name:\s*(\S+)\s*$)");
+  static const std::set<std::string> system = {
+      "advapi32.dll", "bcrypt.dll",  "cfgmgr32.dll", "comctl32.dll", "crypt32.dll", "gdi32.dll",    "iphlpapi.dll",
+      "kernel32.dll", "msvcrt.dll",  "netapi32.dll", "ntdll.dll",    "ole32.dll",   "oleaut32.dll", "psapi.dll",
+      "rpcrt4.dll",   "secur32.dll", "setupapi.dll", "shell32.dll",  "shlwapi.dll", "ucrtbase.dll", "user32.dll",
+      "userenv.dll",  "version.dll", "wintrust.dll", "ws2_32.dll",   "wtsapi32.dll"};
+  std::vector<std::string> imported;
+  for (auto &line : Lines(headers)) {
+    std::smatch m;
+    if (!std::regex_match(line, m, dllName)) continue;
+    std::string name = m[1];
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    imported.push_back(name);
+  }
+  ASSERT_FALSE(imported.empty()) << "objdump shows no import of kvncomp.dll";
+  for (auto &name : imported) {
+    // The compiler's runtime must be linked in, and newdev.dll is loaded at run time only
+    // (it is missing from some editions).
+    EXPECT_TRUE(system.count(name) || name.rfind("api-ms-win-", 0) == 0)
+        << "kvncomp.dll imports " << name << ", which is not a system library";
+    EXPECT_NE(name, "newdev.dll") << "newdev.dll must be loaded with LoadLibrary, not imported";
+  }
+}
+
+// ---- kvnhost.exe and kvncomp.dll -------------------------------------------------------------
+
+TEST_F(UnderWine, InfoAnswersInterfaceVersionAndProperties) {
+  std::string error;
+  ASSERT_TRUE(prefix_->InstallPackage(error)) << error;
+  RunResult r = RunKvnhost({"--json", "info"});
+  json info;
+  ASSERT_TRUE(ParseJson(r.out, info, error)) << error;
+  EXPECT_EQ(info.value("interface_version", json()), 100);
+  EXPECT_EQ(info.value("silent_capable", json()), 1);
+  EXPECT_EQ(info.value("silent_capable_alt", json()), 1);
+  EXPECT_EQ(info.value("constant_property", json()), 1);
+  for (const char *text : {"package_name", "package_description", "installed_version", "package_version"}) {
+    ASSERT_TRUE(info.contains(text)) << text << " is missing from " << r.out;
+    EXPECT_TRUE(info[text].is_null()) << text << " = " << info[text].dump();
+  }
+}
+
+TEST_F(UnderWine, VerboseLogMatchesLinuxBuild) {
+  std::string error;
+  ASSERT_TRUE(prefix_->InstallPackage(error)) << error;
+  RunKvnhost({"--verbose-log", "info"});
+  fs::path windowsLogs = prefix_->Host("C:\\vadorurev\\log");
+  std::vector<std::string> windowsFiles = FileNames(windowsLogs);
+  ASSERT_EQ(windowsFiles.size(), 2u) << "expected kvnsetup.log and one verbose log in " << windowsLogs << ", found "
+                                     << Joined(windowsFiles);
+  ASSERT_TRUE(fs::exists(windowsLogs / "kvnsetup.log")) << Joined(windowsFiles);
+  std::string windowsVerbose = windowsFiles[0] == "kvnsetup.log" ? windowsFiles[1] : windowsFiles[0];
+  EXPECT_TRUE(std::regex_match(windowsVerbose, std::regex("_VQ[0-9A-Fa-f]{1,4}\\.tmp", std::regex::icase)))
+      << windowsVerbose;
+
+  fs::path state = prefix_->Scratch() / "linux-state";
+  RunResult linux = RunLinuxKvnhost(state, {"--verbose-log", "info"}, prefix_->Scratch());
+  ASSERT_TRUE(linux.Finished() && linux.exitCode == 0) << "Linux kvnhost: " << linux.Describe();
+  fs::path linuxLogs = state / "drive_c" / "vadorurev" / "log";
+  std::vector<std::string> linuxFiles = FileNames(linuxLogs);
+  ASSERT_EQ(linuxFiles.size(), 2u) << Joined(linuxFiles);
+  std::string linuxVerbose = linuxFiles[0] == "kvnsetup.log" ? linuxFiles[1] : linuxFiles[0];
+
+  std::vector<std::string> windowsLines = MaskedLogLines(windowsLogs / windowsVerbose);
+  EXPECT_FALSE(windowsLines.empty()) << "the verbose log is empty";
+  EXPECT_EQ(windowsLines, MaskedLogLines(linuxLogs / linuxVerbose));
+  EXPECT_EQ(MaskedLogLines(windowsLogs / "kvnsetup.log"), MaskedLogLines(linuxLogs / "kvnsetup.log"));
+}
+
+TEST_F(UnderWine, HostLogTakesOverTheComponentsVerboseLog) {
+  std::string error;
+  ASSERT_TRUE(prefix_->InstallPackage(error)) << error;
+  RunKvnhost({"--verbose-log", "--host-log", "info"});
+  fs::path logs = prefix_->Host("C:\\vadorurev\\log");
+  std::vector<std::string> files = FileNames(logs);
+  std::vector<std::string> merged;
+  for (auto &name : files) {
+    EXPECT_FALSE(std::regex_match(name, std::regex("_VQ.*\\.tmp", std::regex::icase)))
+        << "the component's own verbose file " << name << " is still there";
+    if (name.size() >= 8 && name.compare(name.size() - 8, 8, ".exe.log") == 0) merged.push_back(name);
+  }
+  ASSERT_EQ(merged.size(), 1u) << "expected one verbose log named after the package, found " << Joined(files);
+  std::vector<std::string> lines = MaskedLogLines(logs / merged[0]);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                          [](const std::string &l) { return l.find("basecomp.cpp[") != std::string::npos; }))
+      << "the host's verbose log holds none of the component's lines:\n"
+      << Joined(lines, "\n");
+
+  fs::path state = prefix_->Scratch() / "linux-state";
+  RunResult linux = RunLinuxKvnhost(state, {"--verbose-log", "--host-log", "info"}, prefix_->Scratch());
+  ASSERT_TRUE(linux.Finished() && linux.exitCode == 0) << "Linux kvnhost: " << linux.Describe();
+  fs::path linuxLogs = state / "drive_c" / "vadorurev" / "log";
+  EXPECT_EQ(FileNames(linuxLogs), files);
+  EXPECT_EQ(lines, MaskedLogLines(linuxLogs / merged[0]));
+  EXPECT_EQ(MaskedLogLines(logs / "kvnsetup.log"), MaskedLogLines(linuxLogs / "kvnsetup.log"));
+}
+
+TEST_F(UnderWine, ComponentLoadsAndUnloadsTwiceInOneProcess) {
+  std::string error;
+  ASSERT_TRUE(RequireWindowsFiles({"loadtwice.exe"}, error)) << error;
+  ASSERT_TRUE(prefix_->InstallPackage(error)) << error;
+  ASSERT_TRUE(prefix_->CopyIn({WindowsBin() / "loadtwice.exe"}, "C:\\Package", error)) << error;
+  RunResult r = prefix_->Wine({"C:\\Package\\loadtwice.exe"}, "C:\\Package");
+  ASSERT_TRUE(r.Finished() && r.exitCode == 0) << r.Describe();
+  json rounds;
+  ASSERT_TRUE(ParseJson(r.out, rounds, error)) << error;
+  ASSERT_TRUE(rounds.is_array() && rounds.size() == 2) << r.out;
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE("round " + std::to_string(i + 1));
+    const json &round = rounds[i];
+    EXPECT_EQ(round.value("loaded_before", json()), false);
+    ASSERT_EQ(round.value("load", json()), true) << round.dump();
+    EXPECT_EQ(round.value("exports_found", json()), 6);
+    EXPECT_EQ(round.value("interface_version_result", json()), 1);
+    EXPECT_EQ(round.value("interface_version", json()), 100);
+    EXPECT_EQ(round.value("constant_property_result", json()), 1);
+    EXPECT_EQ(round.value("constant_property", json()), 1);
+    EXPECT_EQ(round.value("free", json()), true);
+    EXPECT_EQ(round.value("loaded_after", json()), false) << "FreeLibrary left kvncomp.dll loaded";
+  }
+}
+
+// ---- winsim against Wine -----------------------------------------------------------------
+
+TEST_F(UnderWine, ProbeAnswersMatchWinsim) {
+  std::string error;
+  ASSERT_TRUE(RequireWindowsFiles({"winprobe.exe"}, error)) << error;
+
+  fs::path machine = prefix_->Scratch() / "probe-machine";
+  RunResult linux = winetest::Run({KVN_LINUX_WINPROBE, machine.string()}, {}, prefix_->Scratch(), prefix_->Scratch());
+  ASSERT_TRUE(linux.Finished() && linux.exitCode == 0) << "Linux winprobe: " << linux.Describe();
+  json winsim;
+  ASSERT_TRUE(ParseJson(linux.out, winsim, error)) << "Linux winprobe: " << error;
+
+  ASSERT_TRUE(prefix_->CopyIn({WindowsBin() / "winprobe.exe"}, "C:\\probe", error)) << error;
+  RunResult r = prefix_->Wine({"C:\\probe\\winprobe.exe"}, "C:\\probe");
+  ASSERT_TRUE(r.Finished() && r.exitCode == 0) << "winprobe.exe: " << r.Describe();
+  json windows;
+  ASSERT_TRUE(ParseJson(r.out, windows, error)) << "winprobe.exe: " << error;
+  ASSERT_GT(winsim.size(), 100u) << "the probe answered too few cases: " << linux.out;
+
+  std::vector<std::string> problems;
+  std::map<std::string, std::string> allowed = ParseAllowList(ReadText(KVN_PROBE_ALLOWLIST), problems);
+  std::vector<std::string> differences = CompareProbes(winsim, windows, allowed);
+  problems.insert(problems.end(), differences.begin(), differences.end());
+  std::cout << "[ probe    ] " << winsim.size() << " cases, " << allowed.size()
+            << " allowed differences (" KVN_PROBE_ALLOWLIST ")\n";
+  EXPECT_TRUE(problems.empty()) << problems.size() << " problem(s) comparing winsim with Wine:\n"
+                                << Joined(problems, "\n");
+}
+
+// ---- the comparison itself ---------------------------------------------------------------
+
+TEST(ProbeComparison, ReportsUnexpectedDifferencesAndStaleAllowances) {
+  std::vector<std::string> problems;
+  auto allowed = ParseAllowList(
+      "# comment\n"
+      "\n"
+      "a.differs_allowed\tWine answers otherwise\n"
+      "b.same   no longer differs\n"
+      "c.gone  names nothing\n"
+      "d.noreason\n"
+      "a.differs_allowed  twice\n",
+      problems);
+  ASSERT_EQ(problems.size(), 2u) << Joined(problems, "\n");
+  EXPECT_NE(problems[0].find("d.noreason gives no reason"), std::string::npos);
+  EXPECT_NE(problems[1].find("a.differs_allowed is listed twice"), std::string::npos);
+  EXPECT_EQ(allowed.at("a.differs_allowed"), "Wine answers otherwise");
+
+  json winsim = {{"a.differs_allowed", 1}, {"b.same", {{"ok", true}}}, {"e.differs", "x"}, {"f.winsim_only", 0}};
+  json windows = {{"a.differs_allowed", 2}, {"b.same", {{"ok", true}}}, {"e.differs", "y"}, {"g.windows_only", 0}};
+  std::vector<std::string> found = CompareProbes(winsim, windows, allowed);
+  std::string all = Joined(found, "\n");
+  EXPECT_EQ(found.size(), 5u) << all;
+  EXPECT_EQ(all.find("a.differs_allowed differs"), std::string::npos) << all;
+  EXPECT_NE(all.find("b.same is on the allow-list but both sides answer"), std::string::npos) << all;
+  EXPECT_NE(all.find("c.gone is on the allow-list but no probe case"), std::string::npos) << all;
+  EXPECT_NE(all.find("e.differs differs\n    winsim:  \"x\"\n    windows: \"y\""), std::string::npos) << all;
+  EXPECT_NE(all.find("f.winsim_only differs\n    winsim:  0\n    windows: (absent)"), std::string::npos) << all;
+  EXPECT_NE(all.find("g.windows_only differs\n    winsim:  (absent)"), std::string::npos) << all;
+}
+
+}  // namespace

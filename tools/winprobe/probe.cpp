@@ -1,0 +1,574 @@
+// winprobe: runs a fixed set of Win32 calls on inputs it creates itself and prints one JSON
+// object, a stable key per case. Built for Linux (over winsim) and for Windows, so the two
+// answers can be compared key by key. Values hold only what must not differ between two
+// correct systems: no absolute temporary paths, times or block sizes.
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "pewriter.h"
+#include "place.h"
+
+using nlohmann::json;
+
+namespace {
+constexpr DWORD kSentinel = 0xDEADBEEF;
+
+std::string Utf8(const std::wstring &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = uint32_t(text[i]) & (sizeof(wchar_t) == 2 ? 0xFFFFu : 0xFFFFFFFFu);
+    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+      uint32_t low = uint32_t(text[i + 1]) & 0xFFFFu;
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xF0 | (c >> 18));
+      out += char(0x80 | ((c >> 12) & 0x3F));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Text of a case's input inside its key: keys never hold blanks, so that lists of keys can
+// be written one per line with a comment behind.
+std::string KeyText(const std::wstring &input) {
+  std::string out;
+  for (char c : Utf8(input)) out += c == ' ' ? std::string("<space>") : std::string(1, c);
+  return out;
+}
+
+// {"ok": true} or {"ok": false, "error": GetLastError()}. Called directly on the result of
+// the call under test, so nothing runs in between.
+json Status(bool ok) {
+  DWORD error = GetLastError();
+  json r = {{"ok", ok}};
+  if (!ok) r["error"] = unsigned(error);
+  return r;
+}
+
+// ---- fixtures ----------------------------------------------------------------------------
+void Fixture(bool ok, const std::wstring &what) {
+  if (!ok)
+    throw std::runtime_error("cannot create the fixture " + Utf8(what) + " (error " +
+                             std::to_string(unsigned(GetLastError())) + ")");
+}
+
+void WriteBytes(const std::wstring &path, const void *data, size_t size) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  Fixture(file != INVALID_HANDLE_VALUE, path);
+  DWORD written = 0;
+  BOOL ok = size == 0 || WriteFile(file, data, DWORD(size), &written, nullptr);
+  CloseHandle(file);
+  Fixture(ok && written == size, path);
+}
+
+void WriteText(const std::wstring &path, const std::string &text) { WriteBytes(path, text.data(), text.size()); }
+
+void WriteImage(const std::wstring &path, const mkpe::VersionInfo *info, mkpe::FileType type,
+                mkpe::Architecture arch = mkpe::Architecture::X64) {
+  std::vector<uint8_t> image = mkpe::BuildImage(info, type, arch);
+  WriteBytes(path, image.data(), image.size());
+}
+
+void MakeDirectory(const std::wstring &path) { Fixture(CreateDirectoryW(path.c_str(), nullptr) != 0, path); }
+
+// The contents of a file, or null when it cannot be opened.
+json ReadText(const std::wstring &path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  std::string text;
+  char buffer[512];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got) text.append(buffer, got);
+  CloseHandle(file);
+  return text;
+}
+
+bool Exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Removes a folder left by an earlier run, with everything in it.
+void RemoveTree(const std::wstring &dir) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    std::wstring path = dir + L"\\" + name;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      RemoveTree(path);
+    else
+      DeleteFileW(path.c_str());
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  RemoveDirectoryW(dir.c_str());
+}
+
+// ---- version resources -------------------------------------------------------------------
+json QueryString(const std::vector<uint8_t> &block, const std::wstring &subBlock) {
+  LPVOID value = nullptr;
+  UINT length = kSentinel;
+  BOOL ok = VerQueryValueW(block.data(), subBlock.c_str(), &value, &length);
+  json r = {{"ok", ok != 0}};
+  if (ok && value) {
+    r["len"] = length;
+    r["text"] = Utf8(static_cast<const WCHAR *>(value));
+  }
+  return r;
+}
+
+void ProbeVersionFile(json &out, const std::string &key, const std::wstring &path) {
+  DWORD handle = kSentinel;
+  SetLastError(kSentinel);
+  DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  json r = Status(size != 0);
+  r["handle"] = unsigned(handle);
+  out[key + ".size"] = r;
+  if (!size) return;
+
+  std::vector<uint8_t> block(size);
+  SetLastError(kSentinel);
+  out[key + ".read"] = Status(GetFileVersionInfoW(path.c_str(), 0, size, block.data()) != 0);
+
+  LPVOID value = nullptr;
+  UINT length = kSentinel;
+  BOOL ok = VerQueryValueW(block.data(), L"\\", &value, &length);
+  json root = {{"ok", ok != 0}};
+  if (ok && value && length >= sizeof(VS_FIXEDFILEINFO)) {
+    const auto *fixed = static_cast<const VS_FIXEDFILEINFO *>(value);
+    root["len"] = length;
+    root["dwSignature"] = unsigned(fixed->dwSignature);
+    root["dwFileVersionMS"] = unsigned(fixed->dwFileVersionMS);
+    root["dwFileVersionLS"] = unsigned(fixed->dwFileVersionLS);
+    root["dwProductVersionMS"] = unsigned(fixed->dwProductVersionMS);
+    root["dwProductVersionLS"] = unsigned(fixed->dwProductVersionLS);
+    root["dwFileOS"] = unsigned(fixed->dwFileOS);
+    root["dwFileType"] = unsigned(fixed->dwFileType);
+  }
+  out[key + ".root"] = root;
+
+  value = nullptr;
+  length = kSentinel;
+  ok = VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length);
+  json translation = {{"ok", ok != 0}};
+  if (ok && value && length >= 4) {
+    const auto *words = static_cast<const WORD *>(value);
+    translation["len"] = length;
+    translation["language"] = unsigned(words[0]);
+    translation["codepage"] = unsigned(words[1]);
+  }
+  out[key + ".translation"] = translation;
+
+  const wchar_t *const queries[] = {
+      L"\\StringFileInfo\\040904B0\\CompanyName",   L"\\StringFileInfo\\040904B0\\InternalName",
+      L"\\StringFileInfo\\040904B0\\FileVersion",   L"\\StringFileInfo\\040904B0\\LegalCopyright",
+      L"\\StringFileInfo\\040904b0\\companyname",   L"\\StringFileInfo\\04070000\\CompanyName",
+      L"\\StringFileInfo\\040904B0\\ProductVersion"};
+  for (const wchar_t *q : queries) out[key + ".query[" + KeyText(q) + "]"] = QueryString(block, q);
+}
+
+void ProbeVersions(json &out) {
+  const std::wstring dir = L"C:\\probe\\ver";
+  MakeDirectory(dir);
+
+  mkpe::VersionInfo dll;
+  dll.fileVersion = {1, 2, 3, 4};
+  dll.productVersion = {5, 6, 7, 8};
+  dll.companyName = "Probe Works Inc.";
+  dll.internalName = "probeint";
+  dll.fileDescription = "Version fixture";
+  WriteImage(dir + L"\\withver.dll", &dll, mkpe::FileType::Dll);
+
+  mkpe::VersionInfo app;
+  app.fileVersion = {65535, 0, 1, 65534};
+  app.productVersion = {10, 0, 17763, 1};
+  app.companyName = "Probe Works Inc.";
+  app.internalName = "probe32";
+  app.productVersionText = "10.0 (build 17763)";
+  WriteImage(dir + L"\\withver32.exe", &app, mkpe::FileType::App, mkpe::Architecture::X86);
+
+  mkpe::VersionInfo drv;
+  drv.fileVersion = {4, 3, 2, 1};
+  drv.productVersion = {4, 3, 2, 1};
+  drv.internalName = "probedrv.sys";
+  WriteImage(dir + L"\\driver.sys", &drv, mkpe::FileType::Drv);
+
+  WriteImage(dir + L"\\nores.dll", nullptr, mkpe::FileType::Dll);
+  WriteText(dir + L"\\text.dll", "This file is not an executable image.\r\n");
+  WriteText(dir + L"\\empty.dll", "");
+
+  for (const wchar_t *name :
+       {L"withver.dll", L"withver32.exe", L"driver.sys", L"nores.dll", L"text.dll", L"empty.dll", L"missing.dll"})
+    ProbeVersionFile(out, "ver." + Utf8(name), dir + L"\\" + name);
+  ProbeVersionFile(out, "ver.missing_dir", L"C:\\probe\\nodir\\withver.dll");
+}
+
+// ---- environment -------------------------------------------------------------------------
+void ProbeEnvironment(json &out) {
+  SetLastError(kSentinel);
+  out["env.set[KvnProbe]"] = Status(SetEnvironmentVariableW(L"KvnProbe", L"Value1") != 0);
+  SetEnvironmentVariableW(L"KvnEmpty", L"");
+  SetEnvironmentVariableW(L"KvnGone", L"x");
+  SetLastError(kSentinel);
+  out["env.delete[KvnGone]"] = Status(SetEnvironmentVariableW(L"KvnGone", nullptr) != 0);
+  SetLastError(kSentinel);
+  out["env.set[a=b]"] = Status(SetEnvironmentVariableW(L"a=b", L"x") != 0);
+
+  const wchar_t *const inputs[] = {L"%KvnProbe%",
+                                   L"%KVNPROBE%",
+                                   L"%kvnprobe%",
+                                   L"%unknown_var%",
+                                   L"a%KvnProbe%b%unknown%c",
+                                   L"100%",
+                                   L"%%",
+                                   L"%KvnProbe%%KvnProbe%",
+                                   L"%KvnProbe",
+                                   L"KvnProbe%",
+                                   L"%%KvnProbe%%",
+                                   L"%unknown%KvnProbe%",
+                                   L"%KvnEmpty%",
+                                   L"[%KvnGone%]",
+                                   L"%SystemDrive%\\vadorurev",
+                                   L"no references",
+                                   L""};
+  for (const wchar_t *in : inputs) {
+    WCHAR buffer[256];
+    std::fill(std::begin(buffer), std::end(buffer), L'#');
+    SetLastError(kSentinel);
+    DWORD n = ExpandEnvironmentStringsW(in, buffer, 256);
+    json r = {{"ret", unsigned(n)}};
+    if (n == 0) r["error"] = unsigned(GetLastError());
+    if (n > 0 && n <= 256) r["text"] = Utf8(buffer);
+    out["env.expand[" + KeyText(in) + "]"] = r;
+  }
+
+  // Too small: the size needed comes back, including the terminator.
+  WCHAR small[3];
+  out["env.expand_small[%KvnProbe%,3]"] = unsigned(ExpandEnvironmentStringsW(L"%KvnProbe%", small, 3));
+  out["env.expand_size[%KvnProbe%,0]"] = unsigned(ExpandEnvironmentStringsW(L"%KvnProbe%", nullptr, 0));
+
+  WCHAR value[64] = L"";
+  SetLastError(kSentinel);
+  DWORD n = GetEnvironmentVariableW(L"kvnprobe", value, 64);
+  out["env.get[kvnprobe]"] = {{"ret", unsigned(n)}, {"text", Utf8(value)}};
+  SetLastError(kSentinel);
+  n = GetEnvironmentVariableW(L"KvnProbe", value, 3);
+  out["env.get_small[KvnProbe,3]"] = unsigned(n);
+  SetLastError(kSentinel);
+  n = GetEnvironmentVariableW(L"KvnGone", value, 64);
+  out["env.get[KvnGone]"] = {{"ret", unsigned(n)}, {"error", unsigned(GetLastError())}};
+  SetLastError(kSentinel);
+  value[0] = L'#';
+  n = GetEnvironmentVariableW(L"KvnEmpty", value, 64);
+  DWORD error = GetLastError();
+  out["env.get[KvnEmpty]"] = {{"ret", unsigned(n)}, {"error", unsigned(error)}, {"text", Utf8(value)}};
+}
+
+// ---- temporary file names ----------------------------------------------------------------
+std::string HexText(UINT n) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%X", n);
+  return text;
+}
+
+// The name with its number replaced by '#': "C:\probe\tmp\_VQ#.tmp".
+std::string NameShape(const std::string &name, size_t prefixLength) {
+  size_t slash = name.rfind('\\');
+  size_t start = (slash == std::string::npos ? 0 : slash + 1) + prefixLength;
+  size_t end = start;
+  while (end < name.size() && std::isxdigit(static_cast<unsigned char>(name[end]))) ++end;
+  return name.substr(0, start) + "#" + name.substr(end);
+}
+
+void ProbeTempNames(json &out) {
+  MakeDirectory(L"C:\\probe\\tmp");
+  struct Case {
+    const char *key;
+    const wchar_t *dir;
+    const wchar_t *prefix;
+    UINT unique;
+  };
+  const Case given[] = {
+      {"tmp.given[.]", L".", L"_VQ", 0x1A2B},
+      {"tmp.given[C:\\probe\\]", L"C:\\probe\\", L"_VQ", 0x1A2B},
+      {"tmp.given[C:\\probe]", L"C:\\probe", L"_VQ", 0x1A2B},
+      {"tmp.given[long_prefix]", L"C:\\probe\\tmp", L"ABCDEF", 0x1A2B},
+      {"tmp.given[empty_prefix]", L"C:\\probe\\tmp", L"", 0xBEEF},
+      {"tmp.given[above_16_bits]", L"C:\\probe\\tmp", L"_VQ", 0x12345},
+      {"tmp.given[missing_dir]", L"C:\\probe\\nodir", L"_VQ", 0x1A2B},
+  };
+  for (const Case &c : given) {
+    WCHAR name[MAX_PATH] = L"";
+    SetLastError(kSentinel);
+    UINT n = GetTempFileNameW(c.dir, c.prefix, c.unique, name);
+    json r = {{"ret", unsigned(n)}};
+    if (n == 0) r["error"] = unsigned(GetLastError());
+    r["name"] = Utf8(name);
+    r["created"] = Exists(name);
+    out[c.key] = r;
+  }
+
+  const Case generated[] = {
+      {"tmp.generated[.]", L".", L"_VQ", 0},
+      {"tmp.generated[C:\\probe\\tmp\\]", L"C:\\probe\\tmp\\", L"_VQ", 0},
+      {"tmp.generated[missing_dir]", L"C:\\probe\\nodir", L"_VQ", 0},
+      {"tmp.generated[file_as_dir]", L"C:\\probe\\tmp\\file.txt", L"_VQ", 0},
+  };
+  WriteText(L"C:\\probe\\tmp\\file.txt", "x");
+  for (const Case &c : generated) {
+    WCHAR name[MAX_PATH] = L"";
+    SetLastError(kSentinel);
+    UINT n = GetTempFileNameW(c.dir, c.prefix, 0, name);
+    json r = Status(n != 0);
+    if (n) {
+      std::string text = Utf8(name);
+      r["shape"] = NameShape(text, 3);
+      size_t slash = text.rfind('\\');
+      std::string number = text.substr(slash + 4, text.find('.', slash + 4) - slash - 4);
+      for (auto &ch : number) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+      r["number_is_ret"] = number == HexText(n);
+      r["created"] = Exists(name);
+      HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        r["size"] = unsigned(GetFileSize(file, nullptr));
+        CloseHandle(file);
+      }
+      DeleteFileW(name);
+    }
+    out[c.key] = r;
+  }
+}
+
+// ---- directory searches ------------------------------------------------------------------
+void ProbeFind(json &out) {
+  const std::wstring dir = L"C:\\probe\\find";
+  MakeDirectory(dir);
+  for (const wchar_t *name :
+       {L"VQ1.XML", L"vq.xml", L"vqa.xml.bak", L"vq.a.xml", L"vqz40e.xml", L"readme.txt", L"noext"})
+    WriteText(dir + L"\\" + name, Utf8(name));
+  MakeDirectory(dir + L"\\sub");
+
+  const wchar_t *const patterns[] = {L"find\\vq*.xml",  L"find\\*.xml",        L"find\\*.*",
+                                     L"find\\*",        L"find\\vq?.xml",      L"find\\VQ*",
+                                     L"find\\*.bak",    L"find\\nomatch*.xml", L"find\\*.",
+                                     L"find\\vq??.xml", L"find\\*.XML",        L"find\\VQ.XML",
+                                     L"find",           L"find\\sub\\*",       L"C:\\probe\\find\\*.txt",
+                                     L"find\\",         L"nodir\\*.xml",       L"find\\nodir\\*",
+                                     L"find\\*xml*",    L"find\\vq.xml\\*"};
+  for (const wchar_t *pattern : patterns) {
+    WIN32_FIND_DATAW data;
+    SetLastError(kSentinel);
+    HANDLE find = FindFirstFileW(pattern, &data);
+    json r = Status(find != INVALID_HANDLE_VALUE);
+    if (find != INVALID_HANDLE_VALUE) {
+      std::vector<std::string> names;
+      json directories = json::array();
+      BOOL more = TRUE;
+      while (more) {
+        names.push_back(Utf8(data.cFileName));
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) directories.push_back(names.back());
+        SetLastError(kSentinel);
+        more = FindNextFileW(find, &data);
+      }
+      r["end_error"] = unsigned(GetLastError());
+      FindClose(find);
+      std::sort(names.begin(), names.end());
+      std::vector<std::string> dirs = directories.get<std::vector<std::string>>();
+      std::sort(dirs.begin(), dirs.end());
+      r["names"] = names;
+      r["directories"] = dirs;
+    }
+    out["find[" + KeyText(pattern) + "]"] = r;
+  }
+}
+
+// ---- copy, move, delete, create ----------------------------------------------------------
+void ProbeFileOperations(json &out) {
+  const std::wstring d = L"C:\\probe\\ops\\";
+  MakeDirectory(L"C:\\probe\\ops");
+  WriteText(d + L"a.txt", "alpha");
+  WriteText(d + L"b.txt", "beta");
+  WriteText(d + L"b2.txt", "beta2");
+  MakeDirectory(d + L"dir");
+  WriteText(d + L"dir\\inner.txt", "inner");
+
+  auto copy = [&](const char *key, const std::wstring &from, const std::wstring &to, BOOL failIfExists) {
+    SetLastError(kSentinel);
+    json r = Status(CopyFileW(from.c_str(), to.c_str(), failIfExists) != 0);
+    r["target"] = ReadText(to);
+    out[key] = r;
+  };
+  copy("copy.new", d + L"a.txt", d + L"c.txt", TRUE);
+  copy("copy.existing_fail", d + L"a.txt", d + L"b.txt", TRUE);
+  copy("copy.existing_overwrite", d + L"a.txt", d + L"b2.txt", FALSE);
+  copy("copy.missing_source", d + L"none.txt", d + L"x1.txt", FALSE);
+  copy("copy.missing_source_dir", d + L"nodir\\none.txt", d + L"x2.txt", FALSE);
+  copy("copy.missing_target_parent", d + L"a.txt", d + L"nodir\\x3.txt", FALSE);
+  copy("copy.source_is_dir", d + L"dir", d + L"x4.txt", FALSE);
+  copy("copy.target_is_dir", d + L"a.txt", d + L"dir", FALSE);
+  copy("copy.onto_itself", d + L"a.txt", d + L"a.txt", FALSE);
+  copy("copy.onto_itself_other_case", d + L"a.txt", d + L"A.TXT", FALSE);
+
+  auto move = [&](const char *key, const std::wstring &from, const std::wstring &to) {
+    SetLastError(kSentinel);
+    json r = Status(MoveFileW(from.c_str(), to.c_str()) != 0);
+    r["source_exists"] = Exists(from);
+    r["target"] = ReadText(to);
+    out[key] = r;
+  };
+  move("move.new", d + L"c.txt", d + L"m.txt");
+  move("move.existing", d + L"a.txt", d + L"b.txt");
+  move("move.missing_source", d + L"none.txt", d + L"x5.txt");
+  move("move.missing_target_parent", d + L"a.txt", d + L"nodir\\x6.txt");
+  move("move.into_dir_name", d + L"b2.txt", d + L"dir");
+  move("move.dir", d + L"dir", d + L"dir2");
+  move("move.case_only", d + L"m.txt", d + L"M.TXT");
+  {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((d + L"m.txt").c_str(), &data);
+    out["move.case_only.listed_as"] = find == INVALID_HANDLE_VALUE ? json(nullptr) : json(Utf8(data.cFileName));
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  }
+
+  auto remove = [&](const char *key, const std::wstring &path) {
+    SetLastError(kSentinel);
+    json r = Status(DeleteFileW(path.c_str()) != 0);
+    r["exists_after"] = Exists(path);
+    out[key] = r;
+  };
+  remove("delete.file", d + L"M.TXT");
+  remove("delete.missing", d + L"none.txt");
+  remove("delete.missing_dir", d + L"nodir\\none.txt");
+  remove("delete.dir", d + L"dir2");
+
+  auto mkdir = [&](const char *key, const std::wstring &path) {
+    SetLastError(kSentinel);
+    json r = Status(CreateDirectoryW(path.c_str(), nullptr) != 0);
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    r["is_dir_after"] = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    out[key] = r;
+  };
+  mkdir("mkdir.new", d + L"newdir");
+  mkdir("mkdir.existing", d + L"newdir");
+  mkdir("mkdir.trailing_backslash", d + L"newdir2\\");
+  mkdir("mkdir.missing_parent", d + L"nodir\\sub");
+  mkdir("mkdir.on_file", d + L"a.txt");
+
+  auto rmdir = [&](const char *key, const std::wstring &path) {
+    SetLastError(kSentinel);
+    json r = Status(RemoveDirectoryW(path.c_str()) != 0);
+    r["exists_after"] = Exists(path);
+    out[key] = r;
+  };
+  rmdir("rmdir.not_empty", d + L"dir2");
+  rmdir("rmdir.empty", d + L"newdir");
+  rmdir("rmdir.missing", d + L"newdir");
+  rmdir("rmdir.file", d + L"a.txt");
+}
+
+// ---- full path names ---------------------------------------------------------------------
+void ProbeFullPaths(json &out) {
+  const wchar_t *const inputs[] = {L".\\x",
+                                   L"a\\..\\b.txt",
+                                   L"x/y",
+                                   L"\\root.txt",
+                                   L"C:rel",
+                                   L"c:rel\\sub",
+                                   L"D:rel",
+                                   L"x.txt.",
+                                   L"x.txt ",
+                                   L"C:\\a\\b\\..\\..\\..\\c",
+                                   L"C:",
+                                   L"C:\\",
+                                   L"dir\\",
+                                   L"dir\\.",
+                                   L"..\\..\\..",
+                                   L"C:\\probe\\.\\find\\\\vq.xml",
+                                   L"\\\\server\\share\\..\\x",
+                                   L"..."};
+  for (const wchar_t *in : inputs) {
+    WCHAR buffer[MAX_PATH];
+    std::fill(std::begin(buffer), std::end(buffer), L'#');
+    LPWSTR part = reinterpret_cast<LPWSTR>(uintptr_t(1));
+    SetLastError(kSentinel);
+    DWORD n = GetFullPathNameW(in, MAX_PATH, buffer, &part);
+    json r = {{"ret", unsigned(n)}};
+    if (n == 0) r["error"] = unsigned(GetLastError());
+    if (n > 0 && n < MAX_PATH) {
+      r["text"] = Utf8(buffer);
+      r["file_part"] = part == nullptr                         ? json(nullptr)
+                       : (part >= buffer && part < buffer + n) ? json(Utf8(part))
+                                                               : json("(not set)");
+    }
+    out["fullpath[" + KeyText(in) + "]"] = r;
+  }
+
+  // "C:\probe\b.txt" has 14 characters: too small, no room for the terminator, exact.
+  for (DWORD size : {5u, 14u, 15u}) {
+    WCHAR buffer[32];
+    std::fill(std::begin(buffer), std::end(buffer), L'#');
+    DWORD n = GetFullPathNameW(L"a\\..\\b.txt", size, buffer, nullptr);
+    out["fullpath_buffer[a\\..\\b.txt," + std::to_string(size) + "]"] = unsigned(n);
+  }
+}
+
+void Run(json &out) {
+  WCHAR cwd[MAX_PATH] = L"";
+  GetCurrentDirectoryW(MAX_PATH, cwd);
+  out["process.current_directory"] = Utf8(cwd);
+  for (const wchar_t *area : {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops"})
+    RemoveTree(area);
+  ProbeVersions(out);
+  ProbeEnvironment(out);
+  ProbeTempNames(out);
+  ProbeFind(out);
+  ProbeFileOperations(out);
+  ProbeFullPaths(out);
+}
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string error;
+  if (!EnterProbePlace(argc, argv, error)) {
+    std::fprintf(stderr, "winprobe: %s\n", error.c_str());
+    return 2;
+  }
+  json out = json::object();
+  int status = 0;
+  try {
+    Run(out);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "winprobe: %s\n", e.what());
+    status = 2;
+  }
+  if (!LeaveProbePlace(error)) {
+    std::fprintf(stderr, "winprobe: %s\n", error.c_str());
+    status = 2;
+  }
+  if (status == 0) std::printf("%s\n", out.dump(2).c_str());
+  return status;
+}
