@@ -36,6 +36,27 @@ install_missing() {
   apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
 
+# Packages kept at the archive's current (security) update, not just present.
+current_packages=(libexpat1-dev libexpat1)
+
+upgrade_to_current() {
+  local p installed candidate outdated=()
+  for p in "$@"; do
+    installed=$(dpkg-query -W -f='${Version}' "$p" 2>/dev/null || true)
+    candidate=$(apt-cache policy "$p" 2>/dev/null | awk '/Candidate:/ {print $2}')
+    if [ -n "$candidate" ] && [ "$candidate" != "(none)" ] && [ "$installed" != "$candidate" ]; then
+      outdated+=("$p=$candidate")
+    fi
+  done
+  [ "${#outdated[@]}" -eq 0 ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "build.sh: outdated Debian packages: ${outdated[*]} (run as root or upgrade them)" >&2
+    exit 2
+  fi
+  echo "build.sh: upgrading ${outdated[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${outdated[@]}" >/dev/null
+}
+
 jobs=$(nproc 2>/dev/null || echo 2)
 
 build_preset() {
@@ -46,6 +67,7 @@ build_preset() {
 case "${1:-}" in
   demo)
     install_missing "${packages[@]}"
+    upgrade_to_current "${current_packages[@]}"
     build_preset linux
     bin=build/linux/bin
     state=$(mktemp -d /tmp/kvnhost-demo.XXXXXX)
@@ -59,6 +81,7 @@ case "${1:-}" in
     ;;
   test)
     install_missing "${packages[@]}" "${windows_packages[@]}"
+    upgrade_to_current "${current_packages[@]}"
     build_preset linux
     ctest --preset linux
     build_preset asan

@@ -1,5 +1,7 @@
 #include "component.h"
 
+#include "winversion.h"
+
 CComponent::CComponent() { g_messageWriter.Bind(m_pLog); }
 
 CComponent::~CComponent() = default;
@@ -11,8 +13,26 @@ int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int 
 
 int CComponent::IsOSSupported() {
   g_messageWriter.Bind(m_pLog);
-  // Not built yet: the adapter's own Windows Server 2012 decisions; the generic matching runs.
-  return CBaseComponent::IsOSSupported();
+  // Windows Server 2012 R2 and 2012 are decided by their own probes; only the versions of
+  // the supported-OS records count for them.
+  if (IsServer2012R2()) {
+    g_messageWriter.Step(COMPONENT_SOURCE, 1210, L"[RuzuvAzudizuda]::Install found Windows 2012 R2 OS.\r\n");
+    for (const OSDescriptor &os : m_supportedOS)
+      if (os.nMajor == 6 && os.nMinor == 3) {
+        g_messageWriter.Step(COMPONENT_SOURCE, 1215, L"[RuzuvAzudizuda]::Install found Windows 2012 R2 indicated.\r\n");
+        return 1;
+      }
+  }
+  if (!IsConfirmedServer2012()) return CBaseComponent::IsOSSupported();
+  for (const OSDescriptor &os : m_supportedOS)
+    if (os.nMajor == 6 && os.nMinor == 2) {
+      g_messageWriter.Step(COMPONENT_SOURCE, 1224,
+                           L"[RuzuvAzudizuda]::Install found Windows 2012 indicated in 2012 OS.\n");
+      return 1;
+    }
+  g_messageWriter.Step(COMPONENT_SOURCE, 1228,
+                       L"[RuzuvAzudizuda]::Install found Windows 2012 but WAS NOT indicated for 2012 OS.\n");
+  return 0;
 }
 
 int CComponent::IsInstalled() {

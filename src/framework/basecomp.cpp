@@ -103,24 +103,6 @@ int CBaseComponent::BuildDeviceList(BOOL) {
   return 0;
 }
 
-int CBaseComponent::ReadPackageDefinition(const WCHAR *) {
-  // Not built yet: the package definition reader comes with the XML document model.
-  // Answers a nonzero error code: nothing was read.
-  return 1;
-}
-
-int CBaseComponent::ReadInstallDescription(const WCHAR *) {
-  // Not built yet: the installation description reader comes with the XML document model.
-  // Answers a nonzero error code: nothing was read.
-  return 1;
-}
-
-int CBaseComponent::LocatePackageDefinition(WCHAR *path) {
-  // Not built yet: the package definition file is looked for with its reader.
-  if (path) path[0] = L'\0';
-  return 0;
-}
-
 int CBaseComponent::Install(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
   // Not built yet: the installation dispatch. Nothing is installed.
   return 0;
@@ -159,28 +141,10 @@ int CBaseComponent::GetProperty(UINT id, void *output, UINT size, ULONG_PTR extr
   }
 }
 
-int CBaseComponent::GetPackageName(WCHAR *, UINT, const WCHAR *) {
-  // Not built yet: the name is read from the package definition document, which is not
-  // read yet (no document: 0).
-  return 0;
-}
-
-int CBaseComponent::GetPackageDescription(WCHAR *, UINT, const WCHAR *) {
-  // Not built yet: the description is read from the package definition document (no
-  // document: 0).
-  return 0;
-}
-
 int CBaseComponent::GetInstalledVersion(WCHAR *buffer, UINT capacity) {
   if (!m_pPackageXml) return 0;
   CFileVersion installed(m_strSoftwareKeyPath);
   return CopyPropertyText(installed.GetFileVersionText(), buffer, capacity, false);
-}
-
-int CBaseComponent::GetPackageVersion(WCHAR *, UINT) {
-  // Not built yet: the version is read from the package definition document (no
-  // document: 0).
-  return 0;
 }
 
 int CBaseComponent::GetPreInstallStatus(PreInstallStatus *status, UINT size, const WCHAR *) {
@@ -192,11 +156,6 @@ int CBaseComponent::GetPreInstallStatus(PreInstallStatus *status, UINT size, con
 int CBaseComponent::GetSilentCapability() { return m_bSilentCapable; }
 int CBaseComponent::GetSilentCapabilityAlt() { return m_bSilentCapable; }
 int CBaseComponent::GetConstantProperty() { return 1; }
-
-int CBaseComponent::IsOSSupported() {
-  // Not built yet: operating-system matching. Without it no system is known to be supported.
-  return 0;
-}
 
 int CBaseComponent::HasEnoughDiskSpace(const WCHAR *) {
   // Not built yet: part of the pre-install checks.
@@ -242,11 +201,6 @@ void CBaseComponent::SetInfFile(const WCHAR *infFile, int installType) {
 void CBaseComponent::AddSupportedDevice(const WCHAR *hardwareId) { m_supportedDevices.Add(CStr(hardwareId)); }
 void CBaseComponent::AddSupportedOS(const OSDescriptor &os) { m_supportedOS.push_back(os); }
 const WCHAR *CBaseComponent::GetInfFile() { return m_strInfFile; }
-
-int CBaseComponent::IsOS64Bit() {
-  // Not built yet: comes with operating-system identification.
-  return 0;
-}
 
 void CBaseComponent::AttachHostLog(CCmpLog *hostLog) {
   if (!hostLog) return;

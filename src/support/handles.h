@@ -74,10 +74,34 @@ struct module_handle_traits {  // LoadLibraryW
   static void close(type h) { FreeLibrary(h); }
 };
 
+struct hkey_traits {  // RegOpenKeyExW, RegCreateKeyExW, RegConnectRegistryW
+  using type = HKEY;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type h) { return h != nullptr; }
+  static void close(type h) { RegCloseKey(h); }
+};
+
+struct hglobal_traits {  // GlobalAlloc
+  using type = HGLOBAL;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type h) { return h != nullptr; }
+  static void close(type h) { GlobalFree(h); }
+};
+
+struct sid_traits {  // AllocateAndInitializeSid
+  using type = PSID;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type h) { return h != nullptr; }
+  static void close(type h) { FreeSid(h); }
+};
+
 using unique_hfile = unique_any<file_handle_traits>;
 using unique_handle = unique_any<kernel_handle_traits>;
 using unique_hfind = unique_any<find_handle_traits>;
 using unique_hmodule = unique_any<module_handle_traits>;
+using unique_hkey = unique_any<hkey_traits>;
+using unique_hglobal = unique_any<hglobal_traits>;
+using unique_sid = unique_any<sid_traits>;
 
 // Restores the process error mode when it goes out of scope.
 class ScopedErrorMode {

@@ -161,6 +161,8 @@ TEST_F(ComponentFixture, VerboseInitialisationLogsEachStep) {
   EXPECT_EQ(LogText(verbose),
             "[14:30:00]::basecomp.cpp[99] \r\n/no_overwrite DETECTED"
             "[14:30:00]::basecomp.cpp[108] Detecting if 64-bit operating system... \r\n"
+            "[14:30:00]::basecomp.cpp[723]     - Operating system is 64-bit.\r\n"
+            "[14:30:00]::basecomp.cpp[724]     - Operating system is x64 based.\r\n"
             "[14:30:00]::basecomp.cpp[111] Locating package definition file... Failed!\r\n"
             "[14:30:00]::basecomp.cpp[134] Checking for install.xml... Not found.\r\n");
 }

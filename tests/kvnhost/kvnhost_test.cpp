@@ -62,22 +62,27 @@ struct KvnhostFixture : ::testing::Test {
 };
 }  // namespace
 
-TEST_F(KvnhostFixture, InfoAnswersTheInterfaceVersionAndTheConstantProperties) {
-  Result r = Run(WithState("--json info"));
+TEST_F(KvnhostFixture, InfoAnswersTheInterfaceVersionAndThePackageProperties) {
+  Result r = Run(WithState("--json --lang fr info"));
   ASSERT_EQ(r.status, 0) << r.err;
   auto j = nlohmann::json::parse(r.out);
   EXPECT_EQ(j["interface_version"], 100);
   EXPECT_EQ(j["silent_capable"], 1);
   EXPECT_EQ(j["silent_capable_alt"], 1);
   EXPECT_EQ(j["constant_property"], 1);
-  for (const char *field : {"package_name", "package_description", "installed_version", "package_version"}) {
-    ASSERT_TRUE(j.contains(field)) << field;
-    EXPECT_TRUE(j[field].is_null()) << field;
-  }
+  EXPECT_EQ(j["package_name"], "Pilote de carte réseau convergée Intel(R) Ethernet");
+  EXPECT_EQ(j["package_description"].get<std::string>().rfind("Installe le pilote miniport NDIS", 0), 0u);
+  EXPECT_EQ(j["package_version"], "25.0.0.3");
+  // The driver file the default machine has installed.
+  EXPECT_EQ(j["installed_version"], "1.10.128.0");
   EXPECT_EQ(j["state_dir"], fs::absolute(state).string());
   // The package was copied in; the template was not touched.
   EXPECT_TRUE(fs::exists(state / "drive_c/Package/vqz40e.xml"));
   EXPECT_TRUE(fs::exists(state / "drive_c/Package/kvncomp.dll"));
+
+  // A language without its own texts answers the English ones.
+  j = nlohmann::json::parse(Run(WithState("--json --lang pt info")).out);
+  EXPECT_EQ(j["package_name"], "Intel(R) Ethernet Converged Network Adapter Driver");
 }
 
 TEST_F(KvnhostFixture, BadArgumentsExitWithStatusTwoAndOneLine) {
@@ -144,4 +149,25 @@ TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
   EXPECT_EQ(r.status, result == 1 ? 0 : result == 2 ? 3010 % 256 : 1);
   EXPECT_TRUE(j.contains("os_supported"));
   EXPECT_TRUE(j.contains("preinstall_status"));
+}
+
+TEST_F(KvnhostFixture, CheckAnswersOperatingSystemSupportOnEachExampleMachine) {
+  // What the example package's supported-OS list gives on each release. Systems of 6.3 and
+  // later state "6.3" in the registry and are matched as 6.3.
+  struct {
+    const char *machine;
+    int supported;
+  } const cases[] = {
+      {"default", 1},         {"server2012r2", 1},     {"server2012", 1},     {"server2008r2-sp1", 1},
+      {"server2016-core", 0}, {"windows10-client", 1}, {"server2008-x86", 0},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.machine);
+    fs::remove_all(state);
+    std::string machine = (fs::path(KVN_EXAMPLE_MACHINES) / c.machine).string();
+    Result r = Run("--machine " + Quote(machine) + " " + WithState("--json --verbose-log check"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["os_supported"], c.supported);
+  }
 }

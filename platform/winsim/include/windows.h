@@ -8,3 +8,6 @@
 #include "winnls.h"
 #include "winver.h"
 #include "wincon.h"
+#include "winnt_security.h"
+#include "winreg.h"
+#include "sysinfoapi_sim.h"

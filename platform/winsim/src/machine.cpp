@@ -11,6 +11,7 @@
 #include "modules.h"
 #include "names.h"
 #include "paths.h"
+#include "regfile.h"
 
 namespace winsim {
 
@@ -211,10 +212,11 @@ bool Machine::Load(const std::filesystem::path &dir, std::string &error) {
   if (auto t = config["file_attributes"].as_table())
     for (auto &&[k, v] : *t)
       if (auto n = v.value<int64_t>()) fileAttributes[FromUtf8(std::string(k.str()))] = DWORD(*n);
-  return true;
+  return LoadRegistry(*this, error);
 }
 
 bool Machine::Save(std::string &error) {
+  if (registry && !SaveRegistry(*this, error)) return false;
   toml::table *m = config["machine"].as_table();
   if (!m) {
     config.insert("machine", toml::table{});

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,8 @@
 #include <toml++/toml.h>
 
 namespace winsim {
+
+class Registry;  // registry.h
 
 struct Fault {
   std::string function;
@@ -55,6 +58,7 @@ class Machine {
   std::vector<ProgramSpec> programs;
   std::map<std::wstring, uint64_t> freeDisk;     // "C:" -> bytes available
   std::map<std::wstring, DWORD> fileAttributes;  // full Windows path (as on disk) -> attributes
+  std::shared_ptr<Registry> registry;            // loaded from and saved to registry.reg (regfile.h)
 
   // Environment of the simulated process: upper-cased name -> (name as set, value).
   std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment;

@@ -64,6 +64,7 @@ FILETIME Split(int64_t v) { return FILETIME{DWORD(uint64_t(v) & 0xFFFFFFFFu), DW
 // Regional formats of the locales winsim knows, as Windows ships them.
 struct LocaleFormats {
   const char *name;
+  UINT ansiCodePage;  // LOCALE_IDEFAULTANSICODEPAGE
   const wchar_t *shortDate;
   const wchar_t *longDate;
   const wchar_t *time;
@@ -76,6 +77,7 @@ struct LocaleFormats {
 const LocaleFormats kLocales[] = {
     // LOCALE_INVARIANT: English names with its own, culture-neutral pictures.
     {"",
+     1252,
      L"MM/dd/yyyy",
      L"dddd, dd MMMM yyyy",
      L"HH:mm:ss",
@@ -85,6 +87,7 @@ const LocaleFormats kLocales[] = {
       L"November", L"December"},
      {L"Sunday", L"Monday", L"Tuesday", L"Wednesday", L"Thursday", L"Friday", L"Saturday"}},
     {"en-US",
+     1252,
      L"M/d/yyyy",
      L"dddd, MMMM d, yyyy",
      L"h:mm:ss tt",
@@ -94,6 +97,7 @@ const LocaleFormats kLocales[] = {
       L"November", L"December"},
      {L"Sunday", L"Monday", L"Tuesday", L"Wednesday", L"Thursday", L"Friday", L"Saturday"}},
     {"en-GB",
+     1252,
      L"dd/MM/yyyy",
      L"dd MMMM yyyy",
      L"HH:mm:ss",
@@ -103,6 +107,7 @@ const LocaleFormats kLocales[] = {
       L"November", L"December"},
      {L"Sunday", L"Monday", L"Tuesday", L"Wednesday", L"Thursday", L"Friday", L"Saturday"}},
     {"fr-FR",
+     1252,
      L"dd/MM/yyyy",
      L"dddd d MMMM yyyy",
      L"HH:mm:ss",
@@ -112,6 +117,7 @@ const LocaleFormats kLocales[] = {
       L"octobre", L"novembre", L"d\u00e9cembre"},
      {L"dimanche", L"lundi", L"mardi", L"mercredi", L"jeudi", L"vendredi", L"samedi"}},
     {"de-DE",
+     1252,
      L"dd.MM.yyyy",
      L"dddd, d. MMMM yyyy",
      L"HH:mm:ss",
@@ -121,6 +127,7 @@ const LocaleFormats kLocales[] = {
       L"November", L"Dezember"},
      {L"Sonntag", L"Montag", L"Dienstag", L"Mittwoch", L"Donnerstag", L"Freitag", L"Samstag"}},
     {"it-IT",
+     1252,
      L"dd/MM/yyyy",
      L"dddd d MMMM yyyy",
      L"HH:mm:ss",
@@ -130,6 +137,7 @@ const LocaleFormats kLocales[] = {
       L"ottobre", L"novembre", L"dicembre"},
      {L"domenica", L"luned\u00ec", L"marted\u00ec", L"mercoled\u00ec", L"gioved\u00ec", L"venerd\u00ec", L"sabato"}},
     {"es-ES",
+     1252,
      L"dd/MM/yyyy",
      L"dddd, d' de 'MMMM' de 'yyyy",
      L"H:mm:ss",
@@ -139,6 +147,7 @@ const LocaleFormats kLocales[] = {
       L"noviembre", L"diciembre"},
      {L"domingo", L"lunes", L"martes", L"mi\u00e9rcoles", L"jueves", L"viernes", L"s\u00e1bado"}},
     {"ja-JP",
+     932,
      L"yyyy/MM/dd",
      L"yyyy'\u5e74'M'\u6708'd'\u65e5'",
      L"H:mm:ss",
@@ -346,6 +355,38 @@ int WINAPI GetDateFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpDate, 
   }
   std::wstring format = lpFormat ? lpFormat : ((dwFlags & DATE_LONGDATE) ? lf->longDate : lf->shortDate);
   return Deliver(Expand(format, st, *lf, false), lpDateStr, cchDate);
+}
+
+int WINAPI GetLocaleInfoW(LCID Locale, LCTYPE LCType, LPWSTR lpLCData, int cchData) {
+  DWORD err;
+  if (Faulted("GetLocaleInfoW", {}, &err)) return Fail(err, 0);
+  const LocaleFormats *lf = FormatsFor(Locale);
+  if (!lf) {
+    NotModelled("GetLocaleInfoW", "this locale");
+    return Fail(ERROR_INVALID_PARAMETER, 0);
+  }
+  if (cchData < 0 || (cchData && !lpLCData)) return Fail(ERROR_INVALID_PARAMETER, 0);
+  bool number = LCType & LOCALE_RETURN_NUMBER;
+  std::wstring text;
+  switch (LCType & ~(LCTYPE)(LOCALE_RETURN_NUMBER | LOCALE_NOUSEROVERRIDE)) {
+    case LOCALE_IDEFAULTANSICODEPAGE:
+      if (number) {
+        if (cchData == 0) return int(sizeof(DWORD) / sizeof(WCHAR));
+        if (size_t(cchData) * sizeof(WCHAR) < sizeof(DWORD)) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
+        DWORD value = lf->ansiCodePage;
+        std::memcpy(lpLCData, &value, sizeof value);
+        return int(sizeof(DWORD) / sizeof(WCHAR));
+      }
+      text = std::to_wstring(lf->ansiCodePage);
+      break;
+    case LOCALE_SNAME: text = std::wstring(lf->name, lf->name + std::strlen(lf->name)); break;
+    case LOCALE_SSHORTDATE: text = lf->shortDate; break;
+    case LOCALE_SLONGDATE: text = lf->longDate; break;
+    case LOCALE_STIMEFORMAT: text = lf->time; break;
+    default: NotModelled("GetLocaleInfoW", "this LCTYPE"); return Fail(ERROR_INVALID_FLAGS, 0);
+  }
+  if (number) return Fail(ERROR_INVALID_FLAGS, 0);
+  return Deliver(text, lpLCData, cchData);
 }
 
 }  // extern "C"

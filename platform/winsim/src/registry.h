@@ -1,0 +1,152 @@
+// The registry of the simulated machine: a tree of keys with typed values under the
+// predefined roots, the table of open HKEYs, and the part of key security the component
+// uses (protected keys). The Reg* functions of winreg.h act on it; later parts of winsim
+// (services, devices, pending file operations) keep their state in it under Windows' own
+// key layout, through those same functions.
+//
+// Value data is kept as Windows keeps it: the byte image, with REG_SZ, REG_EXPAND_SZ and
+// REG_MULTI_SZ text in UTF-16LE exactly as it was set (terminated or not). The Reg* calls
+// hand text to the caller as WCHAR (4 bytes on Linux): a string value of N UTF-16 units
+// reads as N * sizeof(WCHAR) bytes, so every size a caller computes from a Windows size
+// (characters * sizeof(WCHAR)) agrees, two-call sizing included. A trailing odd byte of
+// an image reads as one more WCHAR holding that byte; a partial WCHAR given to
+// RegSetValueExW is kept as its low byte.
+//
+// HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes and HKEY_CURRENT_CONFIG is
+// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Hardware Profiles\Current (created when first
+// used); the per-user half of HKEY_CLASSES_ROOT and REG_LINK keys are not modelled.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winsim {
+
+class Machine;
+
+struct RegValue {
+  std::wstring name;  // as first set; looked up without regard to case ("" = the default value)
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data;  // the Windows byte image
+};
+
+struct RegKey : std::enable_shared_from_this<RegKey> {
+  std::wstring name;                                        // as created
+  RegKey *parent = nullptr;                                 // null for a root and once deleted
+  std::map<std::wstring, std::shared_ptr<RegKey>> subkeys;  // by upcased name: Windows' order
+  std::vector<RegValue> values;                             // RegEnumValueW's order (creation order)
+  std::wstring className;
+  int64_t lastWrite = 0;  // FILETIME units, UTC
+  bool deleted = false;   // open handles on it answer ERROR_KEY_DELETED
+
+  // Key security. Default: SYSTEM and Administrators full control, Users read.
+  // Protected: Administrators get everything but DELETE (machine.toml protected_keys).
+  // Custom: the DACL last given to RegSetKeySecurity (an empty image = a null DACL).
+  enum class Dacl { Default, Protected, Custom };
+  Dacl dacl = Dacl::Default;
+  std::vector<BYTE> customDacl;
+  std::vector<BYTE> owner, group;  // SIDs given to RegSetKeySecurity; empty = the defaults
+
+  std::wstring Path() const;  // "HKEY_LOCAL_MACHINE\SOFTWARE\..."
+  RegValue *FindValue(std::wstring_view valueName);
+  RegKey *FindSubkey(std::wstring_view keyName) const;
+  // The DACL image in force (empty when the DACL is null).
+  std::vector<BYTE> DaclImage() const;
+  // True when an elevated administrator may not delete the key (its DACL withholds DELETE).
+  bool DeletionRefused() const;
+};
+
+class Registry {
+ public:
+  explicit Registry(const Machine &machine);
+
+  // The key behind a predefined handle (HKEY_LOCAL_MACHINE, ...); null for any other value.
+  RegKey *Predefined(HKEY hkey);
+  // The key a root name names: "HKEY_LOCAL_MACHINE" or "HKLM" and the other four; null when unknown.
+  RegKey *RootByName(std::wstring_view rootName);
+  // The real roots in the order they are written out: HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS.
+  std::vector<RegKey *> Roots() const;
+
+  // Walks a relative path: '\' separates names, repeated separators are skipped, an empty
+  // path names `from` itself. Answers ERROR_BAD_PATHNAME for a leading '\',
+  // ERROR_FILE_NOT_FOUND when a key is missing; leaves *out untouched on failure.
+  DWORD Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const;
+  // As Open, creating the missing keys; *created says whether the last one was created.
+  DWORD Create(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out, bool *created);
+  // Marks a key protected when a protected_keys entry waiting for a key names its path.
+  void BindProtected(RegKey *key);
+  // Detaches a key from its parent and marks it and everything below it deleted.
+  void Remove(RegKey *key);
+  void Touch(RegKey *key) const;  // records a change of the key at the machine's time
+
+  // Open handles. A handle holds its key (a deleted key lives on for its handles) and
+  // the access it was opened with.
+  struct OpenKey {
+    std::shared_ptr<RegKey> key;
+    ACCESS_MASK access = 0;
+  };
+  HKEY AddHandle(std::shared_ptr<RegKey> key, ACCESS_MASK access);
+  OpenKey *FindHandle(HKEY hkey);
+  bool CloseHandle(HKEY hkey);
+
+  // Load and save bookkeeping (regfile.cpp): whether registry.reg existed, and the
+  // machine.toml protected_keys entries: as written, the full path they name, and the key
+  // they protect. An entry naming no key protects the key created at its path later.
+  struct ProtectedEntry {
+    std::wstring text;
+    std::wstring path;  // "HKEY_LOCAL_MACHINE\..."
+    std::shared_ptr<RegKey> key;
+  };
+  bool loadedFromFile = false;
+  bool hadProtectedList = false;
+  std::vector<ProtectedEntry> protectedList;
+
+ private:
+  const Machine &machine_;
+  std::shared_ptr<RegKey> hklm_, hkcu_, hku_;
+  std::map<uintptr_t, OpenKey> handles_;
+};
+
+// The registry of the open machine.
+Registry &CurrentRegistry();
+
+// ---- value data -------------------------------------------------------------------------
+bool IsStringType(DWORD type);
+// UTF-16LE image of a text, with a terminating NUL when `terminate`.
+std::vector<BYTE> Utf16Image(std::wstring_view text, bool terminate);
+// The text of a UTF-16LE image (surrogate pairs joined, a trailing odd byte as one character).
+std::wstring TextOfImage(const std::vector<BYTE> &image);
+// What the caller gives and gets for a string value: host WCHAR bytes <-> UTF-16LE image.
+std::vector<BYTE> ImageFromHostText(const BYTE *data, size_t bytes);
+std::vector<BYTE> HostTextFromImage(const std::vector<BYTE> &image);
+
+// ---- security structures (security.cpp) ----------------------------------------------------
+// SIDs, ACLs and descriptors in their Windows binary layout.
+std::vector<BYTE> MakeSid(BYTE authority, std::initializer_list<DWORD> subAuthorities);
+bool SidIsValid(const void *sid);
+DWORD SidLength(const void *sid);
+// A valid ACL (revision 2 to 4, ACEs inside AclSize).
+bool AclIsValid(const void *acl);
+// The default key DACL, or the one of a protected key.
+std::vector<BYTE> KeyDacl(bool protectedKey);
+// True when the DACL (null = `dacl` empty) grants DELETE to the elevated administrator's
+// token (Administrators, Everyone, Authenticated Users, Users), deny entries first as listed.
+bool DaclGrantsAdministratorsDelete(const std::vector<BYTE> &dacl);
+
+struct DescriptorParts {
+  bool daclPresent = false;
+  std::vector<BYTE> dacl;  // empty with daclPresent = a null DACL
+  std::vector<BYTE> owner, group;
+};
+// Reads an absolute or self-relative descriptor; false when it is not valid.
+bool ReadDescriptor(const void *descriptor, DescriptorParts &parts);
+// A self-relative descriptor with the parts `which` asks for (owner, group, DACL).
+std::vector<BYTE> SelfRelativeDescriptor(const DescriptorParts &parts, SECURITY_INFORMATION which);
+
+}  // namespace winsim

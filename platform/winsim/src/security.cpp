@@ -1,0 +1,355 @@
+// SIDs, access lists and security descriptors in their Windows binary layout, as far as
+// registry key security uses them, and the fixed memory blocks of GlobalAlloc.
+//
+// SID: revision 1, sub-authority count, 6-byte big-endian authority, 32-bit sub-authorities
+// (8 + 4 * count bytes). ACL: an 8-byte header (revision, size, ACE count) followed by ACEs;
+// an access-allowed ACE is its 4-byte header, the 32-bit mask and the SID. A self-relative
+// descriptor is a 20-byte header with offsets, followed by the owner, the group and the DACL.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <map>
+
+#include "machine.h"
+#include "registry.h"
+
+namespace winsim {
+
+namespace {
+constexpr BYTE kSidRevision = 1;
+constexpr BYTE kMaxSubAuthorities = 15;
+constexpr BYTE kMinAclRevision = 2;
+constexpr BYTE kMaxAclRevision = 4;
+constexpr BYTE kAccessDeniedAceType = 1;
+constexpr BYTE kInheritOnlyAce = 0x08;
+constexpr WORD kSaclPresent = 0x0010;
+constexpr size_t kAclHeader = 8;
+constexpr size_t kAceHeader = 4;
+constexpr size_t kSelfRelativeHeader = 20;
+
+WORD Word(const BYTE *p) { return WORD(p[0] | (p[1] << 8)); }
+DWORD Dword(const BYTE *p) { return DWORD(p[0] | (p[1] << 8) | (p[2] << 16) | (DWORD(p[3]) << 24)); }
+void PutWord(BYTE *p, WORD v) {
+  p[0] = BYTE(v);
+  p[1] = BYTE(v >> 8);
+}
+void PutDword(BYTE *p, DWORD v) {
+  for (int i = 0; i < 4; ++i) p[i] = BYTE(v >> (8 * i));
+}
+
+std::vector<BYTE> Copy(const void *p, size_t n) {
+  const BYTE *b = static_cast<const BYTE *>(p);
+  return std::vector<BYTE>(b, b + n);
+}
+
+void AppendAce(std::vector<BYTE> &acl, BYTE type, ACCESS_MASK mask, const std::vector<BYTE> &sid) {
+  size_t at = acl.size();
+  acl.resize(at + kAceHeader + 4 + sid.size());
+  acl[at] = type;
+  acl[at + 1] = 0;
+  PutWord(&acl[at + 2], WORD(kAceHeader + 4 + sid.size()));
+  PutDword(&acl[at + 4], mask);
+  std::memcpy(&acl[at + 8], sid.data(), sid.size());
+  PutWord(&acl[2], WORD(acl.size()));
+  PutWord(&acl[4], WORD(Word(&acl[4]) + 1));
+}
+
+// The groups of the elevated administrator's token that access lists are checked against.
+bool InAdministratorsToken(const BYTE *sid) {
+  static const std::vector<BYTE> groups[] = {
+      MakeSid(5, {32, 544}),  // BUILTIN\Administrators
+      MakeSid(1, {0}),        // Everyone
+      MakeSid(5, {11}),       // Authenticated Users
+      MakeSid(5, {32, 545}),  // BUILTIN\Users
+  };
+  for (const auto &g : groups)
+    if (SidLength(sid) == g.size() && std::memcmp(sid, g.data(), g.size()) == 0) return true;
+  return false;
+}
+
+// The blocks GlobalAlloc gave and the SIDs AllocateAndInitializeSid gave, each freed only
+// by its own function.
+enum class Block { Global, Sid };
+std::mutex g_blocksLock;
+std::map<void *, Block> &Blocks() {
+  static std::map<void *, Block> blocks;
+  return blocks;
+}
+void *Allocate(Block kind, size_t bytes, bool zero) {
+  void *p = zero ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  if (p) {
+    std::lock_guard<std::mutex> lock(g_blocksLock);
+    Blocks()[p] = kind;
+  }
+  return p;
+}
+bool Release(Block kind, void *p) {
+  std::lock_guard<std::mutex> lock(g_blocksLock);
+  auto it = Blocks().find(p);
+  if (it == Blocks().end() || it->second != kind) return false;
+  Blocks().erase(it);
+  std::free(p);
+  return true;
+}
+}  // namespace
+
+std::vector<BYTE> MakeSid(BYTE authority, std::initializer_list<DWORD> subAuthorities) {
+  std::vector<BYTE> sid(8 + 4 * subAuthorities.size(), 0);
+  sid[0] = kSidRevision;
+  sid[1] = BYTE(subAuthorities.size());
+  sid[7] = authority;
+  size_t i = 8;
+  for (DWORD s : subAuthorities) {
+    PutDword(&sid[i], s);
+    i += 4;
+  }
+  return sid;
+}
+
+bool SidIsValid(const void *sid) {
+  const BYTE *s = static_cast<const BYTE *>(sid);
+  return s && s[0] == kSidRevision && s[1] <= kMaxSubAuthorities;
+}
+
+DWORD SidLength(const void *sid) { return sid ? 8 + 4 * DWORD(static_cast<const BYTE *>(sid)[1]) : 0; }
+
+bool AclIsValid(const void *acl) {
+  const BYTE *a = static_cast<const BYTE *>(acl);
+  if (!a || a[0] < kMinAclRevision || a[0] > kMaxAclRevision) return false;
+  size_t size = Word(a + 2), count = Word(a + 4);
+  if (size < kAclHeader) return false;
+  size_t at = kAclHeader;
+  for (size_t i = 0; i < count; ++i) {
+    if (at + kAceHeader > size) return false;
+    size_t aceSize = Word(a + at + 2);
+    if (aceSize < kAceHeader || at + aceSize > size) return false;
+    BYTE type = a[at];
+    if (type == ACCESS_ALLOWED_ACE_TYPE || type == kAccessDeniedAceType) {
+      if (aceSize < 8 + 8 || !SidIsValid(a + at + 8) || 8 + SidLength(a + at + 8) > aceSize) return false;
+    }
+    at += aceSize;
+  }
+  return true;
+}
+
+std::vector<BYTE> KeyDacl(bool protectedKey) {
+  std::vector<BYTE> acl(kAclHeader, 0);
+  acl[0] = ACL_REVISION;
+  AppendAce(acl, ACCESS_ALLOWED_ACE_TYPE, KEY_ALL_ACCESS, MakeSid(5, {18}));  // SYSTEM
+  AppendAce(acl, ACCESS_ALLOWED_ACE_TYPE, protectedKey ? KEY_ALL_ACCESS & ~DELETE : KEY_ALL_ACCESS,
+            MakeSid(5, {32, 544}));                                          // Administrators
+  AppendAce(acl, ACCESS_ALLOWED_ACE_TYPE, KEY_READ, MakeSid(5, {32, 545}));  // Users
+  return acl;
+}
+
+bool DaclGrantsAdministratorsDelete(const std::vector<BYTE> &dacl) {
+  if (dacl.empty()) return true;  // a null DACL grants everything to everyone
+  if (!AclIsValid(dacl.data())) return false;
+  const BYTE *a = dacl.data();
+  size_t count = Word(a + 4), at = kAclHeader;
+  for (size_t i = 0; i < count; ++i) {
+    BYTE type = a[at], flags = a[at + 1];
+    size_t aceSize = Word(a + at + 2);
+    if (!(flags & kInheritOnlyAce) && (type == ACCESS_ALLOWED_ACE_TYPE || type == kAccessDeniedAceType) &&
+        InAdministratorsToken(a + at + 8)) {
+      ACCESS_MASK mask = Dword(a + at + 4);
+      if (mask & (DELETE | GENERIC_ALL)) return type == ACCESS_ALLOWED_ACE_TYPE;
+    }
+    at += aceSize;
+  }
+  return false;
+}
+
+bool ReadDescriptor(const void *descriptor, DescriptorParts &parts) {
+  if (!descriptor) return false;
+  const BYTE *d = static_cast<const BYTE *>(descriptor);
+  if (d[0] != SECURITY_DESCRIPTOR_REVISION) return false;
+  WORD control = Word(d + 2);
+  const BYTE *owner, *group, *sacl, *dacl;
+  if (control & SE_SELF_RELATIVE) {
+    auto at = [&](size_t field) -> const BYTE * {
+      DWORD offset = Dword(d + field);
+      return offset ? d + offset : nullptr;
+    };
+    owner = at(4);
+    group = at(8);
+    sacl = at(12);
+    dacl = at(16);
+  } else {
+    const auto *sd = static_cast<const SECURITY_DESCRIPTOR *>(descriptor);
+    owner = static_cast<const BYTE *>(sd->Owner);
+    group = static_cast<const BYTE *>(sd->Group);
+    sacl = reinterpret_cast<const BYTE *>(sd->Sacl);
+    dacl = reinterpret_cast<const BYTE *>(sd->Dacl);
+  }
+  parts = DescriptorParts{};
+  if (owner) {
+    if (!SidIsValid(owner)) return false;
+    parts.owner = Copy(owner, SidLength(owner));
+  }
+  if (group) {
+    if (!SidIsValid(group)) return false;
+    parts.group = Copy(group, SidLength(group));
+  }
+  if ((control & kSaclPresent) && sacl && !AclIsValid(sacl)) return false;
+  if (control & SE_DACL_PRESENT) {
+    parts.daclPresent = true;
+    if (dacl) {
+      if (!AclIsValid(dacl)) return false;
+      parts.dacl = Copy(dacl, Word(dacl + 2));
+    }
+  }
+  return true;
+}
+
+std::vector<BYTE> SelfRelativeDescriptor(const DescriptorParts &parts, SECURITY_INFORMATION which) {
+  std::vector<BYTE> sd(kSelfRelativeHeader, 0);
+  sd[0] = SECURITY_DESCRIPTOR_REVISION;
+  WORD control = SE_SELF_RELATIVE;
+  auto append = [&](size_t field, const std::vector<BYTE> &part) {
+    if (part.empty()) return;
+    PutDword(&sd[field], DWORD(sd.size()));
+    sd.insert(sd.end(), part.begin(), part.end());
+  };
+  if (which & OWNER_SECURITY_INFORMATION) append(4, parts.owner);
+  if (which & GROUP_SECURITY_INFORMATION) append(8, parts.group);
+  if ((which & DACL_SECURITY_INFORMATION) && parts.daclPresent) {
+    control |= SE_DACL_PRESENT;
+    append(16, parts.dacl);  // a null DACL: present, offset 0
+  }
+  PutWord(&sd[2], control);
+  return sd;
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
+  DWORD err;
+  if (Faulted("InitializeSecurityDescriptor", {}, &err)) return Fail(err, FALSE);
+  if (!pSecurityDescriptor) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION, FALSE);
+  std::memset(pSecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
+  static_cast<SECURITY_DESCRIPTOR *>(pSecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
+  return TRUE;
+}
+
+BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
+                                      BOOL bDaclDefaulted) {
+  DWORD err;
+  if (Faulted("SetSecurityDescriptorDacl", {}, &err)) return Fail(err, FALSE);
+  auto *sd = static_cast<SECURITY_DESCRIPTOR *>(pSecurityDescriptor);
+  if (!sd) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION, FALSE);
+  if (sd->Control & SE_SELF_RELATIVE) return Fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
+  if (!bDaclPresent) {
+    sd->Control &= ~SE_DACL_PRESENT;
+    return TRUE;
+  }
+  sd->Control |= SE_DACL_PRESENT;
+  sd->Dacl = pDacl;
+  if (bDaclDefaulted)
+    sd->Control |= SE_DACL_DEFAULTED;
+  else
+    sd->Control &= ~SE_DACL_DEFAULTED;
+  return TRUE;
+}
+
+BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor) {
+  DescriptorParts parts;
+  if (!ReadDescriptor(pSecurityDescriptor, parts)) return Fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
+  return TRUE;
+}
+
+BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BYTE nSubAuthorityCount,
+                                     DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
+                                     DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
+                                     DWORD nSubAuthority6, DWORD nSubAuthority7, PSID *pSid) {
+  DWORD err;
+  if (Faulted("AllocateAndInitializeSid", {}, &err)) return Fail(err, FALSE);
+  if (!pIdentifierAuthority || !pSid) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (nSubAuthorityCount > 8) return Fail(ERROR_INVALID_SID, FALSE);
+  const DWORD subs[8] = {nSubAuthority0, nSubAuthority1, nSubAuthority2, nSubAuthority3,
+                         nSubAuthority4, nSubAuthority5, nSubAuthority6, nSubAuthority7};
+  BYTE *sid = static_cast<BYTE *>(Allocate(Block::Sid, 8 + 4 * size_t(nSubAuthorityCount), false));
+  if (!sid) return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+  sid[0] = kSidRevision;
+  sid[1] = nSubAuthorityCount;
+  std::memcpy(sid + 2, pIdentifierAuthority->Value, 6);
+  for (BYTE i = 0; i < nSubAuthorityCount; ++i) PutDword(sid + 8 + 4 * i, subs[i]);
+  *pSid = sid;
+  return TRUE;
+}
+
+// NULL when freed; the SID itself when it did not come from AllocateAndInitializeSid.
+PVOID WINAPI FreeSid(PSID pSid) {
+  DWORD err;
+  if (Faulted("FreeSid", {}, &err)) return Fail(err, pSid);
+  return Release(Block::Sid, pSid) ? nullptr : pSid;
+}
+
+// Neither can fail: GetLengthSid of an invalid SID is undefined, IsValidSid sets no error.
+DWORD WINAPI GetLengthSid(PSID pSid) { return SidLength(pSid); }
+BOOL WINAPI IsValidSid(PSID pSid) { return SidIsValid(pSid) ? TRUE : FALSE; }
+
+BOOL WINAPI InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision) {
+  DWORD err;
+  if (Faulted("InitializeAcl", {}, &err)) return Fail(err, FALSE);
+  if (!pAcl) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (nAclLength < sizeof(ACL)) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  if (dwAclRevision < kMinAclRevision || dwAclRevision > kMaxAclRevision || nAclLength > 0xFFFF)
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  std::memset(pAcl, 0, sizeof(ACL));
+  pAcl->AclRevision = BYTE(dwAclRevision);
+  pAcl->AclSize = WORD(nAclLength & ~3u);  // ACEs are DWORD-aligned; a ragged end is not used
+  pAcl->AceCount = 0;
+  return TRUE;
+}
+
+BOOL WINAPI AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID pSid) {
+  DWORD err;
+  if (Faulted("AddAccessAllowedAce", {}, &err)) return Fail(err, FALSE);
+  if (!SidIsValid(pSid)) return Fail(ERROR_INVALID_SID, FALSE);
+  if (!AclIsValid(pAcl)) return Fail(ERROR_INVALID_ACL, FALSE);
+  if (dwAceRevision > kMaxAclRevision) return Fail(ERROR_UNKNOWN_REVISION, FALSE);
+  BYTE *a = reinterpret_cast<BYTE *>(pAcl);
+  size_t at = kAclHeader;
+  for (WORD i = 0; i < pAcl->AceCount; ++i) at += Word(a + at + 2);
+  size_t aceSize = kAceHeader + 4 + SidLength(pSid);
+  if (at + aceSize > pAcl->AclSize) return Fail(ERROR_ALLOTTED_SPACE_EXCEEDED, FALSE);
+  a[at] = ACCESS_ALLOWED_ACE_TYPE;
+  a[at + 1] = 0;
+  PutWord(a + at + 2, WORD(aceSize));
+  PutDword(a + at + 4, AccessMask);
+  std::memcpy(a + at + 8, pSid, SidLength(pSid));
+  pAcl->AceCount = WORD(pAcl->AceCount + 1);
+  if (dwAceRevision > pAcl->AclRevision) pAcl->AclRevision = BYTE(dwAceRevision);
+  return TRUE;
+}
+
+HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
+  DWORD err;
+  if (Faulted("GlobalAlloc", {}, &err)) return Fail(err, HGLOBAL(nullptr));
+  constexpr UINT kMoveable = 0x0002;
+  if (uFlags & kMoveable) {
+    NotModelled("GlobalAlloc", "GMEM_MOVEABLE (a handle for GlobalLock)");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, HGLOBAL(nullptr));
+  }
+  void *p = Allocate(Block::Global, dwBytes, uFlags & GMEM_ZEROINIT);
+  if (!p) return Fail(ERROR_NOT_ENOUGH_MEMORY, HGLOBAL(nullptr));
+  return p;
+}
+
+// NULL when freed (and for NULL); the handle with ERROR_INVALID_HANDLE for anything else.
+HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
+  DWORD err;
+  if (Faulted("GlobalFree", {}, &err)) return Fail(err, hMem);
+  if (!hMem) return nullptr;
+  if (!Release(Block::Global, hMem)) return Fail(ERROR_INVALID_HANDLE, hMem);
+  return nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,287 @@
+#include "kvnxml.h"
+
+#include <expat.h>
+
+#include <climits>
+#include <cwctype>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cstr.h"
+#include "crtlocale.h"
+#include "handles.h"
+
+namespace {
+// Expat's characters as WCHAR texts: the same units on Windows; UTF-16 code units joined
+// into code points where WCHAR is 32 bits wide.
+std::wstring Wide(const XML_Char *s, size_t n) {
+  if constexpr (sizeof(XML_Char) == sizeof(WCHAR)) {
+    return std::wstring(reinterpret_cast<const WCHAR *>(s), n);
+  } else {
+    std::wstring out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t c = s[i];
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
+        ++i;
+      }
+      out += WCHAR(c);
+    }
+    return out;
+  }
+}
+
+std::wstring Wide(const XML_Char *s) {
+  size_t n = 0;
+  while (s && s[n]) ++n;
+  return Wide(s, n);
+}
+
+// Expat's name for the same text ("SHIFT_JIS" comparisons).
+bool EqualsNoCase(const XML_Char *s, const WCHAR *text) { return CStr(Wide(s).c_str()).CompareNoCase(text) == 0; }
+
+// The state one parse carries through the callbacks.
+struct ParseCursor {
+  CKvnXMLNode *current = nullptr;
+  bool collecting = true;
+  bool inCdata = false;
+  bool textPending = false;
+  CKvnXMLNode *lastText = nullptr;
+};
+
+void XMLCALL OnStartElement(void *data, const XML_Char *name, const XML_Char **attributes) {
+  auto *cursor = static_cast<ParseCursor *>(data);
+  cursor->collecting = true;
+  cursor->textPending = true;
+  std::vector<std::wstring> texts;
+  for (const XML_Char **a = attributes; a && *a; ++a) texts.push_back(Wide(*a));
+  std::vector<const WCHAR *> list;
+  for (auto &t : texts) list.push_back(t.c_str());
+  list.push_back(nullptr);
+  auto *node = new CKvnXMLNode(Wide(name).c_str(), list.data(), XML_NODE_ELEMENT);
+  cursor->current->AddChild(node);
+  cursor->current = node;
+}
+
+void XMLCALL OnEndElement(void *data, const XML_Char *) {
+  auto *cursor = static_cast<ParseCursor *>(data);
+  if (cursor->current->GetParent()) cursor->current = cursor->current->GetParent();
+}
+
+void XMLCALL OnCharacterData(void *data, const XML_Char *s, int length) {
+  auto *cursor = static_cast<ParseCursor *>(data);
+  if (length <= 0) return;
+  std::wstring piece = Wide(s, size_t(length));
+  if (cursor->inCdata) {
+    cursor->current->AppendText(piece.c_str(), piece.size());
+    return;
+  }
+  if (!cursor->collecting) return;
+  bool startsWithSpace = std::iswspace(wint_t(piece[0])) != 0;
+  if (cursor->textPending) {
+    if (startsWithSpace) {
+      // An element whose text begins with white space gets no text at all.
+      cursor->collecting = false;
+      return;
+    }
+    cursor->textPending = false;
+    if (cursor->current->GetFirstChild()) return;  // the piece is dropped
+    auto *text = new CKvnXMLNode(L"#TEXT", nullptr, XML_NODE_TEXT);
+    text->SetText(piece.c_str(), piece.size());
+    cursor->current->AddChild(text);
+    cursor->lastText = text;
+    return;
+  }
+  if (startsWithSpace || !cursor->lastText) return;
+  cursor->lastText->AppendText(piece.c_str(), piece.size());
+}
+
+void XMLCALL OnStartCdata(void *data) {
+  auto *cursor = static_cast<ParseCursor *>(data);
+  cursor->collecting = true;
+  cursor->inCdata = true;
+  auto *node = new CKvnXMLNode(L"#CDATA", nullptr, XML_NODE_TEXT);
+  cursor->current->AddChild(node);
+  cursor->current = node;
+}
+
+void XMLCALL OnEndCdata(void *data) {
+  auto *cursor = static_cast<ParseCursor *>(data);
+  cursor->inCdata = false;
+  cursor->collecting = false;
+  if (cursor->current->GetParent()) cursor->current = cursor->current->GetParent();
+}
+
+int XMLCALL ConvertShiftJis(void *, const char *s) {
+  WCHAR c;
+  // A pair the locale cannot convert becomes the replacement character.
+  if (!ConvertDoubleByteChar(s, &c) || c == 0 || (c >= 0xD800 && c <= 0xDFFF)) return 0xFFFD;
+  return int(c);
+}
+
+int XMLCALL OnUnknownEncoding(void *, const XML_Char *name, XML_Encoding *info) {
+  if (!EqualsNoCase(name, L"SHIFT_JIS")) return XML_STATUS_ERROR;
+  for (int b = 0; b < 256; ++b) {
+    if (b <= 0x08 || (b >= 0x10 && b <= 0x1F) || b == 0xFF)
+      info->map[b] = -1;
+    else if (b <= 0x7F)
+      info->map[b] = b;
+    else if ((b >= 0x80 && b <= 0x9F) || b >= 0xE0)
+      info->map[b] = -2;
+    else
+      info->map[b] = 0xFF60 + (b - 0xA0);
+  }
+  info->data = nullptr;
+  info->convert = ConvertShiftJis;
+  info->release = nullptr;
+  return XML_STATUS_OK;
+}
+
+// The linked Expat must be the build whose characters are 16-bit units.
+bool ExpatIsUtf16() {
+  static const bool ok = [] {
+    for (const XML_Feature *f = XML_GetFeatureList(); f && f->feature != XML_FEATURE_END; ++f)
+      if (f->feature == XML_FEATURE_SIZEOF_XML_CHAR) return f->value == 2;
+    return false;
+  }();
+  return ok;
+}
+
+struct ParserDeleter {
+  void operator()(XML_ParserStruct *p) const { XML_ParserFree(p); }
+};
+}  // namespace
+
+CKvnXMLNode::CKvnXMLNode(const WCHAR *name, const WCHAR *const *attributes, int kind)
+    : m_nKind(kind), m_strName(name ? name : L"") {
+  for (const WCHAR *const *a = attributes; a && *a; ++a) m_attributes.emplace_back(*a);
+  if (m_attributes.size() % 2) m_attributes.pop_back();  // a name without its value
+}
+
+CKvnXMLNode::~CKvnXMLNode() {
+  // Detach what this node owns and free it with an explicit work list.
+  std::vector<CKvnXMLNode *> pending;
+  if (m_pFirstChild) pending.push_back(m_pFirstChild);
+  if (m_pNextSibling) pending.push_back(m_pNextSibling);
+  m_pFirstChild = m_pNextSibling = nullptr;
+  while (!pending.empty()) {
+    CKvnXMLNode *node = pending.back();
+    pending.pop_back();
+    if (node->m_pNextSibling) pending.push_back(node->m_pNextSibling);
+    if (node->m_pFirstChild) pending.push_back(node->m_pFirstChild);
+    node->m_pFirstChild = node->m_pNextSibling = nullptr;
+    delete node;
+  }
+}
+
+void CKvnXMLNode::SetText(const WCHAR *text, size_t count) {
+  m_strText.assign(text ? text : L"", text ? count : 0);
+  m_bHasText = true;
+}
+
+void CKvnXMLNode::AppendText(const WCHAR *text, size_t count) {
+  if (!text) return;
+  m_strText.append(text, count);
+  m_bHasText = true;
+}
+
+const WCHAR *CKvnXMLNode::GetAttribute(const WCHAR *name) const {
+  if (!name) return nullptr;
+  for (size_t i = 0; i + 1 < m_attributes.size(); i += 2)
+    if (m_attributes[i] == name) return m_attributes[i + 1].c_str();
+  return nullptr;
+}
+
+CKvnXMLNode *CKvnXMLNode::FindChild(const WCHAR *name) const {
+  if (!name) return nullptr;
+  for (CKvnXMLNode *c = m_pFirstChild; c; c = c->m_pNextSibling)
+    if (c->m_strName == name) return c;
+  return nullptr;
+}
+
+void CKvnXMLNode::AddChild(CKvnXMLNode *child) {
+  child->m_pParent = this;
+  if (!m_pFirstChild) {
+    m_pFirstChild = child;
+    return;
+  }
+  child->m_pNextSibling = m_pFirstChild->m_pNextSibling;
+  m_pFirstChild->m_pNextSibling = child;
+}
+
+const WCHAR *XmlNodeText(const CKvnXMLNode *node) {
+  const CKvnXMLNode *first = node ? node->GetFirstChild() : nullptr;
+  return first && first->GetKind() == XML_NODE_TEXT ? first->GetText() : nullptr;
+}
+
+CKvnXMLReader::CKvnXMLReader() { Reset(); }
+
+CKvnXMLReader::~CKvnXMLReader() { delete m_pRoot; }
+
+void CKvnXMLReader::Reset() {
+  delete m_pRoot;
+  m_pRoot = new CKvnXMLNode(L"#DOCROOT", nullptr, XML_NODE_ELEMENT);
+  m_bLoaded = FALSE;
+  SetUserDefaultLocale();
+}
+
+int CKvnXMLReader::Load(const WCHAR *path) {
+  Reset();
+  if (!m_pRoot) return XML_LOAD_NO_ROOT;
+  unique_hfile file(
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return XML_LOAD_CANNOT_OPEN;
+  DWORD high = 0;
+  DWORD size = GetFileSize(file.get(), &high);
+  // Files of 4 GiB or more are refused rather than read short.
+  if ((size == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) || high != 0) return XML_LOAD_CANNOT_READ;
+  std::vector<char> buffer;
+  try {
+    buffer.resize(size);
+  } catch (const std::bad_alloc &) {
+    return XML_LOAD_CANNOT_READ;
+  }
+  DWORD read = 0;
+  if (SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+      !ReadFile(file.get(), buffer.data(), size, &read, nullptr) || read != size)
+    return XML_LOAD_CANNOT_READ;
+  if (!Parse(buffer.data(), buffer.size())) return XML_LOAD_REJECTED;
+  m_bLoaded = TRUE;
+  return XML_LOAD_OK;
+}
+
+bool CKvnXMLReader::Parse(const char *data, size_t size) {
+  if (!ExpatIsUtf16() || size > size_t(INT_MAX)) return false;
+  std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(nullptr));
+  if (!parser) return false;
+  ParseCursor cursor;
+  cursor.current = m_pRoot;
+  XML_Parser p = parser.get();
+  XML_SetUserData(p, &cursor);
+  XML_SetElementHandler(p, OnStartElement, OnEndElement);
+  XML_SetCharacterDataHandler(p, OnCharacterData);
+  XML_SetCdataSectionHandler(p, OnStartCdata, OnEndCdata);
+  XML_SetUnknownEncodingHandler(p, OnUnknownEncoding, nullptr);
+  // Entity expansion is bounded as Expat's defaults say (the protection is on by default;
+  // set it explicitly so it cannot be lost to a build option).
+  XML_SetBillionLaughsAttackProtectionMaximumAmplification(p, 100.0f);
+  XML_SetBillionLaughsAttackProtectionActivationThreshold(p, 8 * 1024 * 1024);
+  return XML_Parse(p, data, int(size), XML_TRUE) != XML_STATUS_ERROR;
+}
+
+CKvnXMLNode *CKvnXMLReader::FindChild(CKvnXMLNode *parent, const WCHAR *name, const WCHAR *attribute,
+                                      const WCHAR *value) const {
+  if (!m_bLoaded || !name) return nullptr;
+  if (!parent) parent = m_pRoot;
+  for (CKvnXMLNode *c = parent->GetFirstChild(); c; c = c->GetNextSibling()) {
+    if (std::wcscmp(c->GetName(), name) != 0) continue;
+    if (attribute && value) {
+      const WCHAR *v = c->GetAttribute(attribute);
+      if (!v || CStr(v).CompareNoCase(value) != 0) continue;
+    }
+    return c;
+  }
+  return nullptr;
+}

@@ -1,0 +1,185 @@
+// The package definition file ("vq*.xml", document element "kvn_package"): finding it,
+// reading it into the component's members, and the name, description and version queries.
+#include <cwchar>
+#include <cwctype>
+#include <limits>
+
+#include "basecomp.h"
+#include "editions.h"
+#include "fileversion.h"
+#include "handles.h"
+#include "hardwareid.h"
+#include "kvnxml.h"
+
+namespace {
+// A decimal number as the runtime's conversion reads it: leading white space and a sign,
+// digits up to the first other character; no digits give 0.
+int DecimalValue(const WCHAR *text) {
+  if (!text) return 0;
+  while (std::iswspace(wint_t(*text))) ++text;
+  bool negative = *text == L'-';
+  if (*text == L'-' || *text == L'+') ++text;
+  long long value = 0;
+  for (; *text >= L'0' && *text <= L'9'; ++text) {
+    value = value * 10 + (*text - L'0');
+    if (value > std::numeric_limits<int>::max()) value = std::numeric_limits<int>::max();
+  }
+  return int(negative ? -value : value);
+}
+
+// A named child of a node that was found; null under a missing node (the reader's own
+// search would take a missing parent for the document root).
+CKvnXMLNode *Child(const CKvnXMLReader &xml, CKvnXMLNode *parent, const WCHAR *name) {
+  return parent ? xml.FindChild(parent, name) : nullptr;
+}
+
+bool IsYes(const WCHAR *value) { return value && CStr(value).CompareNoCase(L"yes") == 0; }
+
+// The sibling walk the readers use: `first` and every later sibling named `name`.
+template <class F>
+void ForEachNamed(CKvnXMLNode *first, const WCHAR *name, F &&visit) {
+  for (CKvnXMLNode *n = first; n; n = n->GetNextSibling())
+    if (!name || std::wcscmp(n->GetName(), name) == 0) visit(n);
+}
+}  // namespace
+
+int CBaseComponent::LocatePackageDefinition(WCHAR *path) {
+  if (!path) return 0;
+  WIN32_FIND_DATAW found;
+  unique_hfind search(FindFirstFileW(L"vq*.xml", &found));
+  if (!search) return 0;
+  do {
+    CKvnXMLReader reader;
+    if (reader.Load(found.cFileName) != XML_LOAD_OK || !reader.IsLoaded()) continue;
+    if (reader.FindChild(nullptr, L"kvn_package")) {
+      CopyText(path, MAX_PATH, found.cFileName);
+      return 1;
+    }
+  } while (FindNextFileW(search.get(), &found));
+  return 0;
+}
+
+int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
+  if (!path || !*path) return XML_LOAD_CANNOT_READ;
+  if (m_pPackageXml) return XML_LOAD_NO_ROOT;
+  m_pPackageXml = new CKvnXMLReader();
+  CKvnXMLReader &xml = *m_pPackageXml;
+  if (int result = xml.Load(path)) return result;
+  if (!xml.IsLoaded()) return XML_LOAD_CANNOT_OPEN;
+  CKvnXMLNode *package = xml.FindChild(nullptr, L"kvn_package");
+  if (!package) return XML_LOAD_OK;
+
+  // The package's own file name without its four-character extension.
+  if (CKvnXMLNode *filename = xml.FindChild(package, L"filename")) {
+    const CKvnXMLNode *first = filename->GetFirstChild();
+    CopyText(m_szPackageFileName, ARRAYSIZE(m_szPackageFileName), first ? first->GetText() : nullptr);
+    size_t n = std::wcslen(m_szPackageFileName);
+    m_szPackageFileName[n > 4 ? n - 4 : 0] = L'\0';
+  }
+
+  // The installed file: the first candidate that exists, else the first with a path.
+  if (CKvnXMLNode *keys = xml.FindChild(package, L"sw_keys")) {
+    CStr fileName;
+    for (CKvnXMLNode *candidate = xml.FindChild(keys, L"sw_keys_and"); candidate;
+         candidate = candidate->GetNextSibling()) {
+      CKvnXMLNode *key = candidate->FindChild(L"sw_key");
+      if (!key) continue;
+      if (const WCHAR *name = key->GetAttribute(L"name")) fileName = name;
+      const WCHAR *dir = XmlNodeText(key->FindChild(L"sw_key_expectedpath"));
+      if (!dir) continue;
+      size_t length = std::wcslen(dir);
+      bool endsWithSlash = length && dir[length - 1] == L'\\';
+      CStr joined(dir);
+      if (!endsWithSlash) joined += L"\\";
+      joined += fileName;
+      WCHAR expanded[MAX_PATH];
+      DWORD needed = ExpandEnvironmentStringsW(joined, expanded, MAX_PATH);
+      if (needed == 0 || needed > MAX_PATH) continue;
+      if (m_strSoftwareKeyPath.IsEmpty()) m_strSoftwareKeyPath = expanded;
+      if (FileExists(expanded)) {
+        m_strSoftwareKeyPath = expanded;
+        break;
+      }
+    }
+  }
+
+  if (CKvnXMLNode *install = Child(xml, Child(xml, package, L"installation"), L"install")) {
+    if (CKvnXMLNode *caps = xml.FindChild(install, L"install_caps"))
+      if (const WCHAR *silent = caps->GetAttribute(L"silent")) m_bSilentCapable = IsYes(silent);
+    if (CKvnXMLNode *reboot = xml.FindChild(install, L"reboot_required"))
+      if (const WCHAR *value = reboot->GetAttribute(L"value")) m_bRebootRequired = IsYes(value);
+  }
+
+  CKvnXMLNode *prerequisites = Child(xml, package, L"prerequisites");
+  if (CKvnXMLNode *disk = Child(xml, prerequisites, L"required_diskspace"))
+    if (const WCHAR *kb = disk->GetAttribute(L"size_kb")) m_nRequiredDiskKb = UINT(DecimalValue(kb));
+
+  if (CKvnXMLNode *devices = Child(xml, prerequisites, L"supported_devices")) {
+    ForEachNamed(xml.FindChild(devices, L"supported_devices_and"), L"supported_devices_and", [&](CKvnXMLNode *entry) {
+      CKvnXMLNode *device = entry->FindChild(L"supported_device");
+      CStr type(device ? device->GetAttribute(L"type") : nullptr);
+      if (!device || type.IsEmpty()) return;
+      if (type.CompareNoCase(L"pci") == 0) {
+        CStr code;
+        for (const WCHAR *part : {L"ven", L"dev", L"subven", L"subdev"})
+          if (const WCHAR *text = XmlNodeText(xml.FindChild(device, L"supported_device_data", L"name", part)))
+            code += text;
+        m_supportedDevices.Add(MakeHardwareId(code));
+        return;
+      }
+      CKvnXMLNode *data = device->FindChild(L"supported_device_data");
+      const WCHAR *name = data ? data->GetAttribute(L"name") : nullptr;
+      const WCHAR *text = XmlNodeText(data);
+      if (!name || CStr(name).CompareNoCase(L"id") != 0 || !text) return;
+      if (type.CompareNoCase(L"eisa") == 0)
+        m_supportedDevices.Add(MakeHardwareId(text));
+      else if (type.CompareNoCase(L"scsi") == 0)
+        m_scsiIds.Add(CStr(text));
+      else if (type.CompareNoCase(L"pnp") == 0)
+        m_supportedDevices.Add(CStr(text));
+    });
+  }
+
+  if (CKvnXMLNode *systems = Child(xml, prerequisites, L"supported_operating_systems")) {
+    ForEachNamed(xml.FindChild(systems, L"supported_operating_system"), L"supported_operating_system",
+                 [&](CKvnXMLNode *entry) {
+                   OSDescriptor os{};
+                   os.nMajor = os.nMinor = os.nServicePack = -1;
+                   CopyText(os.szOSName, ARRAYSIZE(os.szOSName), entry->GetAttribute(L"platform"));
+                   if (const WCHAR *v = entry->GetAttribute(L"major")) os.nMajor = DecimalValue(v);
+                   if (const WCHAR *v = entry->GetAttribute(L"minor")) os.nMinor = DecimalValue(v);
+                   if (const WCHAR *v = entry->GetAttribute(L"sr")) os.nServicePack = DecimalValue(v);
+                   os.nEdition = EditionCodeFromName(entry->GetAttribute(L"edition"));
+                   m_supportedOS.push_back(os);
+                 });
+  }
+  return XML_LOAD_OK;
+}
+
+int CBaseComponent::GetPackageName(WCHAR *buffer, UINT capacity, const WCHAR *languageCode) {
+  if (!m_pPackageXml) return 0;
+  CKvnXMLReader &xml = *m_pPackageXml;
+  CKvnXMLNode *names = Child(xml, xml.FindChild(nullptr, L"kvn_package"), L"name");
+  if (!names) return 0;
+  CKvnXMLNode *entry = xml.FindChild(names, L"name_xlate", L"lang", languageCode ? languageCode : L"");
+  if (!entry) entry = xml.FindChild(names, L"name_xlate", L"lang", L"en");
+  return CopyPropertyText(XmlNodeText(entry), buffer, capacity, true);
+}
+
+int CBaseComponent::GetPackageDescription(WCHAR *buffer, UINT capacity, const WCHAR *languageCode) {
+  if (!m_pPackageXml) return 0;
+  CKvnXMLReader &xml = *m_pPackageXml;
+  CKvnXMLNode *descriptions = Child(xml, xml.FindChild(nullptr, L"kvn_package"), L"description");
+  if (!descriptions) return 0;
+  CKvnXMLNode *entry = xml.FindChild(descriptions, L"description_xlate", L"lang", languageCode ? languageCode : L"");
+  if (!entry) entry = xml.FindChild(descriptions, L"description_xlate", L"lang", L"en");
+  CKvnXMLNode *cdata = entry ? entry->FindChild(L"#CDATA") : nullptr;
+  return CopyPropertyText(cdata ? cdata->GetText() : nullptr, buffer, capacity, true);
+}
+
+int CBaseComponent::GetPackageVersion(WCHAR *buffer, UINT capacity) {
+  if (!m_pPackageXml) return 0;
+  CKvnXMLReader &xml = *m_pPackageXml;
+  CKvnXMLNode *version = Child(xml, xml.FindChild(nullptr, L"kvn_package"), L"version");
+  return CopyPropertyText(version ? version->GetAttribute(L"value") : nullptr, buffer, capacity, false);
+}
