@@ -156,23 +156,25 @@ int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
   return XML_LOAD_OK;
 }
 
+// Under kvn_package/`group`, the `entry` element of the requested language, or only when
+// there is none, the English one.
+static CKvnXMLNode *LocalisedEntry(const CKvnXMLReader &xml, const WCHAR *group, const WCHAR *entry,
+                                   const WCHAR *languageCode) {
+  CKvnXMLNode *parent = Child(xml, xml.FindChild(nullptr, L"kvn_package"), group);
+  if (!parent) return nullptr;
+  CKvnXMLNode *found = xml.FindChild(parent, entry, L"lang", languageCode ? languageCode : L"");
+  return found ? found : xml.FindChild(parent, entry, L"lang", L"en");
+}
+
 int CBaseComponent::GetPackageName(WCHAR *buffer, UINT capacity, const WCHAR *languageCode) {
   if (!m_pPackageXml) return 0;
-  CKvnXMLReader &xml = *m_pPackageXml;
-  CKvnXMLNode *names = Child(xml, xml.FindChild(nullptr, L"kvn_package"), L"name");
-  if (!names) return 0;
-  CKvnXMLNode *entry = xml.FindChild(names, L"name_xlate", L"lang", languageCode ? languageCode : L"");
-  if (!entry) entry = xml.FindChild(names, L"name_xlate", L"lang", L"en");
+  CKvnXMLNode *entry = LocalisedEntry(*m_pPackageXml, L"name", L"name_xlate", languageCode);
   return CopyPropertyText(XmlNodeText(entry), buffer, capacity, true);
 }
 
 int CBaseComponent::GetPackageDescription(WCHAR *buffer, UINT capacity, const WCHAR *languageCode) {
   if (!m_pPackageXml) return 0;
-  CKvnXMLReader &xml = *m_pPackageXml;
-  CKvnXMLNode *descriptions = Child(xml, xml.FindChild(nullptr, L"kvn_package"), L"description");
-  if (!descriptions) return 0;
-  CKvnXMLNode *entry = xml.FindChild(descriptions, L"description_xlate", L"lang", languageCode ? languageCode : L"");
-  if (!entry) entry = xml.FindChild(descriptions, L"description_xlate", L"lang", L"en");
+  CKvnXMLNode *entry = LocalisedEntry(*m_pPackageXml, L"description", L"description_xlate", languageCode);
   CKvnXMLNode *cdata = entry ? entry->FindChild(L"#CDATA") : nullptr;
   return CopyPropertyText(cdata ? cdata->GetText() : nullptr, buffer, capacity, true);
 }

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -536,6 +537,428 @@ void ProbeFullPaths(json &out) {
   }
 }
 
+// ---- registry ----------------------------------------------------------------------------
+// Everything happens below HKEY_CURRENT_USER\Software\KvnProbe, which the probe creates and
+// removes. Sizes are reported per unit so that both WCHAR widths compare: "chars" (bytes /
+// sizeof(WCHAR)) for the string types, "bytes" for the others.
+const wchar_t *const kRegScratch = L"Software\\KvnProbe";
+
+bool IsRegText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+void PutSize(json &r, DWORD type, DWORD bytes) {
+  if (IsRegText(type)) {
+    r["chars"] = unsigned(bytes / sizeof(WCHAR));
+    if (bytes % sizeof(WCHAR)) r["odd_bytes"] = unsigned(bytes % sizeof(WCHAR));
+  } else {
+    r["bytes"] = unsigned(bytes);
+  }
+}
+
+std::string Hex(const BYTE *data, size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < size; ++i) {
+    out += digits[data[i] >> 4];
+    out += digits[data[i] & 15];
+  }
+  return out;
+}
+
+// Data as read: text (terminators included, as "\u0000") for the string types, a number for
+// REG_DWORD and REG_QWORD of their size, hexadecimal bytes otherwise.
+json RegData(DWORD type, const BYTE *data, DWORD bytes) {
+  if (IsRegText(type)) {
+    std::wstring text(bytes / sizeof(WCHAR), L'\0');
+    if (!text.empty()) std::memcpy(text.data(), data, text.size() * sizeof(WCHAR));
+    return Utf8(text);
+  }
+  if (type == REG_DWORD && bytes == 4) {
+    DWORD n;
+    std::memcpy(&n, data, 4);
+    return unsigned(n);
+  }
+  if (type == REG_QWORD && bytes == 8) {
+    uint64_t n;
+    std::memcpy(&n, data, 8);
+    return n;
+  }
+  return Hex(data, bytes);
+}
+
+// Deletes a key and everything below it, deepest first (RegDeleteKeyW only deletes leaves).
+LSTATUS DeleteRegTree(HKEY parent, const std::wstring &path) {
+  HKEY key = nullptr;
+  LSTATUS e = RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key);
+  if (e != ERROR_SUCCESS) return e;
+  for (int guard = 0; guard < 1000; ++guard) {
+    WCHAR name[256];
+    DWORD chars = 256;
+    if (RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (DeleteRegTree(key, name) != ERROR_SUCCESS) break;
+  }
+  RegCloseKey(key);
+  return RegDeleteKeyW(parent, path.c_str());
+}
+
+LSTATUS OpenStatus(HKEY parent, const std::wstring &path) {
+  HKEY key = nullptr;
+  LSTATUS e = RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key);
+  if (e == ERROR_SUCCESS) RegCloseKey(key);
+  return e;
+}
+
+struct RegValueCase {
+  const wchar_t *name;
+  DWORD type;
+  std::wstring text;        // string types: the characters set, terminators included
+  std::vector<BYTE> bytes;  // the other types
+};
+
+std::vector<BYTE> ValueBytes(const RegValueCase &c) {
+  if (!IsRegText(c.type)) return c.bytes;
+  std::vector<BYTE> out(c.text.size() * sizeof(WCHAR));
+  if (!out.empty()) std::memcpy(out.data(), c.text.data(), out.size());
+  return out;
+}
+
+std::vector<RegValueCase> RegValueCases() {
+  using namespace std::string_literals;
+  return {
+      {L"sz", REG_SZ, L"Probe text\0"s, {}},
+      {L"sz_unterminated", REG_SZ, L"abc"s, {}},
+      {L"sz_empty", REG_SZ, L"\0"s, {}},
+      {L"expand", REG_EXPAND_SZ, L"%KvnRegDir%\\bin\0"s, {}},
+      {L"multi", REG_MULTI_SZ, L"one\0two\0\0"s, {}},
+      {L"dword", REG_DWORD, {}, {0x78, 0x56, 0x34, 0x12}},
+      {L"qword", REG_QWORD, {}, {0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01}},
+      {L"binary", REG_BINARY, {}, {0x00, 0x01, 0x7F, 0x80, 0xFF}},
+      {L"binary4", REG_BINARY, {}, {0x2A, 0x00, 0x00, 0x00}},
+      {L"none", REG_NONE, {}, {0xAB, 0xCD}},
+      {L"none_empty", REG_NONE, {}, {}},
+  };
+}
+
+void ProbeRegValues(json &out, HKEY values) {
+  const std::vector<RegValueCase> cases = RegValueCases();
+  for (const RegValueCase &c : cases) {
+    const std::string key = KeyText(c.name);
+    std::vector<BYTE> data = ValueBytes(c);
+    out["reg.set[" + key + "]"] =
+        unsigned(RegSetValueExW(values, c.name, 0, c.type, data.empty() ? nullptr : data.data(), DWORD(data.size())));
+
+    // Sizing call: no buffer.
+    DWORD type = kSentinel, size = kSentinel;
+    LSTATUS e = RegQueryValueExW(values, c.name, nullptr, &type, nullptr, &size);
+    json sizing = {{"ret", unsigned(e)}, {"type", unsigned(type)}};
+    PutSize(sizing, type, size);
+    out["reg.query_size[" + key + "]"] = sizing;
+
+    // One unit too small.
+    if (e == ERROR_SUCCESS && size > 0) {
+      DWORD unit = IsRegText(type) ? DWORD(sizeof(WCHAR)) : 1;
+      std::vector<BYTE> small(size);
+      DWORD smallSize = size - unit;
+      type = kSentinel;
+      LSTATUS se = RegQueryValueExW(values, c.name, nullptr, &type, small.data(), &smallSize);
+      json r = {{"ret", unsigned(se)}, {"type", unsigned(type)}};
+      PutSize(r, type, smallSize);
+      out["reg.query_small[" + key + "]"] = r;
+    }
+
+    // Read with room to spare.
+    std::vector<BYTE> buffer(1024, 0xCC);
+    DWORD bufferSize = DWORD(buffer.size());
+    type = kSentinel;
+    e = RegQueryValueExW(values, c.name, nullptr, &type, buffer.data(), &bufferSize);
+    json read = {{"ret", unsigned(e)}, {"type", unsigned(type)}};
+    PutSize(read, type, bufferSize);
+    if (e == ERROR_SUCCESS) read["data"] = RegData(type, buffer.data(), bufferSize);
+    out["reg.query[" + key + "]"] = read;
+  }
+
+  DWORD type = kSentinel, size = 16;
+  BYTE buffer[16];
+  out["reg.query[missing]"] = unsigned(RegQueryValueExW(values, L"missing", nullptr, &type, buffer, &size));
+
+  // RegEnumValueW over the values just set: names, types and sizes in the order returned.
+  json listed = json::array();
+  LSTATUS end = ERROR_SUCCESS;
+  for (DWORD i = 0; i < 64; ++i) {
+    WCHAR name[64];
+    DWORD chars = 64, bytes = 0;
+    type = kSentinel;
+    end = RegEnumValueW(values, i, name, &chars, nullptr, &type, nullptr, &bytes);
+    if (end != ERROR_SUCCESS) break;
+    json entry = {{"name", Utf8(name)}, {"name_chars", unsigned(chars)}, {"type", unsigned(type)}};
+    PutSize(entry, type, bytes);
+    listed.push_back(entry);
+  }
+  out["reg.enum_values[values]"] = {{"values", listed}, {"end", unsigned(end)}};
+}
+
+// Enumeration order: names created in a mixed order and case.
+void ProbeRegEnumeration(json &out, HKEY root) {
+  const wchar_t *const names[] = {L"b", L"A", L"c", L"a1", L"B2"};
+
+  HKEY keys = nullptr;
+  Fixture(RegCreateKeyExW(root, L"enumkeys", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &keys, nullptr) == 0,
+          L"HKCU\\Software\\KvnProbe\\enumkeys");
+  for (const wchar_t *name : names) {
+    HKEY sub = nullptr;
+    Fixture(RegCreateKeyExW(keys, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) == 0, name);
+    RegCloseKey(sub);
+  }
+  json found = json::array();
+  LSTATUS end = ERROR_SUCCESS;
+  for (DWORD i = 0; i < 64; ++i) {
+    WCHAR name[64];
+    DWORD chars = 64;
+    end = RegEnumKeyExW(keys, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (end != ERROR_SUCCESS) break;
+    found.push_back({{"name", Utf8(name)}, {"chars", unsigned(chars)}});
+  }
+  out["reg.enum_keys[b,A,c,a1,B2]"] = {{"keys", found}, {"end", unsigned(end)}};
+
+  // Index 1 is "a1" (or whatever comes second): a buffer of its length leaves no room for
+  // the terminator.
+  {
+    WCHAR name[8] = L"#######";
+    DWORD chars = 2;
+    LSTATUS e = RegEnumKeyExW(keys, 1, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    out["reg.enum_keys_small[1,2]"] = {{"ret", unsigned(e)}, {"chars", unsigned(chars)}};
+  }
+  RegCloseKey(keys);
+
+  HKEY values = nullptr;
+  Fixture(RegCreateKeyExW(root, L"enumvalues", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &values, nullptr) == 0,
+          L"HKCU\\Software\\KvnProbe\\enumvalues");
+  DWORD n = 0;
+  for (const wchar_t *name : names) {
+    ++n;
+    Fixture(RegSetValueExW(values, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&n), sizeof n) == 0, name);
+  }
+  found = json::array();
+  for (DWORD i = 0; i < 64; ++i) {
+    WCHAR name[64];
+    DWORD chars = 64;
+    end = RegEnumValueW(values, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (end != ERROR_SUCCESS) break;
+    found.push_back(Utf8(name));
+  }
+  out["reg.enum_values[b,A,c,a1,B2]"] = {{"names", found}, {"end", unsigned(end)}};
+  RegCloseKey(values);
+}
+
+struct RegGetCase {
+  const char *flagsText;
+  const wchar_t *value;
+  DWORD flags;
+};
+
+void ProbeRegGetValue(json &out) {
+  const std::wstring sub = std::wstring(kRegScratch) + L"\\values";
+  const RegGetCase cases[] = {
+      {"RRF_RT_REG_SZ", L"dword", RRF_RT_REG_SZ},
+      {"RRF_RT_DWORD", L"dword", RRF_RT_DWORD},
+      {"RRF_RT_REG_DWORD", L"dword", RRF_RT_REG_DWORD},
+      {"RRF_RT_QWORD", L"dword", RRF_RT_QWORD},
+      {"RRF_RT_DWORD", L"binary4", RRF_RT_DWORD},
+      {"RRF_RT_DWORD", L"binary", RRF_RT_DWORD},
+      {"RRF_RT_QWORD", L"qword", RRF_RT_QWORD},
+      {"RRF_RT_REG_SZ", L"sz", RRF_RT_REG_SZ},
+      {"RRF_RT_REG_SZ", L"expand", RRF_RT_REG_SZ},
+      {"RRF_RT_REG_SZ|RRF_NOEXPAND", L"expand", RRF_RT_REG_SZ | RRF_NOEXPAND},
+      {"RRF_RT_REG_EXPAND_SZ|RRF_NOEXPAND", L"expand", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND},
+      {"RRF_RT_REG_EXPAND_SZ", L"expand", RRF_RT_REG_EXPAND_SZ},
+      {"RRF_RT_REG_MULTI_SZ", L"multi", RRF_RT_REG_MULTI_SZ},
+      {"RRF_RT_REG_SZ", L"multi", RRF_RT_REG_SZ},
+      {"RRF_RT_ANY", L"sz", RRF_RT_ANY},
+      {"RRF_RT_ANY", L"sz_empty", RRF_RT_ANY},
+      {"RRF_RT_ANY", L"expand", RRF_RT_ANY},
+      {"RRF_RT_ANY|RRF_NOEXPAND", L"expand", RRF_RT_ANY | RRF_NOEXPAND},
+      {"RRF_RT_ANY", L"multi", RRF_RT_ANY},
+      {"RRF_RT_ANY", L"dword", RRF_RT_ANY},
+      {"RRF_RT_ANY", L"qword", RRF_RT_ANY},
+      {"RRF_RT_ANY", L"binary", RRF_RT_ANY},
+      {"RRF_RT_ANY", L"none", RRF_RT_ANY},
+      {"RRF_RT_ANY", L"none_empty", RRF_RT_ANY},
+      {"RRF_RT_ANY", L"missing", RRF_RT_ANY},
+  };
+  for (const RegGetCase &c : cases) {
+    const std::string key = Utf8(c.value) + "," + c.flagsText;
+
+    DWORD type = kSentinel, size = kSentinel;
+    LSTATUS e = RegGetValueW(HKEY_CURRENT_USER, sub.c_str(), c.value, c.flags, &type, nullptr, &size);
+    json sizing = {{"ret", unsigned(e)}};
+    if (e == ERROR_SUCCESS) {
+      sizing["type"] = unsigned(type);
+      PutSize(sizing, type, size);
+    }
+    out["reg.get_size[" + key + "]"] = sizing;
+
+    std::vector<BYTE> buffer(1024, 0xCC);
+    size = DWORD(buffer.size());
+    type = kSentinel;
+    e = RegGetValueW(HKEY_CURRENT_USER, sub.c_str(), c.value, c.flags, &type, buffer.data(), &size);
+    json read = {{"ret", unsigned(e)}};
+    if (e == ERROR_SUCCESS) {
+      read["type"] = unsigned(type);
+      PutSize(read, type, size);
+      read["data"] = RegData(type, buffer.data(), size);
+    }
+    out["reg.get[" + key + "]"] = read;
+  }
+}
+
+void ProbeRegDeletion(json &out, HKEY root) {
+  HKEY leaf = nullptr;
+  Fixture(RegCreateKeyExW(root, L"del\\parent\\child\\grandchild", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &leaf,
+                          nullptr) == 0,
+          L"HKCU\\Software\\KvnProbe\\del\\parent\\child\\grandchild");
+  RegCloseKey(leaf);
+
+  struct Step {
+    const char *key;
+    const wchar_t *path;
+  };
+  const Step steps[] = {
+      {"reg.delete[with_subkeys]", L"del\\parent"},
+      {"reg.delete[missing]", L"del\\nokey"},
+      {"reg.delete[missing_parent]", L"del\\nodir\\nokey"},
+      {"reg.delete[grandchild]", L"del\\parent\\child\\grandchild"},
+      {"reg.delete[child]", L"del\\parent\\child"},
+      {"reg.delete[parent]", L"del\\parent"},
+      {"reg.delete[parent_again]", L"del\\parent"},
+  };
+  for (const Step &s : steps) {
+    LSTATUS e = RegDeleteKeyW(root, s.path);
+    out[s.key] = {{"ret", unsigned(e)}, {"open_after", unsigned(OpenStatus(root, s.path))}};
+  }
+}
+
+void ProbeRegOpen(json &out, HKEY root) {
+  struct OpenCase {
+    const char *key;
+    const wchar_t *path;
+  };
+  const OpenCase cases[] = {
+      {"reg.open[values]", L"values"},
+      {"reg.open[VALUES]", L"VALUES"},
+      {"reg.open[missing]", L"nokey"},
+      {"reg.open[missing_parent]", L"nokey\\sub"},
+      {"reg.open[values\\missing]", L"values\\nokey"},
+  };
+  for (const OpenCase &c : cases) {
+    HKEY key = reinterpret_cast<HKEY>(uintptr_t(kSentinel));
+    LSTATUS e = RegOpenKeyExW(root, c.path, 0, KEY_READ, &key);
+    json r = {{"ret", unsigned(e)}};
+    if (e == ERROR_SUCCESS)
+      RegCloseKey(key);
+    else
+      r["handle_cleared"] = key == nullptr;
+    out[c.key] = r;
+  }
+}
+
+void ProbeRegConnect(json &out) {
+  struct ConnectCase {
+    const char *key;
+    HKEY root;
+    const wchar_t *through;  // a key opened through the handle, or null
+  };
+  const std::wstring values = std::wstring(kRegScratch) + L"\\values";
+  const ConnectCase cases[] = {
+      {"reg.connect[NULL,HKEY_CURRENT_USER]", HKEY_CURRENT_USER, values.c_str()},
+      {"reg.connect[NULL,HKEY_LOCAL_MACHINE]", HKEY_LOCAL_MACHINE, nullptr},
+  };
+  for (const ConnectCase &c : cases) {
+    HKEY remote = nullptr;
+    LSTATUS e = RegConnectRegistryW(nullptr, c.root, &remote);
+    json r = {{"ret", unsigned(e)}};
+    if (e == ERROR_SUCCESS) {
+      if (c.through) r["open_through"] = unsigned(OpenStatus(remote, c.through));
+      r["close"] = unsigned(RegCloseKey(remote));
+    }
+    out[c.key] = r;
+  }
+}
+
+void ProbeRegistry(json &out) {
+  DeleteRegTree(HKEY_CURRENT_USER, kRegScratch);  // left by an interrupted run
+  SetEnvironmentVariableW(L"KvnRegDir", L"C:\\Kvn");
+
+  HKEY root = nullptr;
+  DWORD disposition = kSentinel;
+  LSTATUS e = RegCreateKeyExW(HKEY_CURRENT_USER, kRegScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root,
+                              &disposition);
+  out["reg.create[scratch]"] = {{"ret", unsigned(e)}, {"disposition", unsigned(disposition)}};
+  if (e != ERROR_SUCCESS) return;
+  {
+    HKEY again = nullptr;
+    disposition = kSentinel;
+    e = RegCreateKeyExW(HKEY_CURRENT_USER, kRegScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &again, &disposition);
+    out["reg.create[scratch_again]"] = {{"ret", unsigned(e)}, {"disposition", unsigned(disposition)}};
+    if (e == ERROR_SUCCESS) RegCloseKey(again);
+  }
+
+  HKEY values = nullptr;
+  Fixture(RegCreateKeyExW(root, L"values", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &values, nullptr) == 0,
+          L"HKCU\\Software\\KvnProbe\\values");
+  ProbeRegValues(out, values);
+  RegCloseKey(values);
+
+  ProbeRegEnumeration(out, root);
+  ProbeRegGetValue(out);
+  ProbeRegOpen(out, root);
+  ProbeRegConnect(out);
+  ProbeRegDeletion(out, root);
+  RegCloseKey(root);
+
+  e = DeleteRegTree(HKEY_CURRENT_USER, kRegScratch);
+  out["reg.remove[scratch]"] = {{"ret", unsigned(e)},
+                                {"open_after", unsigned(OpenStatus(HKEY_CURRENT_USER, kRegScratch))}};
+}
+
+// ---- operating-system version record -----------------------------------------------------
+// GetVersionExW by the record size it is told. The version numbers themselves differ between
+// machines and are not reported; the platform is.
+void ProbeVersionRecord(json &out) {
+  struct SizeCase {
+    const char *key;
+    DWORD size;
+  };
+  const SizeCase cases[] = {
+      {"osver.size[OSVERSIONINFOW]", DWORD(sizeof(OSVERSIONINFOW))},
+      {"osver.size[OSVERSIONINFOEXW]", DWORD(sizeof(OSVERSIONINFOEXW))},
+      {"osver.size[0]", 0},
+      {"osver.size[OSVERSIONINFOW-1]", DWORD(sizeof(OSVERSIONINFOW) - 1)},
+      {"osver.size[OSVERSIONINFOEXW+4]", DWORD(sizeof(OSVERSIONINFOEXW) + 4)},
+  };
+  for (const SizeCase &c : cases) {
+    union {
+      OSVERSIONINFOEXW ex;
+      BYTE bytes[sizeof(OSVERSIONINFOEXW) + 16];
+    } record;
+    std::memset(&record, 0xCC, sizeof record);
+    record.ex.dwOSVersionInfoSize = c.size;
+    SetLastError(kSentinel);
+    BOOL ok = GetVersionExW(reinterpret_cast<LPOSVERSIONINFOW>(&record.ex));
+    DWORD error = GetLastError();
+    json r = {{"ret", ok != 0}, {"last_error", unsigned(error)}};
+    if (ok) r["dwPlatformId"] = unsigned(record.ex.dwPlatformId);
+    r["size_kept"] = record.ex.dwOSVersionInfoSize == c.size;
+    // What changed inside the record it was told of, and past its end.
+    const size_t head = sizeof record.ex.dwOSVersionInfoSize;
+    const size_t end = std::min<size_t>(std::max<size_t>(c.size, head), sizeof record);
+    bool inside = false, beyond = false;
+    for (size_t i = head; i < sizeof record; ++i)
+      if (record.bytes[i] != 0xCC) (i < end ? inside : beyond) = true;
+    r["wrote_inside"] = inside;
+    r["wrote_beyond"] = beyond;
+    out[c.key] = r;
+  }
+}
+
 void Run(json &out) {
   WCHAR cwd[MAX_PATH] = L"";
   GetCurrentDirectoryW(MAX_PATH, cwd);
@@ -548,6 +971,8 @@ void Run(json &out) {
   ProbeFind(out);
   ProbeFileOperations(out);
   ProbeFullPaths(out);
+  ProbeRegistry(out);
+  ProbeVersionRecord(out);
 }
 }  // namespace
 

@@ -233,11 +233,17 @@ bool Machine::Save(std::string &error) {
   else
     config.insert_or_assign("file_attributes", std::move(attrs));
 
-  std::filesystem::path file = root / "machine.toml";
-  std::filesystem::path tmp = root / "machine.toml.new";
+  std::ostringstream text;
+  text << config << "\n";
+  return WriteFileAtomically(root / "machine.toml", text.str(), error);
+}
+
+bool WriteFileAtomically(const std::filesystem::path &file, const std::string &content, std::string &error) {
+  std::filesystem::path tmp = file;
+  tmp += ".new";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << config << "\n";
+    out << content;
     if (!out) {
       error = "cannot write " + tmp.string();
       return false;

@@ -99,6 +99,10 @@ bool Faulted(const char *function, std::initializer_list<std::wstring_view> args
 // Ends the simulated process's console (machine close).
 void ResetConsole();
 
+// Writes a file of the machine directory through a ".new" file renamed over it, so a
+// failed write never leaves half a file. False with a reason on failure.
+bool WriteFileAtomically(const std::filesystem::path &file, const std::string &content, std::string &error);
+
 // Says on standard error that winsim does not model a call or a case.
 void NotModelled(const char *function, const std::string &what);
 

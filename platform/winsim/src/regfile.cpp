@@ -386,25 +386,6 @@ std::wstring PathOfEntry(Registry &registry, const std::wstring &entry) {
   return path;
 }
 
-bool WriteFileAtomically(const std::filesystem::path &file, const std::string &content, std::string &error) {
-  std::filesystem::path tmp = file;
-  tmp += ".new";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) {
-      error = "cannot write " + tmp.string();
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, file, ec);
-  if (ec) {
-    error = "cannot replace " + file.string() + ": " + ec.message();
-    return false;
-  }
-  return true;
-}
 }  // namespace
 
 bool ParseRegFile(const std::string &bytes, const std::string &fileName, Registry &registry, std::string &error) {
