@@ -157,9 +157,15 @@ TEST_F(KvnhostFixture, CheckAnswersOperatingSystemSupportOnEachExampleMachine) {
   struct {
     const char *machine;
     int supported;
+    const char *decidedBy;  // the adapter component's own entry, or the generic trace's last line
   } const cases[] = {
-      {"default", 1},         {"server2012r2", 1},     {"server2012", 1},     {"server2008r2-sp1", 1},
-      {"server2016-core", 0}, {"windows10-client", 1}, {"server2008-x86", 0},
+      {"default", 1, "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
+      {"server2012r2", 1, "[RuzuvAzudizuda]::Install found Windows 2012 R2 indicated.\n"},
+      {"server2012", 1, "[RuzuvAzudizuda]::Install found Windows 2012 indicated in 2012 OS.\n"},
+      {"server2008r2-sp1", 1, "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
+      {"server2016-core", 0, "IsOSSupported: Leaving IsOSSupported - bMatch is false"},
+      {"windows10-client", 1, "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
+      {"server2008-x86", 0, "IsOSSupported: Leaving IsOSSupported - bMatch is false"},
   };
   for (auto &c : cases) {
     SCOPED_TRACE(c.machine);
@@ -169,5 +175,7 @@ TEST_F(KvnhostFixture, CheckAnswersOperatingSystemSupportOnEachExampleMachine) {
     ASSERT_EQ(r.status, 0) << r.err;
     auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["os_supported"], c.supported);
+    std::string log = Run(WithState("log")).out;
+    EXPECT_NE(log.find(c.decidedBy), std::string::npos) << log;
   }
 }
