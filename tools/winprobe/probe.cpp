@@ -610,31 +610,39 @@ LSTATUS OpenStatus(HKEY parent, const std::wstring &path) {
 struct RegValueCase {
   const wchar_t *name;
   DWORD type;
-  std::wstring text;        // string types: the characters set, terminators included
+  std::wstring text;        // string types: the characters in the caller's buffer
+  size_t chars;             // string types: how many of them cbData counts
   std::vector<BYTE> bytes;  // the other types
 };
 
-std::vector<BYTE> ValueBytes(const RegValueCase &c) {
-  if (!IsRegText(c.type)) return c.bytes;
+// The caller's buffer (all of it, so that what follows the counted data is defined) and cbData.
+std::vector<BYTE> ValueBuffer(const RegValueCase &c, DWORD &count) {
+  if (!IsRegText(c.type)) {
+    count = DWORD(c.bytes.size());
+    return c.bytes;
+  }
   std::vector<BYTE> out(c.text.size() * sizeof(WCHAR));
   if (!out.empty()) std::memcpy(out.data(), c.text.data(), out.size());
+  count = DWORD(c.chars * sizeof(WCHAR));
   return out;
 }
 
 std::vector<RegValueCase> RegValueCases() {
   using namespace std::string_literals;
   return {
-      {L"sz", REG_SZ, L"Probe text\0"s, {}},
-      {L"sz_unterminated", REG_SZ, L"abc"s, {}},
-      {L"sz_empty", REG_SZ, L"\0"s, {}},
-      {L"expand", REG_EXPAND_SZ, L"%KvnRegDir%\\bin\0"s, {}},
-      {L"multi", REG_MULTI_SZ, L"one\0two\0\0"s, {}},
-      {L"dword", REG_DWORD, {}, {0x78, 0x56, 0x34, 0x12}},
-      {L"qword", REG_QWORD, {}, {0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01}},
-      {L"binary", REG_BINARY, {}, {0x00, 0x01, 0x7F, 0x80, 0xFF}},
-      {L"binary4", REG_BINARY, {}, {0x2A, 0x00, 0x00, 0x00}},
-      {L"none", REG_NONE, {}, {0xAB, 0xCD}},
-      {L"none_empty", REG_NONE, {}, {}},
+      {L"sz", REG_SZ, L"Probe text\0"s, 11, {}},
+      {L"sz_empty", REG_SZ, L"\0"s, 1, {}},
+      // cbData without the terminator: followed in memory by another character, or by a NUL.
+      {L"sz_unterminated", REG_SZ, L"abcX"s, 3, {}},
+      {L"sz_unterminated_nul_after", REG_SZ, L"abc\0"s, 3, {}},
+      {L"expand", REG_EXPAND_SZ, L"%KvnRegDir%\\bin\0"s, 16, {}},
+      {L"multi", REG_MULTI_SZ, L"one\0two\0\0"s, 9, {}},
+      {L"dword", REG_DWORD, {}, 0, {0x78, 0x56, 0x34, 0x12}},
+      {L"qword", REG_QWORD, {}, 0, {0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01}},
+      {L"binary", REG_BINARY, {}, 0, {0x00, 0x01, 0x7F, 0x80, 0xFF}},
+      {L"binary4", REG_BINARY, {}, 0, {0x2A, 0x00, 0x00, 0x00}},
+      {L"none", REG_NONE, {}, 0, {0xAB, 0xCD}},
+      {L"none_empty", REG_NONE, {}, 0, {}},
   };
 }
 
@@ -642,9 +650,10 @@ void ProbeRegValues(json &out, HKEY values) {
   const std::vector<RegValueCase> cases = RegValueCases();
   for (const RegValueCase &c : cases) {
     const std::string key = KeyText(c.name);
-    std::vector<BYTE> data = ValueBytes(c);
+    DWORD count = 0;
+    std::vector<BYTE> data = ValueBuffer(c, count);
     out["reg.set[" + key + "]"] =
-        unsigned(RegSetValueExW(values, c.name, 0, c.type, data.empty() ? nullptr : data.data(), DWORD(data.size())));
+        unsigned(RegSetValueExW(values, c.name, 0, c.type, data.empty() ? nullptr : data.data(), count));
 
     // Sizing call: no buffer.
     DWORD type = kSentinel, size = kSentinel;
@@ -672,7 +681,15 @@ void ProbeRegValues(json &out, HKEY values) {
     e = RegQueryValueExW(values, c.name, nullptr, &type, buffer.data(), &bufferSize);
     json read = {{"ret", unsigned(e)}, {"type", unsigned(type)}};
     PutSize(read, type, bufferSize);
-    if (e == ERROR_SUCCESS) read["data"] = RegData(type, buffer.data(), bufferSize);
+    if (e == ERROR_SUCCESS) {
+      read["data"] = RegData(type, buffer.data(), bufferSize);
+      // Whether a NUL was written after the data, there being room for one.
+      if (IsRegText(type) && bufferSize + sizeof(WCHAR) <= buffer.size()) {
+        WCHAR after;
+        std::memcpy(&after, buffer.data() + bufferSize, sizeof after);
+        read["nul_after"] = after == 0;
+      }
+    }
     out["reg.query[" + key + "]"] = read;
   }
 
@@ -680,20 +697,21 @@ void ProbeRegValues(json &out, HKEY values) {
   BYTE buffer[16];
   out["reg.query[missing]"] = unsigned(RegQueryValueExW(values, L"missing", nullptr, &type, buffer, &size));
 
-  // RegEnumValueW over the values just set: names, types and sizes in the order returned.
-  json listed = json::array();
+  // RegEnumValueW over the values just set: name, type and size of each under its own key (the
+  // order is probed on its own), then how many there were and how the enumeration ended.
   LSTATUS end = ERROR_SUCCESS;
-  for (DWORD i = 0; i < 64; ++i) {
+  DWORD count = 0;
+  for (; count < 64; ++count) {
     WCHAR name[64];
     DWORD chars = 64, bytes = 0;
     type = kSentinel;
-    end = RegEnumValueW(values, i, name, &chars, nullptr, &type, nullptr, &bytes);
+    end = RegEnumValueW(values, count, name, &chars, nullptr, &type, nullptr, &bytes);
     if (end != ERROR_SUCCESS) break;
-    json entry = {{"name", Utf8(name)}, {"name_chars", unsigned(chars)}, {"type", unsigned(type)}};
+    json entry = {{"name_chars", unsigned(chars)}, {"type", unsigned(type)}};
     PutSize(entry, type, bytes);
-    listed.push_back(entry);
+    out["reg.enum_value[" + KeyText(name) + "]"] = entry;
   }
-  out["reg.enum_values[values]"] = {{"values", listed}, {"end", unsigned(end)}};
+  out["reg.enum_values[values]"] = {{"count", unsigned(count)}, {"end", unsigned(end)}};
 }
 
 // Enumeration order: names created in a mixed order and case.
@@ -766,6 +784,7 @@ void ProbeRegGetValue(json &out) {
       {"RRF_RT_DWORD", L"binary", RRF_RT_DWORD},
       {"RRF_RT_QWORD", L"qword", RRF_RT_QWORD},
       {"RRF_RT_REG_SZ", L"sz", RRF_RT_REG_SZ},
+      {"RRF_RT_REG_SZ", L"sz_unterminated", RRF_RT_REG_SZ},
       {"RRF_RT_REG_SZ", L"expand", RRF_RT_REG_SZ},
       {"RRF_RT_REG_SZ|RRF_NOEXPAND", L"expand", RRF_RT_REG_SZ | RRF_NOEXPAND},
       {"RRF_RT_REG_EXPAND_SZ|RRF_NOEXPAND", L"expand", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND},
@@ -889,8 +908,8 @@ void ProbeRegistry(json &out) {
 
   HKEY root = nullptr;
   DWORD disposition = kSentinel;
-  LSTATUS e = RegCreateKeyExW(HKEY_CURRENT_USER, kRegScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root,
-                              &disposition);
+  LSTATUS e =
+      RegCreateKeyExW(HKEY_CURRENT_USER, kRegScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, &disposition);
   out["reg.create[scratch]"] = {{"ret", unsigned(e)}, {"disposition", unsigned(disposition)}};
   if (e != ERROR_SUCCESS) return;
   {
@@ -944,7 +963,7 @@ void ProbeVersionRecord(json &out) {
     SetLastError(kSentinel);
     BOOL ok = GetVersionExW(reinterpret_cast<LPOSVERSIONINFOW>(&record.ex));
     DWORD error = GetLastError();
-    json r = {{"ret", ok != 0}, {"last_error", unsigned(error)}};
+    json r = {{"ret", ok != 0}};
     if (ok) r["dwPlatformId"] = unsigned(record.ex.dwPlatformId);
     r["size_kept"] = record.ex.dwOSVersionInfoSize == c.size;
     // What changed inside the record it was told of, and past its end.
@@ -956,6 +975,7 @@ void ProbeVersionRecord(json &out) {
     r["wrote_inside"] = inside;
     r["wrote_beyond"] = beyond;
     out[c.key] = r;
+    out[std::string(c.key) + ".last_error"] = unsigned(error);
   }
 }
 
