@@ -161,10 +161,10 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
   DWORD err;
   if (Faulted("LoadLibraryW", {lpLibFileName ? lpLibFileName : L""}, &err)) return Fail(err, HMODULE(nullptr));
   if (!lpLibFileName || !*lpLibFileName) return Fail(ERROR_INVALID_PARAMETER, HMODULE(nullptr));
-  std::wstring spec = lpLibFileName;
-  bool hasPath = spec.find_first_of(L"\\/:") != std::wstring::npos;
+  std::wstring requested = lpLibFileName;
+  bool hasPath = requested.find_first_of(L"\\/:") != std::wstring::npos;
   if (!hasPath) {
-    std::wstring name = WithDllExtension(spec);
+    std::wstring name = WithDllExtension(requested);
     for (auto &m : Loaded())
       if (EqualNoCase(m->name, name)) {
         ++m->refs;
@@ -183,7 +183,7 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     }
     return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
   }
-  std::wstring full = FullPath(WithDllExtension(spec), &err);
+  std::wstring full = FullPath(WithDllExtension(requested), &err);
   if (full.empty()) return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
   if (EqualNoCase(ParentOf(full), SystemDirectory()) && SystemDlls().count(Upcased(LastName(full)))) {
     if (!IsSystemDll(LastName(full))) return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
@@ -248,16 +248,17 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
   if (!lpModuleName) return reinterpret_cast<HMODULE>(&MainModule());
-  std::wstring spec = WithDllExtension(lpModuleName);
-  bool hasPath = spec.find_first_of(L"\\/:") != std::wstring::npos;
+  std::wstring requested = WithDllExtension(lpModuleName);
+  bool hasPath = requested.find_first_of(L"\\/:") != std::wstring::npos;
   DWORD err;
-  std::wstring full = hasPath ? FullPath(spec, &err) : L"";
-  if (EqualNoCase(hasPath ? full : spec, hasPath ? MainModule().path : MainModule().name))
+  std::wstring full = hasPath ? FullPath(requested, &err) : L"";
+  if (EqualNoCase(hasPath ? full : requested, hasPath ? MainModule().path : MainModule().name))
     return reinterpret_cast<HMODULE>(&MainModule());
   for (auto &m : Loaded())
-    if (hasPath ? EqualNoCase(m->path, full) : EqualNoCase(m->name, spec)) return reinterpret_cast<HMODULE>(m.get());
+    if (hasPath ? EqualNoCase(m->path, full) : EqualNoCase(m->name, requested))
+      return reinterpret_cast<HMODULE>(m.get());
   // kernel32 is mapped into every process from its start.
-  if (!hasPath && EqualNoCase(spec, L"kernel32.dll") && IsSystemDll(spec)) return LoadSystem(spec);
+  if (!hasPath && EqualNoCase(requested, L"kernel32.dll") && IsSystemDll(requested)) return LoadSystem(requested);
   return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
 }
 

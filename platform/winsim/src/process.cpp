@@ -117,22 +117,22 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
     if (image.empty()) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   }
 
-  const ProgramSpec *spec = nullptr;
+  const ProgramSpec *described = nullptr;
   for (auto &p : Current().programs)
-    if (EqualNoCase(p.name, LastName(image))) spec = &p;
-  if (!spec) {
+    if (EqualNoCase(p.name, LastName(image))) described = &p;
+  if (!described) {
     NotModelled("CreateProcessW", "running " + ToUtf8(image) + " (no [[programs]] entry describes it)");
     return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   }
-  if (spec->raw.contains("creates_service"))
+  if (described->raw.contains("creates_service"))
     NotModelled("CreateProcessW", "a program's creates_service effect (services are not simulated yet)");
 
   auto process = std::make_shared<ProcessObject>(Object::Kind::Process);
   process->image = image;
   process->startUtc = Current().NowUtc();
-  process->runsMs = spec->runsMs;
-  process->exitCode = spec->exitCode;
-  process->neverExits = spec->neverExits;
+  process->runsMs = described->runsMs;
+  process->exitCode = described->exitCode;
+  process->neverExits = described->neverExits;
   process->id = g_nextId;
   // The primary thread ends with its process.
   auto thread = std::make_shared<ProcessObject>(Object::Kind::Thread);
