@@ -9,7 +9,7 @@
 namespace winsim {
 
 struct Object {
-  enum class Kind { File, Find, Process, Thread, Console };
+  enum class Kind { File, Find, Process, Thread, Console, DeviceInfoSet };
   explicit Object(Kind k) : kind(k) {}
   virtual ~Object() = default;
   const Kind kind;

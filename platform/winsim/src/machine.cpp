@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 
+#include "devices.h"
 #include "handles.h"
 #include "modules.h"
 #include "names.h"
@@ -212,11 +213,13 @@ bool Machine::Load(const std::filesystem::path &dir, std::string &error) {
   if (auto t = config["file_attributes"].as_table())
     for (auto &&[k, v] : *t)
       if (auto n = v.value<int64_t>()) fileAttributes[FromUtf8(std::string(k.str()))] = DWORD(*n);
-  return LoadRegistry(*this, error);
+  // The devices come after the registry: their keys are written into it.
+  return LoadRegistry(*this, error) && LoadDevices(*this, error);
 }
 
 bool Machine::Save(std::string &error) {
   if (registry && !SaveRegistry(*this, error)) return false;
+  SaveDevices(*this);
   toml::table *m = config["machine"].as_table();
   if (!m) {
     config.insert("machine", toml::table{});

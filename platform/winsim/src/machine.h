@@ -18,7 +18,8 @@
 
 namespace winsim {
 
-class Registry;  // registry.h
+class Registry;    // registry.h
+class DeviceTree;  // devices.h
 
 struct Fault {
   std::string function;
@@ -59,6 +60,7 @@ class Machine {
   std::map<std::wstring, uint64_t> freeDisk;     // "C:" -> bytes available
   std::map<std::wstring, DWORD> fileAttributes;  // full Windows path (as on disk) -> attributes
   std::shared_ptr<Registry> registry;            // loaded from and saved to registry.reg (regfile.h)
+  std::shared_ptr<DeviceTree> devices;           // machine.toml's [[devices]] (devices.h)
 
   // Environment of the simulated process: upper-cased name -> (name as set, value).
   std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment;

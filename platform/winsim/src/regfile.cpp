@@ -346,14 +346,32 @@ void WriteValue(std::wstring &out, const RegValue &v) {
   out += line + L"\r\n";
 }
 
-// A key is written when it has values or no subkeys; a key with neither values nor a
+// Whether saving writes anything for a key: never for a volatile key, for a key winsim
+// created as a parent of its own keys only when it holds values or saved subkeys, always
+// for any other key.
+bool Saved(const RegKey &key) {
+  if (key.isVolatile) return false;
+  if (!key.implicitParent || !key.values.empty()) return true;
+  for (const auto &[upcased, sub] : key.subkeys)
+    if (Saved(*sub)) return true;
+  return false;
+}
+
+bool HasSavedSubkeys(const RegKey &key) {
+  for (const auto &[upcased, sub] : key.subkeys)
+    if (Saved(*sub)) return true;
+  return false;
+}
+
+// A key is written when it has values or no saved subkeys; a key with neither values nor a
 // section of its own is implied by its subkeys' paths.
 void WriteKey(std::wstring &out, const RegKey &key, bool root) {
+  if (!Saved(key)) return;
   if (key.name.find_first_of(L"\r\n") != std::wstring::npos) {
     NotModelled("registry.reg", "saving the key \"" + ToUtf8(key.Path()) + "\" (a line break in its name; left out)");
     return;
   }
-  if (!key.values.empty() || (!root && key.subkeys.empty())) {
+  if (!key.values.empty() || (!root && !HasSavedSubkeys(key))) {
     out += L"[" + key.Path() + L"]\r\n";
     for (const RegValue &v : key.values) WriteValue(out, v);
     out += L"\r\n";
@@ -363,7 +381,7 @@ void WriteKey(std::wstring &out, const RegKey &key, bool root) {
 
 bool HoldsAnything(const Registry &registry) {
   for (RegKey *root : registry.Roots())
-    if (!root->values.empty() || !root->subkeys.empty()) return true;
+    if (!root->values.empty() || HasSavedSubkeys(*root)) return true;
   return false;
 }
 
@@ -476,6 +494,7 @@ bool SaveRegistry(Machine &machine, std::string &error) {
   }
   // Keys whose DACL refuses deletion otherwise than through the list.
   auto walk = [&](auto &&self, const RegKey &key) -> void {
+    if (key.isVolatile) return;  // gone with the machine: nothing to protect next time
     if (key.parent && key.DeletionRefused() && !listed.count(&key)) list.push_back(ToUtf8(key.Path()));
     for (const auto &[upcased, sub] : key.subkeys) self(self, *sub);
   };

@@ -13,9 +13,11 @@
 // Written (canonical form): UTF-8 without BOM, CRLF line ends as regedit writes them; the
 // header and a blank line, then the keys depth first with subkeys in the order Windows
 // enumerates them (sorted without regard to case), roots in the order HKEY_CURRENT_USER,
-// HKEY_LOCAL_MACHINE, HKEY_USERS. A key is written when it has values or no subkeys (a key
-// without values that has subkeys is implied by their paths; a root only with values). Each
-// key is its [path] line, its values in enumeration order, and a blank line. A REG_SZ of printable text with
+// HKEY_LOCAL_MACHINE, HKEY_USERS. Volatile keys are never written, nor are the keys winsim
+// created as parents of its own keys unless they hold something. A key is written when it
+// has values or no saved subkeys (a key without values that has subkeys is implied by their
+// paths; a root only with values). Each key is its [path] line, its values in enumeration
+// order, and a blank line. A REG_SZ of printable text with
 // one terminator is "text"; a REG_DWORD of 4 bytes is dword:; everything else is hex, broken
 // after the comma that reaches column 77 with "\" and continued with two spaces, as regedit
 // does. Loading a canonical file and saving it reproduces it byte for byte.

@@ -118,7 +118,8 @@ DWORD Registry::Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKe
   return ERROR_SUCCESS;
 }
 
-DWORD Registry::Create(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out, bool *created) {
+DWORD Registry::Create(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out, bool *created,
+                       bool isVolatile) {
   if (!path.empty() && path[0] == L'\\') return ERROR_BAD_PATHNAME;
   std::shared_ptr<RegKey> key = from->shared_from_this();
   *created = false;
@@ -132,7 +133,10 @@ DWORD Registry::Create(RegKey *from, std::wstring_view path, std::shared_ptr<Reg
       key = next->shared_from_this();
       *created = false;
     } else {
+      // The keys below this one are all new: the one they would hang under decides.
+      if (key->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
       auto child = NewKey(std::wstring(name), key.get(), machine_.NowUtc());
+      child->isVolatile = isVolatile;
       key->subkeys[Upcased(name)] = child;
       Touch(key.get());
       BindProtected(child.get());
@@ -386,8 +390,6 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
     NotModelled("RegCreateKeyExW", "REG_OPTION_CREATE_LINK and REG_OPTION_BACKUP_RESTORE");
     return ERROR_CALL_NOT_IMPLEMENTED;
   }
-  if (dwOptions & REG_OPTION_VOLATILE)
-    NotModelled("RegCreateKeyExW", "a volatile key (it is created non-volatile and saved with the machine)");
   if (samDesired & kAccessSystemSecurity) return ERROR_PRIVILEGE_NOT_HELD;
   DescriptorParts parts;
   bool withDescriptor = lpSecurityAttributes && lpSecurityAttributes->lpSecurityDescriptor;
@@ -398,7 +400,9 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
   Registry &r = CurrentRegistry();
   std::shared_ptr<RegKey> key;
   bool created = false;
-  if (DWORD e = r.Create(t.key.get(), Text(lpSubKey), &key, &created)) return LSTATUS(e);
+  // An existing key is opened as it is: REG_OPTION_VOLATILE only applies to keys it creates.
+  if (DWORD e = r.Create(t.key.get(), Text(lpSubKey), &key, &created, (dwOptions & REG_OPTION_VOLATILE) != 0))
+    return LSTATUS(e);
   if (created) {
     if (lpClass) key->className = lpClass;
     if (withDescriptor && parts.daclPresent) {

@@ -44,6 +44,13 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
   std::wstring className;
   int64_t lastWrite = 0;  // FILETIME units, UTC
   bool deleted = false;   // open handles on it answer ERROR_KEY_DELETED
+  // A volatile key lives only while the machine is open: registry.reg never holds it, and
+  // every key below it is volatile too (REG_OPTION_VOLATILE).
+  bool isVolatile = false;
+  // A key every Windows has (SYSTEM\CurrentControlSet\Enum, ...) that winsim created as the
+  // parent of keys of its own: saved only when it holds values or saved subkeys, so that
+  // registry.reg does not gain it just because the machine was opened.
+  bool implicitParent = false;
 
   // Key security. Default: SYSTEM and Administrators full control, Users read.
   // Protected: Administrators get everything but DELETE (machine.toml protected_keys).
@@ -77,8 +84,11 @@ class Registry {
   // path names `from` itself. Answers ERROR_BAD_PATHNAME for a leading '\',
   // ERROR_FILE_NOT_FOUND when a key is missing; leaves *out untouched on failure.
   DWORD Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const;
-  // As Open, creating the missing keys; *created says whether the last one was created.
-  DWORD Create(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out, bool *created);
+  // As Open, creating the missing keys (volatile ones when `isVolatile`); *created says
+  // whether the last one was created. Answers ERROR_CHILD_MUST_BE_VOLATILE, creating nothing,
+  // when a non-volatile key would be created below a volatile one.
+  DWORD Create(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out, bool *created,
+               bool isVolatile = false);
   // Marks a key protected when a protected_keys entry waiting for a key names its path.
   void BindProtected(RegKey *key);
   // Detaches a key from its parent and marks it and everything below it deleted.

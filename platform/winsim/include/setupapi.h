@@ -1,0 +1,185 @@
+// SetupAPI's device installation calls, as the SDK declares them: device information sets
+// (HDEVINFO) over the devices of the simulated machine (machine.toml [[devices]]), their
+// registry properties and the driver installed for each. Records are checked by cbSize as
+// Windows checks them; WCHAR is 4 bytes on Linux, so each record's size is its sizeof here.
+#pragma once
+
+#include "windef.h"
+#include "winbase.h"
+#include "guiddef.h"
+
+typedef PVOID HDEVINFO;
+typedef PVOID HSPFILEQ;
+typedef UINT(CALLBACK *PSP_FILE_CALLBACK_W)(PVOID Context, UINT Notification, UINT_PTR Param1, UINT_PTR Param2);
+
+#define LINE_LEN 256
+#define MAX_INF_STRING_LENGTH 4096
+#define MAX_CLASS_NAME_LEN 32
+#define SP_MAX_MACHINENAME_LENGTH (MAX_PATH + 3)
+
+// SetupAPI's own error codes.
+#define APPLICATION_ERROR_MASK 0x20000000
+#define ERROR_SEVERITY_ERROR 0xC0000000
+#define ERROR_NO_DRIVER_SELECTED (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x203)
+#define ERROR_INVALID_CLASS (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x206)
+#define ERROR_INVALID_REG_PROPERTY (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x209)
+#define ERROR_NO_SUCH_DEVINST (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x20B)
+#define ERROR_NO_DEVICE_SELECTED (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x211)
+#define ERROR_INVALID_DEVINST_NAME (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x207)
+
+// SetupDiGetClassDevsW flags.
+#define DIGCF_DEFAULT 0x00000001
+#define DIGCF_PRESENT 0x00000002
+#define DIGCF_ALLCLASSES 0x00000004
+#define DIGCF_PROFILE 0x00000008
+#define DIGCF_DEVICEINTERFACE 0x00000010
+
+// Device registry properties (SetupDiGetDeviceRegistryPropertyW).
+#define SPDRP_DEVICEDESC 0x00000000
+#define SPDRP_HARDWAREID 0x00000001
+#define SPDRP_COMPATIBLEIDS 0x00000002
+#define SPDRP_SERVICE 0x00000004
+#define SPDRP_CLASS 0x00000007
+#define SPDRP_CLASSGUID 0x00000008
+#define SPDRP_DRIVER 0x00000009
+#define SPDRP_CONFIGFLAGS 0x0000000A
+#define SPDRP_MFG 0x0000000B
+#define SPDRP_FRIENDLYNAME 0x0000000C
+#define SPDRP_LOCATION_INFORMATION 0x0000000D
+#define SPDRP_PHYSICAL_DEVICE_OBJECT_NAME 0x0000000E
+#define SPDRP_CAPABILITIES 0x0000000F
+#define SPDRP_UI_NUMBER 0x00000010
+#define SPDRP_UPPERFILTERS 0x00000011
+#define SPDRP_LOWERFILTERS 0x00000012
+#define SPDRP_ENUMERATOR_NAME 0x00000016
+#define SPDRP_INSTALL_STATE 0x00000022
+#define SPDRP_LOCATION_PATHS 0x00000023
+#define SPDRP_BASE_CONTAINERID 0x00000024
+#define SPDRP_MAXIMUM_PROPERTY 0x00000025
+
+// Driver list types.
+#define SPDIT_NODRIVER 0x00000000
+#define SPDIT_CLASSDRIVER 0x00000001
+#define SPDIT_COMPATDRIVER 0x00000002
+
+// Device installation parameter flags.
+#define DI_NOVCP 0x00000008
+#define DI_DIDCOMPAT 0x00000010
+#define DI_DIDCLASS 0x00000020
+#define DI_NEEDRESTART 0x00000080
+#define DI_NEEDREBOOT 0x00000100
+#define DI_MULTMFGS 0x00000400
+#define DI_ENUMSINGLEINF 0x00010000
+#define DI_QUIETINSTALL 0x00800000
+#define DI_FLAGSEX_CI_FAILED 0x00000004
+#define DI_FLAGSEX_DIDINFOLIST 0x00000010
+#define DI_FLAGSEX_DIDCOMPATINFO 0x00000020
+#define DI_FLAGSEX_ALLOWEXCLUDEDDRVS 0x00000800
+#define DI_FLAGSEX_IN_SYSTEM_SETUP 0x00010000
+#define DI_FLAGSEX_INSTALLEDDRIVER 0x04000000
+
+// Driver node flags (SP_DRVINSTALL_PARAMS.Flags).
+#define DNF_DUPDESC 0x00000001
+#define DNF_OLDDRIVER 0x00000002
+#define DNF_EXCLUDEFROMLIST 0x00000004
+#define DNF_NODRIVER 0x00000008
+#define DNF_INF_IS_SIGNED 0x00002000
+#define DNF_INSTALLEDDRIVER 0x00040000
+#define DNF_INBOX_DRIVER 0x00100000
+
+typedef struct _SP_DEVINFO_DATA {
+  DWORD cbSize;
+  GUID ClassGuid;
+  DWORD DevInst;
+  ULONG_PTR Reserved;
+} SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
+
+typedef struct _SP_DEVINSTALL_PARAMS_W {
+  DWORD cbSize;
+  DWORD Flags;
+  DWORD FlagsEx;
+  HWND hwndParent;
+  PSP_FILE_CALLBACK_W InstallMsgHandler;
+  PVOID InstallMsgHandlerContext;
+  HSPFILEQ FileQueue;
+  ULONG_PTR ClassInstallReserved;
+  DWORD Reserved;
+  WCHAR DriverPath[MAX_PATH];
+} SP_DEVINSTALL_PARAMS_W, *PSP_DEVINSTALL_PARAMS_W;
+
+typedef struct _SP_DRVINFO_DATA_V1_W {
+  DWORD cbSize;
+  DWORD DriverType;
+  ULONG_PTR Reserved;
+  WCHAR Description[LINE_LEN];
+  WCHAR MfgName[LINE_LEN];
+  WCHAR ProviderName[LINE_LEN];
+} SP_DRVINFO_DATA_V1_W, *PSP_DRVINFO_DATA_V1_W;
+
+typedef struct _SP_DRVINFO_DATA_V2_W {
+  DWORD cbSize;
+  DWORD DriverType;
+  ULONG_PTR Reserved;
+  WCHAR Description[LINE_LEN];
+  WCHAR MfgName[LINE_LEN];
+  WCHAR ProviderName[LINE_LEN];
+  FILETIME DriverDate;
+  DWORDLONG DriverVersion;
+} SP_DRVINFO_DATA_V2_W, *PSP_DRVINFO_DATA_V2_W;
+typedef SP_DRVINFO_DATA_V2_W SP_DRVINFO_DATA_W;
+typedef PSP_DRVINFO_DATA_V2_W PSP_DRVINFO_DATA_W;
+
+typedef struct _SP_DRVINFO_DETAIL_DATA_W {
+  DWORD cbSize;
+  FILETIME InfDate;
+  DWORD CompatIDsOffset;
+  DWORD CompatIDsLength;
+  ULONG_PTR Reserved;
+  WCHAR SectionName[LINE_LEN];
+  WCHAR InfFileName[MAX_PATH];
+  WCHAR DrvDescription[LINE_LEN];
+  WCHAR HardwareID[ANYSIZE_ARRAY];
+} SP_DRVINFO_DETAIL_DATA_W, *PSP_DRVINFO_DETAIL_DATA_W;
+
+typedef struct _SP_DRVINSTALL_PARAMS {
+  DWORD cbSize;
+  DWORD Rank;
+  DWORD Flags;
+  DWORD_PTR PrivateData;
+  DWORD Reserved;
+} SP_DRVINSTALL_PARAMS, *PSP_DRVINSTALL_PARAMS;
+
+typedef struct _SP_DEVINFO_LIST_DETAIL_DATA_W {
+  DWORD cbSize;
+  GUID ClassGuid;
+  HANDLE RemoteMachineHandle;
+  WCHAR RemoteMachineName[SP_MAX_MACHINENAME_LENGTH];
+} SP_DEVINFO_LIST_DETAIL_DATA_W, *PSP_DEVINFO_LIST_DETAIL_DATA_W;
+
+WINBASEAPI HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags);
+WINBASEAPI BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                                             PSP_DEVINFO_DATA DeviceInfoData);
+WINBASEAPI BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+WINBASEAPI BOOL WINAPI SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
+                                                       PSP_DEVINFO_LIST_DETAIL_DATA_W DeviceInfoSetDetailData);
+WINBASEAPI BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                         DWORD Property, PDWORD PropertyRegDataType,
+                                                         PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                                         PDWORD RequiredSize);
+WINBASEAPI BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                      PSP_DEVINSTALL_PARAMS_W DeviceInstallParams);
+WINBASEAPI BOOL WINAPI SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                      PSP_DEVINSTALL_PARAMS_W DeviceInstallParams);
+WINBASEAPI BOOL WINAPI SetupDiBuildDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                  DWORD DriverType);
+WINBASEAPI BOOL WINAPI SetupDiEnumDriverInfoW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD DriverType,
+                                              DWORD MemberIndex, PSP_DRVINFO_DATA_W DriverInfoData);
+WINBASEAPI BOOL WINAPI SetupDiGetDriverInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                      PSP_DRVINFO_DATA_W DriverInfoData,
+                                                      PSP_DRVINSTALL_PARAMS DriverInstallParams);
+WINBASEAPI BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                   PSP_DRVINFO_DATA_W DriverInfoData,
+                                                   PSP_DRVINFO_DETAIL_DATA_W DriverInfoDetailData,
+                                                   DWORD DriverInfoDetailDataSize, PDWORD RequiredSize);
+WINBASEAPI BOOL WINAPI SetupDiDestroyDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                    DWORD DriverType);

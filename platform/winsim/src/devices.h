@@ -1,0 +1,112 @@
+// The devices of the simulated machine: machine.toml's [[devices]] entries with their
+// identifiers, setup class, device interface classes, configuration-manager state and the
+// driver installed for each. machine.toml is their only source. At load they are also
+// written where Windows keeps them, HKLM\SYSTEM\CurrentControlSet\Enum\<instance ID> and
+// the driver key Control\Class\{class GUID}\NNNN, as volatile keys: registry.reg never holds
+// them, and run-time changes of a device go back into machine.toml (SaveDevices).
+//
+// [[devices]] keys (all optional but instance_id; a key of the wrong type is a load error):
+//   instance_id     enumerator\device\instance, shorter than MAX_DEVICE_ID_LEN, unique
+//                   without regard to case
+//   hardware_ids, compatible_ids
+//                   lists of texts, in the device's order. A REG_MULTI_SZ cannot hold an empty
+//                   string (it would end the list), so empty entries are left out; a list
+//                   left empty gives the device no such property.
+//   class, class_guid ("{...}"), interfaces (device interface class GUIDs), description
+//   present         default true; a device that is not present has no device node
+//   status          "started" (default) | "disabled" | "problem" | "not_started"
+//   problem         CM_PROB_* number, required (nonzero) with status = "problem"
+//   private_problem DN_PRIVATE_PROBLEM
+//   [devices.driver]    the installed driver: inf (full path), section, description,
+//                   manufacturer, provider, version "a.b.c.d" (16-bit parts), date
+//                   "YYYY-MM-DD", flags (DNF_*), rank, matching_id; needs the class_guid
+//   [devices.behaviour] kept as written, for the device operations that read it
+#pragma once
+
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <guiddef.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <toml++/toml.h>
+
+namespace winsim {
+
+class Machine;
+
+enum class DeviceStatus { Started, Disabled, Problem, NotStarted };
+
+struct DeviceDriver {
+  std::wstring inf;  // full Windows path of the INF file
+  std::wstring section, description, manufacturer, provider, matchingId;
+  WORD version[4] = {};                          // most significant first
+  bool hasVersion = false;                       // version given
+  int dateYear = 0, dateMonth = 0, dateDay = 0;  // 0: no date given
+  int64_t date = 0;                              // FILETIME units: midnight UTC of the date
+  DWORD flags = 0;                               // SP_DRVINSTALL_PARAMS.Flags (DNF_*)
+  DWORD rank = 0;
+  std::wstring key;  // "{class guid}\NNNN" below Control\Class (the registry's Driver value)
+
+  DWORDLONG PackedVersion() const;  // SP_DRVINFO_DATA_V2_W.DriverVersion
+};
+
+struct Device {
+  size_t entry = 0;     // position among machine.toml's [[devices]]
+  DEVINST devInst = 0;  // entry + 1: stable for the machine
+  std::wstring instanceId;
+  std::vector<std::wstring> hardwareIds, compatibleIds;
+  std::wstring className;
+  std::optional<GUID> classGuid;
+  std::vector<GUID> interfaces;
+  std::wstring description;
+  bool present = true;
+  DeviceStatus status = DeviceStatus::Started;
+  DWORD problem = 0;  // CM_PROB_* given with status "problem"
+  bool privateProblem = false;
+  std::optional<DeviceDriver> driver;
+  toml::table behaviour;
+  bool changed = false;  // run-time state differs from machine.toml: SaveDevices writes it
+
+  std::wstring Enumerator() const;  // the instance ID's first part ("PCI")
+  // The configuration manager's view: DN_* bits and the problem number.
+  ULONG StatusBits() const;
+  ULONG ProblemNumber() const;
+  bool Exposes(const GUID &interfaceClass) const;
+};
+
+class DeviceTree {
+ public:
+  std::vector<Device> devices;  // machine.toml's order, which is the order SetupAPI numbers them
+
+  Device *ByDevInst(DEVINST devInst);
+  Device *ByInstanceId(std::wstring_view instanceId);
+};
+
+// Machine hooks. Load: the devices of machine.toml's [[devices]] and their registry keys;
+// false with a one-line reason naming the entry and the key when an entry is wrong.
+// Save: the run-time state of the devices that changed back into machine.toml's entries.
+bool LoadDevices(Machine &machine, std::string &error);
+void SaveDevices(Machine &machine);
+
+// Writes a device's registry keys anew from the model (at load, and after its state or its
+// driver changed).
+void MirrorDevice(Machine &machine, const Device &device);
+
+// Where the registry keeps devices and drivers, below HKEY_LOCAL_MACHINE.
+constexpr const wchar_t *kEnumKeyPath = L"SYSTEM\\CurrentControlSet\\Enum";
+constexpr const wchar_t *kClassKeyPath = L"SYSTEM\\CurrentControlSet\\Control\\Class";
+
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" <-> GUID. The registry writes GUIDs in lower case.
+std::wstring GuidText(const GUID &guid, bool upperCase = false);
+bool ParseGuid(std::wstring_view text, GUID &guid);
+
+// The REG_MULTI_SZ text of a list: each entry and its NUL, then the closing NUL.
+std::wstring MultiString(const std::vector<std::wstring> &entries);
+
+}  // namespace winsim

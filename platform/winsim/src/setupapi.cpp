@@ -1,0 +1,541 @@
+// SetupAPI's device information sets over the devices of the machine (devices.h): the sets
+// SetupDiGetClassDevsW selects, their members' registry properties (read from the device's
+// key under HKLM\SYSTEM\CurrentControlSet\Enum, as Windows reads them), installation
+// parameters, and the list of the driver installed for a member.
+//
+// A set is an object of the handle table (handles.h), so its HDEVINFO is checked on every use
+// and is released with the process. SP_DEVINFO_DATA.Reserved and SP_DRVINFO_DATA.Reserved
+// carry numbers that name one member or one driver node; they are never reused.
+//
+// Not modelled (ERROR_CALL_NOT_IMPLEMENTED with a message): DIGCF_DEFAULT, enumerator GUIDs,
+// driver lists searched in INF files (only DI_FLAGSEX_INSTALLEDDRIVER's list of the installed
+// driver is built), and the registry properties that Windows computes from a running device
+// node (SPDRP_PHYSICAL_DEVICE_OBJECT_NAME, bus numbers, install state, ...).
+#include <windows.h>
+#include <setupapi.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "devices.h"
+#include "files.h"
+#include "handles.h"
+#include "machine.h"
+#include "modules.h"
+#include "names.h"
+#include "paths.h"
+#include "registry.h"
+
+using namespace winsim;
+
+namespace {
+
+constexpr DWORD kClassDevsFlags =
+    DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
+// Installation parameter flags only SetupAPI itself sets: SetupDiSetDeviceInstallParamsW keeps them.
+constexpr DWORD kReadOnlyFlags = DI_DIDCOMPAT | DI_DIDCLASS | DI_MULTMFGS;
+constexpr DWORD kReadOnlyFlagsEx =
+    DI_FLAGSEX_CI_FAILED | DI_FLAGSEX_DIDINFOLIST | DI_FLAGSEX_DIDCOMPATINFO | DI_FLAGSEX_IN_SYSTEM_SETUP;
+constexpr DWORD kUnusedProperties[] = {0x3, 0x5, 0x6};  // SPDRP_UNUSED0, SPDRP_UNUSED1, SPDRP_UNUSED2
+const GUID kNullGuid = {};
+
+ULONG_PTR g_nextId = 0x1000;  // member and driver node numbers, never reused
+
+struct DriverNode {
+  ULONG_PTR id;
+  DWORD type;  // SPDIT_*
+  DeviceDriver driver;
+  DWORD flags;  // SP_DRVINSTALL_PARAMS.Flags
+};
+
+struct DriverList {
+  bool built = false;
+  std::vector<DriverNode> nodes;
+};
+
+struct Member {
+  ULONG_PTR id;
+  DEVINST devInst;
+  SP_DEVINSTALL_PARAMS_W params;
+  DriverList compat, classDrivers;
+};
+
+struct DeviceInfoSet : Object {
+  DeviceInfoSet() : Object(Kind::DeviceInfoSet) {}
+  GUID classGuid{};
+  SP_DEVINSTALL_PARAMS_W params{};
+  std::vector<Member> members;
+};
+
+SP_DEVINSTALL_PARAMS_W NewInstallParams() {
+  SP_DEVINSTALL_PARAMS_W p;
+  std::memset(&p, 0, sizeof p);
+  p.cbSize = sizeof p;
+  return p;
+}
+
+DeviceTree &Devices() {
+  Machine &m = Current();
+  if (!m.devices) m.devices = std::make_shared<DeviceTree>();
+  return *m.devices;
+}
+
+std::shared_ptr<DeviceInfoSet> SetOf(HDEVINFO h) {
+  if (!h || h == INVALID_HANDLE_VALUE) return nullptr;
+  return std::static_pointer_cast<DeviceInfoSet>(FindObject(h, Object::Kind::DeviceInfoSet));
+}
+
+Member *FindMember(DeviceInfoSet &set, const SP_DEVINFO_DATA *data) {
+  if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) return nullptr;
+  // Members are added with increasing numbers: a binary search finds one.
+  auto it = std::lower_bound(set.members.begin(), set.members.end(), data->Reserved,
+                             [](const Member &m, ULONG_PTR id) { return m.id < id; });
+  return it != set.members.end() && it->id == data->Reserved ? &*it : nullptr;
+}
+
+// The set, member and device a call names. `data` may be null unless `memberRequired`.
+// False with the last error set: ERROR_INVALID_HANDLE for anything but a live set,
+// ERROR_INVALID_PARAMETER for an SP_DEVINFO_DATA that names no member of it.
+struct Target {
+  std::shared_ptr<DeviceInfoSet> set;
+  Member *member = nullptr;
+  Device *device = nullptr;
+};
+
+bool Find(HDEVINFO h, const SP_DEVINFO_DATA *data, bool memberRequired, Target &t) {
+  t.set = SetOf(h);
+  if (!t.set) return Fail(ERROR_INVALID_HANDLE, false);
+  if (!data && !memberRequired) return true;
+  t.member = FindMember(*t.set, data);
+  if (!t.member) return Fail(ERROR_INVALID_PARAMETER, false);
+  t.device = Devices().ByDevInst(t.member->devInst);
+  if (!t.device) return Fail(ERROR_NO_SUCH_DEVINST, false);
+  return true;
+}
+
+// The instance ID of the member a call names, for [[faults]] when_arg_contains ("" for none).
+std::wstring MemberText(HDEVINFO h, const SP_DEVINFO_DATA *data) {
+  if (!HasMachine()) return L"";
+  auto set = SetOf(h);
+  Member *m = set ? FindMember(*set, data) : nullptr;
+  Device *d = m ? Devices().ByDevInst(m->devInst) : nullptr;
+  return d ? d->instanceId : L"";
+}
+
+std::wstring_view Text(LPCWSTR s) { return s ? std::wstring_view(s) : std::wstring_view(); }
+
+// enumerator\device\instance, three non-empty parts.
+bool IsInstanceIdForm(std::wstring_view id) {
+  size_t first = id.find(L'\\');
+  if (first == 0 || first == std::wstring_view::npos) return false;
+  size_t second = id.find(L'\\', first + 1);
+  return second != std::wstring_view::npos && second > first + 1 && second + 1 < id.size() &&
+         id.find(L'\\', second + 1) == std::wstring_view::npos;
+}
+
+// An enumerator the machine knows: one every Windows has, or one with a key under Enum.
+bool KnownEnumerator(std::wstring_view name) {
+  static const wchar_t *const always[] = {L"ROOT", L"HTREE", L"SW",  L"SWD",  L"ACPI",    L"ACPI_HAL", L"PCI",
+                                          L"USB",  L"HID",   L"UMB", L"SCSI", L"STORAGE", L"DISPLAY"};
+  for (const wchar_t *known : always)
+    if (EqualNoCase(name, known)) return true;
+  Registry &r = CurrentRegistry();
+  std::shared_ptr<RegKey> key;
+  return r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + std::wstring(name), &key) ==
+         ERROR_SUCCESS;
+}
+
+bool Selected(const Device &d, const GUID *guid, std::wstring_view enumerator, DWORD flags) {
+  if ((flags & DIGCF_PRESENT) && !d.present) return false;
+  if (flags & DIGCF_DEVICEINTERFACE) {
+    if (!enumerator.empty() && !EqualNoCase(d.instanceId, enumerator)) return false;
+    return (flags & DIGCF_ALLCLASSES) ? !d.interfaces.empty() : d.Exposes(*guid);
+  }
+  if (!enumerator.empty() && !EqualNoCase(d.Enumerator(), enumerator)) return false;
+  return (flags & DIGCF_ALLCLASSES) || d.classGuid.value_or(kNullGuid) == *guid;
+}
+
+// ---- registry properties ---------------------------------------------------------------------
+
+// The value of the device's registry key behind a property, as SetupAPI reads it.
+const wchar_t *RegistryValueOf(DWORD property) {
+  switch (property) {
+    case SPDRP_DEVICEDESC: return L"DeviceDesc";
+    case SPDRP_HARDWAREID: return L"HardwareID";
+    case SPDRP_COMPATIBLEIDS: return L"CompatibleIDs";
+    case SPDRP_SERVICE: return L"Service";
+    case SPDRP_CLASS: return L"Class";
+    case SPDRP_CLASSGUID: return L"ClassGUID";
+    case SPDRP_DRIVER: return L"Driver";
+    case SPDRP_CONFIGFLAGS: return L"ConfigFlags";
+    case SPDRP_MFG: return L"Mfg";
+    case SPDRP_FRIENDLYNAME: return L"FriendlyName";
+    case SPDRP_LOCATION_INFORMATION: return L"LocationInformation";
+    case SPDRP_CAPABILITIES: return L"Capabilities";
+    case SPDRP_UI_NUMBER: return L"UINumber";
+    case SPDRP_UPPERFILTERS: return L"UpperFilters";
+    case SPDRP_LOWERFILTERS: return L"LowerFilters";
+    default: return nullptr;
+  }
+}
+
+struct PropertyValue {
+  DWORD type = REG_NONE;
+  std::vector<BYTE> bytes;  // as the caller gets them: text in host WCHARs
+};
+
+std::vector<BYTE> HostText(const std::wstring &text) {
+  std::vector<BYTE> out(text.size() * sizeof(WCHAR));
+  if (!text.empty()) std::memcpy(out.data(), text.data(), out.size());
+  return out;
+}
+
+// ERROR_SUCCESS with the value, or the error the property gives.
+DWORD ReadProperty(const Device &device, DWORD property, PropertyValue &value) {
+  if (property >= SPDRP_MAXIMUM_PROPERTY) return ERROR_INVALID_REG_PROPERTY;
+  for (DWORD unused : kUnusedProperties)
+    if (property == unused) return ERROR_INVALID_REG_PROPERTY;
+  if (property == SPDRP_ENUMERATOR_NAME) {
+    value.type = REG_SZ;
+    value.bytes = HostText(device.Enumerator() + L'\0');
+    return ERROR_SUCCESS;
+  }
+  const wchar_t *name = RegistryValueOf(property);
+  if (!name) {
+    NotModelled("SetupDiGetDeviceRegistryPropertyW", "registry property " + std::to_string(property) +
+                                                         " (Windows computes it from the running device node)");
+    return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+  Registry &r = CurrentRegistry();
+  std::shared_ptr<RegKey> key;
+  if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + device.instanceId, &key))
+    return ERROR_INVALID_DATA;
+  const RegValue *v = key->FindValue(name);
+  if (!v) return ERROR_INVALID_DATA;  // the device does not have the property
+  value.type = v->type;
+  value.bytes = IsStringType(v->type) ? HostTextFromImage(v->data) : v->data;
+  return ERROR_SUCCESS;
+}
+
+// ---- drivers ----------------------------------------------------------------------------------
+
+bool IsDriverType(DWORD type) { return type == SPDIT_CLASSDRIVER || type == SPDIT_COMPATDRIVER; }
+
+bool IsDriverInfoSize(DWORD cbSize) {
+  return cbSize == sizeof(SP_DRVINFO_DATA_V1_W) || cbSize == sizeof(SP_DRVINFO_DATA_V2_W);
+}
+
+DriverList *ListOf(Member &m, DWORD type) { return type == SPDIT_COMPATDRIVER ? &m.compat : &m.classDrivers; }
+
+// The driver node an SP_DRVINFO_DATA names among the member's lists; null with the last error set.
+const DriverNode *FindNode(Member *member, const SP_DRVINFO_DATA_W *data) {
+  if (!data) return Fail(ERROR_INVALID_PARAMETER, static_cast<const DriverNode *>(nullptr));
+  if (!IsDriverInfoSize(data->cbSize)) return Fail(ERROR_INVALID_USER_BUFFER, static_cast<const DriverNode *>(nullptr));
+  if (member)
+    for (const DriverList *list : {&member->compat, &member->classDrivers})
+      for (const DriverNode &node : list->nodes)
+        if (node.id == data->Reserved) return &node;
+  return Fail(ERROR_INVALID_PARAMETER, static_cast<const DriverNode *>(nullptr));
+}
+
+template <size_t N>
+void CopyText(WCHAR (&dest)[N], const std::wstring &text) {
+  size_t n = std::min(text.size(), N - 1);
+  std::memcpy(dest, text.data(), n * sizeof(WCHAR));
+  dest[n] = L'\0';
+}
+
+// The INF file's last-write time in the machine; zero when there is no such file.
+FILETIME InfDate(const std::wstring &inf) {
+  DWORD error = 0;
+  std::wstring full = FullPath(inf, &error);
+  if (full.empty()) return FILETIME{};
+  Resolved r = Resolve(full);
+  struct stat st;
+  if (r.error || !r.exists || r.isDir || ::stat(r.host.c_str(), &st) != 0) return FILETIME{};
+  return ToFiletime(FiletimeOf(st.st_mtim));
+}
+
+}  // namespace
+
+extern "C" {
+
+HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags) {
+  DWORD err;
+  if (Faulted("SetupDiGetClassDevsW", {Text(Enumerator)}, &err)) return Fail(err, INVALID_HANDLE_VALUE);
+  (void)hwndParent;  // nothing of the set is ever shown
+  if (Flags & ~kClassDevsFlags) return Fail(ERROR_INVALID_FLAGS, INVALID_HANDLE_VALUE);
+  if (!ClassGuid && !(Flags & DIGCF_ALLCLASSES)) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (Flags & DIGCF_DEFAULT) {
+    NotModelled("SetupDiGetClassDevsW", "DIGCF_DEFAULT (the system's default device interfaces)");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, INVALID_HANDLE_VALUE);
+  }
+  std::wstring_view enumerator = Text(Enumerator);
+  if (!enumerator.empty() && enumerator[0] == L'{') {
+    NotModelled("SetupDiGetClassDevsW", "an enumerator given by its GUID");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, INVALID_HANDLE_VALUE);
+  }
+  // With DIGCF_DEVICEINTERFACE the text names one device (it need not exist); otherwise it
+  // is an enumerator's name, which the machine must know.
+  if (!enumerator.empty()) {
+    bool valid = (Flags & DIGCF_DEVICEINTERFACE)
+                     ? IsInstanceIdForm(enumerator)
+                     : enumerator.find(L'\\') == std::wstring_view::npos && KnownEnumerator(enumerator);
+    if (!valid) return Fail(ERROR_INVALID_DATA, INVALID_HANDLE_VALUE);
+  }
+
+  auto set = std::make_shared<DeviceInfoSet>();
+  set->params = NewInstallParams();
+  // A set of one setup class has that class; a set of all classes or of interfaces has none.
+  if (!(Flags & (DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE))) set->classGuid = *ClassGuid;
+  // DIGCF_PROFILE: every device belongs to the current hardware profile.
+  for (const Device &d : Devices().devices)
+    if (Selected(d, ClassGuid, enumerator, Flags))
+      set->members.push_back(Member{g_nextId++, d.devInst, NewInstallParams(), {}, {}});
+  return AddObject(std::move(set));
+}
+
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData) {
+  DWORD err;
+  if (Faulted("SetupDiEnumDeviceInfo", {}, &err)) return Fail(err, FALSE);
+  auto set = SetOf(DeviceInfoSet);
+  if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!DeviceInfoData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  if (MemberIndex >= set->members.size()) return Fail(ERROR_NO_MORE_ITEMS, FALSE);
+  const Member &m = set->members[MemberIndex];
+  const Device *d = Devices().ByDevInst(m.devInst);
+  if (!d) return Fail(ERROR_NO_SUCH_DEVINST, FALSE);
+  DeviceInfoData->ClassGuid = d->classGuid.value_or(kNullGuid);
+  DeviceInfoData->DevInst = d->devInst;
+  DeviceInfoData->Reserved = m.id;
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+  DWORD err;
+  if (Faulted("SetupDiDestroyDeviceInfoList", {}, &err)) return Fail(err, FALSE);
+  if (!SetOf(DeviceInfoSet) || !RemoveObject(DeviceInfoSet, Object::Kind::DeviceInfoSet))
+    return Fail(ERROR_INVALID_HANDLE, FALSE);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
+                                            PSP_DEVINFO_LIST_DETAIL_DATA_W DeviceInfoSetDetailData) {
+  DWORD err;
+  if (Faulted("SetupDiGetDeviceInfoListDetailW", {}, &err)) return Fail(err, FALSE);
+  auto set = SetOf(DeviceInfoSet);
+  if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!DeviceInfoSetDetailData || DeviceInfoSetDetailData->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_W))
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  DeviceInfoSetDetailData->ClassGuid = set->classGuid;
+  DeviceInfoSetDetailData->RemoteMachineHandle = nullptr;  // sets are always of the local machine
+  DeviceInfoSetDetailData->RemoteMachineName[0] = L'\0';
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+  DWORD err;
+  if (Faulted("SetupDiGetDeviceRegistryPropertyW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
+    return Fail(err, FALSE);
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, true, t)) return FALSE;
+  if (!PropertyBuffer && PropertyBufferSize) return Fail(ERROR_INVALID_DATA, FALSE);
+  PropertyValue value;
+  if (DWORD e = ReadProperty(*t.device, Property, value)) return Fail(e, FALSE);
+  if (PropertyRegDataType) *PropertyRegDataType = value.type;
+  if (RequiredSize) *RequiredSize = DWORD(value.bytes.size());
+  // Asking for the size is always ERROR_INSUFFICIENT_BUFFER; a short buffer is left as it was.
+  if (!PropertyBuffer || !PropertyBufferSize || value.bytes.size() > PropertyBufferSize)
+    return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  if (!value.bytes.empty()) std::memcpy(PropertyBuffer, value.bytes.data(), value.bytes.size());
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                           PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
+  DWORD err;
+  if (Faulted("SetupDiGetDeviceInstallParamsW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
+    return Fail(err, FALSE);
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  if (!DeviceInstallParams) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  *DeviceInstallParams = t.member ? t.member->params : t.set->params;
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                           PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
+  DWORD err;
+  if (Faulted("SetupDiSetDeviceInstallParamsW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
+    return Fail(err, FALSE);
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  if (!DeviceInstallParams) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  SP_DEVINSTALL_PARAMS_W &params = t.member ? t.member->params : t.set->params;
+  SP_DEVINSTALL_PARAMS_W next = *DeviceInstallParams;
+  next.Flags = (next.Flags & ~kReadOnlyFlags) | (params.Flags & kReadOnlyFlags);
+  next.FlagsEx = (next.FlagsEx & ~kReadOnlyFlagsEx) | (params.FlagsEx & kReadOnlyFlagsEx);
+  params = next;
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiBuildDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD DriverType) {
+  DWORD err;
+  if (Faulted("SetupDiBuildDriverInfoList", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err)) return Fail(err, FALSE);
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  if (!IsDriverType(DriverType) || (DriverType == SPDIT_COMPATDRIVER && !t.member))
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!t.member) {
+    NotModelled("SetupDiBuildDriverInfoList", "the class driver list of a whole set (a search of the INF files)");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  SP_DEVINSTALL_PARAMS_W &params = t.member->params;
+  DriverList &list = *ListOf(*t.member, DriverType);
+  if (list.built) return TRUE;  // a list that exists is kept as it is
+  if (!(params.FlagsEx & DI_FLAGSEX_INSTALLEDDRIVER)) {
+    NotModelled("SetupDiBuildDriverInfoList",
+                "a driver list searched in the INF files (only DI_FLAGSEX_INSTALLEDDRIVER's list of the installed "
+                "driver is built)");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  // The installed driver alone; a device without one gives an empty list.
+  list.built = true;
+  if (t.device->driver)
+    list.nodes.push_back(
+        DriverNode{g_nextId++, DriverType, *t.device->driver, t.device->driver->flags | DNF_INSTALLEDDRIVER});
+  params.Flags |= DriverType == SPDIT_COMPATDRIVER ? DI_DIDCOMPAT : DI_DIDCLASS;
+  params.FlagsEx |= DriverType == SPDIT_COMPATDRIVER ? DI_FLAGSEX_DIDCOMPATINFO : DI_FLAGSEX_DIDINFOLIST;
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiEnumDriverInfoW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD DriverType,
+                                   DWORD MemberIndex, PSP_DRVINFO_DATA_W DriverInfoData) {
+  DWORD err;
+  if (Faulted("SetupDiEnumDriverInfoW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err)) return Fail(err, FALSE);
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  if (!IsDriverType(DriverType) || (DriverType == SPDIT_COMPATDRIVER && !t.member))
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!DriverInfoData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!IsDriverInfoSize(DriverInfoData->cbSize)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  const DriverList *list = t.member ? ListOf(*t.member, DriverType) : nullptr;  // a set has no list of its own
+  if (!list || MemberIndex >= list->nodes.size()) return Fail(ERROR_NO_MORE_ITEMS, FALSE);
+  const DriverNode &node = list->nodes[MemberIndex];
+  // The V1 part first: a V1 record ends after ProviderName.
+  auto *v1 = reinterpret_cast<SP_DRVINFO_DATA_V1_W *>(DriverInfoData);
+  v1->DriverType = node.type;
+  v1->Reserved = node.id;
+  CopyText(v1->Description, node.driver.description);
+  CopyText(v1->MfgName, node.driver.manufacturer);
+  CopyText(v1->ProviderName, node.driver.provider);
+  if (DriverInfoData->cbSize == sizeof(SP_DRVINFO_DATA_V2_W)) {
+    DriverInfoData->DriverDate = ToFiletime(node.driver.date);
+    DriverInfoData->DriverVersion = node.driver.PackedVersion();
+  }
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDriverInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                           PSP_DRVINFO_DATA_W DriverInfoData,
+                                           PSP_DRVINSTALL_PARAMS DriverInstallParams) {
+  DWORD err;
+  if (Faulted("SetupDiGetDriverInstallParamsW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
+    return Fail(err, FALSE);
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  const DriverNode *node = FindNode(t.member, DriverInfoData);
+  if (!node) return FALSE;
+  if (!DriverInstallParams) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (DriverInstallParams->cbSize != sizeof(SP_DRVINSTALL_PARAMS)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  DriverInstallParams->Rank = node->driver.rank;
+  DriverInstallParams->Flags = node->flags;
+  DriverInstallParams->PrivateData = 0;
+  DriverInstallParams->Reserved = 0;
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        PSP_DRVINFO_DATA_W DriverInfoData,
+                                        PSP_DRVINFO_DETAIL_DATA_W DriverInfoDetailData, DWORD DriverInfoDetailDataSize,
+                                        PDWORD RequiredSize) {
+  DWORD err;
+  if (Faulted("SetupDiGetDriverInfoDetailW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
+    return Fail(err, FALSE);
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  const DriverNode *node = FindNode(t.member, DriverInfoData);
+  if (!node) return FALSE;
+  // A record must at least hold its own structure; only a null one asks for the size alone.
+  if ((DriverInfoDetailData || DriverInfoDetailDataSize) && DriverInfoDetailDataSize < sizeof(SP_DRVINFO_DETAIL_DATA_W))
+    return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  if (DriverInfoDetailData && DriverInfoDetailData->cbSize != sizeof(SP_DRVINFO_DETAIL_DATA_W))
+    return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+
+  // The node's hardware ID (the ID the driver was matched on) and its compatible IDs
+  // (none for the installed driver), each ending in a NUL, and the closing NUL.
+  const DeviceDriver &d = node->driver;
+  std::vector<std::wstring> ids;
+  if (!d.matchingId.empty()) ids.push_back(d.matchingId);
+  std::wstring list = MultiString(ids);
+  const DWORD required = DWORD(offsetof(SP_DRVINFO_DETAIL_DATA_W, HardwareID) + list.size() * sizeof(WCHAR));
+  if (RequiredSize) *RequiredSize = required;
+  if (!DriverInfoDetailData) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+
+  SP_DRVINFO_DETAIL_DATA_W &out = *DriverInfoDetailData;
+  out.InfDate = InfDate(d.inf);
+  out.CompatIDsOffset = d.matchingId.empty() ? 0 : DWORD(d.matchingId.size() + 1);
+  out.CompatIDsLength = 0;
+  out.Reserved = 0;
+  CopyText(out.SectionName, d.section);
+  CopyText(out.InfFileName, d.inf);
+  CopyText(out.DrvDescription, d.description);
+  if (DriverInfoDetailDataSize < required) {
+    out.HardwareID[0] = L'\0';  // inside the structure's own size, which the buffer has
+    return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  }
+  std::memcpy(out.HardwareID, list.data(), list.size() * sizeof(WCHAR));
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiDestroyDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD DriverType) {
+  DWORD err;
+  if (Faulted("SetupDiDestroyDriverInfoList", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
+    return Fail(err, FALSE);
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  if (!IsDriverType(DriverType) || (DriverType == SPDIT_COMPATDRIVER && !t.member))
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!t.member) return TRUE;  // a set has no list of its own to destroy
+  *ListOf(*t.member, DriverType) = DriverList{};
+  SP_DEVINSTALL_PARAMS_W &params = t.member->params;
+  params.Flags &= ~DWORD(DriverType == SPDIT_COMPATDRIVER ? DI_DIDCOMPAT : DI_DIDCLASS);
+  params.FlagsEx &= ~DWORD(DriverType == SPDIT_COMPATDRIVER ? DI_FLAGSEX_DIDCOMPATINFO : DI_FLAGSEX_DIDINFOLIST);
+  return TRUE;
+}
+
+}  // extern "C"
+
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetClassDevsW);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiEnumDeviceInfo);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiDestroyDeviceInfoList);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDeviceInfoListDetailW);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDeviceRegistryPropertyW);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDeviceInstallParamsW);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiSetDeviceInstallParamsW);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiBuildDriverInfoList);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiEnumDriverInfoW);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDriverInstallParamsW);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDriverInfoDetailW);
+WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiDestroyDriverInfoList);
