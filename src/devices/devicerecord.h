@@ -1,10 +1,24 @@
-// DeviceRecord: one present device with one of its hardware IDs, an entry of the
-// component's PnP device list. The device and installed-driver fields join with the
-// device list itself.
+// DeviceRecord: an entry of the component's PnP device list: a present device as it was
+// enumerated, with one of its hardware IDs. The entries of one device share one copy of its
+// record (a snapshot that never changes), so a device with many IDs costs one copy.
 #pragma once
 
-#include "cstr.h"
+#include <memory>
+#include <utility>
 
-struct DeviceRecord {
+#include "cstr.h"
+#include "w2kdevinst.h"
+
+class DeviceRecord {
+ public:
+  DeviceRecord();  // a fresh record (no set, no driver data) and no hardware ID
+  DeviceRecord(std::shared_ptr<const W2KDEVINST> device, const CStr &hardwareId)
+      : strHardwareId(hardwareId), m_device(std::move(device)) {}
+
+  const W2KDEVINST &Device() const { return *m_device; }
+
   CStr strHardwareId;
+
+ private:
+  std::shared_ptr<const W2KDEVINST> m_device;
 };

@@ -97,12 +97,6 @@ int CBaseComponent::Initialize() {
   return result;
 }
 
-int CBaseComponent::BuildDeviceList(BOOL) {
-  // Not built yet: the PnP device list. Nothing is listed.
-  m_deviceList.clear();
-  return 0;
-}
-
 int CBaseComponent::Install(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
   // Not built yet: the installation dispatch. Nothing is installed.
   return 0;

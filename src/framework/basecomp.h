@@ -98,8 +98,16 @@ class CBaseComponent {
   // Property 9: adopts the host's log (see the log's RelocateVerboseLog).
   void AttachHostLog(CCmpLog *hostLog);
   CCmpLog *GetLog() const { return m_pLog; }
-  // Rebuilds the PnP device list (m_deviceList); nonzero on success.
+  // The PnP device list (m_deviceList), devices/pnpdevicelist.cpp. BuildDeviceList rebuilds
+  // it from the present devices: one entry per hardware ID without "&REV" or "&CC", or with
+  // `firstIdOnly` one entry per device for its first ID; it answers 1.
   int BuildDeviceList(BOOL firstIdOnly);
+  // 1 when an entry's hardware ID equals `hardwareId` without regard to case, copied to
+  // `found` when given; builds the list first when it is empty.
+  int FindDevice(const WCHAR *hardwareId, DeviceRecord *found = nullptr);
+  // Rebuilds the list with first IDs only and counts the entries containing `text`.
+  int CountDevices(const WCHAR *text);
+  const std::vector<DeviceRecord> &GetDeviceList() const { return m_deviceList; }
 
   CBaseComponent(const CBaseComponent &) = delete;
   CBaseComponent &operator=(const CBaseComponent &) = delete;

@@ -22,7 +22,8 @@ enum LogKind {
   LOG_BOTH_RESULT = 4,     // both: prefix + text
 };
 
-enum LogSeverity { SEV_NONE = 0, SEV_WARNING = 1, SEV_ERROR = 2, SEV_CRITICAL = 3 };
+// Entry severities (setupapi.h already names a LogSeverity type).
+enum EntrySeverity { SEV_NONE = 0, SEV_WARNING = 1, SEV_ERROR = 2, SEV_CRITICAL = 3 };
 
 enum LogResult {
   LOG_OK = 0,

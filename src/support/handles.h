@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <setupapi.h>  // HDEVINFO
 
 #include <utility>
 
@@ -95,6 +96,13 @@ struct sid_traits {  // AllocateAndInitializeSid
   static void close(type h) { FreeSid(h); }
 };
 
+struct hdevinfo_traits {  // SetupDiGetClassDevsW: INVALID_HANDLE_VALUE on failure
+  using type = HDEVINFO;
+  static type invalid() { return INVALID_HANDLE_VALUE; }
+  static bool is_valid(type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void close(type h) { SetupDiDestroyDeviceInfoList(h); }
+};
+
 using unique_hfile = unique_any<file_handle_traits>;
 using unique_handle = unique_any<kernel_handle_traits>;
 using unique_hfind = unique_any<find_handle_traits>;
@@ -102,6 +110,7 @@ using unique_hmodule = unique_any<module_handle_traits>;
 using unique_hkey = unique_any<hkey_traits>;
 using unique_hglobal = unique_any<hglobal_traits>;
 using unique_sid = unique_any<sid_traits>;
+using unique_hdevinfo = unique_any<hdevinfo_traits>;
 
 // Restores the process error mode when it goes out of scope.
 class ScopedErrorMode {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -120,6 +121,35 @@ TEST_F(KvnhostFixture, VerboseLogShowsBothLogFilesAndRunsAppend) {
   for (size_t at = 0; (at = normal.find("Log Session Start...", at)) != std::string::npos; ++at) ++headers;
   EXPECT_EQ(headers, 2u);
   EXPECT_NE(normal.find("Source:          kvnhost.exe\r\nVersion:         1.0.0.0\r\n"), std::string::npos);
+}
+
+TEST_F(KvnhostFixture, InfoWritesTheWholeInitialisationTraceToTheVerboseLog) {
+  ASSERT_EQ(Run(WithState("--verbose-log --json info")).status, 0);
+  std::string verbose;
+  for (auto &e : fs::directory_iterator(state / "drive_c/vadorurev/log"))
+    if (e.path().filename() != "kvnsetup.log") verbose = ReadAll(e.path());
+  const char *steps[] = {"[103] \r\n/no_overwrite ABSENT",
+                         "[108] Detecting if 64-bit operating system... \r\n",
+                         "[111] Locating package definition file... Done.\r\n",
+                         "[117]     - Reading package definition file... Done.\r\n",
+                         "[134] Checking for install.xml... Found.\r\n",
+                         "[141]     - Reading installer XML... Done.\r\n",
+                         "[160] Building PnP device list... Done.\r\n"};
+  size_t at = 0;
+  for (const char *step : steps) {
+    size_t found = verbose.find(step, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << step << "\n" << verbose;
+    at = found + std::strlen(step);
+  }
+  // The device list is the initialisation's last step: the host's queries follow it.
+  EXPECT_NE(verbose.find("Reading installer XML... Done.\r\n[14:30:00]::basecomp.cpp[160] Building PnP device list... "
+                         "Done.\r\n"),
+            std::string::npos)
+      << verbose;
+
+  // Reading the devices leaves the machine's registry as it was.
+  Result diff = Run(WithState("diff"));
+  EXPECT_EQ(diff.out.find("registry"), std::string::npos) << diff.out;
 }
 
 TEST_F(KvnhostFixture, JsonLogCarriesTheLogText) {

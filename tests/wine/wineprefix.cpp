@@ -219,6 +219,16 @@ WinePrefix::WinePrefix(const std::string &name) {
     error_ = "wineboot -i left no drive_c/windows/system32 in " + prefix_.string() + ": " + boot.Describe();
     return;
   }
+  // Wine 8's SetupAPI builds a device's driver list from the INF folder even when asked for
+  // the installed driver only, and SetupDiGetDriverInstallParamsW, which the component then
+  // calls, is an unimplemented stub there that ends the process. Without INF files in the
+  // prefix Wine's own devices (HID, bus and monitor) report no driver, as a device without
+  // an installed driver does; the device list is still enumerated and read.
+  for (auto &entry : fs::directory_iterator(prefix_ / "drive_c" / "windows" / "inf", ec)) {
+    std::string extension = entry.path().extension().string();
+    for (char &c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == ".inf" || extension == ".pnf") fs::remove(entry.path(), ec);
+  }
 }
 
 WinePrefix::~WinePrefix() {
