@@ -3,6 +3,9 @@
 #   ./build.sh demo   install what is missing, build, run kvnhost install on the default machine
 #   ./build.sh test   install what is missing, build every configuration (Linux, Linux with
 #                     sanitizers, Windows), run every test (the Windows build under Wine)
+#   ./build.sh bench  install what is missing, build, time the component's initialisation on
+#                     generated machines of 100, 1,000 and 10,000 devices (kvnbench; further
+#                     arguments go to kvnbench, e.g. ./build.sh bench --repeat 10 50000)
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$(pwd)
@@ -92,8 +95,14 @@ case "${1:-}" in
     # Formatting is part of the test: the checked-in .clang-format decides.
     "$top/tools/check-format.sh"
     ;;
+  bench)
+    install_missing "${packages[@]}"
+    upgrade_to_current "${current_packages[@]}"
+    build_preset linux
+    build/linux/bin/kvnbench "${@:2}"
+    ;;
   *)
-    echo "usage: ./build.sh demo | test" >&2
+    echo "usage: ./build.sh demo | test | bench" >&2
     exit 2
     ;;
 esac
