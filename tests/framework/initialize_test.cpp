@@ -184,15 +184,36 @@ TEST(Initialize, UnreadableInstallDescriptionFailsTheRun) {
 }
 
 TEST(Initialize, WithoutVerboseLogNothingIsWritten) {
+  for (const std::wstring switches : {L"", L" /no_overwrite"}) {
+    SCOPED_TRACE(switches);
+    TestMachine machine(kAdapter);
+    machine.Write(L"C:\\Package\\vqz40e.xml", Definition(true));
+    machine.Write(L"C:\\Package\\install.xml", kInstallXml);
+    Outcome out = Initialize(machine, switches);
+    EXPECT_EQ(out.result, 1);
+    EXPECT_EQ(out.noOverwrite, switches.empty() ? 0 : 1);
+    EXPECT_EQ(out.entries, 1u);
+    Logs logs = ReadLogs(machine);
+    EXPECT_EQ(logs.setup, "");
+    EXPECT_EQ(logs.verbose, "");
+    EXPECT_LE(logs.files, 1u) << "no verbose log file without /verbose_log";
+  }
+}
+
+TEST(Initialize, SupportedDeviceEntriesThatFormNoIdStillBuildTheListAndMatchNothing) {
   TestMachine machine(kAdapter);
-  machine.Write(L"C:\\Package\\vqz40e.xml", Definition(true));
-  machine.Write(L"C:\\Package\\install.xml", kInstallXml);
-  Outcome out = Initialize(machine, L" /no_overwrite");
-  EXPECT_EQ(out.result, 1);
-  EXPECT_EQ(out.noOverwrite, 1);
-  EXPECT_EQ(out.entries, 1u);
-  Logs logs = ReadLogs(machine);
-  EXPECT_EQ(logs.setup, "");
-  EXPECT_EQ(logs.verbose, "");
-  EXPECT_LE(logs.files, 1u) << "no verbose log file without /verbose_log";
+  // A vendor alone (4 characters) and a code of 12 form no hardware ID: empty texts.
+  machine.Write(L"C:\\Package\\vqz40e.xml",
+                "<?xml version=\"1.0\"?>\n<kvn_package><prerequisites><supported_devices><supported_devices_and>"
+                "<supported_device type=\"pci\"><supported_device_data name=\"ven\">8086</supported_device_data>"
+                "</supported_device><supported_device type=\"pci\">"
+                "<supported_device_data name=\"ven\">8086</supported_device_data>"
+                "<supported_device_data name=\"dev\">1572</supported_device_data>"
+                "<supported_device_data name=\"subven\">8086</supported_device_data></supported_device>"
+                "</supported_devices_and></supported_devices></prerequisites></kvn_package>\n");
+  machine.SetProcess(L"C:\\Package\\setup.exe", L"setup.exe /verbose_log", L"C:\\Package");
+  Probe component;
+  EXPECT_EQ(component.Initialize(), 1);
+  EXPECT_EQ(component.GetDeviceList().size(), 1u) << "the list is built for the entries";
+  EXPECT_EQ(component.FindDevice(L""), 0);
 }
