@@ -1,7 +1,6 @@
 #include "w2kdevinst.h"
 
 #include <cstring>
-#include <utility>
 
 #include "format.h"
 
@@ -27,18 +26,6 @@ W2KDEVINST &W2KDEVINST::operator=(const W2KDEVINST &other) {
     m_driver = other.m_driver;
     m_driverDetail = other.m_driverDetail;
     m_driverParams = other.m_driverParams;
-  }
-  return *this;
-}
-
-W2KDEVINST::W2KDEVINST(W2KDEVINST &&other) noexcept : W2KDEVINST(static_cast<const W2KDEVINST &>(other)) {
-  m_bOwnsDriverList = std::exchange(other.m_bOwnsDriverList, false);
-}
-
-W2KDEVINST &W2KDEVINST::operator=(W2KDEVINST &&other) noexcept {
-  if (this != &other) {
-    *this = static_cast<const W2KDEVINST &>(other);
-    m_bOwnsDriverList = std::exchange(other.m_bOwnsDriverList, false);
   }
   return *this;
 }

@@ -15,13 +15,11 @@ class W2KDEVINST {
   // the driver list of the device it was taken from.
   W2KDEVINST(const W2KDEVINST &other);
   W2KDEVINST &operator=(const W2KDEVINST &other);
-  // Moving hands over the driver list built for the device (see m_bOwnsDriverList).
-  W2KDEVINST(W2KDEVINST &&other) noexcept;
-  W2KDEVINST &operator=(W2KDEVINST &&other) noexcept;
   virtual ~W2KDEVINST();
 
   // Fills the record from the set member `device`: the installed driver's data, install
-  // parameters and detail, as far as SetupAPI reports them (see Read in the .cpp).
+  // parameters and detail, as far as SetupAPI reports them. The record then owns the
+  // device's driver list until it goes; it must stay where it is (copies never own it).
   void ReadInstalledDriver(HDEVINFO set, const SP_DEVINFO_DATA &device);
 
   // The installed driver's install-parameter Flags masked with `mask`; 0 for a fresh record.
