@@ -195,7 +195,7 @@ DeviceText SupportedAdapter(int i) {
   d.hardware = {id + "&SUBSYS_00018086&REV_01", id + "&SUBSYS_00018086", id + "&CC_020000", id + "&CC_0200"};
   d.compatible = {id + "&REV_01", id, "PCI\\VEN_8086", "PCI\\CC_020000"};
   d.cls = "Net", d.guid = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
-  d.description = "Intel(R) Ethernet Converged Network Adapter";
+  d.description = "Ethernet Network Adapter";
   d.inf = "C:\\Windows\\INF\\oem3.inf", d.section = "Z40E.ndi", d.matching = id + "&SUBSYS_00018086";
   d.version = "1.10.128.0", d.date = "2019-05-01", d.inbox = false;
   return d;

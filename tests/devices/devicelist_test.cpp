@@ -34,7 +34,7 @@ std::string Device(const std::string &instance, const std::vector<std::string> &
 
 std::string Driver(const std::string &version, int flags, const std::string &matchingId = "PCI\\VEN_8086&DEV_1572") {
   return "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem3.inf'\nsection = \"Z40E.ndi\"\n"
-         "description = \"Ethernet Converged Network Adapter\"\nmanufacturer = \"Intel\"\nprovider = \"Intel\"\n"
+         "description = \"Ethernet Network Adapter\"\nmanufacturer = \"Intel\"\nprovider = \"Intel\"\n"
          "version = \"" +
          version + "\"\ndate = \"2019-05-01\"\nflags = " + std::to_string(flags) + "\nmatching_id = '" + matchingId +
          "'\n";
@@ -153,7 +153,7 @@ TEST(PnPDeviceList, InstalledDriverDataOfEachDevice) {
 
   // The driver's hardware-ID list does not fit the detail record: its fixed part is still read.
   EXPECT_EQ(std::wstring(inbox.GetDriverDetail().InfFileName), L"C:\\Windows\\INF\\oem3.inf");
-  EXPECT_EQ(std::wstring(inbox.GetDriverDetail().DrvDescription), L"Ethernet Converged Network Adapter");
+  EXPECT_EQ(std::wstring(inbox.GetDriverDetail().DrvDescription), L"Ethernet Network Adapter");
   EXPECT_EQ(inbox.HasDriverFlag(DNF_INBOX_DRIVER), DWORD(DNF_INBOX_DRIVER));
   EXPECT_EQ(inbox.HasDriverFlag(0x1), 0u);
   EXPECT_EQ(std::wstring(inbox.GetDriverVersionText()), L"65535.2.3.4");

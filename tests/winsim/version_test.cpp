@@ -28,7 +28,7 @@ mkpe::VersionInfo SampleInfo() {
   info.productVersion = {5, 6, 7, 8};
   info.companyName = "Contoso Networks";
   info.internalName = "z40e64";
-  info.fileDescription = "Converged adapter driver";
+  info.fileDescription = "Network adapter driver";
   info.productName = "Z40E Drivers";
   info.originalFilename = "z40e64.sys";
   return info;
@@ -163,7 +163,7 @@ TEST_F(VersionTest, ReadsFixedInfoStringsAndTranslationOfEveryKindOfImage) {
     const std::pair<const wchar_t *, std::wstring> strings[] = {
         {kCompany, L"Contoso Networks"},
         {kInternal, L"z40e64"},
-        {L"\\StringFileInfo\\040904B0\\FileDescription", L"Converged adapter driver"},
+        {L"\\StringFileInfo\\040904B0\\FileDescription", L"Network adapter driver"},
         {L"\\StringFileInfo\\040904B0\\ProductName", L"Z40E Drivers"},
         {L"\\StringFileInfo\\040904B0\\OriginalFilename", L"z40e64.sys"},
         {L"\\StringFileInfo\\040904B0\\FileVersion", L"1.2.3.4"},
