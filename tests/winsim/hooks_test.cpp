@@ -1,6 +1,6 @@
 // The entry mechanism of winsim: every function declared in platform/winsim/include/ is
 // either hooked (a [[faults]] entry can fail it) or listed as one that cannot fail; faults
-// name hooked functions only.
+// name hooked functions only; a handle used after it was closed stops the run.
 #include <cfgmgr32.h>
 #include <setupapi.h>
 #include <windows.h>
@@ -326,6 +326,63 @@ TEST(FaultInjection, HookedCallsFailWithTheConfiguredErrorBeforeChangingAnything
       EXPECT_EQ(GetLastError(), 1117u);
     EXPECT_FALSE(c.changed());
   }
+}
+
+// Using a handle after closing it is undefined on Windows (the value may already name
+// another object): winsim stops the run and names the function and the handle.
+TEST(HandlesDeathTest, UseAfterCloseStopsTheRun) {
+  TestMachine machine;
+  machine.Write(L"C:\\data.txt", "abc");
+  auto file = [] {
+    return CreateFileW(L"C:\\data.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  auto key = [] {
+    HKEY k = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Hooked", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
+    return k;
+  };
+
+  HANDLE closedFile = file();
+  ASSERT_TRUE(CloseHandle(closedFile));
+  WIN32_FIND_DATAW data;
+  HANDLE closedFind = FindFirstFileW(L"C:\\*", &data);
+  ASSERT_TRUE(FindClose(closedFind));
+  HDEVINFO destroyedSet = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+  ASSERT_NE(destroyedSet, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetupDiDestroyDeviceInfoList(destroyedSet));
+  HKEY closedKey = key();
+  ASSERT_EQ(RegCloseKey(closedKey), ERROR_SUCCESS);
+
+  const std::string closed = " was used after it was closed";
+  auto message = [&](const char *function, const void *h) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(h)));
+    return std::string("winsim: simulation error: ") + function + ": handle " + text + closed;
+  };
+  DWORD n;
+  char buf[4];
+  auto member = [] {
+    SP_DEVINFO_DATA d{};
+    d.cbSize = sizeof d;
+    return d;
+  }();
+  EXPECT_DEATH(ReadFile(closedFile, buf, 1, &n, nullptr), message("ReadFile", closedFile));
+  EXPECT_DEATH(CloseHandle(closedFile), message("CloseHandle", closedFile));
+  EXPECT_DEATH(WaitForSingleObject(closedFile, 0), message("WaitForSingleObject", closedFile));
+  EXPECT_DEATH(FindNextFileW(closedFind, &data), message("FindNextFileW", closedFind));
+  EXPECT_DEATH(FindClose(closedFind), message("FindClose", closedFind));
+  EXPECT_DEATH(SetupDiEnumDeviceInfo(destroyedSet, 0, &member), message("SetupDiEnumDeviceInfo", destroyedSet));
+  EXPECT_DEATH(SetupDiDestroyDeviceInfoList(destroyedSet), message("SetupDiDestroyDeviceInfoList", destroyedSet));
+  EXPECT_DEATH(RegQueryValueExW(closedKey, L"x", nullptr, nullptr, nullptr, nullptr),
+               message("RegQueryValueExW", closedKey));
+  EXPECT_DEATH(RegCloseKey(closedKey), message("RegCloseKey", closedKey));
+
+  // A value never given out is no handle: the call fails as on Windows and the run goes on.
+  HANDLE unknown = reinterpret_cast<HANDLE>(uintptr_t(0x7ffc));
+  SetLastError(kSentinel);
+  EXPECT_FALSE(CloseHandle(unknown));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(unknown)), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace

@@ -184,10 +184,17 @@ HKEY Registry::AddHandle(std::shared_ptr<RegKey> key, ACCESS_MASK access) {
 
 Registry::OpenKey *Registry::FindHandle(HKEY hkey) {
   auto it = handles_.find(reinterpret_cast<uintptr_t>(hkey));
-  return it == handles_.end() ? nullptr : &it->second;
+  if (it != handles_.end()) return &it->second;
+  if (closed_.count(reinterpret_cast<uintptr_t>(hkey))) UsedAfterClose(hkey);
+  return nullptr;
 }
 
-bool Registry::CloseHandle(HKEY hkey) { return handles_.erase(reinterpret_cast<uintptr_t>(hkey)) != 0; }
+bool Registry::CloseHandle(HKEY hkey) {
+  if (!FindHandle(hkey)) return false;
+  handles_.erase(reinterpret_cast<uintptr_t>(hkey));
+  closed_.insert(reinterpret_cast<uintptr_t>(hkey));
+  return true;
+}
 
 Registry &CurrentRegistry() { return *Current().registry; }
 
