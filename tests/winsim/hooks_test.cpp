@@ -151,7 +151,7 @@ TEST(EntryPoints, SystemDllsExportTheirRegisteredFunctions) {
     const char *name;
     bool found;
   } cases[] = {
-      {L"kernel32.dll", "CreateFileW", true},          {L"kernel32.dll", "RegOpenKeyExW", false},
+      {L"kernel32.dll", "CreateFileW", true},          {L"kernel32.dll", "SetupDiGetClassDevsW", false},
       {L"advapi32.dll", "RegOpenKeyExW", true},        {L"setupapi.dll", "CM_Get_Device_ID_ExW", true},
       {L"cfgmgr32.dll", "CM_Get_Device_ID_ExW", true}, {L"cfgmgr32.dll", "SetupDiGetClassDevsW", false},
       {L"version.dll", "VerQueryValueW", true},        {L"user32.dll", "GetSystemMetrics", true},

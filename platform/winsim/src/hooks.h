@@ -48,8 +48,9 @@ bool FaultsArmed();
 // is the entry's code. Counts the call for the entries that name it.
 bool Faulted(const char *function, std::initializer_list<FaultArg> args, DWORD *error);
 
-// A load check of machine.toml: every [[faults]] entry names a hooked function. False with
-// "file:line: [[faults]] entry N: ..." in `error` otherwise.
+// A load check of machine.toml: every [[faults]] entry names a hooked function (not an
+// unknown name, nor one of those that cannot fail). False with
+// "file:line: [[faults]] entry N: function \"Name\" ..." in `error` otherwise.
 bool ValidateFaults(const Machine &machine, std::string &error);
 
 // One entry point winsim serves.
@@ -70,8 +71,8 @@ FARPROC FindSystemExport(std::wstring_view dll, std::string_view name);
 bool IsProvidedDll(std::wstring_view dll);
 std::vector<EntryPoint> AllEntries();
 
-// The Win32 function (or COM method) the simulated process is in, innermost first, for
-// the simulation errors of the handle tables.
+// The Win32 function (or COM method) being run, the innermost one when winsim calls its
+// own entry points, for the simulation errors of the handle tables.
 class EntryScope {
  public:
   EntryScope(const char *name, bool /*registered*/) : previous_(current_) { current_ = name; }
