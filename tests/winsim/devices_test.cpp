@@ -333,7 +333,14 @@ TEST(DeviceSets, HandlesAreCheckedAndDieWithTheSet) {
   HANDLE file = CreateFileW(L"C:\\file.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(SetupDiDestroyDeviceInfoList(set));
-  for (HDEVINFO bad : {set, HDEVINFO(nullptr), HDEVINFO(INVALID_HANDLE_VALUE), HDEVINFO(file)}) {
+  // A destroyed set stops the run; other values that are no set fail as on Windows.
+  auto data = Sized<SP_DEVINFO_DATA>();
+  EXPECT_DEATH(SetupDiEnumDeviceInfo(set, 0, &data), "SetupDiEnumDeviceInfo: handle .* was used after it was closed");
+  EXPECT_DEATH(SetupDiGetDeviceRegistryPropertyW(set, &a, SPDRP_CLASS, nullptr, nullptr, 0, &size),
+               "SetupDiGetDeviceRegistryPropertyW: handle .* was used after it was closed");
+  EXPECT_DEATH(SetupDiDestroyDeviceInfoList(set),
+               "SetupDiDestroyDeviceInfoList: handle .* was used after it was closed");
+  for (HDEVINFO bad : {HDEVINFO(nullptr), HDEVINFO(INVALID_HANDLE_VALUE), HDEVINFO(file)}) {
     auto data = Sized<SP_DEVINFO_DATA>();
     SetLastError(kSentinel);
     EXPECT_FALSE(SetupDiEnumDeviceInfo(bad, 0, &data));
@@ -351,7 +358,6 @@ TEST(DeviceSets, HandlesAreCheckedAndDieWithTheSet) {
   EXPECT_TRUE(CloseHandle(file));
 
   machine.Reopen();  // the process ended: its sets went with it
-  auto data = Sized<SP_DEVINFO_DATA>();
   EXPECT_FALSE(SetupDiEnumDeviceInfo(other, 0, &data));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }

@@ -362,14 +362,11 @@ TEST(Files, HandlesAllowOnlyTheAccessTheyWereOpenedFor) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_EQ(n, 0u);
 
-  // A closed handle is no handle any more.
+  // A closed handle is no handle any more: using it stops the run.
   ASSERT_TRUE(CloseHandle(reader.handle));
-  SetLastError(kSentinel);
-  EXPECT_FALSE(ReadFile(reader.handle, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  SetLastError(kSentinel);
-  EXPECT_FALSE(CloseHandle(reader.handle));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_DEATH(ReadFile(reader.handle, buf, sizeof buf, &n, nullptr),
+               "ReadFile: handle .* was used after it was closed");
+  EXPECT_DEATH(CloseHandle(reader.handle), "CloseHandle: handle .* was used after it was closed");
   SetLastError(kSentinel);
   EXPECT_EQ(SetFilePointer(INVALID_HANDLE_VALUE, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
@@ -769,9 +766,7 @@ TEST(Files, FindFirstFileListsDotEntriesOutsideTheRootAndReportsEachEntry) {
   EXPECT_FALSE(FindNextFileW(h, &data));
   EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
   EXPECT_TRUE(FindClose(h));
-  SetLastError(kSentinel);
-  EXPECT_FALSE(FindClose(h));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_DEATH(FindClose(h), "FindClose: handle .* was used after it was closed");
 
   h = FindFirstFileW(L"C:\\pkg\\inn*", &data);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);

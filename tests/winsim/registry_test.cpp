@@ -520,11 +520,15 @@ TEST(RegistryAccess, InvalidHandles) {
   HKEY h = Create(HKEY_LOCAL_MACHINE, kTestKey);
   EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
   DWORD size = 0;
-  for (HKEY k : {HKEY(nullptr), bogus, h}) {
+  for (HKEY k : {HKEY(nullptr), bogus}) {
     EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegQueryValueExW(k, L"x", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
     EXPECT_EQ(SetDword(k, L"x", 1), ERROR_INVALID_HANDLE);
   }
+  // A closed one stops the run.
+  EXPECT_DEATH(RegCloseKey(h), "RegCloseKey: handle .* was used after it was closed");
+  EXPECT_DEATH(RegQueryValueExW(h, L"x", nullptr, nullptr, nullptr, &size), "RegQueryValueExW: handle .*closed");
+  EXPECT_DEATH(SetDword(h, L"x", 1), "RegSetValueExW: handle .* was used after it was closed");
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
   // A handle does not outlive its machine.
   HKEY stale = Create(HKEY_LOCAL_MACHINE, kTestKey);

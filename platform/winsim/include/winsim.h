@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #define WINSIM_API __attribute__((visibility("default")))
 
@@ -26,6 +27,16 @@ WINSIM_API void SetProcess(const std::wstring &imagePath, const std::wstring &co
 // Where a Windows path of the open machine lives on the host (the name need not exist;
 // existing components are matched without regard to case). Empty when it maps nowhere.
 WINSIM_API std::filesystem::path HostPath(const std::wstring &windowsPath);
+
+// The entry points winsim serves: every Win32 function (and COM method, named
+// "Interface::Method"), the system DLLs that export it (none for a COM method), and
+// whether a [[faults]] entry can fail it (false for the functions that cannot fail).
+struct EntryPointInfo {
+  std::string name;
+  std::vector<std::string> dlls;
+  bool canFail = true;
+};
+WINSIM_API std::vector<EntryPointInfo> EntryPoints();
 
 // UTF-8 <-> wide conversions for hosts that print or take Windows texts.
 WINSIM_API std::string ToUtf8(const std::wstring &text);

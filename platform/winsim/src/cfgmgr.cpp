@@ -8,12 +8,16 @@
 #include <cstring>
 
 #include "devices.h"
+#include "hooks.h"
 #include "machine.h"
-#include "modules.h"
 
 using namespace winsim;
 
 namespace {
+
+// Windows exports the configuration manager from cfgmgr32.dll and, for older callers, from
+// setupapi.dll too.
+constexpr char kCmExporters[] = "cfgmgr32.dll setupapi.dll";
 
 Device *DeviceOf(DEVINST devInst) {
   Machine &m = Current();
@@ -34,8 +38,7 @@ extern "C" {
 // there is room for it, without when the ID fills the buffer exactly (both CR_SUCCESS).
 CONFIGRET WINAPI CM_Get_Device_ID_ExW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags,
                                       HMACHINE hMachine) {
-  DWORD err;
-  if (Faulted("CM_Get_Device_ID_ExW", {}, &err)) return CONFIGRET(err);
+  WINSIM_ENTRY_STATUS(kCmExporters, CM_Get_Device_ID_ExW);
   if (Remote("CM_Get_Device_ID_ExW", hMachine)) return CR_CALL_NOT_IMPLEMENTED;
   if (!Buffer) return CR_INVALID_POINTER;
   if (ulFlags) return CR_INVALID_FLAG;
@@ -50,8 +53,7 @@ CONFIGRET WINAPI CM_Get_Device_ID_ExW(DEVINST dnDevInst, PWCHAR Buffer, ULONG Bu
 
 CONFIGRET WINAPI CM_Get_DevNode_Status_Ex(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst, ULONG ulFlags,
                                           HMACHINE hMachine) {
-  DWORD err;
-  if (Faulted("CM_Get_DevNode_Status_Ex", {}, &err)) return CONFIGRET(err);
+  WINSIM_ENTRY_STATUS(kCmExporters, CM_Get_DevNode_Status_Ex);
   if (Remote("CM_Get_DevNode_Status_Ex", hMachine)) return CR_CALL_NOT_IMPLEMENTED;
   if (!pulStatus || !pulProblemNumber) return CR_INVALID_POINTER;
   if (ulFlags) return CR_INVALID_FLAG;
@@ -64,13 +66,3 @@ CONFIGRET WINAPI CM_Get_DevNode_Status_Ex(PULONG pulStatus, PULONG pulProblemNum
 }
 
 }  // extern "C"
-
-// Windows exports these from cfgmgr32.dll and, for older callers, from setupapi.dll too.
-WINSIM_SYSTEM_EXPORT("cfgmgr32.dll", CM_Get_Device_ID_ExW);
-WINSIM_SYSTEM_EXPORT("cfgmgr32.dll", CM_Get_DevNode_Status_Ex);
-static ::winsim::SystemExport setupapi_CM_Get_Device_ID_ExW(
-    "setupapi.dll", "CM_Get_Device_ID_ExW",
-    reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&CM_Get_Device_ID_ExW)));
-static ::winsim::SystemExport setupapi_CM_Get_DevNode_Status_Ex(
-    "setupapi.dll", "CM_Get_DevNode_Status_Ex",
-    reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&CM_Get_DevNode_Status_Ex)));

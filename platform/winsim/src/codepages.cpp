@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "hooks.h"
 #include "machine.h"
 
 using namespace winsim;
@@ -54,8 +55,7 @@ UINT WINAPI GetACP(void) { return Current().ansiCodePage; }
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar) {
-  DWORD err;
-  if (Faulted("WideCharToMultiByte", {}, &err)) return Fail(err, 0);
+  WINSIM_ENTRY("kernel32.dll", WideCharToMultiByte, 0);
   if (!lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 || (cbMultiByte && !lpMultiByteStr) ||
       (const void *)lpWideCharStr == (const void *)lpMultiByteStr)
     return Fail(ERROR_INVALID_PARAMETER, 0);
@@ -112,8 +112,7 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
-  DWORD err;
-  if (Faulted("MultiByteToWideChar", {}, &err)) return Fail(err, 0);
+  WINSIM_ENTRY("kernel32.dll", MultiByteToWideChar, 0);
   if (!lpMultiByteStr || cbMultiByte == 0 || cchWideChar < 0 || (cchWideChar && !lpWideCharStr))
     return Fail(ERROR_INVALID_PARAMETER, 0);
   if (dwFlags & ~(DWORD)(MB_PRECOMPOSED | MB_ERR_INVALID_CHARS | 0x2 | 0x4)) return Fail(ERROR_INVALID_FLAGS, 0);

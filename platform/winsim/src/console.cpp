@@ -5,6 +5,7 @@
 #include <string>
 
 #include "handles.h"
+#include "hooks.h"
 #include "machine.h"
 #include "names.h"
 
@@ -30,8 +31,7 @@ using namespace winsim;
 extern "C" {
 
 BOOL WINAPI AllocConsole(void) {
-  DWORD e;
-  if (Faulted("AllocConsole", {}, &e)) return Fail(e, FALSE);
+  WINSIM_ENTRY("kernel32.dll", AllocConsole, FALSE);
   if (g_console.allocated) return Fail(ERROR_ACCESS_DENIED, FALSE);
   g_console.allocated = true;
   auto in = std::make_shared<ConsoleObject>();
@@ -43,6 +43,7 @@ BOOL WINAPI AllocConsole(void) {
 }
 
 BOOL WINAPI FreeConsole(void) {
+  WINSIM_ENTRY("kernel32.dll", FreeConsole, FALSE);
   if (!g_console.allocated) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   RemoveObject(g_console.in, Object::Kind::Console);
   RemoveObject(g_console.out, Object::Kind::Console);
@@ -52,6 +53,7 @@ BOOL WINAPI FreeConsole(void) {
 }
 
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
+  WINSIM_ENTRY("kernel32.dll", GetStdHandle, INVALID_HANDLE_VALUE);
   switch (nStdHandle) {
     case STD_INPUT_HANDLE: return g_console.in;
     case STD_OUTPUT_HANDLE: return g_console.out;
@@ -61,6 +63,7 @@ HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
 }
 
 BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE hConsoleOutput, PCONSOLE_SCREEN_BUFFER_INFO info) {
+  WINSIM_ENTRY("kernel32.dll", GetConsoleScreenBufferInfo, FALSE);
   auto c = std::static_pointer_cast<ConsoleObject>(FindObject(hConsoleOutput, Object::Kind::Console));
   if (!c || !c->output) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!info) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -73,6 +76,7 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE hConsoleOutput, PCONSOLE_SCREEN_BU
 }
 
 BOOL WINAPI SetConsoleScreenBufferSize(HANDLE hConsoleOutput, COORD dwSize) {
+  WINSIM_ENTRY("kernel32.dll", SetConsoleScreenBufferSize, FALSE);
   auto c = std::static_pointer_cast<ConsoleObject>(FindObject(hConsoleOutput, Object::Kind::Console));
   if (!c || !c->output) return Fail(ERROR_INVALID_HANDLE, FALSE);
   // The buffer cannot be smaller than the window (80 x 25).
@@ -82,6 +86,7 @@ BOOL WINAPI SetConsoleScreenBufferSize(HANDLE hConsoleOutput, COORD dwSize) {
 }
 
 BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer, DWORD n, LPDWORD written, LPVOID) {
+  WINSIM_ENTRY("kernel32.dll", WriteConsoleW, FALSE);
   auto c = std::static_pointer_cast<ConsoleObject>(FindObject(hConsoleOutput, Object::Kind::Console));
   if (!c || !c->output) return Fail(ERROR_INVALID_HANDLE, FALSE);
   std::wstring text(static_cast<const wchar_t *>(lpBuffer), n);

@@ -1,6 +1,7 @@
 // Environment variables, system directories and the identity of the simulated process.
 #include <cstring>
 
+#include "hooks.h"
 #include "machine.h"
 #include "names.h"
 #include "paths.h"
@@ -27,8 +28,7 @@ UINT CopyDirectory(const std::wstring &text, LPWSTR buffer, UINT size) { return 
 extern "C" {
 
 DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
-  DWORD err;
-  if (Faulted("ExpandEnvironmentStringsW", {lpSrc ? lpSrc : L""}, &err)) return Fail(err, 0u);
+  WINSIM_ENTRY("kernel32.dll", ExpandEnvironmentStringsW, 0u, lpSrc);
   if (!lpSrc) return Fail(ERROR_INVALID_PARAMETER, 0u);
   std::wstring out;
   const wchar_t *p = lpSrc;
@@ -63,6 +63,7 @@ DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize)
 }
 
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
+  WINSIM_ENTRY("kernel32.dll", GetEnvironmentVariableW, 0u, lpName);
   if (!lpName) return Fail(ERROR_INVALID_PARAMETER, 0u);
   const auto *var = FindVariable(lpName);
   if (!var) return Fail(ERROR_ENVVAR_NOT_FOUND, 0u);
@@ -71,6 +72,7 @@ DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSiz
 }
 
 BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
+  WINSIM_ENTRY("kernel32.dll", SetEnvironmentVariableW, FALSE, lpName);
   if (!lpName || !*lpName || std::wcschr(lpName + 1, L'=')) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   auto &env = Current().environment;
   if (!lpValue)
@@ -81,20 +83,24 @@ BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+  WINSIM_ENTRY("kernel32.dll", GetSystemDirectoryW, 0u);
   return CopyDirectory(SystemRoot() + L"\\system32", lpBuffer, uSize);
 }
 
-UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) { return CopyDirectory(SystemRoot(), lpBuffer, uSize); }
+UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+  WINSIM_ENTRY("kernel32.dll", GetWindowsDirectoryW, 0u);
+  return CopyDirectory(SystemRoot(), lpBuffer, uSize);
+}
 
 LPWSTR WINAPI GetCommandLineW(void) { return Current().commandLine.data(); }
 
 DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
+  WINSIM_ENTRY("kernel32.dll", GetCurrentDirectoryW, 0u);
   return CopyOut(Current().currentDirectory, lpBuffer, nBufferLength);
 }
 
 BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName) {
-  DWORD err;
-  if (Faulted("SetCurrentDirectoryW", {lpPathName ? lpPathName : L""}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", SetCurrentDirectoryW, FALSE, lpPathName);
   Resolved r = ResolvePath(lpPathName);
   if (r.error) return Fail(r.error, FALSE);
   if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <vector>
 
+#include "hooks.h"
 #include "machine.h"
 #include "names.h"
 #include "paths.h"
@@ -130,6 +131,12 @@ std::shared_ptr<FileObject> FileOf(HANDLE h) {
   return std::static_pointer_cast<FileObject>(FindObject(h, Object::Kind::File));
 }
 
+// The path of an open file, for a [[faults]] entry's when_arg_contains.
+std::wstring PathOf(HANDLE h) {
+  auto f = FileOf(h);
+  return f ? f->key : std::wstring();
+}
+
 // Removes a directory tree's worth of free-space accounting when files are deleted.
 void ReleaseSpace(wchar_t drive, uint64_t bytes) { Current().AdjustFreeBytes(drive, int64_t(bytes)); }
 
@@ -207,6 +214,7 @@ using namespace winsim;
 extern "C" {
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+  WINSIM_ENTRY("kernel32.dll", CloseHandle, FALSE, PathOf(hObject));
   if (RemoveObject(hObject, Object::Kind::File) || RemoveObject(hObject, Object::Kind::Process) ||
       RemoveObject(hObject, Object::Kind::Thread))
     return TRUE;
@@ -215,8 +223,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
-  DWORD err;
-  if (Faulted("CreateFileW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, INVALID_HANDLE_VALUE);
+  WINSIM_ENTRY("kernel32.dll", CreateFileW, INVALID_HANDLE_VALUE, lpFileName);
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   if (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) {
@@ -287,6 +294,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
+  WINSIM_ENTRY("kernel32.dll", ReadFile, FALSE, PathOf(hFile));
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (lpOverlapped) {
@@ -295,8 +303,6 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
   }
   if (!lpNumberOfBytesRead || (!lpBuffer && nNumberOfBytesToRead)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   *lpNumberOfBytesRead = 0;
-  DWORD err;
-  if (Faulted("ReadFile", {f->key}, &err)) return Fail(err, FALSE);
   if (!(f->access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA))) return Fail(ERROR_ACCESS_DENIED, FALSE);
   DWORD total = 0;
   while (total < nNumberOfBytesToRead) {
@@ -315,6 +321,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped) {
+  WINSIM_ENTRY("kernel32.dll", WriteFile, FALSE, PathOf(hFile));
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (lpOverlapped) {
@@ -323,8 +330,6 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   }
   if (!lpNumberOfBytesWritten || (!lpBuffer && nNumberOfBytesToWrite)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   *lpNumberOfBytesWritten = 0;
-  DWORD err;
-  if (Faulted("WriteFile", {f->key}, &err)) return Fail(err, FALSE);
   if (!(f->access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)))
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   struct stat st;
@@ -350,6 +355,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 }
 
 DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+  WINSIM_ENTRY("kernel32.dll", SetFilePointer, INVALID_SET_FILE_POINTER, PathOf(hFile));
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
   int64_t distance = lpDistanceToMoveHigh
@@ -377,6 +383,7 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
 }
 
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+  WINSIM_ENTRY("kernel32.dll", GetFileSize, INVALID_FILE_SIZE, PathOf(hFile));
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
   struct stat st;
@@ -388,10 +395,9 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 
 BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime,
                         LPFILETIME lpLastWriteTime) {
+  WINSIM_ENTRY("kernel32.dll", GetFileTime, FALSE, PathOf(hFile));
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  DWORD err;
-  if (Faulted("GetFileTime", {f->key}, &err)) return Fail(err, FALSE);
   struct stat st;
   ::fstat(f->fd, &st);
   if (lpCreationTime) *lpCreationTime = ToFiletime(FiletimeOf(st.st_mtim));
@@ -401,14 +407,14 @@ BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLa
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+  WINSIM_ENTRY("kernel32.dll", FlushFileBuffers, FALSE, PathOf(hFile));
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
-  DWORD err;
-  if (Faulted("GetFileAttributesW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, INVALID_FILE_ATTRIBUTES);
+  WINSIM_ENTRY("kernel32.dll", GetFileAttributesW, INVALID_FILE_ATTRIBUTES, lpFileName);
   Resolved r = ResolvePath(lpFileName);
   if (r.error) return Fail(r.error, INVALID_FILE_ATTRIBUTES);
   if (!r.exists || (r.trailingSlash && !r.isDir))
@@ -417,8 +423,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
 }
 
 BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
-  DWORD err;
-  if (Faulted("SetFileAttributesW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", SetFileAttributesW, FALSE, lpFileName);
   Resolved r = ResolvePath(lpFileName);
   if (r.error) return Fail(r.error, FALSE);
   if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
@@ -434,8 +439,7 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
-  DWORD err;
-  if (Faulted("CreateDirectoryW", {lpPathName ? lpPathName : L""}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", CreateDirectoryW, FALSE, lpPathName);
   if (lpPathName && std::wcslen(lpPathName) > MAX_PATH - 12) return Fail(ERROR_FILENAME_EXCED_RANGE, FALSE);
   Resolved r = ResolvePath(lpPathName);
   if (r.error) return Fail(r.error, FALSE);
@@ -448,8 +452,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
 }
 
 BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
-  DWORD err;
-  if (Faulted("RemoveDirectoryW", {lpPathName ? lpPathName : L""}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", RemoveDirectoryW, FALSE, lpPathName);
   Resolved r = ResolvePath(lpPathName);
   if (r.error) return Fail(r.error, FALSE);
   if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
@@ -465,8 +468,7 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
 }
 
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
-  DWORD err;
-  if (Faulted("DeleteFileW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", DeleteFileW, FALSE, lpFileName);
   Resolved r = ResolvePath(lpFileName);
   if (r.error) return Fail(r.error, FALSE);
   if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
@@ -484,9 +486,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
 }
 
 BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
-  DWORD err;
-  if (Faulted("MoveFileW", {lpExistingFileName ? lpExistingFileName : L"", lpNewFileName ? lpNewFileName : L""}, &err))
-    return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", MoveFileW, FALSE, lpExistingFileName, lpNewFileName);
   Resolved from = ResolvePath(lpExistingFileName);
   if (from.error) return Fail(from.error, FALSE);
   if (!from.exists) return Fail(from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
@@ -528,9 +528,7 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
 }
 
 BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
-  DWORD err;
-  if (Faulted("CopyFileW", {lpExistingFileName ? lpExistingFileName : L"", lpNewFileName ? lpNewFileName : L""}, &err))
-    return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", CopyFileW, FALSE, lpExistingFileName, lpNewFileName);
   Resolved from = ResolvePath(lpExistingFileName);
   if (from.error) return Fail(from.error, FALSE);
   if (!from.exists) return Fail(from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
@@ -565,9 +563,9 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
 }
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
-  DWORD err;
-  if (Faulted("FindFirstFileW", {lpFileName ? lpFileName : L""}, &err)) return Fail(err, INVALID_HANDLE_VALUE);
+  WINSIM_ENTRY("kernel32.dll", FindFirstFileW, INVALID_HANDLE_VALUE, lpFileName);
   if (!lpFileName || !lpFindFileData) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  DWORD err = 0;
   std::wstring full = FullPath(lpFileName, &err);
   if (full.empty()) return Fail(err, INVALID_HANDLE_VALUE);
   if (full.back() == L'\\') return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -618,6 +616,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
 }
 
 BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
+  WINSIM_ENTRY("kernel32.dll", FindNextFileW, FALSE);
   auto search = std::static_pointer_cast<FindObject_>(FindObject(hFindFile, Object::Kind::Find));
   if (!search) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!lpFindFileData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -627,13 +626,13 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
+  WINSIM_ENTRY("kernel32.dll", FindClose, FALSE);
   if (!RemoveObject(hFindFile, Object::Kind::Find)) return Fail(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }
 
 UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique, LPWSTR lpTempFileName) {
-  DWORD err;
-  if (Faulted("GetTempFileNameW", {lpPathName ? lpPathName : L""}, &err)) return Fail(err, 0u);
+  WINSIM_ENTRY("kernel32.dll", GetTempFileNameW, 0u, lpPathName);
   if (!lpPathName || !lpTempFileName) return Fail(ERROR_INVALID_PARAMETER, 0u);
   std::wstring path = lpPathName;
   if (path.size() > MAX_PATH - 14) return Fail(ERROR_BUFFER_OVERFLOW, 0u);
@@ -678,6 +677,7 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
 }
 
 DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR *lpFilePart) {
+  WINSIM_ENTRY("kernel32.dll", GetFullPathNameW, 0u, lpFileName);
   DWORD err = 0;
   if (!lpFileName) return Fail(ERROR_INVALID_PARAMETER, 0u);
   std::wstring full = FullPath(lpFileName, &err);
@@ -692,8 +692,7 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lp
 
 BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTEGER lpFreeBytesAvailableToCaller,
                                 PULARGE_INTEGER lpTotalNumberOfBytes, PULARGE_INTEGER lpTotalNumberOfFreeBytes) {
-  DWORD err;
-  if (Faulted("GetDiskFreeSpaceExW", {lpDirectoryName ? lpDirectoryName : L""}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", GetDiskFreeSpaceExW, FALSE, lpDirectoryName);
   std::wstring dir = lpDirectoryName ? lpDirectoryName : Current().currentDirectory;
   Resolved r = ResolvePath(dir.c_str());
   if (r.error) return Fail(r.error, FALSE);
@@ -716,13 +715,21 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTEGER lpFreeB
 
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD lpBytesReturned,
                             LPOVERLAPPED) {
+  WINSIM_ENTRY("kernel32.dll", DeviceIoControl, FALSE, PathOf(hDevice));
   if (!FileOf(hDevice)) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (lpBytesReturned) *lpBytesReturned = 0;
   // A file of the file system answers no device control code.
   return Fail(ERROR_INVALID_FUNCTION, FALSE);
 }
 
-BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T) { return lpAddress ? TRUE : Fail(ERROR_INVALID_ADDRESS, FALSE); }
-BOOL WINAPI VirtualUnlock(LPVOID lpAddress, SIZE_T) { return lpAddress ? TRUE : Fail(ERROR_INVALID_ADDRESS, FALSE); }
+BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T) {
+  WINSIM_ENTRY("kernel32.dll", VirtualLock, FALSE);
+  return lpAddress ? TRUE : Fail(ERROR_INVALID_ADDRESS, FALSE);
+}
+
+BOOL WINAPI VirtualUnlock(LPVOID lpAddress, SIZE_T) {
+  WINSIM_ENTRY("kernel32.dll", VirtualUnlock, FALSE);
+  return lpAddress ? TRUE : Fail(ERROR_INVALID_ADDRESS, FALSE);
+}
 
 }  // extern "C"

@@ -1,5 +1,7 @@
 // The kernel object table: the HANDLE values winsim gives out and the objects behind them.
-// Handles are small multiples of 4, as on Windows, and are checked on every use.
+// Handles are small multiples of 4, as on Windows, and are checked on every use: a value
+// never given out answers null (the caller's ERROR_INVALID_HANDLE), a value that was
+// closed is a simulation error (hooks.h), as its use is undefined on Windows.
 #pragma once
 
 #include <windows.h>
@@ -16,8 +18,9 @@ struct Object {
 };
 
 HANDLE AddObject(std::shared_ptr<Object> object);
-// The object behind a handle when it is of that kind, else null.
+// The object behind a handle when it is of that kind, else null. A closed handle stops the run.
 std::shared_ptr<Object> FindObject(HANDLE handle, Object::Kind kind);
+// Closes a handle of that kind; false when it is no such handle. A closed handle stops the run.
 bool RemoveObject(HANDLE handle, Object::Kind kind);
 // Visits every live object of a kind (used for sharing checks between open files).
 template <class F>

@@ -9,6 +9,7 @@
 
 #include "devices.h"
 #include "handles.h"
+#include "hooks.h"
 #include "modules.h"
 #include "names.h"
 #include "paths.h"
@@ -271,24 +272,6 @@ Machine &Current() {
 
 bool HasMachine() { return g_machine != nullptr; }
 
-bool Faulted(const char *function, std::initializer_list<std::wstring_view> args, DWORD *error) {
-  if (!g_machine) return false;
-  for (Fault &f : g_machine->faults) {
-    if (f.function != function) continue;
-    if (!f.whenArgContains.empty()) {
-      bool hit = false;
-      for (auto a : args) hit = hit || ContainsNoCase(a, f.whenArgContains);
-      if (!hit) continue;
-    }
-    ++f.seen;
-    if (f.nth == 0 || f.seen == f.nth) {
-      *error = f.error;
-      return true;
-    }
-  }
-  return false;
-}
-
 void NotModelled(const char *function, const std::string &what) {
   std::fprintf(stderr, "winsim: %s: %s is not modelled\n", function, what.c_str());
 }
@@ -296,7 +279,7 @@ void NotModelled(const char *function, const std::string &what) {
 bool OpenMachine(const std::filesystem::path &dir, std::string &error) {
   if (g_machine) CloseMachine(nullptr);
   auto m = std::make_unique<Machine>();
-  if (!m->Load(dir, error)) return false;
+  if (!m->Load(dir, error) || !ValidateFaults(*m, error)) return false;
   g_machine = std::move(m);
   return true;
 }

@@ -95,9 +95,6 @@ class Machine {
 Machine &Current();
 bool HasMachine();
 
-// Fault injection: true when a [[faults]] entry makes this call fail; *error is its code.
-bool Faulted(const char *function, std::initializer_list<std::wstring_view> args, DWORD *error);
-
 // Ends the simulated process's console (machine close).
 void ResetConsole();
 

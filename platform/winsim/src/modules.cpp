@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "hooks.h"
 #include "machine.h"
 #include "names.h"
 #include "paths.h"
@@ -27,11 +28,6 @@ struct Module {
   DllMainFn dllMain = nullptr;
   int refs = 0;
 };
-
-std::map<std::wstring, std::map<std::string, FARPROC>> &SystemDlls() {
-  static std::map<std::wstring, std::map<std::string, FARPROC>> dlls;
-  return dlls;
-}
 
 std::list<std::unique_ptr<Module>> &Loaded() {
   static std::list<std::unique_ptr<Module>> loaded;
@@ -70,8 +66,11 @@ bool ListedIn(const char *key, const std::wstring &value) {
   return false;
 }
 
-bool IsSystemDll(const std::wstring &name) {
-  return SystemDlls().count(Upcased(name)) && !ListedIn("missing_dlls", name);
+bool IsSystemDll(const std::wstring &name) { return IsProvidedDll(name) && !ListedIn("missing_dlls", name); }
+
+// A name looked up by GetProcAddress, for when_arg_contains (an ordinal has no text).
+std::wstring ProcNameText(LPCSTR name) {
+  return reinterpret_cast<uintptr_t>(name) < 0x10000 ? std::wstring() : FromAscii(name);
 }
 
 std::wstring WithDllExtension(std::wstring name) {
@@ -138,10 +137,6 @@ HMODULE LoadSystem(const std::wstring &name) {
 }
 }  // namespace
 
-SystemExport::SystemExport(const char *dll, const char *name, FARPROC fn) {
-  SystemDlls()[Upcased(FromAscii(dll))][name] = fn;
-}
-
 void UnloadAllModules() {
   while (!Loaded().empty()) {
     Module *m = Loaded().back().get();
@@ -158,8 +153,7 @@ using namespace winsim;
 extern "C" {
 
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
-  DWORD err;
-  if (Faulted("LoadLibraryW", {lpLibFileName ? lpLibFileName : L""}, &err)) return Fail(err, HMODULE(nullptr));
+  WINSIM_ENTRY("kernel32.dll", LoadLibraryW, HMODULE(nullptr), lpLibFileName);
   if (!lpLibFileName || !*lpLibFileName) return Fail(ERROR_INVALID_PARAMETER, HMODULE(nullptr));
   std::wstring requested = lpLibFileName;
   bool hasPath = requested.find_first_of(L"\\/:") != std::wstring::npos;
@@ -183,9 +177,10 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     }
     return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
   }
+  DWORD err = 0;
   std::wstring full = FullPath(WithDllExtension(requested), &err);
   if (full.empty()) return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
-  if (EqualNoCase(ParentOf(full), SystemDirectory()) && SystemDlls().count(Upcased(LastName(full)))) {
+  if (EqualNoCase(ParentOf(full), SystemDirectory()) && IsProvidedDll(LastName(full))) {
     if (!IsSystemDll(LastName(full))) return Fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
     return LoadSystem(LastName(full));
   }
@@ -193,6 +188,7 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+  WINSIM_ENTRY("kernel32.dll", FreeLibrary, FALSE);
   if (!hLibModule) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Module *m = ModuleOf(hLibModule);
   // The loader knows no module at that address.
@@ -207,21 +203,18 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  WINSIM_ENTRY("kernel32.dll", GetProcAddress, nullptr, ProcNameText(lpProcName));
   Module *m = ModuleOf(hModule);
   if (!m) return Fail(ERROR_INVALID_HANDLE, FARPROC(nullptr));
   if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
     NotModelled("GetProcAddress", "lookup by ordinal");
     return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
   }
-  DWORD err;
   std::wstring wname = FromAscii(lpProcName);
-  if (Faulted("GetProcAddress", {wname}, &err)) return Fail(err, FARPROC(nullptr));
   if (m->system) {
-    auto &exports = SystemDlls()[Upcased(m->name)];
-    auto it = exports.find(lpProcName);
-    if (it == exports.end() || ListedIn("missing_exports", m->name + L"!" + wname))
-      return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
-    return it->second;
+    FARPROC fn = FindSystemExport(m->name, lpProcName);
+    if (!fn || ListedIn("missing_exports", m->name + L"!" + wname)) return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
+    return fn;
   }
   if (!m->dl) return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
   void *sym = dlsym(m->dl, lpProcName);
@@ -230,6 +223,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  WINSIM_ENTRY("kernel32.dll", GetModuleFileNameW, 0u);
   Module *m = hModule ? ModuleOf(hModule) : &MainModule();
   if (!m) return Fail(ERROR_MOD_NOT_FOUND, 0u);
   const std::wstring &path = m->path;
@@ -247,6 +241,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 }
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+  WINSIM_ENTRY("kernel32.dll", GetModuleHandleW, nullptr, lpModuleName);
   if (!lpModuleName) return reinterpret_cast<HMODULE>(&MainModule());
   std::wstring requested = WithDllExtension(lpModuleName);
   bool hasPath = requested.find_first_of(L"\\/:") != std::wstring::npos;
@@ -269,9 +264,3 @@ UINT WINAPI SetErrorMode(UINT uMode) {
 }
 
 }  // extern "C"
-
-// kernel32 exports that components look up at run time.
-WINSIM_SYSTEM_EXPORT("kernel32.dll", GetTickCount);
-WINSIM_SYSTEM_EXPORT("kernel32.dll", GetSystemDirectoryW);
-WINSIM_SYSTEM_EXPORT("kernel32.dll", LoadLibraryW);
-WINSIM_SYSTEM_EXPORT("kernel32.dll", GetProcAddress);

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "hooks.h"
 #include "machine.h"
-#include "modules.h"
 #include "names.h"
 
 using namespace winsim;
@@ -32,8 +32,7 @@ BYTE ProductType() {
 extern "C" {
 
 BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
-  DWORD err;
-  if (Faulted("GetVersionExW", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", GetVersionExW, FALSE);
   if (!info) return Fail(ERROR_NOACCESS, FALSE);
   DWORD size = info->dwOSVersionInfoSize;
   if (size != sizeof(OSVERSIONINFOW) && size != sizeof(OSVERSIONINFOEXW)) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
@@ -64,8 +63,7 @@ extern "C" {
 // FALSE with PRODUCT_UNDEFINED and leaves the last error as it was.
 BOOL WINAPI GetProductInfo(DWORD dwOSMajorVersion, DWORD dwOSMinorVersion, DWORD dwSpMajorVersion,
                            DWORD dwSpMinorVersion, PDWORD pdwReturnedProductType) {
-  DWORD err;
-  if (Faulted("GetProductInfo", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", GetProductInfo, FALSE);
   (void)dwOSMinorVersion;
   (void)dwSpMajorVersion;
   (void)dwSpMinorVersion;
@@ -79,6 +77,3 @@ BOOL WINAPI GetProductInfo(DWORD dwOSMajorVersion, DWORD dwOSMinorVersion, DWORD
 }
 
 }  // extern "C"
-
-WINSIM_SYSTEM_EXPORT("kernel32.dll", GetVersionExW);
-WINSIM_SYSTEM_EXPORT("kernel32.dll", GetProductInfo);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "handles.h"
+#include "hooks.h"
 #include "machine.h"
 #include "names.h"
 #include "paths.h"
@@ -91,10 +92,7 @@ extern "C" {
 BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
                            LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR lpCurrentDirectory,
                            LPSTARTUPINFOW lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation) {
-  DWORD err;
-  if (Faulted("CreateProcessW", {lpApplicationName ? lpApplicationName : L"", lpCommandLine ? lpCommandLine : L""},
-              &err))
-    return Fail(err, FALSE);
+  WINSIM_ENTRY("kernel32.dll", CreateProcessW, FALSE, lpApplicationName, lpCommandLine);
   if (!lpStartupInfo || !lpProcessInformation || (!lpApplicationName && !lpCommandLine))
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (lpStartupInfo->cb < sizeof(STARTUPINFOW)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -152,6 +150,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  WINSIM_ENTRY("kernel32.dll", WaitForSingleObject, WAIT_FAILED);
   auto obj = FindObject(hHandle, Object::Kind::Process);
   if (!obj) obj = FindObject(hHandle, Object::Kind::Thread);
   if (!obj) {
@@ -180,6 +179,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
+  WINSIM_ENTRY("kernel32.dll", GetExitCodeProcess, FALSE);
   auto obj = FindObject(hProcess, Object::Kind::Process);
   if (!obj) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!lpExitCode) return Fail(ERROR_INVALID_PARAMETER, FALSE);

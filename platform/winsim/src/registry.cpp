@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "hooks.h"
 #include "machine.h"
 #include "names.h"
 
@@ -183,10 +184,17 @@ HKEY Registry::AddHandle(std::shared_ptr<RegKey> key, ACCESS_MASK access) {
 
 Registry::OpenKey *Registry::FindHandle(HKEY hkey) {
   auto it = handles_.find(reinterpret_cast<uintptr_t>(hkey));
-  return it == handles_.end() ? nullptr : &it->second;
+  if (it != handles_.end()) return &it->second;
+  if (closed_.count(reinterpret_cast<uintptr_t>(hkey))) UsedAfterClose(hkey);
+  return nullptr;
 }
 
-bool Registry::CloseHandle(HKEY hkey) { return handles_.erase(reinterpret_cast<uintptr_t>(hkey)) != 0; }
+bool Registry::CloseHandle(HKEY hkey) {
+  if (!FindHandle(hkey)) return false;
+  handles_.erase(reinterpret_cast<uintptr_t>(hkey));
+  closed_.insert(reinterpret_cast<uintptr_t>(hkey));
+  return true;
+}
 
 Registry &CurrentRegistry() { return *Current().registry; }
 
@@ -348,8 +356,7 @@ LSTATUS OpenSubkey(HKEY hKey, std::wstring_view sub, REGSAM sam, PHKEY result) {
 extern "C" {
 
 LSTATUS WINAPI RegConnectRegistryW(LPCWSTR lpMachineName, HKEY hKey, PHKEY phkResult) {
-  DWORD err;
-  if (Faulted("RegConnectRegistryW", {Text(lpMachineName)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegConnectRegistryW, Text(lpMachineName));
   std::wstring_view name = Text(lpMachineName);
   if (!name.empty()) {
     if (name.size() >= 2 && name[0] == L'\\' && name[1] == L'\\') name.remove_prefix(2);
@@ -363,8 +370,7 @@ LSTATUS WINAPI RegConnectRegistryW(LPCWSTR lpMachineName, HKEY hKey, PHKEY phkRe
 }
 
 LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  DWORD err;
-  if (Faulted("RegOpenKeyExW", {KeyText(hKey), Text(lpSubKey)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegOpenKeyExW, KeyText(hKey), Text(lpSubKey));
   (void)ulOptions;  // REG_OPTION_OPEN_LINK: there are no links to open
   std::wstring_view sub = Text(lpSubKey);
   if (!phkResult) return ERROR_INVALID_PARAMETER;
@@ -382,8 +388,7 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSA
 LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
                                REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                                LPDWORD lpdwDisposition) {
-  DWORD err;
-  if (Faulted("RegCreateKeyExW", {KeyText(hKey), Text(lpSubKey)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegCreateKeyExW, KeyText(hKey), Text(lpSubKey));
   if (!phkResult) return ERROR_BADKEY;
   if (Reserved) return ERROR_INVALID_PARAMETER;
   if (dwOptions & (kRegOptionCreateLink | kRegOptionBackupRestore)) {
@@ -420,8 +425,7 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
-  DWORD err;
-  if (Faulted("RegCloseKey", {KeyText(hKey)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegCloseKey, KeyText(hKey));
   if (!hKey) return ERROR_INVALID_HANDLE;
   if (IsPredefined(hKey)) return ERROR_SUCCESS;
   return CurrentRegistry().CloseHandle(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
@@ -429,8 +433,7 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
 
 LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData) {
-  DWORD err;
-  if (Faulted("RegQueryValueExW", {KeyText(hKey), Text(lpValueName)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegQueryValueExW, KeyText(hKey), Text(lpValueName));
   if ((lpData && !lpcbData) || lpReserved) return ERROR_INVALID_PARAMETER;
   Target t;
   if (LSTATUS e = Resolve(hKey, KEY_QUERY_VALUE, t)) return e;
@@ -451,8 +454,7 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
 
 LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
                               DWORD cbData) {
-  DWORD err;
-  if (Faulted("RegSetValueExW", {KeyText(hKey), Text(lpValueName)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegSetValueExW, KeyText(hKey), Text(lpValueName));
   (void)Reserved;  // ignored, as Windows does
   if (!lpData && cbData) return ERROR_NOACCESS;
   Target t;
@@ -470,8 +472,7 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DW
 }
 
 LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-  DWORD err;
-  if (Faulted("RegDeleteValueW", {KeyText(hKey), Text(lpValueName)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegDeleteValueW, KeyText(hKey), Text(lpValueName));
   Target t;
   if (LSTATUS e = Resolve(hKey, KEY_SET_VALUE, t)) return e;
   auto &values = t.key->values;
@@ -485,8 +486,7 @@ LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 
 LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                              LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
-  DWORD err;
-  if (Faulted("RegEnumKeyExW", {KeyText(hKey)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegEnumKeyExW, KeyText(hKey));
   if (lpReserved || !lpName || !lpcchName || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
   Target t;
   if (LSTATUS e = Resolve(hKey, KEY_ENUMERATE_SUB_KEYS, t)) return e;
@@ -511,8 +511,7 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
 
 LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                              LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  DWORD err;
-  if (Faulted("RegEnumValueW", {KeyText(hKey)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegEnumValueW, KeyText(hKey));
   if ((lpData && !lpcbData) || lpReserved || !lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
   Target t;
   if (LSTATUS e = Resolve(hKey, KEY_QUERY_VALUE, t)) return e;
@@ -534,8 +533,7 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
 }
 
 LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
-  DWORD err;
-  if (Faulted("RegDeleteKeyW", {KeyText(hKey), Text(lpSubKey)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegDeleteKeyW, KeyText(hKey), Text(lpSubKey));
   if (!lpSubKey) return ERROR_INVALID_PARAMETER;
   // The access of hKey does not matter: the key is opened anew for DELETE.
   Target t;
@@ -552,8 +550,7 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 
 LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
                             LPDWORD pcbData) {
-  DWORD err;
-  if (Faulted("RegGetValueW", {KeyText(hkey), Text(lpSubKey), Text(lpValue)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegGetValueW, KeyText(hkey), Text(lpSubKey), Text(lpValue));
   if (pvData && !pcbData) return ERROR_INVALID_PARAMETER;
   if ((dwFlags & RRF_RT_REG_EXPAND_SZ) && !(dwFlags & RRF_NOEXPAND) && (dwFlags & RRF_RT_ANY) != RRF_RT_ANY)
     return ERROR_INVALID_PARAMETER;
@@ -629,8 +626,7 @@ LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD 
 
 LSTATUS WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                                  PSECURITY_DESCRIPTOR pSecurityDescriptor, LPDWORD lpcbSecurityDescriptor) {
-  DWORD err;
-  if (Faulted("RegGetKeySecurity", {KeyText(hKey)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegGetKeySecurity, KeyText(hKey));
   if (!lpcbSecurityDescriptor) return ERROR_INVALID_PARAMETER;
   ACCESS_MASK needed = 0;
   if (SecurityInformation & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))
@@ -655,8 +651,7 @@ LSTATUS WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
 
 LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                                  PSECURITY_DESCRIPTOR pSecurityDescriptor) {
-  DWORD err;
-  if (Faulted("RegSetKeySecurity", {KeyText(hKey)}, &err)) return LSTATUS(err);
+  WINSIM_ENTRY_STATUS("advapi32.dll", RegSetKeySecurity, KeyText(hKey));
   constexpr SECURITY_INFORMATION kKnown =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
   if (!(SecurityInformation & kKnown) || !pSecurityDescriptor) return ERROR_INVALID_PARAMETER;

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,7 +97,8 @@ class Registry {
   void Touch(RegKey *key) const;  // records a change of the key at the machine's time
 
   // Open handles. A handle holds its key (a deleted key lives on for its handles) and
-  // the access it was opened with.
+  // the access it was opened with. Looking up or closing a handle that was closed stops
+  // the run (a simulation error, hooks.h); an unknown value answers null / false.
   struct OpenKey {
     std::shared_ptr<RegKey> key;
     ACCESS_MASK access = 0;
@@ -121,6 +123,7 @@ class Registry {
   const Machine &machine_;
   std::shared_ptr<RegKey> hklm_, hkcu_, hku_;
   std::map<uintptr_t, OpenKey> handles_;
+  std::set<uintptr_t> closed_;
 };
 
 // The registry of the open machine.

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <map>
 
+#include "hooks.h"
 #include "machine.h"
 #include "registry.h"
 
@@ -228,8 +229,7 @@ using namespace winsim;
 extern "C" {
 
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
-  DWORD err;
-  if (Faulted("InitializeSecurityDescriptor", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("advapi32.dll", InitializeSecurityDescriptor, FALSE);
   if (!pSecurityDescriptor) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION, FALSE);
   std::memset(pSecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
@@ -239,8 +239,7 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
 
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
                                       BOOL bDaclDefaulted) {
-  DWORD err;
-  if (Faulted("SetSecurityDescriptorDacl", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("advapi32.dll", SetSecurityDescriptorDacl, FALSE);
   auto *sd = static_cast<SECURITY_DESCRIPTOR *>(pSecurityDescriptor);
   if (!sd) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION, FALSE);
@@ -268,8 +267,7 @@ BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthor
                                      DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
                                      DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
                                      DWORD nSubAuthority6, DWORD nSubAuthority7, PSID *pSid) {
-  DWORD err;
-  if (Faulted("AllocateAndInitializeSid", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("advapi32.dll", AllocateAndInitializeSid, FALSE);
   if (!pIdentifierAuthority || !pSid) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (nSubAuthorityCount > 8) return Fail(ERROR_INVALID_SID, FALSE);
   const DWORD subs[8] = {nSubAuthority0, nSubAuthority1, nSubAuthority2, nSubAuthority3,
@@ -286,8 +284,7 @@ BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthor
 
 // NULL when freed; the SID itself when it did not come from AllocateAndInitializeSid.
 PVOID WINAPI FreeSid(PSID pSid) {
-  DWORD err;
-  if (Faulted("FreeSid", {}, &err)) return Fail(err, pSid);
+  WINSIM_ENTRY("advapi32.dll", FreeSid, pSid);
   return Release(Block::Sid, pSid) ? nullptr : pSid;
 }
 
@@ -296,8 +293,7 @@ DWORD WINAPI GetLengthSid(PSID pSid) { return SidLength(pSid); }
 BOOL WINAPI IsValidSid(PSID pSid) { return SidIsValid(pSid) ? TRUE : FALSE; }
 
 BOOL WINAPI InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision) {
-  DWORD err;
-  if (Faulted("InitializeAcl", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("advapi32.dll", InitializeAcl, FALSE);
   if (!pAcl) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (nAclLength < sizeof(ACL)) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   if (dwAclRevision < kMinAclRevision || dwAclRevision > kMaxAclRevision || nAclLength > 0xFFFF)
@@ -310,8 +306,7 @@ BOOL WINAPI InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision) {
 }
 
 BOOL WINAPI AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID pSid) {
-  DWORD err;
-  if (Faulted("AddAccessAllowedAce", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("advapi32.dll", AddAccessAllowedAce, FALSE);
   if (!SidIsValid(pSid)) return Fail(ERROR_INVALID_SID, FALSE);
   if (!AclIsValid(pAcl)) return Fail(ERROR_INVALID_ACL, FALSE);
   if (dwAceRevision > kMaxAclRevision) return Fail(ERROR_UNKNOWN_REVISION, FALSE);
@@ -331,8 +326,7 @@ BOOL WINAPI AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask
 }
 
 HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
-  DWORD err;
-  if (Faulted("GlobalAlloc", {}, &err)) return Fail(err, HGLOBAL(nullptr));
+  WINSIM_ENTRY("kernel32.dll", GlobalAlloc, HGLOBAL(nullptr));
   constexpr UINT kMoveable = 0x0002;
   if (uFlags & kMoveable) {
     NotModelled("GlobalAlloc", "GMEM_MOVEABLE (a handle for GlobalLock)");
@@ -345,8 +339,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
 
 // NULL when freed (and for NULL); the handle with ERROR_INVALID_HANDLE for anything else.
 HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
-  DWORD err;
-  if (Faulted("GlobalFree", {}, &err)) return Fail(err, hMem);
+  WINSIM_ENTRY("kernel32.dll", GlobalFree, hMem);
   if (!hMem) return nullptr;
   if (!Release(Block::Global, hMem)) return Fail(ERROR_INVALID_HANDLE, hMem);
   return nullptr;

@@ -25,8 +25,8 @@
 #include "devices.h"
 #include "files.h"
 #include "handles.h"
+#include "hooks.h"
 #include "machine.h"
-#include "modules.h"
 #include "names.h"
 #include "paths.h"
 #include "registry.h"
@@ -266,8 +266,7 @@ FILETIME InfDate(const std::wstring &inf) {
 extern "C" {
 
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags) {
-  DWORD err;
-  if (Faulted("SetupDiGetClassDevsW", {Text(Enumerator)}, &err)) return Fail(err, INVALID_HANDLE_VALUE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetClassDevsW, INVALID_HANDLE_VALUE, Text(Enumerator));
   (void)hwndParent;  // nothing of the set is ever shown
   if (Flags & ~kClassDevsFlags) return Fail(ERROR_INVALID_FLAGS, INVALID_HANDLE_VALUE);
   if (!ClassGuid && !(Flags & DIGCF_ALLCLASSES)) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
@@ -301,8 +300,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, H
 }
 
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData) {
-  DWORD err;
-  if (Faulted("SetupDiEnumDeviceInfo", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiEnumDeviceInfo, FALSE);
   auto set = SetOf(DeviceInfoSet);
   if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!DeviceInfoData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -318,8 +316,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-  DWORD err;
-  if (Faulted("SetupDiDestroyDeviceInfoList", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiDestroyDeviceInfoList, FALSE);
   if (!SetOf(DeviceInfoSet) || !RemoveObject(DeviceInfoSet, Object::Kind::DeviceInfoSet))
     return Fail(ERROR_INVALID_HANDLE, FALSE);
   SetLastError(ERROR_SUCCESS);
@@ -328,8 +325,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
 
 BOOL WINAPI SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
                                             PSP_DEVINFO_LIST_DETAIL_DATA_W DeviceInfoSetDetailData) {
-  DWORD err;
-  if (Faulted("SetupDiGetDeviceInfoListDetailW", {}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetDeviceInfoListDetailW, FALSE);
   auto set = SetOf(DeviceInfoSet);
   if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!DeviceInfoSetDetailData || DeviceInfoSetDetailData->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_W))
@@ -343,9 +339,7 @@ BOOL WINAPI SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
-  DWORD err;
-  if (Faulted("SetupDiGetDeviceRegistryPropertyW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
-    return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetDeviceRegistryPropertyW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, true, t)) return FALSE;
   if (!PropertyBuffer && PropertyBufferSize) return Fail(ERROR_INVALID_DATA, FALSE);
@@ -362,9 +356,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINF
 
 BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                            PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
-  DWORD err;
-  if (Faulted("SetupDiGetDeviceInstallParamsW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
-    return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetDeviceInstallParamsW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
   if (!DeviceInstallParams) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -375,9 +367,7 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
 
 BOOL WINAPI SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                            PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
-  DWORD err;
-  if (Faulted("SetupDiSetDeviceInstallParamsW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
-    return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiSetDeviceInstallParamsW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
   if (!DeviceInstallParams) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -391,8 +381,7 @@ BOOL WINAPI SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
 }
 
 BOOL WINAPI SetupDiBuildDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD DriverType) {
-  DWORD err;
-  if (Faulted("SetupDiBuildDriverInfoList", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiBuildDriverInfoList, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
   if (!IsDriverType(DriverType) || (DriverType == SPDIT_COMPATDRIVER && !t.member))
@@ -422,8 +411,7 @@ BOOL WINAPI SetupDiBuildDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
 
 BOOL WINAPI SetupDiEnumDriverInfoW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD DriverType,
                                    DWORD MemberIndex, PSP_DRVINFO_DATA_W DriverInfoData) {
-  DWORD err;
-  if (Faulted("SetupDiEnumDriverInfoW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiEnumDriverInfoW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
   if (!IsDriverType(DriverType) || (DriverType == SPDIT_COMPATDRIVER && !t.member))
@@ -450,9 +438,7 @@ BOOL WINAPI SetupDiEnumDriverInfoW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devi
 BOOL WINAPI SetupDiGetDriverInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                            PSP_DRVINFO_DATA_W DriverInfoData,
                                            PSP_DRVINSTALL_PARAMS DriverInstallParams) {
-  DWORD err;
-  if (Faulted("SetupDiGetDriverInstallParamsW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
-    return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetDriverInstallParamsW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
   const DriverNode *node = FindNode(t.member, DriverInfoData);
@@ -470,9 +456,7 @@ BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
                                         PSP_DRVINFO_DATA_W DriverInfoData,
                                         PSP_DRVINFO_DETAIL_DATA_W DriverInfoDetailData, DWORD DriverInfoDetailDataSize,
                                         PDWORD RequiredSize) {
-  DWORD err;
-  if (Faulted("SetupDiGetDriverInfoDetailW", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
-    return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetDriverInfoDetailW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
   const DriverNode *node = FindNode(t.member, DriverInfoData);
@@ -510,9 +494,7 @@ BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
 }
 
 BOOL WINAPI SetupDiDestroyDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD DriverType) {
-  DWORD err;
-  if (Faulted("SetupDiDestroyDriverInfoList", {MemberText(DeviceInfoSet, DeviceInfoData)}, &err))
-    return Fail(err, FALSE);
+  WINSIM_ENTRY("setupapi.dll", SetupDiDestroyDriverInfoList, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
   if (!IsDriverType(DriverType) || (DriverType == SPDIT_COMPATDRIVER && !t.member))
@@ -526,16 +508,3 @@ BOOL WINAPI SetupDiDestroyDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DAT
 }
 
 }  // extern "C"
-
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetClassDevsW);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiEnumDeviceInfo);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiDestroyDeviceInfoList);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDeviceInfoListDetailW);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDeviceRegistryPropertyW);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDeviceInstallParamsW);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiSetDeviceInstallParamsW);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiBuildDriverInfoList);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiEnumDriverInfoW);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDriverInstallParamsW);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiGetDriverInfoDetailW);
-WINSIM_SYSTEM_EXPORT("setupapi.dll", SetupDiDestroyDriverInfoList);

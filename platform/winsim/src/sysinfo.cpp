@@ -5,7 +5,6 @@
 #include <string>
 
 #include "machine.h"
-#include "modules.h"
 #include "names.h"
 
 using namespace winsim;
@@ -95,7 +94,3 @@ int WINAPI GetSystemMetrics(int nIndex) {
 }
 
 }  // extern "C"
-
-WINSIM_SYSTEM_EXPORT("kernel32.dll", GetSystemInfo);
-WINSIM_SYSTEM_EXPORT("kernel32.dll", GetNativeSystemInfo);
-WINSIM_SYSTEM_EXPORT("user32.dll", GetSystemMetrics);

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "hooks.h"
 #include "machine.h"
 #include "names.h"
 
@@ -281,12 +282,14 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
 }
 
 BOOL WINAPI FileTimeToLocalFileTime(const FILETIME *lpFileTime, LPFILETIME lpLocalFileTime) {
+  WINSIM_ENTRY("kernel32.dll", FileTimeToLocalFileTime, FALSE);
   if (!lpFileTime || !lpLocalFileTime) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   *lpLocalFileTime = Split(Current().LocalFromUtc(Join(*lpFileTime)));
   return TRUE;
 }
 
 BOOL WINAPI FileTimeToSystemTime(const FILETIME *lpFileTime, LPSYSTEMTIME lpSystemTime) {
+  WINSIM_ENTRY("kernel32.dll", FileTimeToSystemTime, FALSE);
   if (!lpFileTime || !lpSystemTime) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   int64_t v = Join(*lpFileTime);
   if (v < 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -295,6 +298,7 @@ BOOL WINAPI FileTimeToSystemTime(const FILETIME *lpFileTime, LPSYSTEMTIME lpSyst
 }
 
 BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *lpSystemTime, LPFILETIME lpFileTime) {
+  WINSIM_ENTRY("kernel32.dll", SystemTimeToFileTime, FALSE);
   if (!lpSystemTime || !lpFileTime) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   int64_t v;
   if (!FromSystemTime(*lpSystemTime, v)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -304,8 +308,7 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *lpSystemTime, LPFILETIME lpFi
 
 int WINAPI GetTimeFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, LPCWSTR lpFormat, LPWSTR lpTimeStr,
                           int cchTime) {
-  DWORD err;
-  if (Faulted("GetTimeFormatW", {}, &err)) return Fail(err, 0);
+  WINSIM_ENTRY("kernel32.dll", GetTimeFormatW, 0);
   const DWORD known =
       TIME_NOMINUTESORSECONDS | TIME_NOSECONDS | TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT | LOCALE_NOUSEROVERRIDE;
   if (dwFlags & ~known) return Fail(ERROR_INVALID_FLAGS, 0);
@@ -331,8 +334,7 @@ int WINAPI GetTimeFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, 
 
 int WINAPI GetDateFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpDate, LPCWSTR lpFormat, LPWSTR lpDateStr,
                           int cchDate) {
-  DWORD err;
-  if (Faulted("GetDateFormatW", {}, &err)) return Fail(err, 0);
+  WINSIM_ENTRY("kernel32.dll", GetDateFormatW, 0);
   const DWORD known = DATE_SHORTDATE | DATE_LONGDATE | LOCALE_NOUSEROVERRIDE;
   if (dwFlags & ~known) {
     NotModelled("GetDateFormatW", "these flags");
@@ -358,8 +360,7 @@ int WINAPI GetDateFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpDate, 
 }
 
 int WINAPI GetLocaleInfoW(LCID Locale, LCTYPE LCType, LPWSTR lpLCData, int cchData) {
-  DWORD err;
-  if (Faulted("GetLocaleInfoW", {}, &err)) return Fail(err, 0);
+  WINSIM_ENTRY("kernel32.dll", GetLocaleInfoW, 0);
   const LocaleFormats *lf = FormatsFor(Locale);
   if (!lf) {
     NotModelled("GetLocaleInfoW", "this locale");

@@ -22,6 +22,7 @@
 #include <winver.h>
 
 #include "files.h"
+#include "hooks.h"
 #include "machine.h"
 #include "names.h"
 #include "peimage.h"
@@ -168,22 +169,22 @@ bool LoadVersionResource(LPCWSTR path, std::string &file, std::string_view &reso
 extern "C" {
 
 DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle) {
+  WINSIM_ENTRY("version.dll", GetFileVersionInfoSizeW, 0u, lptstrFilename);
   if (lpdwHandle) *lpdwHandle = 0;
-  DWORD err;
-  if (Faulted("GetFileVersionInfoSizeW", {lptstrFilename ? lptstrFilename : L""}, &err)) return Fail(err, 0u);
   if (!lptstrFilename) return Fail(ERROR_INVALID_PARAMETER, 0u);
   std::string file;
   std::string_view resource;
+  DWORD err = 0;
   if (!LoadVersionResource(lptstrFilename, file, resource, &err)) return Fail(err, 0u);
   return DWORD(LayoutFor(resource.size()).total);
 }
 
 BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD, DWORD dwLen, LPVOID lpData) {
-  DWORD err;
-  if (Faulted("GetFileVersionInfoW", {lptstrFilename ? lptstrFilename : L""}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("version.dll", GetFileVersionInfoW, FALSE, lptstrFilename);
   if (!lptstrFilename || !lpData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   std::string file;
   std::string_view resource;
+  DWORD err = 0;
   if (!LoadVersionResource(lptstrFilename, file, resource, &err)) return Fail(err, FALSE);
   Layout l = LayoutFor(resource.size());
   if (dwLen < l.total) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
@@ -200,8 +201,7 @@ BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD, DWORD dwLen, LPVO
 }
 
 BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID *lplpBuffer, PUINT puLen) {
-  DWORD err;
-  if (Faulted("VerQueryValueW", {lpSubBlock ? lpSubBlock : L""}, &err)) return Fail(err, FALSE);
+  WINSIM_ENTRY("version.dll", VerQueryValueW, FALSE, lpSubBlock);
   if (!pBlock || !lpSubBlock || !lplpBuffer || !puLen) return Fail(ERROR_INVALID_PARAMETER, FALSE);
 
   // Only a block GetFileVersionInfoW filled is understood: its header must agree with the
