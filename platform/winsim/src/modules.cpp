@@ -60,18 +60,14 @@ std::wstring SystemDirectory() {
   return n && n < MAX_PATH ? std::wstring(buf) : L"C:\\Windows\\system32";
 }
 
-bool ListedIn(const char *key, const std::wstring &value) {
-  auto os = Current().config["os"].as_table();
-  if (!os) return false;
-  auto arr = (*os)[key].as_array();
-  if (!arr) return false;
-  for (auto &n : *arr)
-    if (auto s = n.value<std::string>(); s && EqualNoCase(FromUtf8(*s), value)) return true;
+bool ListedIn(const std::vector<std::wstring> &list, const std::wstring &value) {
+  for (const std::wstring &entry : list)
+    if (EqualNoCase(entry, value)) return true;
   return false;
 }
 
 bool IsSystemDll(const std::wstring &name) {
-  return SystemDlls().count(Upcased(name)) && !ListedIn("missing_dlls", name);
+  return SystemDlls().count(Upcased(name)) && !ListedIn(Current().os.missingDlls, name);
 }
 
 std::wstring WithDllExtension(std::wstring name) {
@@ -219,7 +215,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   if (m->system) {
     auto &exports = SystemDlls()[Upcased(m->name)];
     auto it = exports.find(lpProcName);
-    if (it == exports.end() || ListedIn("missing_exports", m->name + L"!" + wname))
+    if (it == exports.end() || ListedIn(Current().os.missingExports, m->name + L"!" + wname))
       return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
     return it->second;
   }

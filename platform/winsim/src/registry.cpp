@@ -101,50 +101,63 @@ RegKey *Registry::RootByName(std::wstring_view rootName) {
 
 std::vector<RegKey *> Registry::Roots() const { return {hkcu_.get(), hklm_.get(), hku_.get()}; }
 
-DWORD Registry::Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const {
-  if (!path.empty() && path[0] == L'\\') return ERROR_BAD_PATHNAME;
-  std::shared_ptr<RegKey> key = from->shared_from_this();
+bool KeyPathNames(std::wstring_view path, std::vector<std::wstring_view> &names) {
+  names.clear();
+  if (!path.empty() && path[0] == L'\\') return false;
   size_t i = 0;
   while (i < path.size()) {
-    size_t end = path.find(L'\\', i);
-    if (end == std::wstring_view::npos) end = path.size();
-    RegKey *next = key->FindSubkey(path.substr(i, end - i));
-    if (!next) return ERROR_FILE_NOT_FOUND;
-    key = next->shared_from_this();
-    i = end;
-    while (i < path.size() && path[i] == L'\\') ++i;
+    size_t end = std::min(path.find(L'\\', i), path.size());
+    if (end > i) names.push_back(path.substr(i, end - i));
+    i = end + 1;
   }
-  *out = std::move(key);
+  return true;
+}
+
+DWORD Registry::Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const {
+  std::vector<std::wstring_view> names;
+  if (!KeyPathNames(path, names)) return ERROR_BAD_PATHNAME;
+  RegKey *key = from;
+  for (std::wstring_view name : names)
+    if (!(key = key->FindSubkey(name))) return ERROR_FILE_NOT_FOUND;
+  *out = key->shared_from_this();
   return ERROR_SUCCESS;
+}
+
+RegKey *Registry::Deepest(RegKey *from, std::wstring_view path, bool *complete) const {
+  std::vector<std::wstring_view> names;
+  *complete = false;
+  if (!KeyPathNames(path, names)) return nullptr;
+  RegKey *key = from;
+  for (std::wstring_view name : names) {
+    RegKey *next = key->FindSubkey(name);
+    if (!next) return key;
+    key = next;
+  }
+  *complete = true;
+  return key;
 }
 
 DWORD Registry::Create(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out, bool *created,
                        bool isVolatile) {
-  if (!path.empty() && path[0] == L'\\') return ERROR_BAD_PATHNAME;
+  std::vector<std::wstring_view> names;
+  if (!KeyPathNames(path, names)) return ERROR_BAD_PATHNAME;
   std::shared_ptr<RegKey> key = from->shared_from_this();
   *created = false;
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t end = path.find(L'\\', i);
-    if (end == std::wstring_view::npos) end = path.size();
-    std::wstring_view name = path.substr(i, end - i);
-    RegKey *next = key->FindSubkey(name);
-    if (next) {
+  for (std::wstring_view name : names) {
+    if (RegKey *next = key->FindSubkey(name)) {
       key = next->shared_from_this();
       *created = false;
-    } else {
-      // The keys below this one are all new: the one they would hang under decides.
-      if (key->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
-      auto child = NewKey(std::wstring(name), key.get(), machine_.NowUtc());
-      child->isVolatile = isVolatile;
-      key->subkeys[Upcased(name)] = child;
-      Touch(key.get());
-      BindProtected(child.get());
-      key = child;
-      *created = true;
+      continue;
     }
-    i = end;
-    while (i < path.size() && path[i] == L'\\') ++i;
+    // The keys below this one are all new: the one they would hang under decides.
+    if (key->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+    auto child = NewKey(std::wstring(name), key.get(), machine_.NowUtc());
+    child->isVolatile = isVolatile;
+    key->subkeys[Upcased(name)] = child;
+    Touch(key.get());
+    BindProtected(child.get());
+    key = child;
+    *created = true;
   }
   *out = std::move(key);
   return ERROR_SUCCESS;
@@ -156,7 +169,13 @@ void Registry::BindProtected(RegKey *key) {
   for (auto &entry : protectedList)
     if (!entry.key && EqualNoCase(entry.path, path)) {
       entry.key = key->shared_from_this();
-      if (key->dacl == RegKey::Dacl::Default) key->dacl = RegKey::Dacl::Protected;
+      if (entry.custom) {
+        key->dacl = RegKey::Dacl::Custom;
+        key->customDacl = entry.dacl;
+        key->owner = entry.owner;
+      } else if (key->dacl == RegKey::Dacl::Default) {
+        key->dacl = RegKey::Dacl::Protected;
+      }
     }
 }
 

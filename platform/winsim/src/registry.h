@@ -30,6 +30,10 @@ namespace winsim {
 
 class Machine;
 
+// The one walker of key paths: the names of a relative path, '\' separating them and
+// repeated separators skipped. False for a path starting with '\'.
+bool KeyPathNames(std::wstring_view path, std::vector<std::wstring_view> &names);
+
 struct RegValue {
   std::wstring name;  // as first set; looked up without regard to case ("" = the default value)
   DWORD type = REG_NONE;
@@ -84,6 +88,9 @@ class Registry {
   // path names `from` itself. Answers ERROR_BAD_PATHNAME for a leading '\',
   // ERROR_FILE_NOT_FOUND when a key is missing; leaves *out untouched on failure.
   DWORD Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const;
+  // The deepest key of the path that exists (`from` at least); *complete when that is the
+  // whole path. Null for a path starting with '\'.
+  RegKey *Deepest(RegKey *from, std::wstring_view path, bool *complete) const;
   // As Open, creating the missing keys (volatile ones when `isVolatile`); *created says
   // whether the last one was created. Answers ERROR_CHILD_MUST_BE_VOLATILE, creating nothing,
   // when a non-volatile key would be created below a volatile one.
@@ -106,12 +113,16 @@ class Registry {
   bool CloseHandle(HKEY hkey);
 
   // Load and save bookkeeping (regfile.cpp): whether registry.reg existed, and the
-  // machine.toml protected_keys entries: as written, the full path they name, and the key
-  // they protect. An entry naming no key protects the key created at its path later.
+  // machine.toml protected_keys and [[key_security]] entries: as written, the full path they
+  // name, and the key they secure. An entry naming no key secures the key created at its
+  // path later. A protected_keys entry gives the protected access list; a [[key_security]]
+  // entry (custom) its own owner and access list.
   struct ProtectedEntry {
     std::wstring text;
     std::wstring path;  // "HKEY_LOCAL_MACHINE\..."
     std::shared_ptr<RegKey> key;
+    bool custom = false;
+    std::vector<BYTE> dacl, owner;
   };
   bool loadedFromFile = false;
   bool hadProtectedList = false;
@@ -143,6 +154,8 @@ bool SidIsValid(const void *sid);
 DWORD SidLength(const void *sid);
 // A valid ACL (revision 2 to 4, ACEs inside AclSize).
 bool AclIsValid(const void *acl);
+// Appends an access-allowed (or access-denied) entry to an ACL image and updates its header.
+void AddAce(std::vector<BYTE> &acl, bool allow, ACCESS_MASK mask, const std::vector<BYTE> &sid);
 // The default key DACL, or the one of a protected key.
 std::vector<BYTE> KeyDacl(bool protectedKey);
 // True when the DACL (null = `dacl` empty) grants DELETE to the elevated administrator's

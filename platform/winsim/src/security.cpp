@@ -132,6 +132,10 @@ bool AclIsValid(const void *acl) {
   return true;
 }
 
+void AddAce(std::vector<BYTE> &acl, bool allow, ACCESS_MASK mask, const std::vector<BYTE> &sid) {
+  AppendAce(acl, allow ? ACCESS_ALLOWED_ACE_TYPE : kAccessDeniedAceType, mask, sid);
+}
+
 std::vector<BYTE> KeyDacl(bool protectedKey) {
   std::vector<BYTE> acl(kAclHeader, 0);
   acl[0] = ACL_REVISION;
