@@ -64,6 +64,8 @@ std::vector<BYTE> RegKey::DaclImage() const {
 
 bool RegKey::DeletionRefused() const { return !DaclGrantsAdministratorsDelete(DaclImage()); }
 
+ACCESS_MASK RegKey::AccessAllowed() const { return KeyAccessAllowed(DaclImage(), owner); }
+
 // ---- Registry -------------------------------------------------------------------------------
 
 Registry::Registry(const Machine &machine) : machine_(machine) {
@@ -285,12 +287,21 @@ bool IsPredefined(HKEY h) {
   return false;
 }
 
+// The access a new handle on `key` gets for the access asked, or ERROR_ACCESS_DENIED when the
+// key's access list withholds any of it. MAXIMUM_ALLOWED adds everything the list allows
+// (and is refused when it allows nothing).
+LSTATUS CheckKeyAccess(const RegKey &key, REGSAM sam, ACCESS_MASK &granted) {
+  ACCESS_MASK desired = MapKeyGenericRights(sam & ~(kWow64Flags | kMaximumAllowed));
+  ACCESS_MASK allowed = key.AccessAllowed();
+  if (desired & ~allowed) return ERROR_ACCESS_DENIED;
+  if ((sam & kMaximumAllowed) && !allowed) return ERROR_ACCESS_DENIED;
+  granted = desired | ((sam & kMaximumAllowed) ? allowed : 0);
+  return ERROR_SUCCESS;
+}
+
+// The access of a handle on a key the caller has just created: everything it asked for.
 ACCESS_MASK GrantedAccess(REGSAM sam) {
-  ACCESS_MASK a = sam & ~kWow64Flags;
-  if (a & GENERIC_READ) a = (a & ~GENERIC_READ) | KEY_READ;
-  if (a & GENERIC_WRITE) a = (a & ~GENERIC_WRITE) | KEY_WRITE;
-  if (a & GENERIC_EXECUTE) a = (a & ~GENERIC_EXECUTE) | KEY_READ;
-  if (a & GENERIC_ALL) a = (a & ~GENERIC_ALL) | KEY_ALL_ACCESS;
+  ACCESS_MASK a = MapKeyGenericRights(sam & ~kWow64Flags);
   if (a & kMaximumAllowed) a = (a & ~kMaximumAllowed) | KEY_ALL_ACCESS;
   return a;
 }
@@ -358,7 +369,9 @@ LSTATUS OpenSubkey(HKEY hKey, std::wstring_view sub, REGSAM sam, PHKEY result) {
   if (LSTATUS e = Resolve(hKey, 0, t)) return e;
   std::shared_ptr<RegKey> found;
   if (DWORD e = CurrentRegistry().Open(t.key.get(), sub, &found)) return LSTATUS(e);
-  *result = CurrentRegistry().AddHandle(std::move(found), GrantedAccess(sam));
+  ACCESS_MASK granted = 0;
+  if (LSTATUS e = CheckKeyAccess(*found, sam, granted)) return e;
+  *result = CurrentRegistry().AddHandle(std::move(found), granted);
   return ERROR_SUCCESS;
 }
 
@@ -417,6 +430,16 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
   Target t;
   if (LSTATUS e = Resolve(hKey, KEY_CREATE_SUB_KEY, t)) return e;
   Registry &r = CurrentRegistry();
+  // An existing key is opened with its access list checked; a new one needs the right to
+  // create subkeys of the key it is created under (checked above for the handle's own key).
+  bool exists = false;
+  RegKey *deepest = r.Deepest(t.key.get(), Text(lpSubKey), &exists);
+  ACCESS_MASK granted = GrantedAccess(samDesired);
+  if (deepest && exists && deepest != t.key.get()) {
+    if (LSTATUS e = CheckKeyAccess(*deepest, samDesired, granted)) return e;
+  } else if (deepest && !exists && deepest != t.key.get() && !(deepest->AccessAllowed() & KEY_CREATE_SUB_KEY)) {
+    return ERROR_ACCESS_DENIED;
+  }
   std::shared_ptr<RegKey> key;
   bool created = false;
   // An existing key is opened as it is: REG_OPTION_VOLATILE only applies to keys it creates.
@@ -433,7 +456,7 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
       key->group = parts.group;
     }
   }
-  *phkResult = r.AddHandle(std::move(key), GrantedAccess(samDesired));
+  *phkResult = r.AddHandle(std::move(key), granted);
   if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
@@ -589,6 +612,8 @@ LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD 
   std::shared_ptr<RegKey> key = t.key;
   if (lpSubKey && *lpSubKey) {
     if (DWORD e = CurrentRegistry().Open(t.key.get(), lpSubKey, &key)) return fail(LSTATUS(e));
+    ACCESS_MASK granted;
+    if (LSTATUS e = CheckKeyAccess(*key, KEY_QUERY_VALUE, granted)) return fail(e);
   }
   RegValue *v = key->FindValue(Text(lpValue));
   if (!v) return fail(ERROR_FILE_NOT_FOUND);

@@ -71,6 +71,8 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
   std::vector<BYTE> DaclImage() const;
   // True when an elevated administrator may not delete the key (its DACL withholds DELETE).
   bool DeletionRefused() const;
+  // The rights the elevated administrator's token gets on the key (KeyAccessAllowed).
+  ACCESS_MASK AccessAllowed() const;
 };
 
 class Registry {
@@ -161,6 +163,14 @@ std::vector<BYTE> KeyDacl(bool protectedKey);
 // True when the DACL (null = `dacl` empty) grants DELETE to the elevated administrator's
 // token (Administrators, Everyone, Authenticated Users, Users), deny entries first as listed.
 bool DaclGrantsAdministratorsDelete(const std::vector<BYTE> &dacl);
+
+// GENERIC_* rights in a key access mask replaced by the key rights they stand for.
+ACCESS_MASK MapKeyGenericRights(ACCESS_MASK mask);
+// The rights a key's DACL (empty = a null DACL) and owner (empty = Administrators) give the
+// elevated administrator's token, as AccessCheck with MAXIMUM_ALLOWED answers them: the
+// entries in order, the first one to allow or deny a right deciding it; the owner gets
+// READ_CONTROL and WRITE_DAC.
+ACCESS_MASK KeyAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE> &owner);
 
 struct DescriptorParts {
   bool daclPresent = false;
