@@ -110,8 +110,9 @@ class DeviceTree {
 bool LoadDevices(Machine &machine, std::string &error);
 void SaveDevices(Machine &machine);
 
-// Writes a device's registry keys anew from the model (at load, and after its state or its
-// driver changed).
+// Refreshes the values of a device's Enum key and driver key that come from the model,
+// creating the keys when missing and leaving every other value and subkey as it is (at load,
+// and after its state or its driver changed).
 void MirrorDevice(Machine &machine, const Device &device);
 
 // Where the registry keeps devices and drivers, below HKEY_LOCAL_MACHINE.

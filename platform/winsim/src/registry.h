@@ -1,6 +1,7 @@
 // The registry of the simulated machine: a tree of keys with typed values under the
-// predefined roots, the table of open HKEYs, and the part of key security the component
-// uses (protected keys). The Reg* functions of winreg.h act on it; later parts of winsim
+// predefined roots, the table of open HKEYs, and key security: each key's owner and access
+// list, checked when a key is opened or created (protected_keys, [[key_security]],
+// RegSetKeySecurity). The Reg* functions of winreg.h act on it; later parts of winsim
 // (services, devices, pending file operations) keep their state in it under Windows' own
 // key layout, through those same functions.
 //
@@ -58,7 +59,8 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
 
   // Key security. Default: SYSTEM and Administrators full control, Users read.
   // Protected: Administrators get everything but DELETE (machine.toml protected_keys).
-  // Custom: the DACL last given to RegSetKeySecurity (an empty image = a null DACL).
+  // Custom: the DACL of a [[key_security]] entry or the one last given to RegSetKeySecurity
+  // (an empty image = a null DACL).
   enum class Dacl { Default, Protected, Custom };
   Dacl dacl = Dacl::Default;
   std::vector<BYTE> customDacl;
