@@ -1,7 +1,7 @@
 // machine.toml read once, strictly, into typed fields. Every table and key of the machine
 // directory's contract is known here; a value of the wrong type, an unknown key, an
 // impossible date or version, or an unknown enumeration text stops the load with one line
-// "<file>:<line>: <table> <key> <reason>". The tables whose behaviour other parts of winsim
+// "<file>:<line>: <table>: <key> <reason>". The tables whose behaviour other parts of winsim
 // build ([wmi], [[services]], [programs.creates_service], [devices.behaviour]) are checked
 // here too and kept typed for their users.
 #pragma once
