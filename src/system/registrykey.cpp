@@ -84,9 +84,28 @@ bool RegistryKey::DeleteValue(const WCHAR *name) {
 
 bool RegistryKey::DeleteTree() { return DeleteTreeImpl(true); }
 
+LSTATUS RegistryKey::OpenStatus() {
+  Close();
+  if (m_strSubkey.IsEmpty()) return ERROR_FILE_NOT_FOUND;  // names no key
+  LSTATUS status =
+      RegConnectRegistryW(m_strMachine.IsEmpty() ? nullptr : m_strMachine.GetString(), m_hRoot, m_hConnected.put());
+  if (status == ERROR_SUCCESS) status = RegOpenKeyExW(m_hConnected.get(), m_strSubkey, 0, m_samAccess, m_hKey.put());
+  if (status != ERROR_SUCCESS) Close();
+  return status;
+}
+
 bool RegistryKey::DeleteTreeImpl(bool mayGrant) {
-  if (!Exists()) return true;
-  if (!Open()) return false;
+  // Only a key that is not there is "nothing to delete". One that refuses the access asked
+  // for is given full access once; if it still refuses, the delete fails.
+  LSTATUS opened = OpenStatus();
+  if (opened == ERROR_FILE_NOT_FOUND) return true;
+  if (opened == ERROR_ACCESS_DENIED && mayGrant) {
+    if (!GrantFullAccess(m_hRoot, m_strSubkey)) return false;
+    RegistryKey again(m_strMachine, m_strSubkey);
+    again.m_hRoot = m_hRoot;
+    return again.DeleteTreeImpl(false);
+  }
+  if (opened != ERROR_SUCCESS) return false;
   // Index 0 each time: the subkey found before is gone by then. A subkey that survives
   // its own deletion ends the walk instead of being found again and again.
   for (;;) {
@@ -101,7 +120,9 @@ bool RegistryKey::DeleteTreeImpl(bool mayGrant) {
     CStr path = m_strSubkey + L"\\" + name;
     RegistryKey child(m_strMachine, path);
     child.m_hRoot = m_hRoot;
-    if (!child.DeleteTreeImpl(mayGrant)) {
+    // A child that answered success must really be gone.
+    if (!child.DeleteTreeImpl(mayGrant) || child.OpenStatus() != ERROR_FILE_NOT_FOUND) {
+      child.Close();
       Close();
       return false;
     }

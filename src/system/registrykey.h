@@ -30,9 +30,9 @@ class RegistryKey {
   // Writes a REG_DWORD, creating the key when it is missing.
   bool WriteDword(const WCHAR *name, DWORD value);
   bool DeleteValue(const WCHAR *name);
-  // Deletes the key with all its subkeys, deepest first. A deletion refused with
+  // Deletes the key with all its subkeys, deepest first. An open or a deletion refused with
   // ERROR_ACCESS_DENIED is retried once after GrantFullAccess; false when the key or one
-  // of its subkeys survives.
+  // of its subkeys survives. A missing key is nothing to delete (true).
   bool DeleteTree();
   // Replaces the key's access list with one that grants full control to the
   // Administrators group and to SYSTEM only.
@@ -41,6 +41,9 @@ class RegistryKey {
  private:
   bool Connect(unique_hkey &connected) const;
   bool DeleteTreeImpl(bool mayGrant);
+  // As Open, answering the error of the connection or the open (ERROR_FILE_NOT_FOUND for an
+  // empty path, which names no key).
+  LSTATUS OpenStatus();
 
   HKEY m_hRoot = HKEY_LOCAL_MACHINE;
   unique_hkey m_hKey;

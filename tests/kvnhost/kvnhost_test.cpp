@@ -209,3 +209,63 @@ TEST_F(KvnhostFixture, CheckAnswersOperatingSystemSupportOnEachExampleMachine) {
     EXPECT_NE(log.find(c.decidedBy), std::string::npos) << log;
   }
 }
+
+TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
+  const std::string device =
+      "[[devices]]\ninstance_id = 'PCI\\VEN_1\\0'\nclass_guid = \"{4D36E972-E325-11CE-BFC1-08002BE10318}\"\n";
+  struct {
+    std::string toml;
+    int line;
+    std::string says;
+  } const cases[] = {
+      {"[os]\nmajor = \"ten\"\n", 2, "[os]: major must be a number"},
+      {"[os]\nproduct_type = \"desktop\"\n", 2, "product_type \"desktop\" is not one of"},
+      {"[os]\narchitecture = \"arm\"\n", 2, "architecture \"arm\" is not one of"},
+      {"[machine]\ncomputer_name = \"SRV02\"\nenable_fail = true\n", 3, "[machine]: enable_fail is not a known key"},
+      {"[machine]\nclock = \"2026-02-31T10:00:00\"\n", 2, "clock \"2026-02-31T10:00:00\" is not a time"},
+      {"[machine]\nfree_disk = { \"C:\" = \"lots\" }\n", 2, "C: must be a number"},
+      {"[wmi]\navailable = 1\n", 2, "[wmi]: available must be true or false"},
+      {"[env]\nPATH = 3\n", 2, "[env]: PATH must be a text"},
+      {"enable_fail = true\n", 1, "enable_fail is not a known key"},
+      {device + "[devices.driver]\ndate = \"2026-02-31\"\n", 5, "driver.date \"2026-02-31\" is not a date"},
+      {device + "[devices.driver]\nversion = \"1.2.3\"\n", 5, "driver.version \"1.2.3\" is not a.b.c.d"},
+      {device + "[devices.behaviour]\nenable_fail = true\n", 5, "behaviour.enable_fail is not a known key"},
+      {device + "status = \"running\"\n", 4, "status \"running\" is not one of"},
+      {"[[services]]\nname = \"direvo\"\nstate = \"paused\"\n", 3, "[[services]] entry 1: state \"paused\""},
+      {"[[faults]]\nfunction = \"CopyFileW\"\nnth = \"1\"\n", 3, "[[faults]] entry 1: nth must be a number"},
+      {"[[faults]]\nnth = 1\n", 1, "function is missing"},
+      {"[[locked_files]]\npath = 'C:\\x.sys'\nrename = \"yes\"\n", 3, "rename must be true or false"},
+      {"[[programs]]\nname = \"direvo.exe\"\n[programs.creates_service]\nname = \"direvo\"\nstart = 2\n", 5,
+       "creates_service: start is not a known key"},
+      {"[[key_security]]\npath = 'SOFTWARE\\X'\nallow = [ { who = \"Nobody\", access = \"full\" } ]\n", 3,
+       "who \"Nobody\" is not"},
+      {"[[key_security]]\npath = 'SOFTWARE\\X'\nallow = [ { who = \"Users\", access = \"most\" } ]\n", 3,
+       "access \"most\" is not one of"},
+      {"protected_keys = 'SOFTWARE\\X'\n", 1, "protected_keys must be a list of texts"},
+      {"[os\n", 1, ""},  // not TOML at all
+  };
+  fs::path machine = scratch / "machine";
+  fs::create_directories(machine / "drive_c");
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.toml);
+    fs::remove_all(state);
+    std::ofstream(machine / "machine.toml", std::ios::binary | std::ios::trunc) << c.toml;
+    Result r = Run("--machine " + Quote(machine.string()) + " " + WithState("info"));
+    EXPECT_EQ(r.status, 2);
+    const std::string file = (fs::absolute(machine) / "machine.toml").string();
+    EXPECT_NE(r.err.find(file + ":" + std::to_string(c.line) + ": "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_FALSE(fs::exists(state));
+  }
+  // Every example machine is a correct one, after a run too (what it saved loads again).
+  for (const auto &example : fs::directory_iterator(KVN_EXAMPLE_MACHINES)) {
+    SCOPED_TRACE(example.path().string());
+    fs::remove_all(state);
+    for (int run = 0; run < 2; ++run) {
+      Result r = Run("--machine " + Quote(example.path().string()) + " " + WithState("check"));
+      EXPECT_EQ(r.status, 0) << r.err;
+    }
+  }
+}

@@ -21,11 +21,13 @@ bool KeyExists(const std::wstring &path) {
 
 void SetValue(const std::wstring &path, const wchar_t *name, DWORD type, const void *data, DWORD size) {
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), size), ERROR_SUCCESS);
   RegCloseKey(key);
 }
+
+std::string Narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
 
 void SetString(const std::wstring &path, const wchar_t *name, const std::wstring &text, DWORD type = REG_SZ) {
   SetValue(path, name, type, text.c_str(), DWORD((text.size() + 1) * sizeof(WCHAR)));
@@ -157,4 +159,46 @@ TEST(RegistryKey, RefusedDeletionIsRetriedOnceOnly) {
   RegistryKey key(path.c_str());
   EXPECT_FALSE(key.DeleteTree());
   EXPECT_TRUE(KeyExists(path + L"\\Child"));
+}
+
+TEST(RegistryKey, DeleteTreeFailsOnKeysItCannotOpenOrThatSurvive) {
+  // A system key that gives Administrators read access only (owner SYSTEM, so its access
+  // list cannot be replaced either), and a deletion that answers success but leaves the key.
+  // The 200th enumeration fails, so that a walk asking for the same subkey again and again
+  // ends instead of hanging.
+  const std::string systemKey =
+      "[[key_security]]\npath = 'SOFTWARE\\KvnTest\\Svc\\System'\nowner = \"SYSTEM\"\n"
+      "allow = [ { who = \"SYSTEM\", access = \"full\" }, { who = \"Administrators\", access = \"read\" } ]\n";
+  const std::string bound = "[[faults]]\nfunction = \"RegEnumKeyExW\"\nnth = 200\nerror = 1\n";
+  const std::string ghost = "[[faults]]\nfunction = \"RegDeleteKeyW\"\nwhen_arg_contains = \"Ghost\"\nerror = 0\n";
+  const struct {
+    std::string toml;
+    const wchar_t *target;  // below kBase
+    bool result;
+    std::vector<const wchar_t *> left;  // keys below kBase still there afterwards
+  } cases[] = {
+      {systemKey + bound, L"Svc\\System", false, {L"Svc\\System", L"Svc\\System\\Enum"}},
+      {systemKey + bound, L"Svc", false, {L"Svc", L"Svc\\System"}},
+      {ghost + bound, L"Svc", false, {L"Svc", L"Svc\\Ghost"}},
+      {bound, L"Svc", true, {}},
+      {systemKey + bound, L"Missing", true, {L"Svc\\System"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.toml + Narrow(c.target));
+    TestMachine machine(c.toml);
+    for (const wchar_t *sub : {L"\\Svc\\System\\Enum", L"\\Svc\\Ghost", L"\\Svc\\Plain"}) {
+      HKEY key = nullptr;
+      // Created by the machine's owner before the access list applies to it.
+      ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kBase) + sub).c_str(), 0, nullptr, 0, KEY_READ,
+                                nullptr, &key, nullptr),
+                ERROR_SUCCESS);
+      RegCloseKey(key);
+    }
+    RegistryKey key((std::wstring(kBase) + L"\\" + c.target).c_str());
+    EXPECT_EQ(key.DeleteTree(), c.result);
+    for (const wchar_t *left : c.left) EXPECT_TRUE(KeyExists(std::wstring(kBase) + L"\\" + left)) << Narrow(left);
+    if (c.result) {
+      EXPECT_FALSE(KeyExists(std::wstring(kBase) + L"\\" + c.target));
+    }
+  }
 }

@@ -1,7 +1,8 @@
 // The devices of winsim: machine.toml's [[devices]] as SetupAPI device information sets
 // (selection and order, registry properties and their sizing, installation parameters, the
 // installed driver's list and details), the configuration manager's view of them, their
-// registry keys (volatile, so never saved) and the volatile keys themselves, load errors,
+// registry keys (ordinary keys kept in registry.reg, their derived values refreshed at load)
+// and volatile keys, load errors,
 // large machines and fault injection.
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <winsim.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -904,49 +906,68 @@ TEST(DeviceRegistry, KeysAgreeWithSetupApi) {
   SetupDiDestroyDeviceInfoList(set);
 }
 
-TEST(DeviceRegistry, KeysAreVolatileAndNeverSaved) {
+TEST(DeviceRegistry, KeysAreOrdinaryKeysKeptInRegistryReg) {
   TestMachine machine(kMachine);
-  // The device keys take no saved subkeys; the keys every Windows has take them and keep them.
-  HKEY h;
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (EnumKey(kIdA) + L"\\Device Parameters").c_str(), 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &h, nullptr),
-            ERROR_CHILD_MUST_BE_VOLATILE);
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                            L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\Kept",
-                            0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(h);
-  machine.Reopen();
-  const std::string saved = ReadAll(machine.Dir() / "registry.reg");
-  EXPECT_EQ(saved.find("CurrentControlSet\\Enum"), std::string::npos);
-  EXPECT_EQ(saved.find("\\0000"), std::string::npos);
-  EXPECT_NE(saved.find("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e972-e325-11ce-bfc1-"
-                       "08002be10318}\\Kept]\r\n"),
-            std::string::npos);
-  // ... and they are back after the reopening, from machine.toml.
-  EXPECT_EQ(RegValue(EnumKey(kIdA), L"Class").Text(), std::wstring(L"Net\0", 4));
+  const std::wstring driverKey = std::wstring(L"SYSTEM\\CurrentControlSet\\Control\\Class\\") + kNetDriverKey;
+  // What an INF's AddReg writes below the driver key (HKR) and a device's own subkey.
+  const struct {
+    std::wstring key;
+    const wchar_t *value;
+  } written[] = {
+      {driverKey, L"*IfType"},
+      {driverKey + L"\\Ndi\\params\\*JumboPacket", L"default"},
+      {EnumKey(kIdA) + L"\\Device Parameters", L"Kept"},
+  };
+  for (const auto &w : written) {
+    HKEY h;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, w.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+              ERROR_SUCCESS);
+    DWORD one = 1;
+    EXPECT_EQ(RegSetValueExW(h, w.value, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), sizeof one),
+              ERROR_SUCCESS);
+    RegCloseKey(h);
+  }
+  // Two runs: what was written survives both, and the derived values are there each time.
+  for (int run = 0; run < 2; ++run) {
+    machine.Reopen();
+    SCOPED_TRACE(run);
+    for (const auto &w : written) EXPECT_EQ(RegValue(w.key, w.value).error, DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(RegValue(EnumKey(kIdA), L"Class").Text(), std::wstring(L"Net\0", 4));
+    EXPECT_EQ(RegValue(driverKey, L"DriverVersion").Text(), std::wstring(L"1.2.3.4\0", 8));
+    const std::string saved = ReadAll(machine.Dir() / "registry.reg");
+    EXPECT_NE(saved.find("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\SYSTEM\\0000]\r\n"),
+              std::string::npos);
+    EXPECT_NE(saved.find("\\{4d36e972-e325-11ce-bfc1-08002be10318}\\0000]\r\n\"InfPath\"=\"oem3.inf\""),
+              std::string::npos);
+  }
 }
 
-TEST(DeviceRegistry, MachineTomlReplacesKeysOfRegistryReg) {
+TEST(DeviceRegistry, MachineTomlRefreshesTheValuesItDerives) {
   TestMachine machine(kMachine);
   winsim::CloseMachine();
   std::ofstream(machine.Dir() / "registry.reg", std::ios::binary)
       << "Windows Registry Editor Version 5.00\r\n\r\n"
          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\SYSTEM\\0000]\r\n"
-         "\"Class\"=\"Stale\"\r\n\"Extra\"=dword:00000001\r\n\r\n"
+         "\"Class\"=\"Stale\"\r\n\"Mfg\"=\"Stale\"\r\n\"Extra\"=dword:00000001\r\n\r\n"
          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\SYSTEM\\0000\\Device Parameters]\r\n\r\n"
-         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\OTHER\\0000]\r\n\"Kept\"=\"yes\"\r\n\r\n";
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\OTHER\\0000]\r\n\"Kept\"=\"yes\"\r\n\r\n"
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\z40e\\Enum]\r\n\"Count\"=dword:00000001\r\n\r\n";
   std::string error;
   ASSERT_TRUE(winsim::OpenMachine(machine.Dir(), error)) << error;
+  // Derived from [[devices]]: replaced, or removed when the device has no such fact (no driver).
   EXPECT_EQ(RegValue(EnumKey(kIdC), L"Class").Text(), std::wstring(L"System\0", 7));
-  EXPECT_EQ(RegValue(EnumKey(kIdC), L"Extra").error, DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(RegValue(EnumKey(kIdC), L"Mfg").error, DWORD(ERROR_FILE_NOT_FOUND));
+  // Everything else is the registry's own.
+  EXPECT_EQ(RegValue(EnumKey(kIdC), L"Extra").error, DWORD(ERROR_SUCCESS));
+  EXPECT_EQ(RegValue(L"SYSTEM\\CurrentControlSet\\Services\\z40e\\Enum", L"Count").error, DWORD(ERROR_SUCCESS));
   HKEY h;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (EnumKey(kIdC) + L"\\Device Parameters").c_str(), 0, KEY_READ, &h),
-            ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (EnumKey(kIdC) + L"\\Device Parameters").c_str(), 0, KEY_READ, &h),
+            ERROR_SUCCESS);
+  RegCloseKey(h);
   machine.Reopen();
   const std::string saved = ReadAll(machine.Dir() / "registry.reg");
   EXPECT_EQ(saved.find("Stale"), std::string::npos);
-  EXPECT_EQ(saved.find("ROOT\\SYSTEM"), std::string::npos);
+  EXPECT_NE(saved.find("\\Enum\\ROOT\\SYSTEM\\0000\\Device Parameters]"), std::string::npos);
   EXPECT_NE(saved.find("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\OTHER\\0000]"), std::string::npos);
 }
 
@@ -1033,6 +1054,13 @@ TEST(DeviceLoad, WrongEntriesAreRefusedWithTheirReason) {
               "rank = \"0\""),
        "driver.rank must be a number"},
       {"devices = 3\n", "devices must be [[devices]] tables"},
+      {Device("PCI\\VEN_1\\0", "hardware_id = []"), "hardware_id is not a known key"},
+      {Device("PCI\\VEN_1\\0", "[devices.behaviour]\nenable_fail = true"), "behaviour.enable_fail is not a known key"},
+      {Device("PCI\\VEN_1\\0", "[devices.behaviour]\nupdate_error = \"5\""), "behaviour.update_error must be a number"},
+      {Device("PCI\\VEN_1\\0",
+              "class_guid = \"{4D36E972-E325-11CE-BFC1-08002BE10318}\"\n[devices.driver]\n"
+              "date = \"2026-02-31\""),
+       "driver.date \"2026-02-31\" is not a date"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.toml);
@@ -1040,7 +1068,10 @@ TEST(DeviceLoad, WrongEntriesAreRefusedWithTheirReason) {
     EXPECT_NE(error.find(c.reason), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos);
     if (!error.empty()) {
-      EXPECT_EQ(error.rfind("machine.toml: ", 0), 0u) << error;
+      // <dir>/machine.toml:<line>: ...
+      size_t at = error.find("machine.toml:");
+      ASSERT_NE(at, std::string::npos) << error;
+      EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(error[at + 13]))) << error;
     }
   }
   EXPECT_EQ(LoadError(Device("PCI\\" + std::string(192, 'X') + "\\00")), "");  // 199 characters

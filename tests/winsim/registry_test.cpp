@@ -747,7 +747,9 @@ TEST(ProtectedKeys, DeletionRefusedUntilAdministratorsGetFullControl) {
   EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, kLockedService), ERROR_ACCESS_DENIED);
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kLockedService));
 
-  HKEY h = Open(HKEY_LOCAL_MACHINE, kLockedService, KEY_ALL_ACCESS);
+  // Its access list withholds DELETE: full access is refused, the rest is granted.
+  Open(HKEY_LOCAL_MACHINE, kLockedService, KEY_ALL_ACCESS, ERROR_ACCESS_DENIED);
+  HKEY h = Open(HKEY_LOCAL_MACHINE, kLockedService, KEY_READ | KEY_WRITE | WRITE_DAC);
   // Sizing: no buffer, then one byte short, then exactly enough.
   DWORD needed = 0;
   EXPECT_EQ(RegGetKeySecurity(h, DACL_SECURITY_INFORMATION, nullptr, &needed), ERROR_INSUFFICIENT_BUFFER);
@@ -795,6 +797,96 @@ TEST(ProtectedKeys, DeletionRefusedUntilAdministratorsGetFullControl) {
   EXPECT_EQ(ProtectedList(machine), (std::vector<std::string>{"SOFTWARE\\KvnLocked", "SOFTWARE\\NotThere"}));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kLockedService));
   EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\KvnLocked"), ERROR_ACCESS_DENIED);
+}
+
+// Keys with the access lists system services really have, from machine.toml.
+const char *const kKeySecurityToml = R"(
+[[key_security]]
+path = 'HKLM\SYSTEM\CurrentControlSet\Services\kvnsys'
+owner = "SYSTEM"
+allow = [ { who = "SYSTEM", access = "full" }, { who = "Administrators", access = "read" } ]
+
+[[key_security]]
+path = 'SOFTWARE\KvnDeny'
+deny = [ { who = "Everyone", access = "write" } ]
+allow = [ { who = "Administrators", access = "full" } ]
+
+[[key_security]]
+path = 'SOFTWARE\KvnLater'
+allow = [ { who = "Users", access = 0x20019 } ]
+)";
+constexpr REGSAM kMaximumAllowed = 0x02000000;  // MAXIMUM_ALLOWED
+constexpr const wchar_t *kSystemService = L"SYSTEM\\CurrentControlSet\\Services\\kvnsys";
+
+TEST(KeySecurity, OpenAndCreateCheckTheAccessListForTheElevatedAdministrator) {
+  TestMachine machine(kKeySecurityToml);
+  LoadRegistryFile(machine,
+                   "Windows Registry Editor Version 5.00\r\n\r\n"
+                   "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\kvnsys\\Enum]\r\n\r\n"
+                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KvnDeny]\r\n\r\n");
+  HKEY later = Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\KvnLater");  // its creator gets what it asked
+  RegCloseKey(later);
+  const struct {
+    const wchar_t *path;
+    REGSAM sam;
+    LSTATUS open;
+  } cases[] = {
+      {kSystemService, KEY_READ, ERROR_SUCCESS},
+      {kSystemService, GENERIC_READ, ERROR_SUCCESS},
+      {kSystemService, KEY_READ | KEY_WOW64_64KEY, ERROR_SUCCESS},
+      {kSystemService, KEY_ALL_ACCESS, ERROR_ACCESS_DENIED},
+      {kSystemService, KEY_SET_VALUE, ERROR_ACCESS_DENIED},
+      {kSystemService, DELETE, ERROR_ACCESS_DENIED},
+      {kSystemService, WRITE_DAC, ERROR_ACCESS_DENIED},  // the owner is SYSTEM
+      {kSystemService, GENERIC_ALL, ERROR_ACCESS_DENIED},
+      {kSystemService, kMaximumAllowed, ERROR_SUCCESS},
+      {L"SYSTEM\\CurrentControlSet\\Services\\kvnsys\\Enum", KEY_ALL_ACCESS, ERROR_SUCCESS},  // not inherited
+      {L"SOFTWARE\\KvnDeny", KEY_READ | WRITE_DAC, ERROR_SUCCESS},  // the owner: Administrators
+      {L"SOFTWARE\\KvnDeny", KEY_WRITE, ERROR_ACCESS_DENIED},       // denied before it is allowed
+      {L"SOFTWARE\\KvnDeny", GENERIC_WRITE, ERROR_ACCESS_DENIED},
+      {L"SOFTWARE\\KvnLater", KEY_READ, ERROR_SUCCESS},
+      {L"SOFTWARE\\KvnLater", KEY_SET_VALUE, ERROR_ACCESS_DENIED},
+      {L"SOFTWARE\\KvnLater", READ_CONTROL | WRITE_DAC, ERROR_SUCCESS},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.sam);
+    HKEY h = Open(HKEY_LOCAL_MACHINE, c.path, c.sam, c.open);
+    if (c.open == ERROR_SUCCESS) {
+      RegCloseKey(h);
+    } else {
+      EXPECT_EQ(h, nullptr);
+    }
+    // RegCreateKeyExW of the existing key checks the same list.
+    h = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, c.path, 0, nullptr, 0, c.sam, nullptr, &h, nullptr), c.open);
+    if (h) RegCloseKey(h);
+  }
+
+  // A handle holds what was granted: kMaximumAllowed on read access cannot write.
+  HKEY h = Open(HKEY_LOCAL_MACHINE, kSystemService, kMaximumAllowed);
+  EXPECT_EQ(SetDword(h, L"Start", 4), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegCreateKeyExW(h, L"Sub", 0, nullptr, 0, KEY_READ, nullptr, &later, nullptr), ERROR_ACCESS_DENIED);
+  RegCloseKey(h);
+  // A new subkey needs the right to create subkeys of the key it goes under.
+  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\kvnsys\\Parameters", 0, nullptr,
+                            0, KEY_READ, nullptr, &later, nullptr),
+            ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\kvnsys\\Parameters"));
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\KvnDeny", L"x", RRF_RT_ANY, nullptr, nullptr, nullptr),
+            ERROR_FILE_NOT_FOUND);  // read access: the value is looked for
+  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\kvnsys\\Enum"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSystemService), ERROR_ACCESS_DENIED);
+
+  // The access lists hold after a reopen; one whose key was given another list is dropped.
+  h = Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\KvnDeny", WRITE_DAC);
+  EXPECT_EQ(SetDacl(h, nullptr), ERROR_SUCCESS);
+  RegCloseKey(h);
+  machine.Reopen();
+  Open(HKEY_LOCAL_MACHINE, kSystemService, KEY_WRITE, ERROR_ACCESS_DENIED);
+  Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\KvnLater", KEY_WRITE, ERROR_ACCESS_DENIED);
+  const std::string toml = ReadAll(machine.Dir() / "machine.toml");
+  EXPECT_EQ(toml.find("KvnDeny"), std::string::npos) << toml;
+  EXPECT_NE(toml.find("kvnsys"), std::string::npos) << toml;
 }
 
 TEST(ProtectedKeys, NullDaclUnprotectsAndSurvivesReopen) {

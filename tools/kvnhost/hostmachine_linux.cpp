@@ -89,7 +89,8 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
     fs::remove(pattern, ec);
     options.stateDir = pattern;
   }
-  if (!fs::exists(options.stateDir, ec)) {
+  bool fresh = !fs::exists(options.stateDir, ec);
+  if (fresh) {
     if (!fs::is_directory(options.machineDir, ec)) {
       error = "machine directory " + options.machineDir + " does not exist";
       return false;
@@ -99,7 +100,17 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
     error = "state " + options.stateDir + " is not a directory";
     return false;
   }
-  if (!winsim::OpenMachine(options.stateDir, error)) return false;
+  if (!winsim::OpenMachine(options.stateDir, error)) {
+    // A machine that does not load leaves no state behind: the copy made for it goes, and
+    // the message names the template's file, which is the one to correct.
+    if (fresh) {
+      std::string copy = fs::absolute(options.stateDir, ec).string();
+      if (size_t at = error.find(copy); at != std::string::npos)
+        error.replace(at, copy.size(), fs::absolute(options.machineDir, ec).string());
+      fs::remove_all(options.stateDir, ec);
+    }
+    return false;
+  }
   place.stateDir = fs::absolute(options.stateDir, ec).string();
 
   // The package, the component and the host's image go to C:\Package.

@@ -881,6 +881,88 @@ void ProbeRegOpen(json &out, HKEY root) {
   }
 }
 
+// Key security: a key whose access list gives Administrators read access only. Opening it
+// for more, writing through a read handle and creating a subkey are refused; its creator,
+// the owner, can still replace the list (and does, to delete the key).
+void ProbeRegAccess(json &out, HKEY root) {
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID admins = nullptr;
+  Fixture(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                   &admins) != FALSE,
+          L"the Administrators SID");
+  std::vector<BYTE> aclBlock(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(admins));
+  PACL acl = reinterpret_cast<PACL>(aclBlock.data());
+  SECURITY_DESCRIPTOR sd;
+  Fixture(InitializeAcl(acl, DWORD(aclBlock.size()), ACL_REVISION) &&
+              AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, admins) &&
+              InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
+              SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE),
+          L"a read-only access list");
+  SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
+  HKEY key = nullptr;
+  LSTATUS e = RegCreateKeyExW(root, L"acl", 0, nullptr, 0, KEY_READ, &sa, &key, nullptr);
+  out["reg.access.create[read_only_list]"] = unsigned(e);
+  if (e != ERROR_SUCCESS) {
+    FreeSid(admins);
+    return;
+  }
+  RegCloseKey(key);
+
+  struct OpenCase {
+    const char *key;
+    REGSAM sam;
+  };
+  const OpenCase cases[] = {
+      {"reg.access.open[KEY_READ]", KEY_READ},
+      {"reg.access.open[GENERIC_READ]", GENERIC_READ},
+      {"reg.access.open[KEY_SET_VALUE]", KEY_SET_VALUE},
+      {"reg.access.open[KEY_WRITE]", KEY_WRITE},
+      {"reg.access.open[KEY_ALL_ACCESS]", KEY_ALL_ACCESS},
+      {"reg.access.open[DELETE]", DELETE},
+      {"reg.access.open[READ_CONTROL]", READ_CONTROL},
+  };
+  for (const OpenCase &c : cases) {
+    HKEY h = reinterpret_cast<HKEY>(uintptr_t(kSentinel));
+    e = RegOpenKeyExW(root, L"acl", 0, c.sam, &h);
+    json r = {{"ret", unsigned(e)}};
+    if (e == ERROR_SUCCESS)
+      RegCloseKey(h);
+    else
+      r["handle_cleared"] = h == nullptr;
+    HKEY created = nullptr;
+    r["create_existing"] = unsigned(RegCreateKeyExW(root, L"acl", 0, nullptr, 0, c.sam, nullptr, &created, nullptr));
+    if (created) RegCloseKey(created);
+    out[c.key] = r;
+  }
+  HKEY read = nullptr;
+  if (RegOpenKeyExW(root, L"acl", 0, KEY_READ, &read) == ERROR_SUCCESS) {
+    DWORD one = 1;
+    out["reg.access.set_through_read_handle"] =
+        unsigned(RegSetValueExW(read, L"v", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), sizeof one));
+    RegCloseKey(read);
+  }
+  HKEY sub = nullptr;
+  out["reg.access.create_subkey"] =
+      unsigned(RegCreateKeyExW(root, L"acl\\sub", 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr));
+  if (sub) RegCloseKey(sub);
+  out["reg.access.delete"] = unsigned(RegDeleteKeyW(root, L"acl"));
+
+  // The owner opens it for WRITE_DAC, opens it to everyone and deletes it.
+  HKEY owner = nullptr;
+  e = RegOpenKeyExW(root, L"acl", 0, WRITE_DAC, &owner);
+  out["reg.access.open[WRITE_DAC]"] = unsigned(e);
+  if (e == ERROR_SUCCESS) {
+    SECURITY_DESCRIPTOR open;
+    InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+    out["reg.access.null_dacl"] = unsigned(RegSetKeySecurity(owner, DACL_SECURITY_INFORMATION, &open));
+    RegCloseKey(owner);
+  }
+  RegDeleteKeyW(root, L"acl\\sub");  // there when the subkey's creation was not refused
+  out["reg.access.delete_after_null_dacl"] = unsigned(RegDeleteKeyW(root, L"acl"));
+  FreeSid(admins);
+}
+
 void ProbeRegConnect(json &out) {
   struct ConnectCase {
     const char *key;
@@ -933,6 +1015,7 @@ void ProbeRegistry(json &out) {
   ProbeRegOpen(out, root);
   ProbeRegConnect(out);
   ProbeRegDeletion(out, root);
+  ProbeRegAccess(out, root);
   RegCloseKey(root);
 
   e = DeleteRegTree(HKEY_CURRENT_USER, kRegScratch);

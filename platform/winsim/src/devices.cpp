@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <map>
 
+#include "calendar.h"
 #include "machine.h"
+#include "machinefile.h"
 #include "names.h"
 #include "registry.h"
 
@@ -22,22 +24,6 @@ const char *StatusName(DeviceStatus status) {
     case DeviceStatus::NotStarted: return "not_started";
   }
   return "started";
-}
-
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int DaysInMonth(int y, int m) {
-  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && IsLeap(y) ? 29 : days[m - 1];
-}
-
-// Days from 1601-01-01 to a date of the proleptic Gregorian calendar.
-int64_t DaysFrom1601(int y, int m, int d) {
-  int64_t days = 0;
-  int64_t years = y - 1601;
-  days += years * 365 + years / 4 - years / 100 + years / 400;
-  for (int i = 1; i < m; ++i) days += DaysInMonth(y, i);
-  return days + d - 1;
 }
 
 bool AllDigits(std::string_view s) {
@@ -63,253 +49,157 @@ bool ParseVersion(const std::string &text, WORD (&parts)[4]) {
   return true;
 }
 
-// "YYYY-MM-DD".
-bool ParseDate(const std::string &text, DeviceDriver &d) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
-  std::string_view s(text);
-  if (!AllDigits(s.substr(0, 4)) || !AllDigits(s.substr(5, 2)) || !AllDigits(s.substr(8, 2))) return false;
-  int y = std::stoi(text.substr(0, 4)), m = std::stoi(text.substr(5, 2)), day = std::stoi(text.substr(8, 2));
-  if (y < 1601 || m < 1 || m > 12 || day < 1 || day > DaysInMonth(y, m)) return false;
-  d.dateYear = y;
-  d.dateMonth = m;
-  d.dateDay = day;
-  d.date = DaysFrom1601(y, m, day) * 86400LL * 10000000LL;
+bool BadGuid(TableReader &r, const char *key, const std::wstring &text) {
+  return r.Fail(key, "\"" + ToUtf8(text) + "\" is not a GUID such as {4D36E972-E325-11CE-BFC1-08002BE10318}");
+}
+
+bool ReadGuid(TableReader &r, const char *key, std::optional<GUID> &out) {
+  std::wstring text;
+  if (!r.Text(key, text)) return false;
+  if (!r.Has(key)) return true;
+  GUID g;
+  if (!ParseGuid(text, g)) return BadGuid(r, key, text);
+  out = g;
   return true;
 }
 
-// Reads the keys of one table of a [[devices]] entry, naming the entry and the key in the
-// one-line reason it gives for a wrong one.
-class EntryReader {
- public:
-  EntryReader(const toml::table &table, size_t entry, std::string prefix, std::string &error)
-      : table_(table), entry_(entry), prefix_(std::move(prefix)), error_(error) {}
-
-  void Name(const std::wstring &instanceId) { instanceId_ = instanceId; }
-
-  bool Fail(const std::string &what) {
-    std::string where = "machine.toml: [[devices]] entry " + std::to_string(entry_ + 1);
-    if (!instanceId_.empty()) where += " ('" + ToUtf8(instanceId_) + "')";
-    error_ = where + ": " + what;
-    return false;
-  }
-  bool WrongType(const char *key, const char *expected) { return Fail(prefix_ + key + " must be " + expected); }
-
-  bool Has(const char *key) const { return table_.contains(key); }
-
-  bool Text(const char *key, std::wstring &out) {
-    const toml::node *n = table_.get(key);
-    if (!n) return true;
-    auto s = n->value<std::string>();
-    if (!n->is_string() || !s) return WrongType(key, "a text");
-    out = FromUtf8(*s);
-    return true;
-  }
-
-  bool Texts(const char *key, std::vector<std::wstring> &out) {
-    const toml::node *n = table_.get(key);
-    if (!n) return true;
-    const toml::array *list = n->as_array();
-    if (!list) return WrongType(key, "a list of texts");
-    for (const toml::node &item : *list) {
-      auto s = item.value<std::string>();
-      if (!item.is_string() || !s) return WrongType(key, "a list of texts");
-      std::wstring text = FromUtf8(*s);
-      if (text.find(L'\0') != std::wstring::npos) return Fail(prefix_ + key + " holds a NUL character");
-      if (!text.empty()) out.push_back(std::move(text));  // a REG_MULTI_SZ cannot hold an empty string
-    }
-    return true;
-  }
-
-  bool Flag(const char *key, bool &out) {
-    const toml::node *n = table_.get(key);
-    if (!n) return true;
-    if (!n->is_boolean()) return WrongType(key, "true or false");
-    out = *n->value<bool>();
-    return true;
-  }
-
-  bool Number(const char *key, DWORD &out) {
-    const toml::node *n = table_.get(key);
-    if (!n) return true;
-    if (!n->is_integer()) return WrongType(key, "a number");
-    int64_t v = *n->value<int64_t>();
-    if (v < 0 || v > 0xFFFFFFFFLL) return Fail(prefix_ + key + " " + std::to_string(v) + " does not fit 32 bits");
-    out = DWORD(v);
-    return true;
-  }
-
-  bool Guid(const char *key, std::optional<GUID> &out) {
-    std::wstring text;
-    if (!Text(key, text)) return false;
-    if (!Has(key)) return true;
-    GUID g;
-    if (!ParseGuid(text, g)) return BadGuid(key, text);
-    out = g;
-    return true;
-  }
-
-  bool BadGuid(const char *key, const std::wstring &text) {
-    return Fail(prefix_ + key + " \"" + ToUtf8(text) +
-                "\" is not a GUID such as {4D36E972-E325-11CE-BFC1-08002BE10318}");
-  }
-
- private:
-  const toml::table &table_;
-  size_t entry_;
-  std::string prefix_;
-  std::string &error_;
-  std::wstring instanceId_;
-};
-
-bool ReadDriver(const toml::table &table, size_t entry, const std::wstring &instanceId, DeviceDriver &d,
-                std::string &error) {
-  EntryReader r(table, entry, "driver.", error);
-  r.Name(instanceId);
+bool ReadDriver(TableReader &r, DeviceDriver &d) {
+  r.SetKeyPrefix("driver.");
+  std::string version, date;
   if (!r.Text("inf", d.inf) || !r.Text("section", d.section) || !r.Text("description", d.description) ||
       !r.Text("manufacturer", d.manufacturer) || !r.Text("provider", d.provider) ||
-      !r.Text("matching_id", d.matchingId) || !r.Number("flags", d.flags) || !r.Number("rank", d.rank))
+      !r.Text("matching_id", d.matchingId) || !r.Text("service", d.service) || !r.Dword("flags", d.flags) ||
+      !r.Dword("rank", d.rank) || !r.Text("version", version) || !r.Text("date", date))
     return false;
-  std::wstring version, date;
-  if (!r.Text("version", version) || !r.Text("date", date)) return false;
   if (r.Has("version")) {
-    if (!ParseVersion(ToUtf8(version), d.version))
-      return r.Fail("driver.version \"" + ToUtf8(version) + "\" is not a.b.c.d with parts from 0 to 65535");
+    if (!ParseVersion(version, d.version))
+      return r.Fail("version", "\"" + version + "\" is not a.b.c.d with parts from 0 to 65535");
     d.hasVersion = true;
   }
-  if (r.Has("date") && !ParseDate(ToUtf8(date), d))
-    return r.Fail("driver.date \"" + ToUtf8(date) + "\" is not a date YYYY-MM-DD");
-  return true;
+  if (r.Has("date")) {
+    CivilDate day;
+    if (!ParseIsoDate(date, day)) return r.Fail("date", "\"" + date + "\" is not a date YYYY-MM-DD");
+    d.dateYear = day.year;
+    d.dateMonth = day.month;
+    d.dateDay = day.day;
+    d.date = DaysFrom1601(day.year, day.month, day.day) * kTicksPerDay;
+  }
+  return r.Done();
 }
 
-bool ReadDevice(const toml::table &table, size_t entry, Device &dev, std::string &error) {
-  EntryReader r(table, entry, "", error);
+bool ReadBehaviour(TableReader &r, DeviceBehaviour &b) {
+  r.SetKeyPrefix("behaviour.");
+  return r.Flag("enable_fails", b.enableFails) && r.Flag("disable_fails", b.disableFails) &&
+         r.Flag("state_change_needs_restart", b.stateChangeNeedsRestart) &&
+         r.Flag("update_needs_reboot", b.updateNeedsReboot) && r.Dword("update_error", b.updateError) && r.Done();
+}
+
+bool ReadDevice(const toml::table &table, const std::string &file, size_t entry, Device &dev, std::string &error) {
+  TableReader r(table, file, "[[devices]] entry " + std::to_string(entry + 1), error);
   dev.entry = entry;
   dev.devInst = DEVINST(entry + 1);
-  if (!r.Has("instance_id")) return r.Fail("instance_id is missing");
+  if (!r.Has("instance_id")) return r.Fail("instance_id", "is missing");
   if (!r.Text("instance_id", dev.instanceId)) return false;
-  if (dev.instanceId.empty()) return r.Fail("instance_id is empty");
-  r.Name(dev.instanceId);
+  if (dev.instanceId.empty()) return r.Fail("instance_id", "is empty");
+  r.SetWhere(r.Where() + " ('" + ToUtf8(dev.instanceId) + "')");
   if (dev.instanceId.size() >= MAX_DEVICE_ID_LEN)
-    return r.Fail("instance_id has " + std::to_string(dev.instanceId.size()) + " characters; it must be shorter than " +
-                  std::to_string(MAX_DEVICE_ID_LEN));
+    return r.Fail("instance_id", "has " + std::to_string(dev.instanceId.size()) +
+                                     " characters; it must be shorter than " + std::to_string(MAX_DEVICE_ID_LEN));
   // Enumerator, device ID and instance-specific ID: the form every device instance ID has.
   size_t first = dev.instanceId.find(L'\\');
   size_t second = first == std::wstring::npos ? first : dev.instanceId.find(L'\\', first + 1);
   if (first == 0 || second == std::wstring::npos || second == first + 1 || second + 1 == dev.instanceId.size() ||
       dev.instanceId.find(L'\\', second + 1) != std::wstring::npos)
-    return r.Fail("instance_id is not of the form enumerator\\device\\instance");
-
-  std::wstring status;
-  if (!r.Texts("hardware_ids", dev.hardwareIds) || !r.Texts("compatible_ids", dev.compatibleIds) ||
-      !r.Text("class", dev.className) || !r.Guid("class_guid", dev.classGuid) ||
-      !r.Text("description", dev.description) || !r.Flag("present", dev.present) || !r.Text("status", status) ||
-      !r.Number("problem", dev.problem) || !r.Flag("private_problem", dev.privateProblem))
-    return false;
+    return r.Fail("instance_id", "is not of the form enumerator\\device\\instance");
 
   std::vector<std::wstring> interfaces;
-  if (!r.Texts("interfaces", interfaces)) return false;
+  const toml::table *driver = nullptr, *behaviour = nullptr;
+  if (!r.Texts("hardware_ids", dev.hardwareIds, true) || !r.Texts("compatible_ids", dev.compatibleIds, true) ||
+      !r.Text("class", dev.className) || !ReadGuid(r, "class_guid", dev.classGuid) ||
+      !r.Text("description", dev.description) || !r.Flag("present", dev.present) ||
+      !r.Choice<DeviceStatus>("status",
+                              {{"started", DeviceStatus::Started},
+                               {"disabled", DeviceStatus::Disabled},
+                               {"problem", DeviceStatus::Problem},
+                               {"not_started", DeviceStatus::NotStarted}},
+                              dev.status) ||
+      !r.Dword("problem", dev.problem) || !r.Flag("private_problem", dev.privateProblem) ||
+      !r.Texts("interfaces", interfaces, true) || !r.Table("driver", driver) || !r.Table("behaviour", behaviour))
+    return false;
   for (const std::wstring &text : interfaces) {
     GUID g;
-    if (!ParseGuid(text, g)) return r.BadGuid("interfaces", text);
+    if (!ParseGuid(text, g)) return BadGuid(r, "interfaces", text);
     dev.interfaces.push_back(g);
   }
-
-  if (r.Has("status")) {
-    static const DeviceStatus all[] = {DeviceStatus::Started, DeviceStatus::Disabled, DeviceStatus::Problem,
-                                       DeviceStatus::NotStarted};
-    bool known = false;
-    for (DeviceStatus s : all)
-      if (ToUtf8(status) == StatusName(s)) {
-        dev.status = s;
-        known = true;
-      }
-    if (!known)
-      return r.Fail("status \"" + ToUtf8(status) +
-                    "\" is not \"started\", \"disabled\", \"problem\" or \"not_started\"");
-  }
   if (dev.status == DeviceStatus::Problem && dev.problem == 0)
-    return r.Fail("status \"problem\" needs a problem number (CM_PROB_*)");
-
-  if (const toml::node *n = table.get("driver")) {
-    const toml::table *t = n->as_table();
-    if (!t) return r.WrongType("driver", "a table ([devices.driver])");
-    if (!dev.classGuid) return r.Fail("[devices.driver] needs the device's class_guid (its driver key is below it)");
+    return r.Fail("status", "\"problem\" needs a problem number (CM_PROB_*)");
+  if (driver) {
+    if (!dev.classGuid)
+      return r.Fail("driver", "([devices.driver]) needs the device's class_guid (its driver key is below it)");
     dev.driver.emplace();
-    if (!ReadDriver(*t, entry, dev.instanceId, *dev.driver, error)) return false;
+    TableReader d(*driver, file, r.Where(), error);
+    if (!ReadDriver(d, *dev.driver)) return false;
   }
-  if (const toml::node *n = table.get("behaviour")) {
-    const toml::table *t = n->as_table();
-    if (!t) return r.WrongType("behaviour", "a table ([devices.behaviour])");
-    dev.behaviour = *t;
+  if (behaviour) {
+    TableReader b(*behaviour, file, r.Where(), error);
+    if (!ReadBehaviour(b, dev.behaviour)) return false;
   }
-  return true;
+  return r.Done();
 }
 
 // ---- the registry mirror ---------------------------------------------------------------------
 
-// A key of the layout every Windows has: found, or created as a parent that is saved only
-// when something is put into it.
-std::shared_ptr<RegKey> LayoutKey(Registry &r, std::wstring_view path) {
-  std::shared_ptr<RegKey> key = r.Predefined(HKEY_LOCAL_MACHINE)->shared_from_this();
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t end = std::min(path.find(L'\\', i), path.size());
-    std::wstring_view name = path.substr(i, end - i);
+// A key of the layout every Windows has below `from`: found, or created as a parent that is
+// saved only when something is put into it.
+std::shared_ptr<RegKey> LayoutKey(Registry &r, RegKey *from, std::wstring_view path) {
+  std::vector<std::wstring_view> names;
+  KeyPathNames(path, names);
+  std::shared_ptr<RegKey> key = from->shared_from_this();
+  for (std::wstring_view name : names) {
     if (RegKey *next = key->FindSubkey(name)) {
       key = next->shared_from_this();
-    } else {
-      std::shared_ptr<RegKey> child;
-      bool created;
-      r.Create(key.get(), name, &child, &created, key->isVolatile);
-      child->implicitParent = true;
-      key = child;
+      continue;
     }
-    i = end + 1;
+    std::shared_ptr<RegKey> child;
+    bool created;
+    r.Create(key.get(), name, &child, &created, key->isVolatile);
+    child->implicitParent = true;
+    key = child;
   }
   return key;
 }
 
-// A new, empty volatile key at `path` below `parent`. A key already there (registry.reg
-// may hold one from an older run or a hand-made file) is deleted with everything below it:
-// machine.toml is the only description of the devices, so its version wins. The keys on the
-// way are the registry's own layout (enumerator, device ID): missing ones are created
-// volatile, and those that hold no values are saved only while something saved is below them.
-std::shared_ptr<RegKey> FreshVolatileKey(Registry &r, RegKey *parent, std::wstring_view path) {
-  std::shared_ptr<RegKey> key = parent->shared_from_this();
-  size_t i = 0;
-  for (;;) {
-    size_t end = std::min(path.find(L'\\', i), path.size());
-    std::wstring_view name = path.substr(i, end - i);
-    RegKey *next = key->FindSubkey(name);
-    if (end == path.size()) {
-      if (next) r.Remove(next);
-      next = nullptr;
-    }
-    if (next) {
-      if (next->values.empty()) next->implicitParent = true;
-      key = next->shared_from_this();
-    } else {
-      std::shared_ptr<RegKey> child;
-      bool created;
-      r.Create(key.get(), name, &child, &created, true);
-      key = child;
-    }
-    if (end == path.size()) return key;
-    i = end + 1;
+// A device's own key (its Enum key or its driver key): an ordinary key of the registry, kept
+// in registry.reg with whatever was written into it; created when missing.
+std::shared_ptr<RegKey> DeviceKey(Registry &r, RegKey *parent, std::wstring_view path) {
+  std::shared_ptr<RegKey> key = LayoutKey(r, parent, path);
+  key->implicitParent = false;
+  return key;
+}
+
+// Sets one of the values winsim derives from [[devices]], keeping its place among the
+// key's values; an empty image removes it (the fact is not given).
+void Refresh(RegKey &key, const wchar_t *name, DWORD type, std::vector<BYTE> data, bool present = true) {
+  auto &values = key.values;
+  auto it = std::find_if(values.begin(), values.end(), [&](const RegValue &v) { return EqualNoCase(v.name, name); });
+  if (!present) {
+    if (it != values.end()) values.erase(it);
+    return;
+  }
+  if (it != values.end()) {
+    it->type = type;
+    it->data = std::move(data);
+  } else {
+    values.push_back(RegValue{name, type, std::move(data)});
   }
 }
 
-void AddText(RegKey &key, const wchar_t *name, const std::wstring &text) {
-  key.values.push_back(RegValue{name, REG_SZ, Utf16Image(text, true)});
+void RefreshText(RegKey &key, const wchar_t *name, const std::wstring &text) {
+  Refresh(key, name, REG_SZ, Utf16Image(text, true), !text.empty());
 }
 
-void AddMultiText(RegKey &key, const wchar_t *name, const std::vector<std::wstring> &entries) {
-  key.values.push_back(RegValue{name, REG_MULTI_SZ, Utf16Image(MultiString(entries), false)});
-}
-
-void AddBinary(RegKey &key, const wchar_t *name, DWORD type, const void *data, size_t size) {
-  auto *p = static_cast<const BYTE *>(data);
-  key.values.push_back(RegValue{name, type, std::vector<BYTE>(p, p + size)});
+void RefreshMultiText(RegKey &key, const wchar_t *name, const std::vector<std::wstring> &entries) {
+  Refresh(key, name, REG_MULTI_SZ, Utf16Image(MultiString(entries), false), !entries.empty());
 }
 
 std::wstring LowerCase(std::wstring text) {
@@ -325,28 +215,30 @@ std::wstring FileNameOf(const std::wstring &path) {
 
 void MirrorDriver(Registry &r, const Device &dev) {
   const DeviceDriver &d = *dev.driver;
-  size_t slash = d.key.find(L'\\');
-  std::shared_ptr<RegKey> classKey = LayoutKey(r, std::wstring(kClassKeyPath) + L"\\" + d.key.substr(0, slash));
-  std::shared_ptr<RegKey> key = FreshVolatileKey(r, classKey.get(), d.key.substr(slash + 1));
-  if (!d.inf.empty()) AddText(*key, L"InfPath", FileNameOf(d.inf));
-  if (!d.section.empty()) AddText(*key, L"InfSection", d.section);
-  if (!d.description.empty()) AddText(*key, L"DriverDesc", d.description);
-  if (!d.provider.empty()) AddText(*key, L"ProviderName", d.provider);
+  std::shared_ptr<RegKey> classKey = LayoutKey(r, r.Predefined(HKEY_LOCAL_MACHINE), kClassKeyPath);
+  std::shared_ptr<RegKey> key = DeviceKey(r, classKey.get(), d.key);
+  RefreshText(*key, L"InfPath", FileNameOf(d.inf));
+  RefreshText(*key, L"InfSection", d.section);
+  RefreshText(*key, L"DriverDesc", d.description);
+  RefreshText(*key, L"ProviderName", d.provider);
+  std::wstring version, date;
   if (d.hasVersion) {
     wchar_t text[32];
     std::swprintf(text, 32, L"%u.%u.%u.%u", unsigned(d.version[0]), unsigned(d.version[1]), unsigned(d.version[2]),
                   unsigned(d.version[3]));
-    AddText(*key, L"DriverVersion", text);
+    version = text;
   }
+  RefreshText(*key, L"DriverVersion", version);
+  std::vector<BYTE> dateData(8);
   if (d.dateYear) {
     wchar_t text[32];
     std::swprintf(text, 32, L"%d-%d-%d", d.dateMonth, d.dateDay, d.dateYear);
-    AddText(*key, L"DriverDate", text);
-    BYTE data[8];
-    for (int i = 0; i < 8; ++i) data[i] = BYTE(uint64_t(d.date) >> (8 * i));
-    AddBinary(*key, L"DriverDateData", REG_BINARY, data, sizeof data);
+    date = text;
+    for (int i = 0; i < 8; ++i) dateData[i] = BYTE(uint64_t(d.date) >> (8 * i));
   }
-  if (!d.matchingId.empty()) AddText(*key, L"MatchingDeviceId", LowerCase(d.matchingId));
+  RefreshText(*key, L"DriverDate", date);
+  Refresh(*key, L"DriverDateData", REG_BINARY, std::move(dateData), d.dateYear != 0);
+  RefreshText(*key, L"MatchingDeviceId", LowerCase(d.matchingId));
 }
 
 }  // namespace
@@ -454,46 +346,39 @@ std::wstring MultiString(const std::vector<std::wstring> &entries) {
 
 void MirrorDevice(Machine &machine, const Device &dev) {
   Registry &r = *machine.registry;
-  std::shared_ptr<RegKey> enumKey = LayoutKey(r, kEnumKeyPath);
-  std::shared_ptr<RegKey> key = FreshVolatileKey(r, enumKey.get(), dev.instanceId);
-  if (!dev.description.empty()) AddText(*key, L"DeviceDesc", dev.description);
-  if (!dev.hardwareIds.empty()) AddMultiText(*key, L"HardwareID", dev.hardwareIds);
-  if (!dev.compatibleIds.empty()) AddMultiText(*key, L"CompatibleIDs", dev.compatibleIds);
-  if (!dev.className.empty()) AddText(*key, L"Class", dev.className);
-  if (dev.classGuid) AddText(*key, L"ClassGUID", GuidText(*dev.classGuid));
-  if (dev.driver) {
-    AddText(*key, L"Driver", dev.driver->key);
-    if (!dev.driver->manufacturer.empty()) AddText(*key, L"Mfg", dev.driver->manufacturer);
-  }
+  std::shared_ptr<RegKey> enumKey = LayoutKey(r, r.Predefined(HKEY_LOCAL_MACHINE), kEnumKeyPath);
+  std::shared_ptr<RegKey> key = DeviceKey(r, enumKey.get(), dev.instanceId);
+  RefreshText(*key, L"DeviceDesc", dev.description);
+  RefreshMultiText(*key, L"HardwareID", dev.hardwareIds);
+  RefreshMultiText(*key, L"CompatibleIDs", dev.compatibleIds);
+  RefreshText(*key, L"Class", dev.className);
+  RefreshText(*key, L"ClassGUID", dev.classGuid ? GuidText(*dev.classGuid) : std::wstring());
+  RefreshText(*key, L"Driver", dev.driver ? dev.driver->key : std::wstring());
+  RefreshText(*key, L"Mfg", dev.driver ? dev.driver->manufacturer : std::wstring());
+  RefreshText(*key, L"Service", dev.driver ? dev.driver->service : std::wstring());
   DWORD configFlags = dev.status == DeviceStatus::Disabled ? kConfigFlagDisabled : 0;
-  AddBinary(*key, L"ConfigFlags", REG_DWORD, &configFlags, sizeof configFlags);
+  auto *flags = reinterpret_cast<const BYTE *>(&configFlags);
+  Refresh(*key, L"ConfigFlags", REG_DWORD, std::vector<BYTE>(flags, flags + sizeof configFlags));
   if (dev.driver) MirrorDriver(r, dev);
 }
 
 bool LoadDevices(Machine &machine, std::string &error) {
   machine.devices = std::make_shared<DeviceTree>();
-  const toml::node *node = machine.config.get("devices");
-  if (!node) return true;
-  const toml::array *list = node->as_array();
-  if (!list) {
-    error = "machine.toml: devices must be [[devices]] tables";
-    return false;
-  }
+  // machine.toml's top level has checked that devices is a list of tables.
+  const toml::array *list = machine.config["devices"].as_array();
+  if (!list) return true;
   std::vector<Device> &devices = machine.devices->devices;
   std::map<std::wstring, size_t> entryOf;  // upcased instance ID -> entry
   for (size_t i = 0; i < list->size(); ++i) {
-    const toml::table *t = (*list)[i].as_table();
-    if (!t) {
-      error = "machine.toml: devices must be [[devices]] tables (entry " + std::to_string(i + 1) + " is not)";
-      return false;
-    }
+    const toml::table &t = *(*list)[i].as_table();
     Device dev;
-    if (!ReadDevice(*t, i, dev, error)) return false;
+    if (!ReadDevice(t, machine.configFile, i, dev, error)) return false;
     auto [other, unique] = entryOf.emplace(Upcased(dev.instanceId), i);
     if (!unique) {
-      error = "machine.toml: [[devices]] entry " + std::to_string(i + 1) + " ('" + ToUtf8(dev.instanceId) +
-              "'): instance_id is also entry " + std::to_string(other->second + 1) + "'s (without regard to case)";
-      return false;
+      TableReader r(t, machine.configFile,
+                    "[[devices]] entry " + std::to_string(i + 1) + " ('" + ToUtf8(dev.instanceId) + "')", error);
+      return r.Fail("instance_id",
+                    "is also entry " + std::to_string(other->second + 1) + "'s (without regard to case)");
     }
     devices.push_back(std::move(dev));
   }
@@ -551,6 +436,7 @@ void SaveDevices(Machine &machine) {
     driver.insert("flags", int64_t(d.flags));
     driver.insert("rank", int64_t(d.rank));
     driver.insert("matching_id", ToUtf8(d.matchingId));
+    if (!d.service.empty()) driver.insert("service", ToUtf8(d.service));
     t->insert_or_assign("driver", std::move(driver));
   }
 }

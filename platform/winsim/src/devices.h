@@ -1,9 +1,12 @@
 // The devices of the simulated machine: machine.toml's [[devices]] entries with their
 // identifiers, setup class, device interface classes, configuration-manager state and the
-// driver installed for each. machine.toml is their only source. At load they are also
-// written where Windows keeps them, HKLM\SYSTEM\CurrentControlSet\Enum\<instance ID> and
-// the driver key Control\Class\{class GUID}\NNNN, as volatile keys: registry.reg never holds
-// them, and run-time changes of a device go back into machine.toml (SaveDevices).
+// driver installed for each. Each fact has one home. [[devices]] holds a device's identity,
+// its status and its driver record; at load the values derived from them are refreshed into
+// the keys where Windows keeps them, HKLM\SYSTEM\CurrentControlSet\Enum\<instance ID> and
+// the driver key Control\Class\{class GUID}\NNNN. Those are ordinary keys of the registry,
+// saved in registry.reg with everything else written into them (an INF's AddReg below the
+// driver key survives the run). Run-time changes of a device go back into machine.toml
+// (SaveDevices).
 //
 // [[devices]] keys (all optional but instance_id; a key of the wrong type is a load error):
 //   instance_id     enumerator\device\instance, shorter than MAX_DEVICE_ID_LEN, unique
@@ -20,7 +23,10 @@
 //   [devices.driver]    the installed driver: inf (full path), section, description,
 //                   manufacturer, provider, version "a.b.c.d" (16-bit parts), date
 //                   "YYYY-MM-DD", flags (DNF_*), rank, matching_id; needs the class_guid
-//   [devices.behaviour] kept as written, for the device operations that read it
+//                   service (the function driver's service)
+//   [devices.behaviour] enable_fails, disable_fails, state_change_needs_restart,
+//                   update_needs_reboot (true or false), update_error (a number)
+// An unknown key is a load error, as everywhere in machine.toml.
 #pragma once
 
 #include <windows.h>
@@ -51,9 +57,19 @@ struct DeviceDriver {
   int64_t date = 0;                              // FILETIME units: midnight UTC of the date
   DWORD flags = 0;                               // SP_DRVINSTALL_PARAMS.Flags (DNF_*)
   DWORD rank = 0;
-  std::wstring key;  // "{class guid}\NNNN" below Control\Class (the registry's Driver value)
+  std::wstring service;  // the function driver's service (Enum\<instance>\Service)
+  std::wstring key;      // "{class guid}\NNNN" below Control\Class (the registry's Driver value)
 
   DWORDLONG PackedVersion() const;  // SP_DRVINFO_DATA_V2_W.DriverVersion
+};
+
+// [devices.behaviour]: faults and effects of the device's operations.
+struct DeviceBehaviour {
+  bool enableFails = false;  // DIF_PROPERTYCHANGE enable fails
+  bool disableFails = false;
+  bool stateChangeNeedsRestart = false;  // DI_NEEDRESTART after a state change
+  bool updateNeedsReboot = false;        // UpdateDriverForPlugAndPlayDevicesW reports a reboot
+  DWORD updateError = 0;                 // non-zero: the update of this device fails with it
 };
 
 struct Device {
@@ -70,7 +86,7 @@ struct Device {
   DWORD problem = 0;  // CM_PROB_* given with status "problem"
   bool privateProblem = false;
   std::optional<DeviceDriver> driver;
-  toml::table behaviour;
+  DeviceBehaviour behaviour;
   bool changed = false;  // run-time state differs from machine.toml: SaveDevices writes it
 
   std::wstring Enumerator() const;  // the instance ID's first part ("PCI")
@@ -94,8 +110,9 @@ class DeviceTree {
 bool LoadDevices(Machine &machine, std::string &error);
 void SaveDevices(Machine &machine);
 
-// Writes a device's registry keys anew from the model (at load, and after its state or its
-// driver changed).
+// Refreshes the values of a device's Enum key and driver key that come from the model,
+// creating the keys when missing and leaving every other value and subkey as it is (at load,
+// and after its state or its driver changed).
 void MirrorDevice(Machine &machine, const Device &device);
 
 // Where the registry keeps devices and drivers, below HKEY_LOCAL_MACHINE.

@@ -34,28 +34,6 @@ int64_t HostNowUtc() {
   return kUnixEpochAsFiletime + us * 10;
 }
 
-// Days from 1601-01-01 to a civil date (proleptic Gregorian calendar).
-int64_t DaysFrom1601(int y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const int64_t daysFrom1970 = era * 146097 + doe - 719468;
-  return daysFrom1970 + 134774;
-}
-
-bool ParseClock(const std::string &text, int64_t &local) {
-  int y, mo, d, h = 0, mi = 0, s = 0;
-  char sep = 0;
-  int n = std::sscanf(text.c_str(), "%d-%d-%d%c%d:%d:%d", &y, &mo, &d, &sep, &h, &mi, &s);
-  if (n != 3 && n != 7) return false;
-  if (n == 7 && sep != 'T' && sep != ' ') return false;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || y < 1601) return false;
-  local = ((DaysFrom1601(y, mo, d) * 86400 + h * 3600 + mi * 60 + s) * 10000000LL);
-  return true;
-}
-
 const wchar_t *const kDefaultEnvironment[][2] = {
     {L"SystemRoot", L"C:\\Windows"},
     {L"windir", L"C:\\Windows"},
@@ -136,84 +114,12 @@ bool Machine::Load(const std::filesystem::path &dir, std::string &error) {
     return false;
   }
 
-  const toml::table *m = config["machine"].as_table();
-  std::string clock;
-  if (m) {
-    if (auto v = (*m)["computer_name"].value<std::string>()) computerName = FromUtf8(*v);
-    if (auto v = (*m)["ansi_code_page"].value<int64_t>()) ansiCodePage = UINT(*v);
-    if (auto v = (*m)["user_locale"].value<std::string>()) userLocale = *v;
-    systemLocale = userLocale;
-    if (auto v = (*m)["system_locale"].value<std::string>()) systemLocale = *v;
-    if (auto v = (*m)["timezone_bias_minutes"].value<int64_t>()) timezoneBiasMinutes = int(*v);
-    if (auto v = (*m)["clock"].value<std::string>()) clock = *v;
-    if (auto t = (*m)["free_disk"].as_table())
-      for (auto &&[k, v] : *t)
-        if (auto n = v.value<int64_t>()) freeDisk[Upcased(FromUtf8(std::string(k.str())))] = uint64_t(*n);
-  }
-
   hostStartMs = HostMonotonicMs();
-  if (!clock.empty()) {
-    int64_t local;
-    if (!ParseClock(clock, local)) {
-      error = "machine.toml: [machine] clock \"" + clock + "\" is not YYYY-MM-DDTHH:MM:SS";
-      return false;
-    }
-    fixedClock = true;
-    clockStartUtc = local + int64_t(timezoneBiasMinutes) * 600000000LL;
-  } else {
-    clockStartUtc = HostNowUtc();
-  }
-
   for (auto &kv : kDefaultEnvironment) environment[Upcased(kv[0])] = {kv[0], kv[1]};
-  environment[L"COMPUTERNAME"] = {L"COMPUTERNAME", computerName};
-  if (auto env = config["env"].as_table())
-    for (auto &&[k, v] : *env) {
-      std::wstring name = FromUtf8(std::string(k.str()));
-      if (auto s = v.value<std::string>()) environment[Upcased(name)] = {name, FromUtf8(*s)};
-    }
+  configFile = file.string();
+  if (!ReadMachineFile(config, configFile, *this, error)) return false;
+  if (!fixedClock) clockStartUtc = HostNowUtc();
 
-  if (auto arr = config["faults"].as_array())
-    for (auto &node : *arr) {
-      auto t = node.as_table();
-      if (!t) continue;
-      Fault f;
-      f.function = (*t)["function"].value_or(std::string());
-      f.nth = (*t)["nth"].value_or(int64_t(0));
-      f.whenArgContains = FromUtf8((*t)["when_arg_contains"].value_or(std::string()));
-      f.error = uint32_t((*t)["error"].value_or(int64_t(ERROR_GEN_FAILURE)));
-      if (f.function.empty()) {
-        error = "machine.toml: a [[faults]] entry names no function";
-        return false;
-      }
-      faults.push_back(f);
-    }
-
-  if (auto arr = config["locked_files"].as_array())
-    for (auto &node : *arr) {
-      auto t = node.as_table();
-      if (!t) continue;
-      LockedFile lf;
-      lf.path = FromUtf8((*t)["path"].value_or(std::string()));
-      lf.error = DWORD((*t)["error"].value_or(int64_t(ERROR_SHARING_VIOLATION)));
-      lockedFiles.push_back(lf);
-    }
-
-  if (auto arr = config["programs"].as_array())
-    for (auto &node : *arr) {
-      auto t = node.as_table();
-      if (!t) continue;
-      ProgramSpec p;
-      p.name = FromUtf8((*t)["name"].value_or(std::string()));
-      p.exitCode = DWORD((*t)["exit_code"].value_or(int64_t(0)));
-      p.runsMs = (*t)["runs_ms"].value_or(int64_t(0));
-      p.neverExits = (*t)["never_exits"].value_or(false);
-      p.raw = *t;
-      programs.push_back(std::move(p));
-    }
-
-  if (auto t = config["file_attributes"].as_table())
-    for (auto &&[k, v] : *t)
-      if (auto n = v.value<int64_t>()) fileAttributes[FromUtf8(std::string(k.str()))] = DWORD(*n);
   // The devices come after the registry: their keys are written into it.
   return LoadRegistry(*this, error) && LoadDevices(*this, error);
 }

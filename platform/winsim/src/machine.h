@@ -10,11 +10,14 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <toml++/toml.h>
+
+#include "machinefile.h"
 
 namespace winsim {
 
@@ -32,6 +35,7 @@ struct Fault {
 struct LockedFile {
   std::wstring path;  // full Windows path
   DWORD error = ERROR_SHARING_VIOLATION;
+  bool rename = false;  // it can still be renamed (a running program's image)
 };
 
 struct ProgramSpec {
@@ -39,13 +43,22 @@ struct ProgramSpec {
   DWORD exitCode = 0;
   int64_t runsMs = 0;
   bool neverExits = false;
-  toml::table raw;  // the whole entry, for behaviours later parts of winsim read
+  std::optional<CreatesService> createsService;
+  toml::table raw;  // the whole entry as written
 };
 
 class Machine {
  public:
   std::filesystem::path root;
-  toml::table config;
+  toml::table config;      // machine.toml as read; saved back with the run-time state
+  std::string configFile;  // its path, for the messages of a wrong entry
+
+  OsSpec os;
+  WmiSpec wmi;
+  std::vector<ServiceSpec> services;
+  std::vector<KeySecuritySpec> keySecurity;
+  std::vector<std::wstring> protectedKeys;
+  bool hasProtectedKeys = false;
 
   // [machine]
   std::wstring computerName = L"SRV01";

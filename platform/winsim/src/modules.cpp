@@ -56,17 +56,13 @@ std::wstring SystemDirectory() {
   return n && n < MAX_PATH ? std::wstring(buf) : L"C:\\Windows\\system32";
 }
 
-bool ListedIn(const char *key, const std::wstring &value) {
-  auto os = Current().config["os"].as_table();
-  if (!os) return false;
-  auto arr = (*os)[key].as_array();
-  if (!arr) return false;
-  for (auto &n : *arr)
-    if (auto s = n.value<std::string>(); s && EqualNoCase(FromUtf8(*s), value)) return true;
+bool ListedIn(const std::vector<std::wstring> &list, const std::wstring &value) {
+  for (const std::wstring &entry : list)
+    if (EqualNoCase(entry, value)) return true;
   return false;
 }
 
-bool IsSystemDll(const std::wstring &name) { return IsProvidedDll(name) && !ListedIn("missing_dlls", name); }
+bool IsSystemDll(const std::wstring &name) { return IsProvidedDll(name) && !ListedIn(Current().os.missingDlls, name); }
 
 // A name looked up by GetProcAddress, for when_arg_contains (an ordinal has no text).
 std::wstring ProcNameText(LPCSTR name) {
@@ -213,7 +209,8 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   std::wstring wname = FromAscii(lpProcName);
   if (m->system) {
     FARPROC fn = FindSystemExport(m->name, lpProcName);
-    if (!fn || ListedIn("missing_exports", m->name + L"!" + wname)) return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
+    if (!fn || ListedIn(Current().os.missingExports, m->name + L"!" + wname))
+      return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
     return fn;
   }
   if (!m->dl) return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));

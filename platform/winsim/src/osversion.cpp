@@ -10,25 +10,6 @@
 
 using namespace winsim;
 
-namespace {
-int64_t OsNumber(const char *key, int64_t fallback) {
-  auto os = Current().config["os"].as_table();
-  return os ? (*os)[key].value_or(fallback) : fallback;
-}
-
-std::string OsText(const char *key, const std::string &fallback) {
-  auto os = Current().config["os"].as_table();
-  return os ? (*os)[key].value_or(fallback) : fallback;
-}
-
-BYTE ProductType() {
-  std::string type = OsText("product_type", "server");
-  if (type == "workstation") return VER_NT_WORKSTATION;
-  if (type == "domain_controller") return VER_NT_DOMAIN_CONTROLLER;
-  return VER_NT_SERVER;
-}
-}  // namespace
-
 extern "C" {
 
 BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
@@ -36,19 +17,20 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
   if (!info) return Fail(ERROR_NOACCESS, FALSE);
   DWORD size = info->dwOSVersionInfoSize;
   if (size != sizeof(OSVERSIONINFOW) && size != sizeof(OSVERSIONINFOEXW)) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
-  info->dwMajorVersion = DWORD(OsNumber("major", 10));
-  info->dwMinorVersion = DWORD(OsNumber("minor", 0));
-  info->dwBuildNumber = DWORD(OsNumber("build", 17763));
-  info->dwPlatformId = DWORD(OsNumber("platform_id", VER_PLATFORM_WIN32_NT));
-  std::wstring csd = FromUtf8(OsText("csd_version", ""));
+  const OsSpec &os = Current().os;
+  info->dwMajorVersion = os.major;
+  info->dwMinorVersion = os.minor;
+  info->dwBuildNumber = os.build;
+  info->dwPlatformId = os.platformId;
+  const std::wstring &csd = os.csdVersion;
   std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
   csd.copy(info->szCSDVersion, std::min<size_t>(csd.size(), 127));
   if (size == sizeof(OSVERSIONINFOEXW)) {
     auto *ex = reinterpret_cast<LPOSVERSIONINFOEXW>(info);
-    ex->wServicePackMajor = WORD(OsNumber("sp_major", 0));
-    ex->wServicePackMinor = WORD(OsNumber("sp_minor", 0));
-    ex->wSuiteMask = WORD(OsNumber("suite_mask", 0x0110));
-    ex->wProductType = ProductType();
+    ex->wServicePackMajor = os.spMajor;
+    ex->wServicePackMinor = os.spMinor;
+    ex->wSuiteMask = os.suiteMask;
+    ex->wProductType = os.productType;
     ex->wReserved = 0;
   }
   return TRUE;
@@ -72,7 +54,7 @@ BOOL WINAPI GetProductInfo(DWORD dwOSMajorVersion, DWORD dwOSMinorVersion, DWORD
     *pdwReturnedProductType = PRODUCT_UNDEFINED;
     return FALSE;
   }
-  *pdwReturnedProductType = DWORD(OsNumber("product_info", PRODUCT_STANDARD_SERVER));
+  *pdwReturnedProductType = Current().os.productInfo;
   return TRUE;
 }
 

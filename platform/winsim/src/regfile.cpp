@@ -396,11 +396,9 @@ std::wstring PathOfEntry(Registry &registry, const std::wstring &entry) {
   else
     root = registry.Predefined(HKEY_LOCAL_MACHINE);
   std::wstring path = root->Path();
-  for (size_t i = 0; i < rest.size();) {
-    size_t end = std::min(rest.find(L'\\', i), rest.size());
-    if (end > i) path += L"\\" + std::wstring(rest.substr(i, end - i));
-    i = end + 1;
-  }
+  std::vector<std::wstring_view> names;
+  KeyPathNames(rest, names);
+  for (std::wstring_view name : names) path += L"\\" + std::wstring(name);
   return path;
 }
 
@@ -433,17 +431,12 @@ bool LoadRegistry(Machine &machine, std::string &error) {
     registry.loadedFromFile = true;
   }
 
-  if (auto os = machine.config["os"].as_table(); os && os->contains("current_version")) {
-    auto version = (*os)["current_version"].value<std::string>();
-    if (!version) {
-      error = "machine.toml: [os] current_version must be a text such as \"6.3\"";
-      return false;
-    }
+  if (machine.os.currentVersion) {
     std::shared_ptr<RegKey> key;
     bool created;
     registry.Create(registry.Predefined(HKEY_LOCAL_MACHINE), L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", &key,
                     &created);
-    std::vector<BYTE> data = Utf16Image(FromUtf8(*version), true);
+    std::vector<BYTE> data = Utf16Image(*machine.os.currentVersion, true);
     if (RegValue *v = key->FindValue(L"CurrentVersion")) {
       v->type = REG_SZ;
       v->data = std::move(data);
@@ -452,32 +445,22 @@ bool LoadRegistry(Machine &machine, std::string &error) {
     }
   }
 
-  if (auto node = machine.config["protected_keys"]; node) {
-    auto list = node.as_array();
-    if (!list) {
-      error = "machine.toml: protected_keys must be a list of key paths";
-      return false;
-    }
-    registry.hadProtectedList = true;
-    for (auto &item : *list) {
-      auto text = item.value<std::string>();
-      if (!text) {
-        error = "machine.toml: protected_keys must be a list of key paths";
-        return false;
-      }
-      std::wstring entry = FromUtf8(*text);
-      registry.protectedList.push_back(Registry::ProtectedEntry{entry, PathOfEntry(registry, entry), nullptr});
-    }
-    // Keys already there (from registry.reg); the others are bound when they are created.
-    for (auto &entry : registry.protectedList) {
-      std::shared_ptr<RegKey> key;
-      std::wstring_view path = entry.path;
-      size_t slash = path.find(L'\\');
-      RegKey *root = registry.RootByName(path.substr(0, slash));
-      if (root &&
-          registry.Open(root, slash == std::wstring_view::npos ? L"" : path.substr(slash + 1), &key) == ERROR_SUCCESS)
-        registry.BindProtected(key.get());
-    }
+  registry.hadProtectedList = machine.hasProtectedKeys;
+  for (const std::wstring &entry : machine.protectedKeys)
+    registry.protectedList.push_back(
+        Registry::ProtectedEntry{entry, PathOfEntry(registry, entry), nullptr, false, {}, {}});
+  for (const KeySecuritySpec &spec : machine.keySecurity)
+    registry.protectedList.push_back(
+        Registry::ProtectedEntry{spec.path, PathOfEntry(registry, spec.path), nullptr, true, spec.dacl, spec.owner});
+  // Keys already there (from registry.reg); the others are bound when they are created.
+  for (auto &entry : registry.protectedList) {
+    std::shared_ptr<RegKey> key;
+    std::wstring_view path = entry.path;
+    size_t slash = path.find(L'\\');
+    RegKey *root = registry.RootByName(path.substr(0, slash));
+    if (root &&
+        registry.Open(root, slash == std::wstring_view::npos ? L"" : path.substr(slash + 1), &key) == ERROR_SUCCESS)
+      registry.BindProtected(key.get());
   }
   return true;
 }
@@ -487,7 +470,24 @@ bool SaveRegistry(Machine &machine, std::string &error) {
 
   toml::array list;
   std::set<const RegKey *> listed;
+  // [[key_security]] entries stay while their key lives with the access list they gave it.
+  std::vector<bool> keepSpec;
   for (const auto &entry : registry.protectedList) {
+    if (!entry.custom) continue;
+    const RegKey *key = entry.key.get();
+    bool keep = !key || (!key->deleted && key->dacl == RegKey::Dacl::Custom && key->customDacl == entry.dacl &&
+                         key->owner == entry.owner);
+    keepSpec.push_back(keep);
+    if (keep && key) listed.insert(key);
+  }
+  if (toml::array *specs = machine.config["key_security"].as_array()) {
+    size_t i = 0;
+    for (auto it = specs->begin(); it != specs->end(); ++i)
+      it = i < keepSpec.size() && !keepSpec[i] ? specs->erase(it) : it + 1;
+    if (specs->empty()) machine.config.erase("key_security");
+  }
+  for (const auto &entry : registry.protectedList) {
+    if (entry.custom) continue;
     bool keep = !entry.key || (!entry.key->deleted && entry.key->DeletionRefused());
     if (!keep || (entry.key && !listed.insert(entry.key.get()).second)) continue;
     list.push_back(ToUtf8(entry.text));

@@ -37,11 +37,13 @@ bool ParseRegFile(const std::string &bytes, const std::string &fileName, Registr
 // The canonical text of the whole registry.
 std::string WriteRegFile(const Registry &registry);
 
-// Machine hooks. Load: a new registry from registry.reg (when present), [os] current_version
-// and the protected_keys list of machine.toml; false with a reason when either file is wrong.
-// Save: registry.reg (when it existed or the registry holds anything) and protected_keys
-// back into the machine's configuration: the entries as written, minus the keys deleted or
-// no longer protected, plus keys whose DACL now refuses deletion.
+// Machine hooks. Load: a new registry from registry.reg (when present), [os] current_version,
+// and the access lists of machine.toml's protected_keys and [[key_security]] entries; false
+// with a reason when registry.reg is wrong. Save: registry.reg (when it existed or the
+// registry holds anything); protected_keys back into the machine's configuration: the
+// entries as written, minus the keys deleted or no longer protected, plus keys whose DACL now
+// refuses deletion; [[key_security]] minus the entries whose key was deleted or given
+// another access list.
 bool LoadRegistry(Machine &machine, std::string &error);
 bool SaveRegistry(Machine &machine, std::string &error);
 

@@ -65,6 +65,8 @@ std::vector<BYTE> RegKey::DaclImage() const {
 
 bool RegKey::DeletionRefused() const { return !DaclGrantsAdministratorsDelete(DaclImage()); }
 
+ACCESS_MASK RegKey::AccessAllowed() const { return KeyAccessAllowed(DaclImage(), owner); }
+
 // ---- Registry -------------------------------------------------------------------------------
 
 Registry::Registry(const Machine &machine) : machine_(machine) {
@@ -102,50 +104,63 @@ RegKey *Registry::RootByName(std::wstring_view rootName) {
 
 std::vector<RegKey *> Registry::Roots() const { return {hkcu_.get(), hklm_.get(), hku_.get()}; }
 
-DWORD Registry::Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const {
-  if (!path.empty() && path[0] == L'\\') return ERROR_BAD_PATHNAME;
-  std::shared_ptr<RegKey> key = from->shared_from_this();
+bool KeyPathNames(std::wstring_view path, std::vector<std::wstring_view> &names) {
+  names.clear();
+  if (!path.empty() && path[0] == L'\\') return false;
   size_t i = 0;
   while (i < path.size()) {
-    size_t end = path.find(L'\\', i);
-    if (end == std::wstring_view::npos) end = path.size();
-    RegKey *next = key->FindSubkey(path.substr(i, end - i));
-    if (!next) return ERROR_FILE_NOT_FOUND;
-    key = next->shared_from_this();
-    i = end;
-    while (i < path.size() && path[i] == L'\\') ++i;
+    size_t end = std::min(path.find(L'\\', i), path.size());
+    if (end > i) names.push_back(path.substr(i, end - i));
+    i = end + 1;
   }
-  *out = std::move(key);
+  return true;
+}
+
+DWORD Registry::Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const {
+  std::vector<std::wstring_view> names;
+  if (!KeyPathNames(path, names)) return ERROR_BAD_PATHNAME;
+  RegKey *key = from;
+  for (std::wstring_view name : names)
+    if (!(key = key->FindSubkey(name))) return ERROR_FILE_NOT_FOUND;
+  *out = key->shared_from_this();
   return ERROR_SUCCESS;
+}
+
+RegKey *Registry::Deepest(RegKey *from, std::wstring_view path, bool *complete) const {
+  std::vector<std::wstring_view> names;
+  *complete = false;
+  if (!KeyPathNames(path, names)) return nullptr;
+  RegKey *key = from;
+  for (std::wstring_view name : names) {
+    RegKey *next = key->FindSubkey(name);
+    if (!next) return key;
+    key = next;
+  }
+  *complete = true;
+  return key;
 }
 
 DWORD Registry::Create(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out, bool *created,
                        bool isVolatile) {
-  if (!path.empty() && path[0] == L'\\') return ERROR_BAD_PATHNAME;
+  std::vector<std::wstring_view> names;
+  if (!KeyPathNames(path, names)) return ERROR_BAD_PATHNAME;
   std::shared_ptr<RegKey> key = from->shared_from_this();
   *created = false;
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t end = path.find(L'\\', i);
-    if (end == std::wstring_view::npos) end = path.size();
-    std::wstring_view name = path.substr(i, end - i);
-    RegKey *next = key->FindSubkey(name);
-    if (next) {
+  for (std::wstring_view name : names) {
+    if (RegKey *next = key->FindSubkey(name)) {
       key = next->shared_from_this();
       *created = false;
-    } else {
-      // The keys below this one are all new: the one they would hang under decides.
-      if (key->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
-      auto child = NewKey(std::wstring(name), key.get(), machine_.NowUtc());
-      child->isVolatile = isVolatile;
-      key->subkeys[Upcased(name)] = child;
-      Touch(key.get());
-      BindProtected(child.get());
-      key = child;
-      *created = true;
+      continue;
     }
-    i = end;
-    while (i < path.size() && path[i] == L'\\') ++i;
+    // The keys below this one are all new: the one they would hang under decides.
+    if (key->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+    auto child = NewKey(std::wstring(name), key.get(), machine_.NowUtc());
+    child->isVolatile = isVolatile;
+    key->subkeys[Upcased(name)] = child;
+    Touch(key.get());
+    BindProtected(child.get());
+    key = child;
+    *created = true;
   }
   *out = std::move(key);
   return ERROR_SUCCESS;
@@ -157,7 +172,13 @@ void Registry::BindProtected(RegKey *key) {
   for (auto &entry : protectedList)
     if (!entry.key && EqualNoCase(entry.path, path)) {
       entry.key = key->shared_from_this();
-      if (key->dacl == RegKey::Dacl::Default) key->dacl = RegKey::Dacl::Protected;
+      if (entry.custom) {
+        key->dacl = RegKey::Dacl::Custom;
+        key->customDacl = entry.dacl;
+        key->owner = entry.owner;
+      } else if (key->dacl == RegKey::Dacl::Default) {
+        key->dacl = RegKey::Dacl::Protected;
+      }
     }
 }
 
@@ -274,12 +295,21 @@ bool IsPredefined(HKEY h) {
   return false;
 }
 
+// The access a new handle on `key` gets for the access asked, or ERROR_ACCESS_DENIED when the
+// key's access list withholds any of it. MAXIMUM_ALLOWED adds everything the list allows
+// (and is refused when it allows nothing).
+LSTATUS CheckKeyAccess(const RegKey &key, REGSAM sam, ACCESS_MASK &granted) {
+  ACCESS_MASK desired = MapKeyGenericRights(sam & ~(kWow64Flags | kMaximumAllowed));
+  ACCESS_MASK allowed = key.AccessAllowed();
+  if (desired & ~allowed) return ERROR_ACCESS_DENIED;
+  if ((sam & kMaximumAllowed) && !allowed) return ERROR_ACCESS_DENIED;
+  granted = desired | ((sam & kMaximumAllowed) ? allowed : 0);
+  return ERROR_SUCCESS;
+}
+
+// The access of a handle on a key the caller has just created: everything it asked for.
 ACCESS_MASK GrantedAccess(REGSAM sam) {
-  ACCESS_MASK a = sam & ~kWow64Flags;
-  if (a & GENERIC_READ) a = (a & ~GENERIC_READ) | KEY_READ;
-  if (a & GENERIC_WRITE) a = (a & ~GENERIC_WRITE) | KEY_WRITE;
-  if (a & GENERIC_EXECUTE) a = (a & ~GENERIC_EXECUTE) | KEY_READ;
-  if (a & GENERIC_ALL) a = (a & ~GENERIC_ALL) | KEY_ALL_ACCESS;
+  ACCESS_MASK a = MapKeyGenericRights(sam & ~kWow64Flags);
   if (a & kMaximumAllowed) a = (a & ~kMaximumAllowed) | KEY_ALL_ACCESS;
   return a;
 }
@@ -347,7 +377,9 @@ LSTATUS OpenSubkey(HKEY hKey, std::wstring_view sub, REGSAM sam, PHKEY result) {
   if (LSTATUS e = Resolve(hKey, 0, t)) return e;
   std::shared_ptr<RegKey> found;
   if (DWORD e = CurrentRegistry().Open(t.key.get(), sub, &found)) return LSTATUS(e);
-  *result = CurrentRegistry().AddHandle(std::move(found), GrantedAccess(sam));
+  ACCESS_MASK granted = 0;
+  if (LSTATUS e = CheckKeyAccess(*found, sam, granted)) return e;
+  *result = CurrentRegistry().AddHandle(std::move(found), granted);
   return ERROR_SUCCESS;
 }
 
@@ -403,6 +435,16 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
   Target t;
   if (LSTATUS e = Resolve(hKey, KEY_CREATE_SUB_KEY, t)) return e;
   Registry &r = CurrentRegistry();
+  // An existing key is opened with its access list checked; a new one needs the right to
+  // create subkeys of the key it is created under (checked above for the handle's own key).
+  bool exists = false;
+  RegKey *deepest = r.Deepest(t.key.get(), Text(lpSubKey), &exists);
+  ACCESS_MASK granted = GrantedAccess(samDesired);
+  if (deepest && exists && deepest != t.key.get()) {
+    if (LSTATUS e = CheckKeyAccess(*deepest, samDesired, granted)) return e;
+  } else if (deepest && !exists && deepest != t.key.get() && !(deepest->AccessAllowed() & KEY_CREATE_SUB_KEY)) {
+    return ERROR_ACCESS_DENIED;
+  }
   std::shared_ptr<RegKey> key;
   bool created = false;
   // An existing key is opened as it is: REG_OPTION_VOLATILE only applies to keys it creates.
@@ -419,7 +461,7 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
       key->group = parts.group;
     }
   }
-  *phkResult = r.AddHandle(std::move(key), GrantedAccess(samDesired));
+  *phkResult = r.AddHandle(std::move(key), granted);
   if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
@@ -567,6 +609,8 @@ LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD 
   std::shared_ptr<RegKey> key = t.key;
   if (lpSubKey && *lpSubKey) {
     if (DWORD e = CurrentRegistry().Open(t.key.get(), lpSubKey, &key)) return fail(LSTATUS(e));
+    ACCESS_MASK granted;
+    if (LSTATUS e = CheckKeyAccess(*key, KEY_QUERY_VALUE, granted)) return fail(e);
   }
   RegValue *v = key->FindValue(Text(lpValue));
   if (!v) return fail(ERROR_FILE_NOT_FOUND);

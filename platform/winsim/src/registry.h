@@ -1,6 +1,7 @@
 // The registry of the simulated machine: a tree of keys with typed values under the
-// predefined roots, the table of open HKEYs, and the part of key security the component
-// uses (protected keys). The Reg* functions of winreg.h act on it; later parts of winsim
+// predefined roots, the table of open HKEYs, and key security: each key's owner and access
+// list, checked when a key is opened or created (protected_keys, [[key_security]],
+// RegSetKeySecurity). The Reg* functions of winreg.h act on it; later parts of winsim
 // (services, devices, pending file operations) keep their state in it under Windows' own
 // key layout, through those same functions.
 //
@@ -31,6 +32,10 @@ namespace winsim {
 
 class Machine;
 
+// The one walker of key paths: the names of a relative path, '\' separating them and
+// repeated separators skipped. False for a path starting with '\'.
+bool KeyPathNames(std::wstring_view path, std::vector<std::wstring_view> &names);
+
 struct RegValue {
   std::wstring name;  // as first set; looked up without regard to case ("" = the default value)
   DWORD type = REG_NONE;
@@ -55,7 +60,8 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
 
   // Key security. Default: SYSTEM and Administrators full control, Users read.
   // Protected: Administrators get everything but DELETE (machine.toml protected_keys).
-  // Custom: the DACL last given to RegSetKeySecurity (an empty image = a null DACL).
+  // Custom: the DACL of a [[key_security]] entry or the one last given to RegSetKeySecurity
+  // (an empty image = a null DACL).
   enum class Dacl { Default, Protected, Custom };
   Dacl dacl = Dacl::Default;
   std::vector<BYTE> customDacl;
@@ -68,6 +74,8 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
   std::vector<BYTE> DaclImage() const;
   // True when an elevated administrator may not delete the key (its DACL withholds DELETE).
   bool DeletionRefused() const;
+  // The rights the elevated administrator's token gets on the key (KeyAccessAllowed).
+  ACCESS_MASK AccessAllowed() const;
 };
 
 class Registry {
@@ -85,6 +93,9 @@ class Registry {
   // path names `from` itself. Answers ERROR_BAD_PATHNAME for a leading '\',
   // ERROR_FILE_NOT_FOUND when a key is missing; leaves *out untouched on failure.
   DWORD Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const;
+  // The deepest key of the path that exists (`from` at least); *complete when that is the
+  // whole path. Null for a path starting with '\'.
+  RegKey *Deepest(RegKey *from, std::wstring_view path, bool *complete) const;
   // As Open, creating the missing keys (volatile ones when `isVolatile`); *created says
   // whether the last one was created. Answers ERROR_CHILD_MUST_BE_VOLATILE, creating nothing,
   // when a non-volatile key would be created below a volatile one.
@@ -108,12 +119,16 @@ class Registry {
   bool CloseHandle(HKEY hkey);
 
   // Load and save bookkeeping (regfile.cpp): whether registry.reg existed, and the
-  // machine.toml protected_keys entries: as written, the full path they name, and the key
-  // they protect. An entry naming no key protects the key created at its path later.
+  // machine.toml protected_keys and [[key_security]] entries: as written, the full path they
+  // name, and the key they secure. An entry naming no key secures the key created at its
+  // path later. A protected_keys entry gives the protected access list; a [[key_security]]
+  // entry (custom) its own owner and access list.
   struct ProtectedEntry {
     std::wstring text;
     std::wstring path;  // "HKEY_LOCAL_MACHINE\..."
     std::shared_ptr<RegKey> key;
+    bool custom = false;
+    std::vector<BYTE> dacl, owner;
   };
   bool loadedFromFile = false;
   bool hadProtectedList = false;
@@ -146,11 +161,21 @@ bool SidIsValid(const void *sid);
 DWORD SidLength(const void *sid);
 // A valid ACL (revision 2 to 4, ACEs inside AclSize).
 bool AclIsValid(const void *acl);
+// Appends an access-allowed (or access-denied) entry to an ACL image and updates its header.
+void AddAce(std::vector<BYTE> &acl, bool allow, ACCESS_MASK mask, const std::vector<BYTE> &sid);
 // The default key DACL, or the one of a protected key.
 std::vector<BYTE> KeyDacl(bool protectedKey);
 // True when the DACL (null = `dacl` empty) grants DELETE to the elevated administrator's
 // token (Administrators, Everyone, Authenticated Users, Users), deny entries first as listed.
 bool DaclGrantsAdministratorsDelete(const std::vector<BYTE> &dacl);
+
+// GENERIC_* rights in a key access mask replaced by the key rights they stand for.
+ACCESS_MASK MapKeyGenericRights(ACCESS_MASK mask);
+// The rights a key's DACL (empty = a null DACL) and owner (empty = Administrators) give the
+// elevated administrator's token, as AccessCheck with MAXIMUM_ALLOWED answers them: the
+// entries in order, the first one to allow or deny a right deciding it; the owner gets
+// READ_CONTROL and WRITE_DAC.
+ACCESS_MASK KeyAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE> &owner);
 
 struct DescriptorParts {
   bool daclPresent = false;

@@ -133,6 +133,10 @@ bool AclIsValid(const void *acl) {
   return true;
 }
 
+void AddAce(std::vector<BYTE> &acl, bool allow, ACCESS_MASK mask, const std::vector<BYTE> &sid) {
+  AppendAce(acl, allow ? ACCESS_ALLOWED_ACE_TYPE : kAccessDeniedAceType, mask, sid);
+}
+
 std::vector<BYTE> KeyDacl(bool protectedKey) {
   std::vector<BYTE> acl(kAclHeader, 0);
   acl[0] = ACL_REVISION;
@@ -159,6 +163,41 @@ bool DaclGrantsAdministratorsDelete(const std::vector<BYTE> &dacl) {
     at += aceSize;
   }
   return false;
+}
+
+ACCESS_MASK MapKeyGenericRights(ACCESS_MASK mask) {
+  if (mask & GENERIC_READ) mask = (mask & ~GENERIC_READ) | KEY_READ;
+  if (mask & GENERIC_WRITE) mask = (mask & ~GENERIC_WRITE) | KEY_WRITE;
+  if (mask & GENERIC_EXECUTE) mask = (mask & ~GENERIC_EXECUTE) | KEY_READ;  // KEY_EXECUTE is KEY_READ
+  if (mask & GENERIC_ALL) mask = (mask & ~GENERIC_ALL) | KEY_ALL_ACCESS;
+  return mask;
+}
+
+ACCESS_MASK KeyAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE> &owner) {
+  constexpr ACCESS_MASK kEverything = KEY_ALL_ACCESS | SYNCHRONIZE;
+  if (dacl.empty()) return kEverything;  // a null DACL grants everything to everyone
+  ACCESS_MASK granted = 0, denied = 0;
+  if (AclIsValid(dacl.data())) {
+    const BYTE *a = dacl.data();
+    size_t count = Word(a + 4), at = kAclHeader;
+    for (size_t i = 0; i < count; ++i) {
+      BYTE type = a[at], flags = a[at + 1];
+      size_t aceSize = Word(a + at + 2);
+      if (!(flags & kInheritOnlyAce) && (type == ACCESS_ALLOWED_ACE_TYPE || type == kAccessDeniedAceType) &&
+          InAdministratorsToken(a + at + 8)) {
+        ACCESS_MASK mask = MapKeyGenericRights(Dword(a + at + 4));
+        // The first entry that decides a right wins.
+        if (type == ACCESS_ALLOWED_ACE_TYPE)
+          granted |= mask & ~denied;
+        else
+          denied |= mask & ~granted;
+      }
+      at += aceSize;
+    }
+  }
+  // The owner may always read and change the key's security.
+  if (owner.empty() || InAdministratorsToken(owner.data())) granted |= READ_CONTROL | WRITE_DAC;
+  return granted & kEverything;
 }
 
 bool ReadDescriptor(const void *descriptor, DescriptorParts &parts) {

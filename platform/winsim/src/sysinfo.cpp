@@ -14,31 +14,14 @@ constexpr DWORD kProcessorIntelPentium = 586;
 constexpr DWORD kProcessorIntelIa64 = 2200;
 constexpr DWORD kProcessorAmdX8664 = 8664;
 
-const toml::table *Os() { return Current().config["os"].as_table(); }
-
 struct Architecture {
   WORD native = PROCESSOR_ARCHITECTURE_AMD64;
   WORD process = PROCESSOR_ARCHITECTURE_AMD64;  // what the simulated process itself runs as
 };
 
 Architecture MachineArchitecture() {
-  Architecture a;
-  const toml::table *os = Os();
-  if (!os) return a;
-  const toml::node_view<const toml::node> node = (*os)["architecture"];
-  if (auto n = node.value<int64_t>()) {
-    a.native = a.process = WORD(*n);
-  } else if (auto s = node.value<std::string>()) {
-    if (*s == "intel")
-      a.native = a.process = PROCESSOR_ARCHITECTURE_INTEL;
-    else if (*s == "ia64")
-      a.native = a.process = PROCESSOR_ARCHITECTURE_IA64;
-    else if (*s == "ia32_on_win64")
-      a.process = PROCESSOR_ARCHITECTURE_INTEL;
-    else if (*s != "amd64")
-      NotModelled("GetSystemInfo", "[os] architecture \"" + *s + "\" (amd64 is used)");
-  }
-  return a;
+  const OsSpec &os = Current().os;
+  return Architecture{os.nativeArchitecture, os.processArchitecture};
 }
 
 DWORD ProcessorCount() {
@@ -85,9 +68,8 @@ void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO lpSystemInfo) { Fill(lpSystemInfo,
 // SM_SERVERR2 answers the build number on a Windows Server 2003 R2 ([os] server_r2), else 0.
 int WINAPI GetSystemMetrics(int nIndex) {
   if (nIndex == SM_SERVERR2) {
-    const toml::table *os = Os();
-    if (!os || !(*os)["server_r2"].value_or(false)) return 0;
-    return int((*os)["build"].value_or(int64_t(3790)));
+    const OsSpec &os = Current().os;
+    return os.serverR2 ? int(os.build) : 0;
   }
   NotModelled("GetSystemMetrics", "index " + std::to_string(nIndex) + " (answered 0)");
   return 0;

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "calendar.h"
 #include "hooks.h"
 #include "machine.h"
 #include "names.h"
@@ -10,28 +11,17 @@ using namespace winsim;
 
 namespace {
 constexpr int64_t kTicksPerMs = 10000;
-constexpr int64_t kTicksPerDay = 864000000000LL;
 
-// Calendar of a FILETIME value (proleptic Gregorian, from 1601-01-01, a Monday).
+// Calendar of a FILETIME value (1601-01-01 was a Monday).
 SYSTEMTIME ToSystemTime(int64_t ft) {
   int64_t days = ft / kTicksPerDay;
   int64_t rem = ft % kTicksPerDay;
-  // civil_from_days, counted from 1970-01-01.
-  int64_t z = days - 134774 + 719468;
-  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  int64_t doe = z - era * 146097;
-  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t y = yoe + era * 400;
-  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  int64_t mp = (5 * doy + 2) / 153;
-  int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
+  CivilDate date = DateOfDay(days);
   SYSTEMTIME st;
-  st.wYear = WORD(y);
-  st.wMonth = WORD(m);
-  st.wDay = WORD(d);
-  st.wDayOfWeek = WORD((days + 1) % 7);  // 1601-01-01 was a Monday (1)
+  st.wYear = WORD(date.year);
+  st.wMonth = WORD(date.month);
+  st.wDay = WORD(date.day);
+  st.wDayOfWeek = WORD((days + 1) % 7);
   st.wHour = WORD(rem / 36000000000LL);
   st.wMinute = WORD(rem / 600000000LL % 60);
   st.wSecond = WORD(rem / 10000000LL % 60);
@@ -40,22 +30,11 @@ SYSTEMTIME ToSystemTime(int64_t ft) {
 }
 
 bool FromSystemTime(const SYSTEMTIME &st, int64_t &ft) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (st.wYear < 1601 || st.wYear > 30827 || st.wMonth < 1 || st.wMonth > 12 || st.wHour > 23 || st.wMinute > 59 ||
-      st.wSecond > 59 || st.wMilliseconds > 999)
+  if (!IsValidDate(st.wYear, st.wMonth, st.wDay) || st.wHour > 23 || st.wMinute > 59 || st.wSecond > 59 ||
+      st.wMilliseconds > 999)
     return false;
-  bool leap = (st.wYear % 4 == 0 && st.wYear % 100 != 0) || st.wYear % 400 == 0;
-  int maxDay = kDays[st.wMonth - 1] + (st.wMonth == 2 && leap ? 1 : 0);
-  if (st.wDay < 1 || st.wDay > maxDay) return false;
-  int y = st.wYear, m = st.wMonth;
-  y -= m <= 2;
-  int64_t era = (y >= 0 ? y : y - 399) / 400;
-  int64_t yoe = y - era * 400;
-  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + st.wDay - 1;
-  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  int64_t days = era * 146097 + doe - 719468 + 134774;
-  ft = days * kTicksPerDay + int64_t(st.wHour) * 36000000000LL + int64_t(st.wMinute) * 600000000LL +
-       int64_t(st.wSecond) * 10000000LL + int64_t(st.wMilliseconds) * kTicksPerMs;
+  ft = DaysFrom1601(st.wYear, st.wMonth, st.wDay) * kTicksPerDay + int64_t(st.wHour) * 36000000000LL +
+       int64_t(st.wMinute) * 600000000LL + int64_t(st.wSecond) * 10000000LL + int64_t(st.wMilliseconds) * kTicksPerMs;
   return true;
 }
 

@@ -1,0 +1,419 @@
+#include "machinefile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+
+#include "calendar.h"
+#include "machine.h"
+#include "names.h"
+#include "registry.h"
+
+namespace winsim {
+
+// ---- TableReader ------------------------------------------------------------------------------
+
+const toml::node *TableReader::Get(const char *key) {
+  known_.push_back(key);
+  return table_.get(key);
+}
+
+int TableReader::LineOf(const char *key) const {
+  const toml::node *n = key ? table_.get(key) : nullptr;
+  return int(n ? n->source().begin.line : table_.source().begin.line);
+}
+
+bool TableReader::Fail(const char *key, const std::string &reason) {
+  error_ = file_ + ":" + std::to_string(LineOf(key)) + ": ";
+  if (!where_.empty()) error_ += where_ + ": ";
+  if (key && *key) error_ += prefix_ + key + " ";
+  error_ += reason;
+  return false;
+}
+
+bool TableReader::Text(const char *key, std::string &out) {
+  const toml::node *n = Get(key);
+  if (!n) return true;
+  if (!n->is_string()) return WrongType(key, "a text");
+  out = *n->value<std::string>();
+  return true;
+}
+
+bool TableReader::Text(const char *key, std::wstring &out) {
+  std::string text;
+  if (!Text(key, text)) return false;
+  if (Has(key)) out = FromUtf8(text);
+  return true;
+}
+
+bool TableReader::Texts(const char *key, std::vector<std::wstring> &out, bool dropEmpty) {
+  const toml::node *n = Get(key);
+  if (!n) return true;
+  const toml::array *list = n->as_array();
+  if (!list) return WrongType(key, "a list of texts");
+  std::vector<std::wstring> texts;
+  for (const toml::node &item : *list) {
+    if (!item.is_string()) return WrongType(key, "a list of texts");
+    std::wstring text = FromUtf8(*item.value<std::string>());
+    if (text.find(L'\0') != std::wstring::npos) return Fail(key, "holds a NUL character");
+    if (!text.empty() || !dropEmpty) texts.push_back(std::move(text));
+  }
+  out = std::move(texts);
+  return true;
+}
+
+bool TableReader::Flag(const char *key, bool &out) {
+  const toml::node *n = Get(key);
+  if (!n) return true;
+  if (!n->is_boolean()) return WrongType(key, "true or false");
+  out = *n->value<bool>();
+  return true;
+}
+
+bool TableReader::Number(const char *key, int64_t &out, int64_t min, int64_t max) {
+  const toml::node *n = Get(key);
+  if (!n) return true;
+  if (!n->is_integer()) return WrongType(key, "a number");
+  int64_t v = *n->value<int64_t>();
+  if (v < min || v > max) {
+    if (min == 0 && max == 0xFFFFFFFFLL) return Fail(key, std::to_string(v) + " does not fit 32 bits");
+    return Fail(key, std::to_string(v) + " is not from " + std::to_string(min) + " to " + std::to_string(max));
+  }
+  out = v;
+  return true;
+}
+
+bool TableReader::Table(const char *key, const toml::table *&out) {
+  const toml::node *n = Get(key);
+  out = nullptr;
+  if (!n) return true;
+  out = n->as_table();
+  return out ? true : WrongType(key, (std::string("a table ([") + key + "])").c_str());
+}
+
+bool TableReader::Tables(const char *key, const toml::array *&out) {
+  const toml::node *n = Get(key);
+  out = nullptr;
+  if (!n) return true;
+  const toml::array *list = n->as_array();
+  if (!list) return WrongType(key, (std::string("[[") + key + "]] tables").c_str());
+  for (const toml::node &item : *list)
+    if (!item.is_table()) return WrongType(key, (std::string("[[") + key + "]] tables").c_str());
+  out = list;
+  return true;
+}
+
+bool TableReader::Done() {
+  for (auto &&[k, v] : table_) {
+    std::string name(k.str());
+    if (std::find(known_.begin(), known_.end(), name) != known_.end()) continue;
+    error_ = file_ + ":" + std::to_string(k.source().begin.line ? k.source().begin.line : v.source().begin.line) + ": ";
+    if (!where_.empty()) error_ += where_ + ": ";
+    error_ += prefix_ + name + " is not a known key";
+    return false;
+  }
+  return true;
+}
+
+// ---- accounts ----------------------------------------------------------------------------------
+
+bool AccountSid(const std::string &name, std::vector<BYTE> &sid) {
+  static const struct {
+    const char *name;
+    BYTE authority;
+    std::initializer_list<DWORD> rids;
+  } accounts[] = {
+      {"SYSTEM", 5, {18}},
+      {"Administrators", 5, {32, 544}},
+      {"Users", 5, {32, 545}},
+      {"Everyone", 1, {0}},
+      {"Authenticated Users", 5, {11}},
+      {"TrustedInstaller", 5, {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}},
+  };
+  for (const auto &a : accounts)
+    if (EqualNoCase(FromUtf8(name), FromUtf8(a.name))) {
+      sid = MakeSid(a.authority, a.rids);
+      return true;
+    }
+  return false;
+}
+
+namespace {
+
+const char *const kAccountNames =
+    "\"SYSTEM\", \"Administrators\", \"Users\", \"Everyone\", "
+    "\"Authenticated Users\" or \"TrustedInstaller\"";
+
+std::string Entry(const char *table, size_t i) {
+  return std::string("[[") + table + "]] entry " + std::to_string(i + 1);
+}
+
+bool ReadOs(const toml::table &t, const std::string &file, OsSpec &os, std::string &error) {
+  TableReader r(t, file, "[os]", error);
+  if (!r.Dword("major", os.major) || !r.Dword("minor", os.minor) || !r.Dword("build", os.build) ||
+      !r.Dword("platform_id", os.platformId) || !r.Word("sp_major", os.spMajor) || !r.Word("sp_minor", os.spMinor) ||
+      !r.Word("suite_mask", os.suiteMask) || !r.Dword("product_info", os.productInfo) ||
+      !r.Flag("server_r2", os.serverR2) || !r.Text("csd_version", os.csdVersion) ||
+      !r.Choice<BYTE>("product_type", {{"workstation", 1}, {"domain_controller", 2}, {"server", 3}}, os.productType) ||
+      !r.Texts("missing_dlls", os.missingDlls) || !r.Texts("missing_exports", os.missingExports))
+    return false;
+  for (const std::wstring &e : os.missingExports)
+    if (e.find(L'!') == std::wstring::npos || e.front() == L'!' || e.back() == L'!')
+      return r.Fail("missing_exports", "\"" + ToUtf8(e) + "\" is not dll!function");
+  // Any text: the registry value is what the machine states, however odd.
+  if (r.Has("current_version")) {
+    std::wstring v;
+    if (!r.Text("current_version", v)) return false;
+    os.currentVersion = v;
+  }
+  if (const toml::node *n = t.get("architecture"); n && n->is_integer()) {
+    WORD a = 0;
+    if (!r.Word("architecture", a)) return false;
+    os.nativeArchitecture = os.processArchitecture = a;
+  } else {
+    enum class Arch { Intel, Ia64, Amd64, Ia32OnWin64 } arch = Arch::Amd64;
+    if (n && !n->is_string()) return r.WrongType("architecture", "a text or a number");
+    if (!r.Choice<Arch>("architecture",
+                        {{"intel", Arch::Intel},
+                         {"ia64", Arch::Ia64},
+                         {"amd64", Arch::Amd64},
+                         {"ia32_on_win64", Arch::Ia32OnWin64}},
+                        arch))
+      return false;
+    switch (arch) {
+      case Arch::Intel: os.nativeArchitecture = os.processArchitecture = 0; break;
+      case Arch::Ia64: os.nativeArchitecture = os.processArchitecture = 6; break;
+      case Arch::Amd64: os.nativeArchitecture = os.processArchitecture = 9; break;
+      case Arch::Ia32OnWin64:
+        os.nativeArchitecture = 9;
+        os.processArchitecture = 0;
+        break;
+    }
+  }
+  return r.Done();
+}
+
+bool ReadMachineTable(const toml::table &t, const std::string &file, Machine &m, std::string &error) {
+  TableReader r(t, file, "[machine]", error);
+  std::string clock;
+  int64_t bias = m.timezoneBiasMinutes;
+  const toml::table *disks = nullptr;
+  if (!r.Text("computer_name", m.computerName) || !r.Text("user_locale", m.userLocale) ||
+      !r.Number("timezone_bias_minutes", bias, -24 * 60, 24 * 60) || !r.Table("free_disk", disks))
+    return false;
+  m.systemLocale = m.userLocale;
+  DWORD codePage = m.ansiCodePage;
+  if (!r.Text("system_locale", m.systemLocale) || !r.Dword("ansi_code_page", codePage)) return false;
+  m.ansiCodePage = codePage;
+  m.timezoneBiasMinutes = int(bias);
+  if (m.computerName.empty() || m.computerName.size() > 15)
+    return r.Fail("computer_name", "must have 1 to 15 characters");
+  if (const toml::node *n = t.get("clock"); n && !n->is_string())
+    return r.WrongType("clock", "a text \"YYYY-MM-DDTHH:MM:SS\"");
+  if (!r.Text("clock", clock)) return false;
+  if (r.Has("clock")) {
+    int64_t local;
+    if (!ParseIsoDateTime(clock, local)) return r.Fail("clock", "\"" + clock + "\" is not a time YYYY-MM-DDTHH:MM:SS");
+    m.fixedClock = true;
+    m.clockStartUtc = local + int64_t(m.timezoneBiasMinutes) * 60 * kTicksPerSecond;
+  }
+  if (disks) {
+    TableReader d(*disks, file, "[machine] free_disk", error);
+    for (auto &&[k, v] : *disks) {
+      std::string drive(k.str());
+      int64_t bytes = 0;
+      bool letter = drive.size() == 2 && drive[1] == ':' && std::isalpha(static_cast<unsigned char>(drive[0]));
+      if (!letter) return d.Fail(drive.c_str(), "is not a drive such as \"C:\"");
+      if (!d.Number(drive.c_str(), bytes, 0, INT64_MAX)) return false;
+      m.freeDisk[Upcased(FromUtf8(drive))] = uint64_t(bytes);
+    }
+  }
+  return r.Done();
+}
+
+bool ReadFault(const toml::table &t, const std::string &file, size_t i, Fault &f, std::string &error) {
+  TableReader r(t, file, Entry("faults", i), error);
+  int64_t error64 = ERROR_GEN_FAILURE;
+  if (!r.Text("function", f.function) || !r.Number("nth", f.nth, 0, INT64_MAX) ||
+      !r.Text("when_arg_contains", f.whenArgContains) || !r.Number("error", error64, 0, 0xFFFFFFFFLL))
+    return false;
+  f.error = uint32_t(error64);
+  if (f.function.empty()) return r.Fail("function", "is missing: a [[faults]] entry names the function it fails");
+  return r.Done();
+}
+
+bool ReadLockedFile(const toml::table &t, const std::string &file, size_t i, LockedFile &lf, std::string &error) {
+  TableReader r(t, file, Entry("locked_files", i), error);
+  if (!r.Text("path", lf.path) || !r.Dword("error", lf.error) || !r.Flag("rename", lf.rename)) return false;
+  if (lf.path.empty()) return r.Fail("path", "is missing");
+  if (lf.error == ERROR_SUCCESS) return r.Fail("error", "must not be 0");
+  return r.Done();
+}
+
+bool ReadProgram(const toml::table &t, const std::string &file, size_t i, ProgramSpec &p, std::string &error) {
+  TableReader r(t, file, Entry("programs", i), error);
+  const toml::table *creates = nullptr;
+  if (!r.Text("name", p.name) || !r.Dword("exit_code", p.exitCode) || !r.Number("runs_ms", p.runsMs, 0, INT64_MAX) ||
+      !r.Flag("never_exits", p.neverExits) || !r.Table("creates_service", creates))
+    return false;
+  if (p.name.empty()) return r.Fail("name", "is missing");
+  if (creates) {
+    TableReader c(*creates, file, Entry("programs", i) + " creates_service", error);
+    CreatesService s;
+    if (!c.Text("when_args", s.whenArgs) || !c.Text("name", s.name) || !c.Text("display_name", s.displayName) ||
+        !c.Text("binary", s.binary) || !c.Dword("type", s.type) || !c.Dword("start_type", s.startType))
+      return false;
+    if (s.name.empty()) return c.Fail("name", "is missing");
+    if (s.startType > 4) return c.Fail("start_type", std::to_string(s.startType) + " is not from 0 to 4");
+    if (!c.Done()) return false;
+    p.createsService = std::move(s);
+  }
+  p.raw = t;
+  return r.Done();
+}
+
+bool ReadService(const toml::table &t, const std::string &file, size_t i, ServiceSpec &s, std::string &error) {
+  TableReader r(t, file, Entry("services", i), error);
+  using State = ServiceSpec::State;
+  using OnStart = ServiceSpec::OnStart;
+  if (!r.Text("name", s.name) ||
+      !r.Choice<State>("state", {{"running", State::Running}, {"stopped", State::Stopped}}, s.state) ||
+      !r.Choice<OnStart>("on_start",
+                         {{"runs", OnStart::Runs},
+                          {"pending", OnStart::Pending},
+                          {"fails", OnStart::Fails},
+                          {"stops", OnStart::Stops}},
+                         s.onStart) ||
+      !r.Dword("start_error", s.startError))
+    return false;
+  if (s.name.empty()) return r.Fail("name", "is missing");
+  return r.Done();
+}
+
+// An access text: "full", "read", "write", "read_write", or an access mask.
+bool ReadAccess(TableReader &r, const toml::table &t, ACCESS_MASK &mask) {
+  const toml::node *n = t.get("access");
+  if (n && n->is_integer()) {
+    DWORD v = 0;
+    if (!r.Dword("access", v)) return false;
+    mask = v;
+    return true;
+  }
+  if (n && !n->is_string()) return r.WrongType("access", "a text or an access mask");
+  if (!n) return r.Fail("access", "is missing");
+  return r.Choice<ACCESS_MASK>(
+      "access",
+      {{"full", KEY_ALL_ACCESS}, {"read", KEY_READ}, {"write", KEY_WRITE}, {"read_write", KEY_READ | KEY_WRITE}}, mask);
+}
+
+bool ReadKeySecurity(const toml::table &t, const std::string &file, size_t i, KeySecuritySpec &k, std::string &error) {
+  std::string where = Entry("key_security", i);
+  TableReader r(t, file, where, error);
+  std::string owner = "Administrators";
+  if (!r.Text("path", k.path) || !r.Text("owner", owner)) return false;
+  if (k.path.empty()) return r.Fail("path", "is missing");
+  if (!AccountSid(owner, k.owner)) return r.Fail("owner", "\"" + owner + "\" is not " + kAccountNames);
+  struct Ace {
+    bool allow;
+    ACCESS_MASK mask;
+    std::vector<BYTE> sid;
+  };
+  std::vector<Ace> aces;
+  for (const char *list : {"deny", "allow"}) {
+    const toml::node *n = r.Has(list) ? t.get(list) : nullptr;
+    r.Skip(list);
+    if (!n) continue;
+    const toml::array *items = n->as_array();
+    if (!items) return r.WrongType(list, "a list of { who = \"...\", access = \"...\" }");
+    for (size_t j = 0; j < items->size(); ++j) {
+      const toml::table *item = (*items)[j].as_table();
+      if (!item) return r.WrongType(list, "a list of { who = \"...\", access = \"...\" }");
+      TableReader a(*item, file, where + " " + list + " " + std::to_string(j + 1), error);
+      std::string who;
+      Ace ace{std::string(list) == "allow", 0, {}};
+      if (!a.Text("who", who)) return false;
+      if (!AccountSid(who, ace.sid)) return a.Fail("who", "\"" + who + "\" is not " + kAccountNames);
+      if (!ReadAccess(a, *item, ace.mask) || !a.Done()) return false;
+      aces.push_back(std::move(ace));
+    }
+  }
+  if (!r.Has("allow") && !r.Has("deny")) return r.Fail("allow", "is missing: the key's access list");
+  k.dacl.assign(8, 0);
+  k.dacl[0] = ACL_REVISION;
+  for (const Ace &a : aces) AddAce(k.dacl, a.allow, a.mask, a.sid);
+  return r.Done();
+}
+
+}  // namespace
+
+bool ReadMachineFile(const toml::table &config, const std::string &file, Machine &m, std::string &error) {
+  TableReader top(config, file, "", error);
+  const toml::table *os = nullptr, *machine = nullptr, *env = nullptr, *wmi = nullptr, *attributes = nullptr;
+  const toml::array *faults = nullptr, *locked = nullptr, *programs = nullptr, *services = nullptr,
+                    *keySecurity = nullptr, *devices = nullptr;
+  // [[devices]] entries are read by devices.cpp, once the registry they are mirrored into is loaded.
+  if (!top.Tables("devices", devices) || !top.Table("os", os) || !top.Table("machine", machine) ||
+      !top.Table("env", env) || !top.Table("wmi", wmi) || !top.Table("file_attributes", attributes) ||
+      !top.Tables("faults", faults) || !top.Tables("locked_files", locked) || !top.Tables("programs", programs) ||
+      !top.Tables("services", services) || !top.Tables("key_security", keySecurity) ||
+      !top.Texts("protected_keys", m.protectedKeys) || !top.Done())
+    return false;
+  m.hasProtectedKeys = top.Has("protected_keys");
+  for (const std::wstring &k : m.protectedKeys)
+    if (k.empty()) return top.Fail("protected_keys", "holds an empty key path");
+
+  if (os && !ReadOs(*os, file, m.os, error)) return false;
+  if (machine && !ReadMachineTable(*machine, file, m, error)) return false;
+  m.environment[L"COMPUTERNAME"] = {L"COMPUTERNAME", m.computerName};
+  if (env) {
+    TableReader r(*env, file, "[env]", error);
+    for (auto &&[k, v] : *env) {
+      std::string name(k.str());
+      std::wstring value;
+      if (!r.Text(name.c_str(), value)) return false;
+      std::wstring wide = FromUtf8(name);
+      m.environment[Upcased(wide)] = {wide, value};
+    }
+  }
+  if (wmi) {
+    TableReader r(*wmi, file, "[wmi]", error);
+    if (!r.Flag("available", m.wmi.available) || !r.Text("model", m.wmi.model) || !r.Done()) return false;
+  }
+  if (attributes) {
+    TableReader r(*attributes, file, "[file_attributes]", error);
+    for (auto &&[k, v] : *attributes) {
+      std::string path(k.str());
+      DWORD value = 0;
+      if (!r.Dword(path.c_str(), value)) return false;
+      m.fileAttributes[FromUtf8(path)] = value;
+    }
+  }
+  for (size_t i = 0; faults && i < faults->size(); ++i) {
+    Fault f;
+    if (!ReadFault(*(*faults)[i].as_table(), file, i, f, error)) return false;
+    m.faults.push_back(std::move(f));
+  }
+  for (size_t i = 0; locked && i < locked->size(); ++i) {
+    LockedFile lf;
+    if (!ReadLockedFile(*(*locked)[i].as_table(), file, i, lf, error)) return false;
+    m.lockedFiles.push_back(std::move(lf));
+  }
+  for (size_t i = 0; programs && i < programs->size(); ++i) {
+    ProgramSpec p;
+    if (!ReadProgram(*(*programs)[i].as_table(), file, i, p, error)) return false;
+    m.programs.push_back(std::move(p));
+  }
+  for (size_t i = 0; services && i < services->size(); ++i) {
+    ServiceSpec s;
+    if (!ReadService(*(*services)[i].as_table(), file, i, s, error)) return false;
+    m.services.push_back(std::move(s));
+  }
+  for (size_t i = 0; keySecurity && i < keySecurity->size(); ++i) {
+    KeySecuritySpec k;
+    if (!ReadKeySecurity(*(*keySecurity)[i].as_table(), file, i, k, error)) return false;
+    m.keySecurity.push_back(std::move(k));
+  }
+  return true;
+}
+
+}  // namespace winsim
