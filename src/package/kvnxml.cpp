@@ -87,7 +87,12 @@ void XMLCALL OnCharacterData(void *data, const XML_Char *s, int length) {
       return;
     }
     cursor->textPending = false;
-    if (cursor->current->GetFirstChild()) return;  // the piece is dropped
+    if (cursor->current->GetFirstChild()) {
+      // The piece is dropped, and with it the pieces that would continue it: they must not
+      // reach an earlier text node, which may be another element's.
+      cursor->lastText = nullptr;
+      return;
+    }
     auto *text = new CKvnXMLNode(L"#TEXT", nullptr, XML_NODE_TEXT);
     text->SetText(piece.c_str(), piece.size());
     cursor->current->AddChild(text);
