@@ -1,4 +1,4 @@
-#include "devicelist.h"
+#include "devices/devicelist.h"
 
 #include <cstring>
 #include <cwchar>
@@ -69,7 +69,8 @@ bool CWin2000DeviceList::GetHardwareIds(int index, BYTE *buffer, DWORD *size) co
   const W2KDEVINST *record = GetDevice(index);
   if (!size || !record) return false;
   DWORD needed = 0;
-  record->ReadRegistryProperty(SPDRP_HARDWAREID, nullptr, nullptr, 0, &needed);
+  // The size query answers false by design (no buffer): only the size it reports counts.
+  static_cast<void>(record->ReadRegistryProperty(SPDRP_HARDWAREID, nullptr, nullptr, 0, &needed));
   if (buffer && *size >= needed) return record->ReadRegistryProperty(SPDRP_HARDWAREID, nullptr, buffer, *size, nullptr);
   *size = needed;
   return false;

@@ -9,8 +9,8 @@
 #include <deque>
 #include <vector>
 
-#include "handles.h"
-#include "w2kdevinst.h"
+#include "support/handles.h"
+#include "devices/w2kdevinst.h"
 
 class CWin2000DeviceList {
  public:
@@ -28,7 +28,7 @@ class CWin2000DeviceList {
   // Copies the device's hardware-ID multi-string into `buffer` when `*size` bytes hold it.
   // Otherwise (no buffer, or too small) answers false with the bytes needed in `*size`.
   // Without `size`, or for an index out of range, false and nothing written.
-  bool GetHardwareIds(int index, BYTE *buffer, DWORD *size) const;
+  [[nodiscard]] bool GetHardwareIds(int index, BYTE *buffer, DWORD *size) const;
 
  private:
   void AddSet(HDEVINFO set);
@@ -41,7 +41,8 @@ class CWin2000DeviceList {
 // `firstTryChars` characters and then one of the size the list needs. The result always
 // ends in at least two NULs, so walking it never runs past its end. False when the list
 // cannot be read.
-bool ReadHardwareIdList(const CWin2000DeviceList &list, int index, size_t firstTryChars, std::vector<WCHAR> &ids);
+[[nodiscard]] bool ReadHardwareIdList(const CWin2000DeviceList &list, int index, size_t firstTryChars,
+                                      std::vector<WCHAR> &ids);
 
 // Calls `visit(WCHAR *id)` for each string of a multi-string, in order, up to the empty
 // string that ends it (or the end of the buffer).

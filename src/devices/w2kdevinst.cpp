@@ -1,8 +1,8 @@
-#include "w2kdevinst.h"
+#include "devices/w2kdevinst.h"
 
 #include <cstring>
 
-#include "format.h"
+#include "support/format.h"
 
 W2KDEVINST::W2KDEVINST() {
   std::memset(&m_device, 0, sizeof(m_device));

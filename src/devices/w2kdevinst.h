@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <setupapi.h>
 
-#include "cstr.h"
+#include "support/cstr.h"
 
 class W2KDEVINST {
  public:
@@ -28,8 +28,8 @@ class W2KDEVINST {
   DWORD HasDriverFlag(DWORD mask) const;
   // SetupDiGetDeviceRegistryPropertyW on the record's set and device; false, with nothing
   // written and no SetupAPI call, for a fresh record or a copy.
-  bool ReadRegistryProperty(DWORD property, DWORD *registryType, BYTE *buffer, DWORD bufferSize,
-                            DWORD *requiredSize) const;
+  [[nodiscard]] bool ReadRegistryProperty(DWORD property, DWORD *registryType, BYTE *buffer, DWORD bufferSize,
+                                          DWORD *requiredSize) const;
   // The installed driver's version as "a.b.c.d"; empty for a fresh record.
   CStr GetDriverVersionText() const;
 

@@ -1,12 +1,12 @@
-#include "cmplog.h"
+#include "support/cmplog.h"
 
 #include <cstdarg>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
 
-#include "cstr.h"
-#include "format.h"
+#include "support/cstr.h"
+#include "support/format.h"
 
 CMessageWriter g_messageWriter;
 

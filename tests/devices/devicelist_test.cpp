@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "basecomp.h"
-#include "devicelist.h"
-#include "hardwareid.h"
+#include "framework/basecomp.h"
+#include "devices/devicelist.h"
+#include "devices/hardwareid.h"
 #include "testmachine.h"
 
 namespace {

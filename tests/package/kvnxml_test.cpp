@@ -1,6 +1,6 @@
 // CKvnXMLReader and CKvnXMLNode: load results, encodings, the order of children, searches,
 // the text rules, SHIFT_JIS documents and hostile input.
-#include "kvnxml.h"
+#include "package/kvnxml.h"
 
 #include <gtest/gtest.h>
 

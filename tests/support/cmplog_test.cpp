@@ -1,4 +1,4 @@
-#include "cmplog.h"
+#include "support/cmplog.h"
 
 #include <gtest/gtest.h>
 

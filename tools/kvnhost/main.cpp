@@ -11,11 +11,10 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "basecomp.h"
-#include "cmplog.h"
-#include "cstr.h"
-#include "exports.h"
-#include "handles.h"
+#include "support/cmplog.h"
+#include "support/cstr.h"
+#include "framework/hostinterface.h"
+#include "support/handles.h"
 #include "hostmachine.h"
 
 namespace {
