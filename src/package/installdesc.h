@@ -23,4 +23,4 @@ struct InstallDescription {
 // Reads `path` and updates `description` from it; the INF element is the one of the running
 // Windows major version ("inf_file_nt4", "inf_file_nt5"), else "inf_file". One of
 // XmlLoadResult (4 for a missing or empty path); on a failed load `description` is untouched.
-int ReadInstallDescriptionFile(const WCHAR *path, InstallDescription &description);
+[[nodiscard]] int ReadInstallDescriptionFile(const WCHAR *path, InstallDescription &description);

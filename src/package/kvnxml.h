@@ -75,7 +75,7 @@ class CKvnXMLReader {
   void Reset();
   // Reads and parses a whole file: one of XmlLoadResult. A failed load leaves the reader
   // not loaded; its searches then find nothing.
-  int Load(const WCHAR *path);
+  [[nodiscard]] int Load(const WCHAR *path);
   BOOL IsLoaded() const { return m_bLoaded; }
   CKvnXMLNode *GetRoot() const { return m_pRoot.get(); }
   // Under `parent` (the root when null), the first child in tree order named exactly

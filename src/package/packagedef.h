@@ -30,7 +30,7 @@ struct PackageDefinition {
 // Loads `path` into `xml` (which keeps the document for the text queries below) and updates
 // `definition` from it. One of XmlLoadResult; on a failed load `definition` is untouched, and
 // a document without "kvn_package" loads and changes nothing.
-int ReadPackageDefinitionFile(CKvnXMLReader &xml, const WCHAR *path, PackageDefinition &definition);
+[[nodiscard]] int ReadPackageDefinitionFile(CKvnXMLReader &xml, const WCHAR *path, PackageDefinition &definition);
 
 // Texts of a loaded package definition; null when the document does not hold them. The name
 // and description are those of `languageCode`, or only when there is none, the English ones.
