@@ -88,8 +88,8 @@ bool ReadHardwareIdList(const CWin2000DeviceList &list, int index, size_t firstT
   return false;
 }
 
-WCHAR **GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *query) {
-  if (!query) return nullptr;
+unique_hardware_ids GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *query) {
+  if (!query) return unique_hardware_ids();
   std::wstring upperQuery(query);
   for (WCHAR &c : upperQuery) c = AsciiUpper(c);
 
@@ -109,14 +109,14 @@ WCHAR **GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *quer
     });
     if (candidate) matches.emplace_back(candidate);
   }
-  if (matches.empty()) return nullptr;
+  if (matches.empty()) return unique_hardware_ids();
 
-  WCHAR **result = new WCHAR *[matches.size() + 1];
+  // Null entries throughout, so the owner frees a partly filled array correctly.
+  unique_hardware_ids result(new WCHAR *[matches.size() + 1]());
   for (size_t i = 0; i < matches.size(); ++i) {
-    result[i] = new WCHAR[matches[i].size() + 1];
-    std::wmemcpy(result[i], matches[i].c_str(), matches[i].size() + 1);
+    result.get()[i] = new WCHAR[matches[i].size() + 1];
+    std::wmemcpy(result.get()[i], matches[i].c_str(), matches[i].size() + 1);
   }
-  result[matches.size()] = nullptr;
   return result;
 }
 

@@ -7,6 +7,7 @@
 #include <setupapi.h>
 
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "support/handles.h"
@@ -57,9 +58,16 @@ void ForEachString(std::vector<WCHAR> &multiString, Visit &&visit) {
   }
 }
 
+// Frees an array of texts GetMatchingHardwareIds made (null is fine).
+void FreeHardwareIdArray(WCHAR **ids);
+struct HardwareIdArrayDeleter {
+  void operator()(WCHAR **ids) const { FreeHardwareIdArray(ids); }
+};
+// The owner of such an array: the array itself, a null entry ending it.
+using unique_hardware_ids = std::unique_ptr<WCHAR *, HardwareIdArrayDeleter>;
+
 // For each device, the hardware ID that best matches `query` (without regard to case): the
 // first that contains it and is neither a "&REV" nor a "&CC" form, or one of exactly the
 // query's length. A new array of new texts in device order ending with a null entry, or
-// null when no device matches. Free it with FreeHardwareIdArray.
-WCHAR **GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *query);
-void FreeHardwareIdArray(WCHAR **ids);
+// null when no device matches.
+[[nodiscard]] unique_hardware_ids GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *query);

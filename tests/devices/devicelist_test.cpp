@@ -306,9 +306,8 @@ TEST(Win2000DeviceList, MatchingHardwareIdsPreferTheExactLength) {
   list.Build(TRUE);
   auto match = [&](const WCHAR *query) {
     std::vector<std::wstring> out;
-    WCHAR **ids = GetMatchingHardwareIds(list, query);
-    for (WCHAR **p = ids; p && *p; ++p) out.emplace_back(*p);
-    FreeHardwareIdArray(ids);
+    unique_hardware_ids ids = GetMatchingHardwareIds(list, query);
+    for (WCHAR **p = ids.get(); p && *p; ++p) out.emplace_back(*p);
     return out;
   };
   // The exact-length ID wins over the earlier, more specific one; revision forms are not
@@ -352,8 +351,7 @@ TEST(PnPDeviceList, UnusualHardwareIdLists) {
     }
     CWin2000DeviceList list;
     list.Build(TRUE);
-    WCHAR **ids = GetMatchingHardwareIds(list, L"VEN_8086&DEV_1572&SUBSYS_00018086");
+    unique_hardware_ids ids = GetMatchingHardwareIds(list, L"VEN_8086&DEV_1572&SUBSYS_00018086");
     EXPECT_EQ(ids != nullptr, c.toml.find("DEV_1572&SUBSYS_00018086") != std::string::npos);
-    FreeHardwareIdArray(ids);
   }
 }
