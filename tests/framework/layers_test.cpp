@@ -96,3 +96,25 @@ TEST(Layers, SourceFoldersDependDownwardOnly) {
   }
   EXPECT_GT(files, 30u);
 }
+
+// The host harness knows the component only through the host interface (and the log class
+// it hands over): nothing else of src/.
+TEST(Layers, TheHostIncludesOnlyTheHostInterfaceAndSupport) {
+  static const std::regex quoted(R"re(^\s*#\s*include\s*"([^"]*/[^"]*)")re");
+  const fs::path host = fs::path(KVN_SOURCE_DIR) / "tools" / "kvnhost";
+  size_t includes = 0;
+  for (const auto &entry : fs::directory_iterator(host)) {
+    if (entry.path().extension() != ".cpp" && entry.path().extension() != ".h") continue;
+    std::ifstream in(entry.path());
+    std::string line;
+    while (std::getline(in, line)) {
+      std::smatch m;
+      if (!std::regex_search(line, m, quoted)) continue;
+      ++includes;
+      std::string path = m[1];
+      EXPECT_TRUE(path == "framework/hostinterface.h" || path.rfind("support/", 0) == 0)
+          << entry.path().string() << ": " << line;
+    }
+  }
+  EXPECT_GT(includes, 0u);
+}
