@@ -24,7 +24,7 @@
 #include <pewriter.h>
 #include <winsim.h>
 
-#include "exports.h"
+#include "framework/hostinterface.h"
 
 namespace fs = std::filesystem;
 

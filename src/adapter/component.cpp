@@ -1,6 +1,9 @@
-#include "component.h"
+#include "adapter/component.h"
 
-#include "winversion.h"
+#include "framework/componentfactory.h"
+#include "osinfo/winversion.h"
+
+std::unique_ptr<CBaseComponent> CreateComponent() { return std::make_unique<CComponent>(); }
 
 CComponent::CComponent() { g_messageWriter.Bind(m_pLog); }
 

@@ -1,7 +1,7 @@
 // CComponent: the network-adapter component, the one component object of the library.
 #pragma once
 
-#include "basecomp.h"
+#include "framework/basecomp.h"
 
 // The source file names the adapter component's log lines are tagged with.
 #define COMPONENT_SOURCE L"component.cpp"

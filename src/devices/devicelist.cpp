@@ -1,4 +1,4 @@
-#include "devicelist.h"
+#include "devices/devicelist.h"
 
 #include <cstring>
 #include <cwchar>
@@ -69,7 +69,8 @@ bool CWin2000DeviceList::GetHardwareIds(int index, BYTE *buffer, DWORD *size) co
   const W2KDEVINST *record = GetDevice(index);
   if (!size || !record) return false;
   DWORD needed = 0;
-  record->ReadRegistryProperty(SPDRP_HARDWAREID, nullptr, nullptr, 0, &needed);
+  // The size query answers false by design (no buffer): only the size it reports counts.
+  static_cast<void>(record->ReadRegistryProperty(SPDRP_HARDWAREID, nullptr, nullptr, 0, &needed));
   if (buffer && *size >= needed) return record->ReadRegistryProperty(SPDRP_HARDWAREID, nullptr, buffer, *size, nullptr);
   *size = needed;
   return false;
@@ -87,8 +88,8 @@ bool ReadHardwareIdList(const CWin2000DeviceList &list, int index, size_t firstT
   return false;
 }
 
-WCHAR **GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *query) {
-  if (!query) return nullptr;
+unique_hardware_ids GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *query) {
+  if (!query) return unique_hardware_ids();
   std::wstring upperQuery(query);
   for (WCHAR &c : upperQuery) c = AsciiUpper(c);
 
@@ -108,14 +109,14 @@ WCHAR **GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *quer
     });
     if (candidate) matches.emplace_back(candidate);
   }
-  if (matches.empty()) return nullptr;
+  if (matches.empty()) return unique_hardware_ids();
 
-  WCHAR **result = new WCHAR *[matches.size() + 1];
+  // Null entries throughout, so the owner frees a partly filled array correctly.
+  unique_hardware_ids result(new WCHAR *[matches.size() + 1]());
   for (size_t i = 0; i < matches.size(); ++i) {
-    result[i] = new WCHAR[matches[i].size() + 1];
-    std::wmemcpy(result[i], matches[i].c_str(), matches[i].size() + 1);
+    result.get()[i] = new WCHAR[matches[i].size() + 1];
+    std::wmemcpy(result.get()[i], matches[i].c_str(), matches[i].size() + 1);
   }
-  result[matches.size()] = nullptr;
   return result;
 }
 

@@ -7,10 +7,11 @@
 #include <setupapi.h>
 
 #include <deque>
+#include <memory>
 #include <vector>
 
-#include "handles.h"
-#include "w2kdevinst.h"
+#include "support/handles.h"
+#include "devices/w2kdevinst.h"
 
 class CWin2000DeviceList {
  public:
@@ -28,7 +29,7 @@ class CWin2000DeviceList {
   // Copies the device's hardware-ID multi-string into `buffer` when `*size` bytes hold it.
   // Otherwise (no buffer, or too small) answers false with the bytes needed in `*size`.
   // Without `size`, or for an index out of range, false and nothing written.
-  bool GetHardwareIds(int index, BYTE *buffer, DWORD *size) const;
+  [[nodiscard]] bool GetHardwareIds(int index, BYTE *buffer, DWORD *size) const;
 
  private:
   void AddSet(HDEVINFO set);
@@ -41,7 +42,8 @@ class CWin2000DeviceList {
 // `firstTryChars` characters and then one of the size the list needs. The result always
 // ends in at least two NULs, so walking it never runs past its end. False when the list
 // cannot be read.
-bool ReadHardwareIdList(const CWin2000DeviceList &list, int index, size_t firstTryChars, std::vector<WCHAR> &ids);
+[[nodiscard]] bool ReadHardwareIdList(const CWin2000DeviceList &list, int index, size_t firstTryChars,
+                                      std::vector<WCHAR> &ids);
 
 // Calls `visit(WCHAR *id)` for each string of a multi-string, in order, up to the empty
 // string that ends it (or the end of the buffer).
@@ -56,9 +58,16 @@ void ForEachString(std::vector<WCHAR> &multiString, Visit &&visit) {
   }
 }
 
+// Frees an array of texts GetMatchingHardwareIds made (null is fine).
+void FreeHardwareIdArray(WCHAR **ids);
+struct HardwareIdArrayDeleter {
+  void operator()(WCHAR **ids) const { FreeHardwareIdArray(ids); }
+};
+// The owner of such an array: the array itself, a null entry ending it.
+using unique_hardware_ids = std::unique_ptr<WCHAR *, HardwareIdArrayDeleter>;
+
 // For each device, the hardware ID that best matches `query` (without regard to case): the
 // first that contains it and is neither a "&REV" nor a "&CC" form, or one of exactly the
 // query's length. A new array of new texts in device order ending with a null entry, or
-// null when no device matches. Free it with FreeHardwareIdArray.
-WCHAR **GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *query);
-void FreeHardwareIdArray(WCHAR **ids);
+// null when no device matches.
+[[nodiscard]] unique_hardware_ids GetMatchingHardwareIds(const CWin2000DeviceList &list, const WCHAR *query);

@@ -6,8 +6,8 @@
 #include <memory>
 #include <utility>
 
-#include "cstr.h"
-#include "w2kdevinst.h"
+#include "support/cstr.h"
+#include "devices/w2kdevinst.h"
 
 class DeviceRecord {
  public:

@@ -1,6 +1,6 @@
-#include "hardwareid.h"
+#include "devices/hardwareid.h"
 
-#include "format.h"
+#include "support/format.h"
 
 CStr MakeHardwareId(const WCHAR *code) {
   CStr c(code);

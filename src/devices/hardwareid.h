@@ -1,7 +1,7 @@
 // Hardware ID texts formed from a package's device codes.
 #pragma once
 
-#include "cstr.h"
+#include "support/cstr.h"
 
 // By the code's length: 7 -> "*CODE" (EISA), 8 -> "PCI\VEN_vvvv&DEV_dddd",
 // 16 -> "PCI\VEN_vvvv&DEV_dddd&SUBSYS_ssssSSSS" (subsystem device ID, then subsystem

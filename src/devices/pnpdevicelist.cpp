@@ -1,11 +1,11 @@
 // The component's PnP device list: one entry per present device and hardware ID, the
 // answer to "is a supported device in this machine".
+#include "devices/pnpdevicelist.h"
+
 #include <cwchar>
 #include <memory>
-#include <vector>
 
-#include "basecomp.h"
-#include "devicelist.h"
+#include "devices/devicelist.h"
 
 namespace {
 
@@ -22,8 +22,8 @@ DeviceRecord::DeviceRecord() {
   m_device = fresh;
 }
 
-int CBaseComponent::BuildDeviceList(BOOL firstIdOnly) {
-  m_deviceList.clear();
+void BuildPnPDeviceList(BOOL firstIdOnly, std::vector<DeviceRecord> &list) {
+  list.clear();
   CWin2000DeviceList devices;
   devices.Build(TRUE);
 
@@ -32,7 +32,7 @@ int CBaseComponent::BuildDeviceList(BOOL firstIdOnly) {
     if (!ReadHardwareIdList(devices, i, kHardwareIdChars, ids)) continue;
     auto device = std::make_shared<const W2KDEVINST>(*devices.GetDevice(i));
     if (firstIdOnly) {
-      if (ids[0] != L'\0') m_deviceList.emplace_back(device, CStr(ids.data()));
+      if (ids[0] != L'\0') list.emplace_back(device, CStr(ids.data()));
       continue;
     }
     // The first ID is examined as the device reports it, the later ones in upper case.
@@ -41,29 +41,22 @@ int CBaseComponent::BuildDeviceList(BOOL firstIdOnly) {
       if (!first)
         for (WCHAR *p = id; *p; ++p) *p = AsciiUpper(*p);
       first = false;
-      if (!IsRevisionOrClassForm(id)) m_deviceList.emplace_back(device, CStr(id));
+      if (!IsRevisionOrClassForm(id)) list.emplace_back(device, CStr(id));
     });
   }
-  return 1;
 }
 
-int CBaseComponent::FindDevice(const WCHAR *hardwareId, DeviceRecord *found) {
-  if (m_deviceList.empty()) BuildDeviceList(FALSE);
-  if (!hardwareId) return 0;
-  for (const DeviceRecord &entry : m_deviceList) {
-    if (entry.strHardwareId.CompareNoCase(hardwareId) == 0) {
-      if (found) *found = entry;
-      return 1;
-    }
-  }
-  return 0;
+const DeviceRecord *FindDeviceEntry(const std::vector<DeviceRecord> &list, const WCHAR *hardwareId) {
+  if (!hardwareId) return nullptr;
+  for (const DeviceRecord &entry : list)
+    if (entry.strHardwareId.CompareNoCase(hardwareId) == 0) return &entry;
+  return nullptr;
 }
 
-int CBaseComponent::CountDevices(const WCHAR *text) {
-  BuildDeviceList(TRUE);
+int CountDeviceEntries(const std::vector<DeviceRecord> &list, const WCHAR *text) {
   if (!text) return 0;
   int count = 0;
-  for (const DeviceRecord &entry : m_deviceList)
+  for (const DeviceRecord &entry : list)
     if (entry.strHardwareId.FindNoCase(text) >= 0) ++count;
   return count;
 }

@@ -1,8 +1,8 @@
-#include "w2kdevinst.h"
+#include "devices/w2kdevinst.h"
 
 #include <cstring>
 
-#include "format.h"
+#include "support/format.h"
 
 W2KDEVINST::W2KDEVINST() {
   std::memset(&m_device, 0, sizeof(m_device));
@@ -16,7 +16,8 @@ W2KDEVINST::W2KDEVINST(const W2KDEVINST &other)
       m_device(other.m_device),
       m_driver(other.m_driver),
       m_driverDetail(other.m_driverDetail),
-      m_driverParams(other.m_driverParams) {}
+      m_driverParams(other.m_driverParams),
+      m_bSnapshot(true) {}
 
 W2KDEVINST &W2KDEVINST::operator=(const W2KDEVINST &other) {
   if (this != &other) {
@@ -26,6 +27,7 @@ W2KDEVINST &W2KDEVINST::operator=(const W2KDEVINST &other) {
     m_driver = other.m_driver;
     m_driverDetail = other.m_driverDetail;
     m_driverParams = other.m_driverParams;
+    m_bSnapshot = true;
   }
   return *this;
 }
@@ -51,6 +53,7 @@ void W2KDEVINST::ReadInstalledDriver(HDEVINFO set, const SP_DEVINFO_DATA &device
   std::memset(&m_driverParams, 0, sizeof(m_driverParams));
   m_hDevInfo = set;
   m_device = device;
+  m_bSnapshot = false;
 
   SP_DEVINSTALL_PARAMS_W params;
   std::memset(&params, 0, sizeof(params));
@@ -88,7 +91,7 @@ DWORD W2KDEVINST::HasDriverFlag(DWORD mask) const { return m_hDevInfo ? (m_drive
 
 bool W2KDEVINST::ReadRegistryProperty(DWORD property, DWORD *registryType, BYTE *buffer, DWORD bufferSize,
                                       DWORD *requiredSize) const {
-  if (!m_hDevInfo) return false;
+  if (!m_hDevInfo || m_bSnapshot) return false;
   SP_DEVINFO_DATA device = m_device;
   return SetupDiGetDeviceRegistryPropertyW(m_hDevInfo, &device, property, registryType, buffer, bufferSize,
                                            requiredSize) != FALSE;

@@ -1,12 +1,14 @@
-#include "basecomp.h"
+// CBaseComponent's operations. The feature folders do the work (package files, operating
+// system, devices); the component keeps what they answer in its members.
+#include "framework/basecomp.h"
 
 #include <cwchar>
-#include <exception>
 
-#include "console.h"
-#include "fileversion.h"
-#include "handles.h"
-#include "kvnxml.h"
+#include "devices/pnpdevicelist.h"
+#include "package/packagedef.h"
+#include "support/console.h"
+#include "support/fileversion.h"
+#include "support/handles.h"
 
 bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText) {
   if (!commandLine || !switchText || !*switchText) return false;
@@ -27,17 +29,14 @@ int CopyPropertyText(const WCHAR *text, WCHAR *buffer, UINT capacity, bool allow
   return 1;
 }
 
-CBaseComponent::CBaseComponent() : m_pLog(new CCmpLog()) {}
+CBaseComponent::CBaseComponent() : m_ownLog(std::make_unique<CCmpLog>()) { m_pLog = m_ownLog.get(); }
 
 CBaseComponent::~CBaseComponent() { Cleanup(); }
 
 void CBaseComponent::Cleanup() {
-  delete m_pPackageXml;
-  m_pPackageXml = nullptr;
-  if (m_bOwnsLog) {
-    if (g_messageWriter.GetLog() == m_pLog) g_messageWriter.Bind(nullptr);
-    delete m_pLog;
-  }
+  m_pPackageXml.reset();
+  if (m_bOwnsLog && m_pLog && g_messageWriter.GetLog() == m_pLog) g_messageWriter.Bind(nullptr);
+  m_ownLog.reset();
   m_pLog = nullptr;
 }
 
@@ -48,7 +47,7 @@ int CBaseComponent::Initialize() {
   if (HasCommandLineSwitch(commandLine, L"/consoleout")) OpenProcessConsole();
   if (HasCommandLineSwitch(commandLine, L"/no_overwrite")) m_bNoOverwrite = 1;
 
-  m_pLog->Open();
+  m_pLog->Open();  // a log that cannot be opened skips its writes
 
   if (m_bNoOverwrite)
     m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 99, L"\r\n/no_overwrite DETECTED");
@@ -135,6 +134,66 @@ int CBaseComponent::GetProperty(UINT id, void *output, UINT size, ULONG_PTR extr
   }
 }
 
+int CBaseComponent::LocatePackageDefinition(WCHAR *path) { return FindPackageDefinition(path) ? 1 : 0; }
+
+int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
+  if (!path || !*path) return XML_LOAD_CANNOT_READ;
+  if (m_pPackageXml) return XML_LOAD_NO_ROOT;
+  m_pPackageXml = std::make_unique<CKvnXMLReader>();
+  PackageDefinition definition;
+  CopyText(definition.szPackageFileName, ARRAYSIZE(definition.szPackageFileName), m_szPackageFileName);
+  definition.strSoftwareKeyPath = m_strSoftwareKeyPath;
+  definition.bSilentCapable = m_bSilentCapable;
+  definition.bRebootRequired = m_bRebootRequired;
+  definition.nRequiredDiskKb = m_nRequiredDiskKb;
+  definition.supportedDevices = m_supportedDevices;
+  definition.scsiIds = m_scsiIds;
+  definition.supportedOS = m_supportedOS;
+  int result = ReadPackageDefinitionFile(*m_pPackageXml, path, definition);
+  CopyText(m_szPackageFileName, ARRAYSIZE(m_szPackageFileName), definition.szPackageFileName);
+  m_strSoftwareKeyPath = definition.strSoftwareKeyPath;
+  m_bSilentCapable = definition.bSilentCapable;
+  m_bRebootRequired = definition.bRebootRequired;
+  m_nRequiredDiskKb = definition.nRequiredDiskKb;
+  m_supportedDevices = std::move(definition.supportedDevices);
+  m_scsiIds = std::move(definition.scsiIds);
+  m_supportedOS = std::move(definition.supportedOS);
+  return result;
+}
+
+int CBaseComponent::ReadInstallDescription(const WCHAR *path) {
+  InstallDescription description;
+  description.strInfFile = m_strInfFile;
+  description.nInstallType = m_nInstallType;
+  description.strInfSection = m_strInfSection;
+  description.strServiceName = m_strServiceName;
+  std::wmemcpy(description.szShellExecuteFile, m_szShellExecuteFile, MAX_PATH);
+  std::wmemcpy(description.szShellExecuteDir, m_szShellExecuteDir, MAX_PATH);
+  int result = ReadInstallDescriptionFile(path, description);
+  m_strInfFile = description.strInfFile;
+  m_nInstallType = description.nInstallType;
+  m_strInfSection = description.strInfSection;
+  m_strServiceName = description.strServiceName;
+  std::wmemcpy(m_szShellExecuteFile, description.szShellExecuteFile, MAX_PATH);
+  std::wmemcpy(m_szShellExecuteDir, description.szShellExecuteDir, MAX_PATH);
+  return result;
+}
+
+int CBaseComponent::GetPackageName(WCHAR *buffer, UINT capacity, const WCHAR *languageCode) {
+  if (!m_pPackageXml) return 0;
+  return CopyPropertyText(PackageNameText(*m_pPackageXml, languageCode), buffer, capacity, true);
+}
+
+int CBaseComponent::GetPackageDescription(WCHAR *buffer, UINT capacity, const WCHAR *languageCode) {
+  if (!m_pPackageXml) return 0;
+  return CopyPropertyText(PackageDescriptionText(*m_pPackageXml, languageCode), buffer, capacity, true);
+}
+
+int CBaseComponent::GetPackageVersion(WCHAR *buffer, UINT capacity) {
+  if (!m_pPackageXml) return 0;
+  return CopyPropertyText(PackageVersionText(*m_pPackageXml), buffer, capacity, false);
+}
+
 int CBaseComponent::GetInstalledVersion(WCHAR *buffer, UINT capacity) {
   if (!m_pPackageXml) return 0;
   CFileVersion installed(m_strSoftwareKeyPath);
@@ -150,6 +209,10 @@ int CBaseComponent::GetPreInstallStatus(PreInstallStatus *status, UINT size, con
 int CBaseComponent::GetSilentCapability() { return m_bSilentCapable; }
 int CBaseComponent::GetSilentCapabilityAlt() { return m_bSilentCapable; }
 int CBaseComponent::GetConstantProperty() { return 1; }
+
+int CBaseComponent::IsOSSupported() { return MatchSupportedOS(m_supportedOS, *m_pLog, BASECOMP_SOURCE) ? 1 : 0; }
+
+int CBaseComponent::IsOS64Bit() { return DetectOS64Bit(*m_pLog, BASECOMP_SOURCE) ? 1 : 0; }
 
 int CBaseComponent::HasEnoughDiskSpace(const WCHAR *) {
   // Not built yet: part of the pre-install checks.
@@ -203,7 +266,7 @@ void CBaseComponent::AttachHostLog(CCmpLog *hostLog) {
     // Merge our verbose log into the host's, then hand every further line to the host.
     m_pLog->RelocateVerboseLog(hostLog->GetVerboseName(), hostLog->GetVerboseDirectory());
     m_pLog->CloseFiles();
-    delete m_pLog;
+    m_ownLog.reset();
     m_pLog = hostLog;
     m_bOwnsLog = 0;
     g_messageWriter.Bind(m_pLog);
@@ -212,4 +275,22 @@ void CBaseComponent::AttachHostLog(CCmpLog *hostLog) {
   WCHAR name[256];
   if (std::swprintf(name, 256, L"%ls.exe.log", m_szPackageFileName) < 0) return;
   hostLog->RelocateVerboseLog(name, hostLog->GetVerboseDirectory());
+}
+
+int CBaseComponent::BuildDeviceList(BOOL firstIdOnly) {
+  BuildPnPDeviceList(firstIdOnly, m_deviceList);
+  return 1;
+}
+
+int CBaseComponent::FindDevice(const WCHAR *hardwareId, DeviceRecord *found) {
+  if (m_deviceList.empty()) BuildDeviceList(FALSE);
+  const DeviceRecord *entry = FindDeviceEntry(m_deviceList, hardwareId);
+  if (!entry) return 0;
+  if (found) *found = *entry;
+  return 1;
+}
+
+int CBaseComponent::CountDevices(const WCHAR *text) {
+  BuildDeviceList(TRUE);
+  return CountDeviceEntries(m_deviceList, text);
 }

@@ -5,48 +5,16 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <vector>
 
-#include "cmplog.h"
-#include "cstr.h"
-#include "devicerecord.h"
-
-class CKvnXMLReader;
-
-// One supported operating system of the package.
-struct OSDescriptor {
-  WCHAR szOSName[64];
-  int nMajor;
-  int nMinor;
-  int nServicePack;  // -1: any
-  WORD nEdition;     // 0xFFFF: any
-};
-
-// The record of property 5: a status code and a localised message.
-struct PreInstallStatus {
-  int nStatus;
-  WCHAR szMessage[1024];
-};
-
-// Installation types of the installation description.
-enum InstallType { INSTALL_NONE = -1, INSTALL_LEGACY = 1, INSTALL_PNP = 2, INSTALL_VIRTUAL = 3 };
-
-// Property identifiers of GetProperty.
-enum PropertyId {
-  PROP_PACKAGE_NAME = 1,
-  PROP_PACKAGE_DESCRIPTION = 2,
-  PROP_INSTALLED_VERSION = 3,
-  PROP_PACKAGE_VERSION = 4,
-  PROP_PREINSTALL_STATUS = 5,
-  PROP_SILENT_CAPABILITY = 6,
-  PROP_SILENT_CAPABILITY_ALT = 7,
-  PROP_CONSTANT = 8,
-  PROP_ATTACH_HOST_LOG = 9,
-};
-
-// The host's message buffer of Install has no stated size: at most this many characters
-// (terminator included) are written to it.
-constexpr size_t kInstallMessageCapacity = 1024;
+#include "devices/devicerecord.h"
+#include "framework/hostinterface.h"
+#include "osinfo/ossupport.h"
+#include "package/installdesc.h"
+#include "package/kvnxml.h"
+#include "support/cmplog.h"
+#include "support/cstr.h"
 
 // The source file name the base component's log lines are tagged with.
 #define BASECOMP_SOURCE L"..\\..\\Source\\basecomp.cpp"
@@ -97,8 +65,9 @@ class CBaseComponent {
 
   // Property 9: adopts the host's log (see the log's RelocateVerboseLog).
   void AttachHostLog(CCmpLog *hostLog);
+  // The log in use: the component's own, or the host's once attached; null after Cleanup.
   CCmpLog *GetLog() const { return m_pLog; }
-  // The PnP device list (m_deviceList), devices/pnpdevicelist.cpp. BuildDeviceList rebuilds
+  // The PnP device list (m_deviceList, see devices/pnpdevicelist.h). BuildDeviceList rebuilds
   // it from the present devices: one entry per hardware ID without "&REV" or "&CC", or with
   // `firstIdOnly` one entry per device for its first ID; it answers 1.
   int BuildDeviceList(BOOL firstIdOnly);
@@ -128,18 +97,21 @@ class CBaseComponent {
   BOOL m_bIs64BitOS = 0;
   UINT m_nRequiredDiskKb = 0;
   CStr m_strSoftwareKeyPath;
-  CKvnXMLReader *m_pPackageXml = nullptr;
+  std::unique_ptr<CKvnXMLReader> m_pPackageXml;  // the package definition, kept for the queries
   std::vector<OSDescriptor> m_supportedOS;
   CStrList m_supportedDevices;
   std::vector<DeviceRecord> m_deviceList;
   CStrList m_scsiIds;
   BOOL m_bOwnsLog = 1;
-  CCmpLog *m_pLog = nullptr;
+  CCmpLog *m_pLog = nullptr;  // the log in use: m_ownLog's, or the host's
+
+ private:
+  std::unique_ptr<CCmpLog> m_ownLog;  // the log the component made; gone once the host's is in use
 };
 
 // True when `switchText` occurs anywhere in `commandLine`, ignoring case; an empty switch
 // never matches.
-bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText);
+[[nodiscard]] bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText);
 
 // Copies a property text into the host's buffer: 0 (buffer untouched) when the text is
 // missing, does not fit with its terminator, or is empty and empty texts are refused.

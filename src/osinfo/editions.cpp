@@ -1,6 +1,6 @@
-#include "editions.h"
+#include "osinfo/editions.h"
 
-#include "cstr.h"
+#include "support/cstr.h"
 
 WORD EditionCodeFromName(const WCHAR *name) {
   static const struct {

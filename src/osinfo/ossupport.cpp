@@ -5,10 +5,11 @@
 #include <cwchar>
 #include <vector>
 
-#include "basecomp.h"
-#include "editions.h"
-#include "handles.h"
-#include "osversionreg.h"
+#include "osinfo/ossupport.h"
+#include "osinfo/editions.h"
+#include "osinfo/osversionreg.h"
+#include "support/cstr.h"
+#include "support/handles.h"
 
 namespace {
 using GetNativeSystemInfoFn = void(WINAPI *)(LPSYSTEM_INFO);
@@ -76,12 +77,12 @@ void GetOSMajorMinorVsn(WORD *major, WORD *minor) {
 }
 
 // Verbose-log entries of the matching, each starting and ending with a line feed.
-#define OS_LOG(line, ...) m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, line, __VA_ARGS__)
+#define OS_LOG(line, ...) log.WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, sourceFile, line, __VA_ARGS__)
 
-int CBaseComponent::IsOSSupported() {
-  if (m_supportedOS.empty()) {
+bool MatchSupportedOS(const std::vector<OSDescriptor> &supported, CCmpLog &log, const WCHAR *sourceFile) {
+  if (supported.empty()) {
     OS_LOG(560, L"\nIsOSSupported: m_SupportedOSersionsions is Empty\n");
-    return 1;
+    return true;
   }
   OS_LOG(565, L"\nIsOSSupported: Calling GetSystemDirectory\n");
   OS_LOG(568, L"\nIsOSSupported: GetSystemDirectory call complete\n");
@@ -89,7 +90,7 @@ int CBaseComponent::IsOSSupported() {
   OS_LOG(571, L"\nIsOSSupported: LoadLibrary Call for kernel32.dll\n");
   if (!kernel32) {
     OS_LOG(574, L"\nIsOSSupported: LoadLibrary Call for kernel32.dll - fails\n");
-    return 0;
+    return false;
   }
   OS_LOG(578, L"\nIsOSSupported: LoadLibrary Call for kernel32.dll - succeeds\n");
 
@@ -157,8 +158,8 @@ int CBaseComponent::IsOSSupported() {
   OS_LOG(644, L"\nIsOSSupported: Current.nEdition is (0x%X)\n", unsigned(current.nEdition));
 
   bool match = false;
-  for (size_t i = 0; i < m_supportedOS.size(); ++i) {
-    const OSDescriptor &entry = m_supportedOS[i];
+  for (size_t i = 0; i < supported.size(); ++i) {
+    const OSDescriptor &entry = supported[i];
     match = false;
     OS_LOG(650, L"\nIsOSSupported: ulIndex is (0x%X)\n", unsigned(i));
     OS_LOG(651, L"\nIsOSSupported: ulIndex - bMatch is %ls\n", Flag(match));
@@ -205,17 +206,17 @@ int CBaseComponent::IsOSSupported() {
   OS_LOG(693, L"\nIsOSSupported: FreeLibrary Call for Kernel32.dll\n");
   kernel32.reset();
   OS_LOG(695, L"\nIsOSSupported: Leaving IsOSSupported - bMatch is %ls\n", Flag(match));
-  return match ? 1 : 0;
+  return match;
 }
 
-int CBaseComponent::IsOS64Bit() {
+bool DetectOS64Bit(CCmpLog &log, const WCHAR *sourceFile) {
   unique_hmodule kernel32 = LoadKernel32();
-  if (!kernel32) return 0;
+  if (!kernel32) return false;
   auto getNativeSystemInfo = Lookup<GetNativeSystemInfoFn>(kernel32.get(), "GetNativeSystemInfo");
   OSVERSIONINFOW version{};
   version.dwOSVersionInfoSize = sizeof version;
   GetVersionExW(&version);
-  int answer = 0;
+  bool answer = false;
   if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
     SYSTEM_INFO info{};
     if (getNativeSystemInfo)
@@ -227,16 +228,16 @@ int CBaseComponent::IsOS64Bit() {
       case PROCESSOR_ARCHITECTURE_IA64:
         OS_LOG(718, L"    - Operating system is 64-bit.\r\n");
         OS_LOG(719, L"    - Operating system is IA-64 based.\r\n");
-        answer = 1;
+        answer = true;
         break;
       case PROCESSOR_ARCHITECTURE_AMD64:
         OS_LOG(723, L"    - Operating system is 64-bit.\r\n");
         OS_LOG(724, L"    - Operating system is x64 based.\r\n");
-        answer = 1;
+        answer = true;
         break;
       case PROCESSOR_ARCHITECTURE_IA32_ON_WIN64:
         OS_LOG(728, L"    - Operating system is 64-bit.\r\n");
-        answer = 1;
+        answer = true;
         break;
       default: break;
     }

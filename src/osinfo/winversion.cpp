@@ -1,11 +1,11 @@
-#include "winversion.h"
+#include "osinfo/winversion.h"
 
 #include <windows.h>
 
 #include <cwchar>
 
-#include "cmplog.h"
-#include "fileversion.h"
+#include "support/cmplog.h"
+#include "support/fileversion.h"
 
 namespace {
 struct VersionSnapshot {

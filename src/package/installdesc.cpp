@@ -1,9 +1,10 @@
 // The installation description file "install.xml" (document element "kvn_install"): the
 // INF to install, its installation type, section and service, and a file to open after.
-#include "basecomp.h"
-#include "kvnxml.h"
+#include "package/installdesc.h"
 
-int CBaseComponent::ReadInstallDescription(const WCHAR *path) {
+#include "package/kvnxml.h"
+
+int ReadInstallDescriptionFile(const WCHAR *path, InstallDescription &description) {
   if (!path || !*path) return XML_LOAD_CANNOT_READ;
   // The INF element is chosen by the Windows major version.
   OSVERSIONINFOW version{};
@@ -22,32 +23,32 @@ int CBaseComponent::ReadInstallDescription(const WCHAR *path) {
     CKvnXMLNode *inf = xml.FindChild(information, infElement);
     if (!inf) inf = xml.FindChild(information, L"inf_file");
     if (inf) {
-      if (const WCHAR *file = inf->GetAttribute(L"filename")) m_strInfFile = file;
+      if (const WCHAR *file = inf->GetAttribute(L"filename")) description.strInfFile = file;
       if (const WCHAR *type = inf->GetAttribute(L"type")) {
         CStr t(type);
         if (t.CompareNoCase(L"LEGACY") == 0)
-          m_nInstallType = INSTALL_LEGACY;
+          description.nInstallType = INSTALL_LEGACY;
         else if (t.CompareNoCase(L"PNP") == 0)
-          m_nInstallType = INSTALL_PNP;
+          description.nInstallType = INSTALL_PNP;
         else if (t.CompareNoCase(L"VIRTUAL") == 0)
-          m_nInstallType = INSTALL_VIRTUAL;
+          description.nInstallType = INSTALL_VIRTUAL;
       }
-      if (const WCHAR *section = inf->GetAttribute(L"section")) m_strInfSection = section;
-      if (const WCHAR *service = inf->GetAttribute(L"service_name")) m_strServiceName = service;
+      if (const WCHAR *section = inf->GetAttribute(L"section")) description.strInfSection = section;
+      if (const WCHAR *service = inf->GetAttribute(L"service_name")) description.strServiceName = service;
     }
   }
 
   CKvnXMLNode *shellExecute = xml.FindChild(install, L"ShellExecute");
   if (CKvnXMLNode *shell = shellExecute ? xml.FindChild(shellExecute, L"ShellExecute_Info") : nullptr) {
-    // Expanded once into the 260-character members; a text that does not fit leaves the
-    // member empty rather than cut.
+    // Expanded once into the 260-character fields; a text that does not fit leaves the
+    // field empty rather than cut.
     if (const WCHAR *file = shell->GetAttribute(L"file")) {
-      DWORD n = ExpandEnvironmentStringsW(file, m_szShellExecuteFile, MAX_PATH);
-      if (n == 0 || n > MAX_PATH) m_szShellExecuteFile[0] = L'\0';
+      DWORD n = ExpandEnvironmentStringsW(file, description.szShellExecuteFile, MAX_PATH);
+      if (n == 0 || n > MAX_PATH) description.szShellExecuteFile[0] = L'\0';
     }
     if (const WCHAR *dir = shell->GetAttribute(L"DefaultDir")) {
-      DWORD n = ExpandEnvironmentStringsW(dir, m_szShellExecuteDir, MAX_PATH);
-      if (n == 0 || n > MAX_PATH) m_szShellExecuteDir[0] = L'\0';
+      DWORD n = ExpandEnvironmentStringsW(dir, description.szShellExecuteDir, MAX_PATH);
+      if (n == 0 || n > MAX_PATH) description.szShellExecuteDir[0] = L'\0';
     }
   }
   return XML_LOAD_OK;

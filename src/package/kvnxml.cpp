@@ -1,4 +1,4 @@
-#include "kvnxml.h"
+#include "package/kvnxml.h"
 
 #include <expat.h>
 
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cstr.h"
-#include "crtlocale.h"
-#include "handles.h"
+#include "support/cstr.h"
+#include "support/crtlocale.h"
+#include "support/handles.h"
 
 namespace {
 // Expat's characters as WCHAR texts: the same units on Windows; UTF-16 code units joined
@@ -60,9 +60,8 @@ void XMLCALL OnStartElement(void *data, const XML_Char *name, const XML_Char **a
   std::vector<const WCHAR *> list;
   for (auto &t : texts) list.push_back(t.c_str());
   list.push_back(nullptr);
-  auto *node = new CKvnXMLNode(Wide(name).c_str(), list.data(), XML_NODE_ELEMENT);
-  cursor->current->AddChild(node);
-  cursor->current = node;
+  cursor->current =
+      cursor->current->AddChild(std::make_unique<CKvnXMLNode>(Wide(name).c_str(), list.data(), XML_NODE_ELEMENT));
 }
 
 void XMLCALL OnEndElement(void *data, const XML_Char *) {
@@ -87,11 +86,15 @@ void XMLCALL OnCharacterData(void *data, const XML_Char *s, int length) {
       return;
     }
     cursor->textPending = false;
-    if (cursor->current->GetFirstChild()) return;  // the piece is dropped
-    auto *text = new CKvnXMLNode(L"#TEXT", nullptr, XML_NODE_TEXT);
+    if (cursor->current->GetFirstChild()) {
+      // The piece is dropped, and with it the pieces that would continue it: they must not
+      // reach an earlier text node, which may be another element's.
+      cursor->lastText = nullptr;
+      return;
+    }
+    auto text = std::make_unique<CKvnXMLNode>(L"#TEXT", nullptr, XML_NODE_TEXT);
     text->SetText(piece.c_str(), piece.size());
-    cursor->current->AddChild(text);
-    cursor->lastText = text;
+    cursor->lastText = cursor->current->AddChild(std::move(text));
     return;
   }
   if (startsWithSpace || !cursor->lastText) return;
@@ -102,9 +105,7 @@ void XMLCALL OnStartCdata(void *data) {
   auto *cursor = static_cast<ParseCursor *>(data);
   cursor->collecting = true;
   cursor->inCdata = true;
-  auto *node = new CKvnXMLNode(L"#CDATA", nullptr, XML_NODE_TEXT);
-  cursor->current->AddChild(node);
-  cursor->current = node;
+  cursor->current = cursor->current->AddChild(std::make_unique<CKvnXMLNode>(L"#CDATA", nullptr, XML_NODE_TEXT));
 }
 
 void XMLCALL OnEndCdata(void *data) {
@@ -161,18 +162,16 @@ CKvnXMLNode::CKvnXMLNode(const WCHAR *name, const WCHAR *const *attributes, int 
 }
 
 CKvnXMLNode::~CKvnXMLNode() {
-  // Detach what this node owns and free it with an explicit work list.
-  std::vector<CKvnXMLNode *> pending;
-  if (m_pFirstChild) pending.push_back(m_pFirstChild);
-  if (m_pNextSibling) pending.push_back(m_pNextSibling);
-  m_pFirstChild = m_pNextSibling = nullptr;
+  // Detach what this node owns and free it with an explicit work list: each node goes
+  // only after its own first child and next sibling were taken from it.
+  std::vector<std::unique_ptr<CKvnXMLNode>> pending;
+  if (m_pFirstChild) pending.push_back(std::move(m_pFirstChild));
+  if (m_pNextSibling) pending.push_back(std::move(m_pNextSibling));
   while (!pending.empty()) {
-    CKvnXMLNode *node = pending.back();
+    std::unique_ptr<CKvnXMLNode> node = std::move(pending.back());
     pending.pop_back();
-    if (node->m_pNextSibling) pending.push_back(node->m_pNextSibling);
-    if (node->m_pFirstChild) pending.push_back(node->m_pFirstChild);
-    node->m_pFirstChild = node->m_pNextSibling = nullptr;
-    delete node;
+    if (node->m_pNextSibling) pending.push_back(std::move(node->m_pNextSibling));
+    if (node->m_pFirstChild) pending.push_back(std::move(node->m_pFirstChild));
   }
 }
 
@@ -196,19 +195,21 @@ const WCHAR *CKvnXMLNode::GetAttribute(const WCHAR *name) const {
 
 CKvnXMLNode *CKvnXMLNode::FindChild(const WCHAR *name) const {
   if (!name) return nullptr;
-  for (CKvnXMLNode *c = m_pFirstChild; c; c = c->m_pNextSibling)
+  for (CKvnXMLNode *c = m_pFirstChild.get(); c; c = c->m_pNextSibling.get())
     if (c->m_strName == name) return c;
   return nullptr;
 }
 
-void CKvnXMLNode::AddChild(CKvnXMLNode *child) {
+CKvnXMLNode *CKvnXMLNode::AddChild(std::unique_ptr<CKvnXMLNode> child) {
+  CKvnXMLNode *added = child.get();
   child->m_pParent = this;
   if (!m_pFirstChild) {
-    m_pFirstChild = child;
-    return;
+    m_pFirstChild = std::move(child);
+    return added;
   }
-  child->m_pNextSibling = m_pFirstChild->m_pNextSibling;
-  m_pFirstChild->m_pNextSibling = child;
+  child->m_pNextSibling = std::move(m_pFirstChild->m_pNextSibling);
+  m_pFirstChild->m_pNextSibling = std::move(child);
+  return added;
 }
 
 const WCHAR *XmlNodeText(const CKvnXMLNode *node) {
@@ -218,11 +219,10 @@ const WCHAR *XmlNodeText(const CKvnXMLNode *node) {
 
 CKvnXMLReader::CKvnXMLReader() { Reset(); }
 
-CKvnXMLReader::~CKvnXMLReader() { delete m_pRoot; }
+CKvnXMLReader::~CKvnXMLReader() = default;
 
 void CKvnXMLReader::Reset() {
-  delete m_pRoot;
-  m_pRoot = new CKvnXMLNode(L"#DOCROOT", nullptr, XML_NODE_ELEMENT);
+  m_pRoot = std::make_unique<CKvnXMLNode>(L"#DOCROOT", nullptr, XML_NODE_ELEMENT);
   m_bLoaded = FALSE;
   SetUserDefaultLocale();
 }
@@ -257,7 +257,7 @@ bool CKvnXMLReader::Parse(const char *data, size_t size) {
   std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(nullptr));
   if (!parser) return false;
   ParseCursor cursor;
-  cursor.current = m_pRoot;
+  cursor.current = m_pRoot.get();
   XML_Parser p = parser.get();
   XML_SetUserData(p, &cursor);
   XML_SetElementHandler(p, OnStartElement, OnEndElement);
@@ -274,7 +274,7 @@ bool CKvnXMLReader::Parse(const char *data, size_t size) {
 CKvnXMLNode *CKvnXMLReader::FindChild(CKvnXMLNode *parent, const WCHAR *name, const WCHAR *attribute,
                                       const WCHAR *value) const {
   if (!m_bLoaded || !name) return nullptr;
-  if (!parent) parent = m_pRoot;
+  if (!parent) parent = m_pRoot.get();
   for (CKvnXMLNode *c = parent->GetFirstChild(); c; c = c->GetNextSibling()) {
     if (std::wcscmp(c->GetName(), name) != 0) continue;
     if (attribute && value) {

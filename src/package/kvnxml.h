@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,8 @@ class CKvnXMLNode {
   const WCHAR *GetName() const { return m_strName.c_str(); }
   // The text of a text node; null when the node has none.
   const WCHAR *GetText() const { return m_bHasText ? m_strText.c_str() : nullptr; }
-  CKvnXMLNode *GetFirstChild() const { return m_pFirstChild; }
-  CKvnXMLNode *GetNextSibling() const { return m_pNextSibling; }
+  CKvnXMLNode *GetFirstChild() const { return m_pFirstChild.get(); }
+  CKvnXMLNode *GetNextSibling() const { return m_pNextSibling.get(); }
   CKvnXMLNode *GetParent() const { return m_pParent; }
   int GetAttributeCount() const { return int(m_attributes.size() / 2); }
 
@@ -38,8 +39,9 @@ class CKvnXMLNode {
   const WCHAR *GetAttribute(const WCHAR *name) const;
   // The first child in tree order named exactly `name`, or null.
   CKvnXMLNode *FindChild(const WCHAR *name) const;
-  // Links `child` under this node: as the first child, or directly after it.
-  void AddChild(CKvnXMLNode *child);
+  // Links `child` under this node: as the first child, or directly after it. Answers the
+  // child, which the tree now owns.
+  CKvnXMLNode *AddChild(std::unique_ptr<CKvnXMLNode> child);
 
  private:
   int m_nKind;
@@ -47,8 +49,8 @@ class CKvnXMLNode {
   std::vector<std::wstring> m_attributes;  // name, value, name, value, ...
   bool m_bHasText = false;
   std::wstring m_strText;
-  CKvnXMLNode *m_pNextSibling = nullptr;  // owned
-  CKvnXMLNode *m_pFirstChild = nullptr;   // owned
+  std::unique_ptr<CKvnXMLNode> m_pNextSibling;
+  std::unique_ptr<CKvnXMLNode> m_pFirstChild;
   CKvnXMLNode *m_pParent = nullptr;
 };
 
@@ -73,9 +75,9 @@ class CKvnXMLReader {
   void Reset();
   // Reads and parses a whole file: one of XmlLoadResult. A failed load leaves the reader
   // not loaded; its searches then find nothing.
-  int Load(const WCHAR *path);
+  [[nodiscard]] int Load(const WCHAR *path);
   BOOL IsLoaded() const { return m_bLoaded; }
-  CKvnXMLNode *GetRoot() const { return m_pRoot; }
+  CKvnXMLNode *GetRoot() const { return m_pRoot.get(); }
   // Under `parent` (the root when null), the first child in tree order named exactly
   // `name` and, when both are given, whose attribute `attribute` equals `value` without
   // regard to case. Null when not loaded or nothing matches.
@@ -83,9 +85,9 @@ class CKvnXMLReader {
                          const WCHAR *value = nullptr) const;
 
  private:
-  bool Parse(const char *data, size_t size);
+  [[nodiscard]] bool Parse(const char *data, size_t size);
 
-  CKvnXMLNode *m_pRoot = nullptr;
+  std::unique_ptr<CKvnXMLNode> m_pRoot;
   BOOL m_bLoaded = FALSE;
 };
 

@@ -1,15 +1,15 @@
 // The package definition file ("vq*.xml", document element "kvn_package"): finding it,
-// reading it into the component's members, and the name, description and version queries.
+// reading it, and the name, description and version texts it holds.
+#include "package/packagedef.h"
+
 #include <cwchar>
 #include <cwctype>
 #include <limits>
 
-#include "basecomp.h"
-#include "editions.h"
-#include "fileversion.h"
-#include "handles.h"
-#include "hardwareid.h"
-#include "kvnxml.h"
+#include "devices/hardwareid.h"
+#include "osinfo/editions.h"
+#include "support/fileversion.h"
+#include "support/handles.h"
 
 namespace {
 // A decimal number as the runtime's conversion reads it: leading white space and a sign,
@@ -43,27 +43,23 @@ void ForEachNamed(CKvnXMLNode *first, const WCHAR *name, F &&visit) {
 }
 }  // namespace
 
-int CBaseComponent::LocatePackageDefinition(WCHAR *path) {
-  if (!path) return 0;
+bool FindPackageDefinition(WCHAR *path) {
+  if (!path) return false;
   WIN32_FIND_DATAW found;
   unique_hfind search(FindFirstFileW(L"vq*.xml", &found));
-  if (!search) return 0;
+  if (!search) return false;
   do {
     CKvnXMLReader reader;
     if (reader.Load(found.cFileName) != XML_LOAD_OK || !reader.IsLoaded()) continue;
     if (reader.FindChild(nullptr, L"kvn_package")) {
       CopyText(path, MAX_PATH, found.cFileName);
-      return 1;
+      return true;
     }
   } while (FindNextFileW(search.get(), &found));
-  return 0;
+  return false;
 }
 
-int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
-  if (!path || !*path) return XML_LOAD_CANNOT_READ;
-  if (m_pPackageXml) return XML_LOAD_NO_ROOT;
-  m_pPackageXml = new CKvnXMLReader();
-  CKvnXMLReader &xml = *m_pPackageXml;
+int ReadPackageDefinitionFile(CKvnXMLReader &xml, const WCHAR *path, PackageDefinition &definition) {
   if (int result = xml.Load(path)) return result;
   if (!xml.IsLoaded()) return XML_LOAD_CANNOT_OPEN;
   CKvnXMLNode *package = xml.FindChild(nullptr, L"kvn_package");
@@ -72,9 +68,9 @@ int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
   // The package's own file name without its four-character extension.
   if (CKvnXMLNode *filename = xml.FindChild(package, L"filename")) {
     const CKvnXMLNode *first = filename->GetFirstChild();
-    CopyText(m_szPackageFileName, ARRAYSIZE(m_szPackageFileName), first ? first->GetText() : nullptr);
-    size_t n = std::wcslen(m_szPackageFileName);
-    m_szPackageFileName[n > 4 ? n - 4 : 0] = L'\0';
+    CopyText(definition.szPackageFileName, ARRAYSIZE(definition.szPackageFileName), first ? first->GetText() : nullptr);
+    size_t n = std::wcslen(definition.szPackageFileName);
+    definition.szPackageFileName[n > 4 ? n - 4 : 0] = L'\0';
   }
 
   // The installed file: the first candidate that exists, else the first with a path.
@@ -95,9 +91,9 @@ int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
       WCHAR expanded[MAX_PATH];
       DWORD needed = ExpandEnvironmentStringsW(joined, expanded, MAX_PATH);
       if (needed == 0 || needed > MAX_PATH) continue;
-      if (m_strSoftwareKeyPath.IsEmpty()) m_strSoftwareKeyPath = expanded;
+      if (definition.strSoftwareKeyPath.IsEmpty()) definition.strSoftwareKeyPath = expanded;
       if (FileExists(expanded)) {
-        m_strSoftwareKeyPath = expanded;
+        definition.strSoftwareKeyPath = expanded;
         break;
       }
     }
@@ -105,14 +101,14 @@ int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
 
   if (CKvnXMLNode *install = Child(xml, Child(xml, package, L"installation"), L"install")) {
     if (CKvnXMLNode *caps = xml.FindChild(install, L"install_caps"))
-      if (const WCHAR *silent = caps->GetAttribute(L"silent")) m_bSilentCapable = IsYes(silent);
+      if (const WCHAR *silent = caps->GetAttribute(L"silent")) definition.bSilentCapable = IsYes(silent);
     if (CKvnXMLNode *reboot = xml.FindChild(install, L"reboot_required"))
-      if (const WCHAR *value = reboot->GetAttribute(L"value")) m_bRebootRequired = IsYes(value);
+      if (const WCHAR *value = reboot->GetAttribute(L"value")) definition.bRebootRequired = IsYes(value);
   }
 
   CKvnXMLNode *prerequisites = Child(xml, package, L"prerequisites");
   if (CKvnXMLNode *disk = Child(xml, prerequisites, L"required_diskspace"))
-    if (const WCHAR *kb = disk->GetAttribute(L"size_kb")) m_nRequiredDiskKb = UINT(DecimalValue(kb));
+    if (const WCHAR *kb = disk->GetAttribute(L"size_kb")) definition.nRequiredDiskKb = UINT(DecimalValue(kb));
 
   if (CKvnXMLNode *devices = Child(xml, prerequisites, L"supported_devices")) {
     ForEachNamed(xml.FindChild(devices, L"supported_devices_and"), L"supported_devices_and", [&](CKvnXMLNode *entry) {
@@ -124,7 +120,7 @@ int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
         for (const WCHAR *part : {L"ven", L"dev", L"subven", L"subdev"})
           if (const WCHAR *text = XmlNodeText(xml.FindChild(device, L"supported_device_data", L"name", part)))
             code += text;
-        m_supportedDevices.Add(MakeHardwareId(code));
+        definition.supportedDevices.Add(MakeHardwareId(code));
         return;
       }
       CKvnXMLNode *data = device->FindChild(L"supported_device_data");
@@ -132,11 +128,11 @@ int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
       const WCHAR *text = XmlNodeText(data);
       if (!name || CStr(name).CompareNoCase(L"id") != 0 || !text) return;
       if (type.CompareNoCase(L"eisa") == 0)
-        m_supportedDevices.Add(MakeHardwareId(text));
+        definition.supportedDevices.Add(MakeHardwareId(text));
       else if (type.CompareNoCase(L"scsi") == 0)
-        m_scsiIds.Add(CStr(text));
+        definition.scsiIds.Add(CStr(text));
       else if (type.CompareNoCase(L"pnp") == 0)
-        m_supportedDevices.Add(CStr(text));
+        definition.supportedDevices.Add(CStr(text));
     });
   }
 
@@ -150,7 +146,7 @@ int CBaseComponent::ReadPackageDefinition(const WCHAR *path) {
                    if (const WCHAR *v = entry->GetAttribute(L"minor")) os.nMinor = DecimalValue(v);
                    if (const WCHAR *v = entry->GetAttribute(L"sr")) os.nServicePack = DecimalValue(v);
                    os.nEdition = EditionCodeFromName(entry->GetAttribute(L"edition"));
-                   m_supportedOS.push_back(os);
+                   definition.supportedOS.push_back(os);
                  });
   }
   return XML_LOAD_OK;
@@ -166,22 +162,17 @@ static CKvnXMLNode *LocalisedEntry(const CKvnXMLReader &xml, const WCHAR *group,
   return found ? found : xml.FindChild(parent, entry, L"lang", L"en");
 }
 
-int CBaseComponent::GetPackageName(WCHAR *buffer, UINT capacity, const WCHAR *languageCode) {
-  if (!m_pPackageXml) return 0;
-  CKvnXMLNode *entry = LocalisedEntry(*m_pPackageXml, L"name", L"name_xlate", languageCode);
-  return CopyPropertyText(XmlNodeText(entry), buffer, capacity, true);
+const WCHAR *PackageNameText(const CKvnXMLReader &xml, const WCHAR *languageCode) {
+  return XmlNodeText(LocalisedEntry(xml, L"name", L"name_xlate", languageCode));
 }
 
-int CBaseComponent::GetPackageDescription(WCHAR *buffer, UINT capacity, const WCHAR *languageCode) {
-  if (!m_pPackageXml) return 0;
-  CKvnXMLNode *entry = LocalisedEntry(*m_pPackageXml, L"description", L"description_xlate", languageCode);
+const WCHAR *PackageDescriptionText(const CKvnXMLReader &xml, const WCHAR *languageCode) {
+  CKvnXMLNode *entry = LocalisedEntry(xml, L"description", L"description_xlate", languageCode);
   CKvnXMLNode *cdata = entry ? entry->FindChild(L"#CDATA") : nullptr;
-  return CopyPropertyText(cdata ? cdata->GetText() : nullptr, buffer, capacity, true);
+  return cdata ? cdata->GetText() : nullptr;
 }
 
-int CBaseComponent::GetPackageVersion(WCHAR *buffer, UINT capacity) {
-  if (!m_pPackageXml) return 0;
-  CKvnXMLReader &xml = *m_pPackageXml;
+const WCHAR *PackageVersionText(const CKvnXMLReader &xml) {
   CKvnXMLNode *version = Child(xml, xml.FindChild(nullptr, L"kvn_package"), L"version");
-  return CopyPropertyText(version ? version->GetAttribute(L"value") : nullptr, buffer, capacity, false);
+  return version ? version->GetAttribute(L"value") : nullptr;
 }

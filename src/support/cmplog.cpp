@@ -1,12 +1,12 @@
-#include "cmplog.h"
+#include "support/cmplog.h"
 
 #include <cstdarg>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
 
-#include "cstr.h"
-#include "format.h"
+#include "support/cstr.h"
+#include "support/format.h"
 
 CMessageWriter g_messageWriter;
 
@@ -281,23 +281,27 @@ void CCmpLog::RelocateVerboseLog(const WCHAR *newName, const WCHAR *newDirectory
   if (std::wcslen(newName) >= 256 || std::wcslen(newDirectory) >= MAX_PATH ||
       std::swprintf(newPath, MAX_PATH, L"%ls%ls", newDirectory, newName) < 0 || !FullPathOf(*file, oldPath))
     return;
+  // The callers pass texts of this very record (the host's log is relocated within its own
+  // directory): the record takes copies, never its own buffers copied onto themselves.
+  const std::wstring name(newName), directory(newDirectory);
+  auto takePlace = [&] {
+    if (name != file->szName) CopyText(file->szName, 256, name.c_str());
+    if (directory != file->szDirectory) CopyText(file->szDirectory, MAX_PATH, directory.c_str());
+  };
 
   if (GetFileAttributesW(newPath) == INVALID_FILE_ATTRIBUTES) {
     // Nothing there: move the file and go on writing at the new place.
     file->hFile.reset();
     file->bOpen = FALSE;
-    if (MoveFileW(oldPath, newPath)) {
-      CopyText(file->szName, 256, newName);
-      CopyText(file->szDirectory, MAX_PATH, newDirectory);
-    }
-    file->hFile.reset(OpenLogFile(newDirectory, newPath));
+    if (MoveFileW(oldPath, newPath)) takePlace();
+    file->hFile.reset(OpenLogFile(directory.c_str(), newPath));
     file->bOpen = file->hFile.is_valid();
     return;
   }
 
   if (!file->bOpen || !file->hFile) return;
   // A file is there: append the old file's contents to it, then drop the old file.
-  unique_hfile target(OpenLogFile(newDirectory, newPath));
+  unique_hfile target(OpenLogFile(directory.c_str(), newPath));
   if (!target) return;
   DWORD high = 0;
   DWORD low = GetFileSize(file->hFile.get(), &high);
@@ -316,8 +320,7 @@ void CCmpLog::RelocateVerboseLog(const WCHAR *newName, const WCHAR *newDirectory
   DeleteFileW(oldPath);
   file->hFile = std::move(target);
   file->bOpen = TRUE;
-  CopyText(file->szName, 256, newName);
-  CopyText(file->szDirectory, MAX_PATH, newDirectory);
+  takePlace();
 }
 
 void CMessageWriter::Write(int kind, const WCHAR *sourceFile, int line, const WCHAR *format, va_list args) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "handles.h"
+#include "support/handles.h"
 
 // Log entry kinds: where an entry goes (normal log / verbose log).
 enum LogKind {

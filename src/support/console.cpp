@@ -1,9 +1,8 @@
-#include "console.h"
+// The console of "/consoleout"; the part that differs between the Windows runtime and winsim
+// is in console_windows.cpp and console_winsim.cpp.
+#include "support/console.h"
 
 #include <windows.h>
-
-#include <cstdio>
-#include <iostream>
 
 void OpenProcessConsole() {
   if (!AllocConsole()) return;
@@ -14,12 +13,5 @@ void OpenProcessConsole() {
     size.Y = 500;
     SetConsoleScreenBufferSize(output, size);
   }
-#ifdef _WIN32
-  // The runtime's streams were bound to no console at start: re-open them on this one.
-  if (std::freopen("CONOUT$", "w", stdout)) std::setvbuf(stdout, nullptr, _IONBF, 0);
-  if (std::freopen("CONIN$", "r", stdin)) std::setvbuf(stdin, nullptr, _IONBF, 0);
-  if (std::freopen("CONOUT$", "w", stderr)) std::setvbuf(stderr, nullptr, _IONBF, 0);
-  std::ios::sync_with_stdio(true);
-#endif
-  // Under winsim the console is the host's terminal, where the streams already are.
+  ReopenStandardStreams();
 }

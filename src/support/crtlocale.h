@@ -8,4 +8,4 @@ void SetUserDefaultLocale();
 
 // Converts a two-byte character by the process's locale: the first wide character the
 // runtime's multibyte conversion produces. False when the locale cannot convert it.
-bool ConvertDoubleByteChar(const char bytes[2], WCHAR *out);
+[[nodiscard]] bool ConvertDoubleByteChar(const char bytes[2], WCHAR *out);

@@ -1,4 +1,4 @@
-#include "cstr.h"
+#include "support/cstr.h"
 
 #include <cwchar>
 

@@ -1,10 +1,10 @@
-#include "fileversion.h"
+#include "support/fileversion.h"
 
 #include <cwchar>
 #include <new>
 #include <vector>
 
-#include "format.h"
+#include "support/format.h"
 
 namespace {
 HMODULE g_libraryModule = nullptr;

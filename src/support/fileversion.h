@@ -5,8 +5,8 @@
 
 #include <windows.h>
 
-#include "cstr.h"
-#include "handles.h"
+#include "support/cstr.h"
+#include "support/handles.h"
 
 class CFileVersion {
  public:
@@ -67,7 +67,8 @@ ULONGLONG GetFreeDiskSpace(const WCHAR *directory);
 // Starts `commandLine` in `workingDirectory` and waits up to `timeoutMs` for it. True when
 // the process started; *exitCode is its exit code, or -1 when not waited for or still
 // running at the time limit (it then keeps running).
-bool RunProcessAndWait(const WCHAR *commandLine, const WCHAR *workingDirectory, int *exitCode, DWORD timeoutMs);
+[[nodiscard]] bool RunProcessAndWait(const WCHAR *commandLine, const WCHAR *workingDirectory, int *exitCode,
+                                     DWORD timeoutMs);
 
 // One device or file opened for reading and writing.
 class CDeviceHandle {

@@ -1,4 +1,4 @@
-#include "format.h"
+#include "support/format.h"
 
 #include <cwchar>
 #include <vector>

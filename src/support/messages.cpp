@@ -1,6 +1,6 @@
-#include "messages.h"
+#include "support/messages.h"
 
-#include "cstr.h"
+#include "support/cstr.h"
 
 // clang-format off
 MessageTable MSG_UNKNOWN_INF_TYPE = {

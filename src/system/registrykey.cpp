@@ -1,4 +1,4 @@
-#include "registrykey.h"
+#include "system/registrykey.h"
 
 #include <cstring>
 #include <vector>

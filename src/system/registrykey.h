@@ -5,8 +5,8 @@
 
 #include <windows.h>
 
-#include "cstr.h"
-#include "handles.h"
+#include "support/cstr.h"
+#include "support/handles.h"
 
 class RegistryKey {
  public:
@@ -18,28 +18,28 @@ class RegistryKey {
 
   // The access mask of later opens (KEY_ALL_ACCESS until changed).
   void SetAccessMask(REGSAM access) { m_samAccess = access; }
-  bool Open();
+  [[nodiscard]] bool Open();
   // Opens the key, creating it and its missing parents.
-  bool Create();
+  [[nodiscard]] bool Create();
   void Close();
-  bool Exists();
+  [[nodiscard]] bool Exists();
   // REG_DWORD values only.
-  bool ReadDword(const WCHAR *name, DWORD *value);
+  [[nodiscard]] bool ReadDword(const WCHAR *name, DWORD *value);
   // REG_SZ values of at most 259 characters.
-  bool ReadString(const WCHAR *name, CStr *value);
+  [[nodiscard]] bool ReadString(const WCHAR *name, CStr *value);
   // Writes a REG_DWORD, creating the key when it is missing.
-  bool WriteDword(const WCHAR *name, DWORD value);
-  bool DeleteValue(const WCHAR *name);
+  [[nodiscard]] bool WriteDword(const WCHAR *name, DWORD value);
+  [[nodiscard]] bool DeleteValue(const WCHAR *name);
   // Deletes the key with all its subkeys, deepest first. An open or a deletion refused with
   // ERROR_ACCESS_DENIED is retried once after GrantFullAccess; false when the key or one
   // of its subkeys survives. A missing key is nothing to delete (true).
-  bool DeleteTree();
+  [[nodiscard]] bool DeleteTree();
   // Replaces the key's access list with one that grants full control to the
   // Administrators group and to SYSTEM only.
   bool GrantFullAccess(HKEY root, const WCHAR *subkey);
 
  private:
-  bool Connect(unique_hkey &connected) const;
+  [[nodiscard]] bool Connect(unique_hkey &connected) const;
   bool DeleteTreeImpl(bool mayGrant);
   // As Open, answering the error of the connection or the open (ERROR_FILE_NOT_FOUND for an
   // empty path, which names no key).

@@ -5,13 +5,14 @@
 #include <cfgmgr32.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "basecomp.h"
-#include "devicelist.h"
-#include "hardwareid.h"
+#include "framework/basecomp.h"
+#include "devices/devicelist.h"
+#include "devices/hardwareid.h"
 #include "testmachine.h"
 
 namespace {
@@ -174,19 +175,70 @@ TEST(PnPDeviceList, InstalledDriverDataOfEachDevice) {
   EXPECT_EQ(std::wstring(fresh.GetDriverVersionText()), L"");
 }
 
-TEST(PnPDeviceList, ACopiedRecordLeavesTheDeviceDriverListAlone) {
-  TestMachine machine(Device(kAdapter, kAdapterIds, std::string(kNetClass) + Driver("1.10.128.0", 0)));
+// Copies of a record are snapshots: every field as copied (the set handle's value and the
+// driver flags too), but no SetupAPI call through the set, which may be gone by then.
+TEST(PnPDeviceList, CopiedRecordsAreSnapshotsThatNeverReachTheSet) {
+  TestMachine machine(Device(kAdapter, kAdapterIds, std::string(kNetClass) + Driver("1.10.128.0", 0x100000)));
   CWin2000DeviceList list;
   list.Build(TRUE);
   ASSERT_EQ(list.GetCount(), 1);
   const W2KDEVINST &record = *list.GetDevice(0);
-  { W2KDEVINST copy = record; }
-  SP_DEVINFO_DATA device = record.GetDeviceData();
-  SP_DRVINFO_DATA_V2_W driver;
-  std::memset(&driver, 0, sizeof(driver));
-  driver.cbSize = sizeof(driver);
-  EXPECT_TRUE(SetupDiEnumDriverInfoW(record.GetSet(), &device, SPDIT_COMPATDRIVER, 0, &driver))
-      << "the copy destroyed the driver list of the device it was taken from: " << GetLastError();
+  Probe component;  // its entries outlive the sets of the list it built
+  component.BuildDeviceList(TRUE);
+  ASSERT_EQ(component.GetDeviceList().size(), 1u);
+
+  const struct {
+    const char *name;
+    std::function<std::shared_ptr<const W2KDEVINST>()> copy;
+    bool sameSet;  // the copy names the live list's set
+  } cases[] = {
+      {"copy-constructed", [&] { return std::make_shared<const W2KDEVINST>(record); }, true},
+      {"copy-assigned",
+       [&] {
+         auto target = std::make_shared<W2KDEVINST>();
+         *target = record;
+         return std::shared_ptr<const W2KDEVINST>(target);
+       },
+       true},
+      {"an entry of the component's list",
+       [&] {  // not owned: the entry stays the component's
+         return std::shared_ptr<const W2KDEVINST>(std::shared_ptr<const W2KDEVINST>(),
+                                                  &component.GetDeviceList()[0].Device());
+       },
+       false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::shared_ptr<const W2KDEVINST> copy = c.copy();
+      EXPECT_TRUE(copy->IsSnapshot());
+      EXPECT_TRUE(copy->HasSet());
+      if (c.sameSet) {
+        EXPECT_EQ(copy->GetSet(), record.GetSet());
+      }
+      EXPECT_EQ(copy->HasDriverFlag(DNF_INBOX_DRIVER), DWORD(DNF_INBOX_DRIVER));
+      EXPECT_EQ(std::wstring(copy->GetDriverDetail().InfFileName), L"C:\\Windows\\INF\\oem3.inf");
+      EXPECT_EQ(std::wstring(copy->GetDriverVersionText()), L"1.10.128.0");
+      BYTE buffer[512];
+      DWORD needed = 0xdeadbeef, type = 0xdeadbeef;
+      SetLastError(0xdeadbeef);
+      EXPECT_FALSE(copy->ReadRegistryProperty(SPDRP_HARDWAREID, &type, buffer, sizeof(buffer), &needed));
+      EXPECT_FALSE(copy->ReadRegistryProperty(SPDRP_DEVICEDESC, nullptr, nullptr, 0, &needed));
+      EXPECT_EQ(needed, 0xdeadbeefu);
+      EXPECT_EQ(type, 0xdeadbeefu);
+      EXPECT_EQ(GetLastError(), 0xdeadbeefu) << "the copy called SetupAPI";
+    }
+    // Destroying the copy destroyed nothing: the record still reads through its set.
+    SP_DEVINFO_DATA device = record.GetDeviceData();
+    SP_DRVINFO_DATA_V2_W driver;
+    std::memset(&driver, 0, sizeof(driver));
+    driver.cbSize = sizeof(driver);
+    EXPECT_TRUE(SetupDiEnumDriverInfoW(record.GetSet(), &device, SPDIT_COMPATDRIVER, 0, &driver))
+        << "the copy destroyed the driver list of the device it was taken from: " << GetLastError();
+    DWORD needed = 0;
+    EXPECT_FALSE(record.ReadRegistryProperty(SPDRP_HARDWAREID, nullptr, nullptr, 0, &needed));
+    EXPECT_GT(needed, 0u);
+  }
 }
 
 TEST(Win2000DeviceList, BothBuildFormsAndTheirOrder) {
@@ -254,9 +306,8 @@ TEST(Win2000DeviceList, MatchingHardwareIdsPreferTheExactLength) {
   list.Build(TRUE);
   auto match = [&](const WCHAR *query) {
     std::vector<std::wstring> out;
-    WCHAR **ids = GetMatchingHardwareIds(list, query);
-    for (WCHAR **p = ids; p && *p; ++p) out.emplace_back(*p);
-    FreeHardwareIdArray(ids);
+    unique_hardware_ids ids = GetMatchingHardwareIds(list, query);
+    for (WCHAR **p = ids.get(); p && *p; ++p) out.emplace_back(*p);
     return out;
   };
   // The exact-length ID wins over the earlier, more specific one; revision forms are not
@@ -300,8 +351,7 @@ TEST(PnPDeviceList, UnusualHardwareIdLists) {
     }
     CWin2000DeviceList list;
     list.Build(TRUE);
-    WCHAR **ids = GetMatchingHardwareIds(list, L"VEN_8086&DEV_1572&SUBSYS_00018086");
+    unique_hardware_ids ids = GetMatchingHardwareIds(list, L"VEN_8086&DEV_1572&SUBSYS_00018086");
     EXPECT_EQ(ids != nullptr, c.toml.find("DEV_1572&SUBSYS_00018086") != std::string::npos);
-    FreeHardwareIdArray(ids);
   }
 }

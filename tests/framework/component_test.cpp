@@ -6,9 +6,9 @@
 #include <sstream>
 #include <string>
 
-#include "basecomp.h"
-#include "cmplog.h"
-#include "exports.h"
+#include "framework/basecomp.h"
+#include "support/cmplog.h"
+#include "framework/exports.h"
 #include "testmachine.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "basecomp.h"
+#include "framework/basecomp.h"
 #include "testmachine.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "basecomp.h"
+#include "framework/basecomp.h"
 
 TEST(CommandLineSwitch, FoundAnywhereWithoutRegardToCase) {
   struct {

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -121,6 +123,30 @@ TEST_F(KvnhostFixture, VerboseLogShowsBothLogFilesAndRunsAppend) {
   for (size_t at = 0; (at = normal.find("Log Session Start...", at)) != std::string::npos; ++at) ++headers;
   EXPECT_EQ(headers, 2u);
   EXPECT_NE(normal.find("Source:          kvnhost.exe\r\nVersion:         1.0.0.0\r\n"), std::string::npos);
+}
+
+// With a host log the component's verbose file is merged into the host's, which then moves
+// to a file named after the package: the host's lines first, the component's appended.
+TEST_F(KvnhostFixture, HostLogMergesTheComponentsVerboseLogIntoTheHosts) {
+  Result r = Run(WithState("--verbose-log --host-log info"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> names;
+  for (auto &e : fs::directory_iterator(state / "drive_c/vadorurev/log")) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"kvnsetup.log", "vqz40e.exe.log"}));
+  std::string merged = ReadAll(state / "drive_c/vadorurev/log/vqz40e.exe.log");
+  const char *parts[] = {"Source:          kvnhost.exe\r\n",
+                         "Verbose Log Session Start ...\r\n",
+                         "kvnhost: handing the host log to the component\r\n",  // the host's file ends here
+                         "basecomp.cpp[103] \r\n/no_overwrite ABSENT",          // the component's file
+                         "Building PnP device list... Done.\r\n",
+                         "Log Session End."};
+  size_t at = 0;
+  for (const char *part : parts) {
+    size_t found = merged.find(part, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << part << "\n" << merged;
+    at = found + std::strlen(part);
+  }
 }
 
 TEST_F(KvnhostFixture, InfoWritesTheWholeInitialisationTraceToTheVerboseLog) {

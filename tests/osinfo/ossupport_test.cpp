@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "basecomp.h"
-#include "editions.h"
+#include "framework/basecomp.h"
+#include "osinfo/editions.h"
 #include "testmachine.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The Windows version probes on the example machines.
-#include "winversion.h"
+#include "osinfo/winversion.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 #include <winsim.h>
 
-#include "basecomp.h"
-#include "cmplog.h"
+#include "framework/basecomp.h"
+#include "support/cmplog.h"
 #include "testmachine.h"
 
 namespace fs = std::filesystem;

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "editions.h"
-#include "hardwareid.h"
+#include "osinfo/editions.h"
+#include "devices/hardwareid.h"
 #include "xmltext.h"
 
 namespace {

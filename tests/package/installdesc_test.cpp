@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "basecomp.h"
+#include "framework/basecomp.h"
 #include "testmachine.h"
 #include "xmltext.h"
 

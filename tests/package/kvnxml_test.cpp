@@ -1,6 +1,6 @@
 // CKvnXMLReader and CKvnXMLNode: load results, encodings, the order of children, searches,
 // the text rules, SHIFT_JIS documents and hostile input.
-#include "kvnxml.h"
+#include "package/kvnxml.h"
 
 #include <gtest/gtest.h>
 
@@ -140,6 +140,7 @@ TEST(XmlReader, TextRules) {
       {"<![CDATA[y]]>z", L"y"},
       {"x<![CDATA[y]]>", L"x"},
       {"x<c/>y", L"x"},
+      {"x<c/>y&amp;z", L"x"},
       {"<c>x</c>", nullptr},
       {"  <c/>x", nullptr},
   };
@@ -225,12 +226,26 @@ TEST(XmlReader, DeepNestingLongChainsBigValuesAndEntityBombs) {
 // ---- readings package files rely on --------------------------------------------------------
 
 // Character data after a child element continues the last text node, the child's: package
-// files in the field are read this way, so the reading is kept.
+// files in the field are read this way, so the reading is kept. A piece dropped because its
+// element already has a child takes the pieces after it along, so they reach no other text.
 TEST(XmlReader, TextAfterAChildElementContinuesTheLastText) {
+  const struct {
+    const char *document;
+    const WCHAR *element;  // under <t>; null: <t> itself
+    const WCHAR *text;     // XmlNodeText; null: none
+  } cases[] = {
+      {"<t><c>x</c>y</t>", L"c", L"xy"},          {"<t><c>x</c>y&amp;z</t>", L"c", L"xy&z"},
+      {"<t><b>x</b><c/>y&amp;z</t>", L"b", L"x"}, {"<t><b>x</b><c/>y&amp;z</t>", nullptr, nullptr},
+      {"<t>Pkg<c/>y&amp;z</t>", nullptr, L"Pkg"}, {"<t>Pkg<c/>y&amp;z<d>w</d>v</t>", L"d", L"wv"},
+  };
   TestMachine machine;
-  CKvnXMLReader reader;
-  ASSERT_EQ(LoadText(machine, reader, "<t><c>x</c>y</t>"), XML_LOAD_OK);
-  EXPECT_EQ(Show(XmlNodeText(reader.FindChild(reader.FindChild(nullptr, L"t"), L"c"))), L"xy");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.document);
+    CKvnXMLReader reader;
+    ASSERT_EQ(LoadText(machine, reader, c.document), XML_LOAD_OK);
+    CKvnXMLNode *t = reader.FindChild(nullptr, L"t");
+    EXPECT_EQ(Show(XmlNodeText(c.element ? reader.FindChild(t, c.element) : t)), Show(c.text));
+  }
 }
 
 // Whether a text begins with white space must not depend on the host process's C locale.

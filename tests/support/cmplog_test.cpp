@@ -1,4 +1,4 @@
-#include "cmplog.h"
+#include "support/cmplog.h"
 
 #include <gtest/gtest.h>
 
@@ -233,6 +233,47 @@ TEST_F(LogFixture, RelocateOntoAnExistingFileAppendsAndDeletesTheOld) {
   EXPECT_FALSE(machine.Exists(old));
   EXPECT_STREQ(log.GetVerboseName(), L"host.log");
   EXPECT_EQ(machine.Read(L"C:\\other\\host.log"), "HOST\r\nmine\r\nlater\r\n");
+}
+
+// The host relocates its own log within the record's own directory (and may name the file by
+// the record's own name): the arguments are the record's texts themselves.
+TEST_F(LogFixture, RelocateWithTheRecordsOwnTextsAsArguments) {
+  const struct {
+    const char *name;
+    bool ownName;            // the new name is the record's name (the directory is C:\other\)
+    const char *existing;    // already at the new place; null: nothing
+    const wchar_t *newName;  // when not the record's own
+    const char *expected;
+  } cases[] = {
+      {"a new name in its own directory", false, nullptr, L"pkg.exe.log", "mine\r\nlater\r\n"},
+      {"an existing file in its own directory", false, "HOST\r\n", L"pkg.exe.log", "HOST\r\nmine\r\nlater\r\n"},
+      {"its own name in another directory", true, nullptr, nullptr, "mine\r\nlater\r\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    machine.Reopen();
+    std::filesystem::remove_all(machine.Host(kLogDir));
+    std::filesystem::remove_all(machine.Host(L"C:\\other\\"));
+    machine.Write(L"C:\\other\\unrelated.txt", "");
+    CCmpLog log;
+    log.SetVerbose(1);
+    ASSERT_EQ(log.Open(), 0);
+    log.WriteEntry(2, 0, nullptr, 0, L"mine\r\n");
+    const std::wstring oldName = log.GetVerboseName();
+    const std::wstring newName = c.ownName ? oldName : c.newName;
+    const std::wstring newDirectory = c.ownName ? L"C:\\other\\" : kLogDir;
+    if (c.existing) machine.Write(newDirectory + newName, c.existing);
+    if (c.ownName)
+      log.RelocateVerboseLog(log.GetVerboseName(), newDirectory.c_str());
+    else
+      log.RelocateVerboseLog(newName.c_str(), log.GetVerboseDirectory());
+    log.WriteEntry(2, 0, nullptr, 0, L"later\r\n");
+    ASSERT_EQ(log.CloseFiles(), 0);
+    EXPECT_EQ(std::wstring(log.GetVerboseName()), newName);
+    EXPECT_EQ(std::wstring(log.GetVerboseDirectory()), newDirectory);
+    EXPECT_EQ(machine.Read(newDirectory + newName), c.expected);
+    EXPECT_FALSE(machine.Exists(kLogDir + oldName));
+  }
 }
 
 TEST_F(LogFixture, RelocateOfAnEmptyLogLeavesItInPlace) {

@@ -1,4 +1,4 @@
-#include "fileversion.h"
+#include "support/fileversion.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "messages.h"
+#include "support/messages.h"
 
 #include <gtest/gtest.h>
 

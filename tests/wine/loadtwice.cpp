@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "exports.h"
+#include "framework/hostinterface.h"
 
 namespace {
 std::wstring DefaultComponent() {

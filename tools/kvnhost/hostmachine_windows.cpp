@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "cstr.h"
-#include "handles.h"
+#include "support/cstr.h"
+#include "support/handles.h"
 #include "hostmachine.h"
 
 namespace {

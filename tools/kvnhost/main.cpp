@@ -11,17 +11,17 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "basecomp.h"
-#include "cmplog.h"
-#include "cstr.h"
-#include "exports.h"
-#include "handles.h"
+#include "support/cmplog.h"
+#include "support/cstr.h"
+#include "framework/hostinterface.h"
+#include "support/handles.h"
 #include "hostmachine.h"
 
 namespace {
 constexpr int kExitUsage = 2;
 constexpr int kExitInstallFailed = 1;
 constexpr int kExitRestartRequired = 3010;
+constexpr WCHAR kHostVerboseLogName[] = L"kvnhost-verbose.log";
 
 std::string Utf8(const std::wstring &text) {
   if (text.empty()) return {};
@@ -267,10 +267,12 @@ int main(int argc, char **argv) {
   Report report;
   int exitCode = 0;
   {
-    // The host's own log, handed over before anything else.
+    // The host's own log, handed over before anything else. Its verbose file has a name of
+    // its own: the generated names come from the clock, which a simulated machine stops, so
+    // the component's would otherwise be the same file and nothing would be merged.
     std::optional<CCmpLog> log;
     if (hostLog) {
-      log.emplace();
+      log.emplace(kHostVerboseLogName);
       log->SetVerbose(1);
       log->Open();
       log->WriteLogHeader();
@@ -291,7 +293,10 @@ int main(int argc, char **argv) {
       return kExitUsage;
     }
 
-    if (log) e.getProperty(PROP_ATTACH_HOST_LOG, &*log, 0, 0);
+    if (log) {
+      log->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"kvnhost: handing the host log to the component\r\n");
+      e.getProperty(PROP_ATTACH_HOST_LOG, &*log, 0, 0);
+    }
     std::wstring wlang = Wide(lang);
     if (command == "info") {
       RunInfo(e, wlang, report);

@@ -1,0 +1,42 @@
+// The contract between the component and the setup engine that hosts it: the six exports'
+// types, the property numbers of GetProperty and the records they answer. A host includes
+// this header alone (with the log class of support/ when it hands the component its log).
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+// The interface version GetInterfaceVersion writes.
+constexpr int kInterfaceVersion = 100;
+
+// Property identifiers of GetProperty.
+enum PropertyId {
+  PROP_PACKAGE_NAME = 1,
+  PROP_PACKAGE_DESCRIPTION = 2,
+  PROP_INSTALLED_VERSION = 3,
+  PROP_PACKAGE_VERSION = 4,
+  PROP_PREINSTALL_STATUS = 5,
+  PROP_SILENT_CAPABILITY = 6,
+  PROP_SILENT_CAPABILITY_ALT = 7,
+  PROP_CONSTANT = 8,
+  PROP_ATTACH_HOST_LOG = 9,
+};
+
+// The record of property 5: a status code and a localised message.
+struct PreInstallStatus {
+  int nStatus;
+  WCHAR szMessage[1024];
+};
+
+// The host's message buffer of Install has no stated size: at most this many characters
+// (terminator included) are written to it.
+constexpr size_t kInstallMessageCapacity = 1024;
+
+// The exports as a host finds them with GetProcAddress.
+using GetInterfaceVersionFn = int (*)(int *);
+using GetPropertyFn = int (*)(UINT, void *, UINT, ULONG_PTR);
+using IsOSSupportedFn = int (*)();
+using IsInstalledFn = int (*)();
+using GetVersionStatusFn = int (*)();
+using InstallFn = int (*)(int, ULONG_PTR, WCHAR *, int, const WCHAR *);

@@ -1,0 +1,120 @@
+// The layers of src/: every include names its folder, folders include only their own layer
+// or those below it, and no platform conditional is left in product code (where the Windows
+// runtime and winsim differ, CMake builds one file of a pair).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+// The folders each folder of src/ may include from (its own always).
+const std::map<std::string, std::set<std::string>> kMayInclude = {
+    {"support", {}},
+    {"package", {"support", "osinfo", "devices", "system"}},
+    {"osinfo", {"support", "package", "devices", "system"}},
+    {"devices", {"support", "package", "osinfo", "system"}},
+    {"driverinstall", {"support", "package", "osinfo", "devices", "system"}},
+    {"system", {"support", "package", "osinfo", "devices"}},
+    {"framework", {"support", "package", "osinfo", "devices", "driverinstall", "system"}},
+    {"adapter", {"support", "package", "osinfo", "devices", "driverinstall", "system", "framework"}},
+};
+
+// Checks one source file's lines; `folder` is its folder under src/.
+std::vector<std::string> Problems(const std::string &folder, std::istream &in) {
+  static const std::regex quoted(R"re(^\s*#\s*include\s*"([^"]*)")re");
+  static const std::regex platform(
+      R"re(^\s*#\s*(if|ifdef|ifndef|elif)\b.*(_WIN32|_WIN64|__linux__|WIN32|_MSC_VER|__MINGW)\b)re");
+  std::vector<std::string> problems;
+  auto allowed = kMayInclude.find(folder);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::smatch m;
+    if (std::regex_search(line, m, quoted)) {
+      std::string path = m[1];
+      size_t slash = path.find('/');
+      if (slash == std::string::npos) {
+        problems.push_back("not rooted at src/: " + line);
+        continue;
+      }
+      std::string target = path.substr(0, slash);
+      if (allowed == kMayInclude.end())
+        problems.push_back("folder " + folder + " has no layer");
+      else if (target != folder && !allowed->second.count(target))
+        problems.push_back(folder + "/ may not include " + target + "/: " + line);
+    } else if (std::regex_search(line, platform)) {
+      problems.push_back("platform conditional: " + line);
+    }
+  }
+  return problems;
+}
+}  // namespace
+
+TEST(Layers, TheCheckFindsEachKindOfFault) {
+  const struct {
+    const char *folder;
+    const char *text;
+    size_t problems;
+  } cases[] = {
+      {"package", "#include \"support/cstr.h\"\n#include \"osinfo/ossupport.h\"\n#include <windows.h>\n", 0},
+      {"framework", "#include \"package/kvnxml.h\"\n#include \"framework/basecomp.h\"\n", 0},
+      {"adapter", "#include \"framework/basecomp.h\"\n", 0},
+      {"package", "#include \"framework/basecomp.h\"\n", 1},
+      {"framework", "#include \"adapter/component.h\"\n", 1},
+      {"support", "#include \"devices/w2kdevinst.h\"\n", 1},
+      {"devices", "#include \"cstr.h\"\n", 1},
+      {"support", "#ifdef _WIN32\n#endif\n", 1},
+      {"osinfo", "  #if defined(__linux__)\n", 1},
+      {"osinfo", "#ifndef WIN32_LEAN_AND_MEAN\n", 0},
+      {"tools", "#include \"support/cstr.h\"\n", 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    std::istringstream in(c.text);
+    EXPECT_EQ(Problems(c.folder, in).size(), c.problems);
+  }
+}
+
+TEST(Layers, SourceFoldersDependDownwardOnly) {
+  const fs::path src = fs::path(KVN_SOURCE_DIR) / "src";
+  ASSERT_TRUE(fs::is_directory(src)) << src;
+  size_t files = 0;
+  for (const auto &entry : fs::recursive_directory_iterator(src)) {
+    std::string ext = entry.path().extension().string();
+    if (!entry.is_regular_file() || (ext != ".h" && ext != ".cpp")) continue;
+    ++files;
+    std::string folder = fs::relative(entry.path(), src).begin()->string();
+    std::ifstream in(entry.path());
+    for (const std::string &problem : Problems(folder, in)) ADD_FAILURE() << entry.path().string() << ": " << problem;
+  }
+  EXPECT_GT(files, 30u);
+}
+
+// The host harness knows the component only through the host interface (and the log class
+// it hands over): nothing else of src/.
+TEST(Layers, TheHostIncludesOnlyTheHostInterfaceAndSupport) {
+  static const std::regex quoted(R"re(^\s*#\s*include\s*"([^"]*/[^"]*)")re");
+  const fs::path host = fs::path(KVN_SOURCE_DIR) / "tools" / "kvnhost";
+  size_t includes = 0;
+  for (const auto &entry : fs::directory_iterator(host)) {
+    if (entry.path().extension() != ".cpp" && entry.path().extension() != ".h") continue;
+    std::ifstream in(entry.path());
+    std::string line;
+    while (std::getline(in, line)) {
+      std::smatch m;
+      if (!std::regex_search(line, m, quoted)) continue;
+      ++includes;
+      std::string path = m[1];
+      EXPECT_TRUE(path == "framework/hostinterface.h" || path.rfind("support/", 0) == 0)
+          << entry.path().string() << ": " << line;
+    }
+  }
+  EXPECT_GT(includes, 0u);
+}
