@@ -449,9 +449,9 @@ bool LoadRegistry(Machine &machine, std::string &error) {
   for (const std::wstring &entry : machine.protectedKeys)
     registry.protectedList.push_back(
         Registry::ProtectedEntry{entry, PathOfEntry(registry, entry), nullptr, false, {}, {}});
-  for (const KeySecuritySpec &spec : machine.keySecurity)
+  for (const KeySecuritySpec &entry : machine.keySecurity)
     registry.protectedList.push_back(
-        Registry::ProtectedEntry{spec.path, PathOfEntry(registry, spec.path), nullptr, true, spec.dacl, spec.owner});
+        Registry::ProtectedEntry{entry.path, PathOfEntry(registry, entry.path), nullptr, true, entry.dacl, entry.owner});
   // Keys already there (from registry.reg); the others are bound when they are created.
   for (auto &entry : registry.protectedList) {
     std::shared_ptr<RegKey> key;
@@ -471,20 +471,20 @@ bool SaveRegistry(Machine &machine, std::string &error) {
   toml::array list;
   std::set<const RegKey *> listed;
   // [[key_security]] entries stay while their key lives with the access list they gave it.
-  std::vector<bool> keepSpec;
+  std::vector<bool> keepEntry;
   for (const auto &entry : registry.protectedList) {
     if (!entry.custom) continue;
     const RegKey *key = entry.key.get();
     bool keep = !key || (!key->deleted && key->dacl == RegKey::Dacl::Custom && key->customDacl == entry.dacl &&
                          key->owner == entry.owner);
-    keepSpec.push_back(keep);
+    keepEntry.push_back(keep);
     if (keep && key) listed.insert(key);
   }
-  if (toml::array *specs = machine.config["key_security"].as_array()) {
+  if (toml::array *entries = machine.config["key_security"].as_array()) {
     size_t i = 0;
-    for (auto it = specs->begin(); it != specs->end(); ++i)
-      it = i < keepSpec.size() && !keepSpec[i] ? specs->erase(it) : it + 1;
-    if (specs->empty()) machine.config.erase("key_security");
+    for (auto it = entries->begin(); it != entries->end(); ++i)
+      it = i < keepEntry.size() && !keepEntry[i] ? entries->erase(it) : it + 1;
+    if (entries->empty()) machine.config.erase("key_security");
   }
   for (const auto &entry : registry.protectedList) {
     if (entry.custom) continue;
