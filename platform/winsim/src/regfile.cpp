@@ -450,8 +450,8 @@ bool LoadRegistry(Machine &machine, std::string &error) {
     registry.protectedList.push_back(
         Registry::ProtectedEntry{entry, PathOfEntry(registry, entry), nullptr, false, {}, {}});
   for (const KeySecuritySpec &entry : machine.keySecurity)
-    registry.protectedList.push_back(
-        Registry::ProtectedEntry{entry.path, PathOfEntry(registry, entry.path), nullptr, true, entry.dacl, entry.owner});
+    registry.protectedList.push_back(Registry::ProtectedEntry{entry.path, PathOfEntry(registry, entry.path), nullptr,
+                                                              true, entry.dacl, entry.owner});
   // Keys already there (from registry.reg); the others are bound when they are created.
   for (auto &entry : registry.protectedList) {
     std::shared_ptr<RegKey> key;
