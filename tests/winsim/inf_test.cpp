@@ -86,7 +86,9 @@ TEST(InfOpen, ReportsTheStyleAndSyntaxErrorsWithTheirLine) {
       {"", ERROR_WRONG_INF_STYLE, 0},
       {"\xFF\xFE", ERROR_WRONG_INF_STYLE, 0},
       {"\xEF\xBB\xBF", ERROR_WRONG_INF_STYLE, 0},
-      {Bytes("\x7F" "ELF\x02\x01\x01\0\0\0\x03\0>\0\x01\0\0\0\x90\x10"), ERROR_EXPECTED_SECTION_NAME, 1},
+      {Bytes("\x7F"
+             "ELF\x02\x01\x01\0\0\0\x03\0>\0\x01\0\0\0\x90\x10"),
+       ERROR_EXPECTED_SECTION_NAME, 1},
       {kHeader + "[s]\na=\"unterminated", 0, 0},
       {kHeader + "[s]\na=" + Repeat('x', MAX_INF_STRING_LENGTH), 0, 0},
       {kHeader + "[s]\na=" + Repeat('x', 100000), ERROR_GENERAL_SYNTAX, 4},
@@ -256,7 +258,9 @@ TEST(InfLines, ReadKeysAndFieldsAsSetupApiDoes) {
     ASSERT_TRUE(SetupFindFirstLineW(o.inf, L"test", nullptr, &ctx));
     std::optional<std::wstring> key = Field(ctx, 0);
     EXPECT_EQ(key.has_value(), c.key != nullptr);
-    if (key && c.key) EXPECT_EQ(winsim::ToUtf8(*key), c.key);
+    if (key && c.key) {
+      EXPECT_EQ(winsim::ToUtf8(*key), c.key);
+    }
     std::string text;
     for (size_t i = 0; i < c.fields.size(); ++i) {
       std::optional<std::wstring> f = Field(ctx, DWORD(i + 1));
@@ -301,8 +305,7 @@ TEST(InfLines, FindAndWalkReportTheirErrors) {
        ERROR_LINE_NOT_FOUND},
       {"first line", [&] { return SetupFindFirstLineW(o.inf, L"SECTIONNAME", nullptr, &ctx); }, 0},
       {"first key", [&] { return SetupFindFirstLineW(o.inf, L"Sectionname", L"KEYNAME1", &ctx); }, 0},
-      {"next match missing", [&] { return SetupFindNextMatchLineW(&ctx, L"ImNotThere", &next); },
-       ERROR_LINE_NOT_FOUND},
+      {"next match missing", [&] { return SetupFindNextMatchLineW(&ctx, L"ImNotThere", &next); }, ERROR_LINE_NOT_FOUND},
       {"next match", [&] { return SetupFindNextMatchLineW(&ctx, L"Keyname1", &next); }, 0},
       {"after last", [&] { return SetupFindNextLine(&next, &next); }, ERROR_LINE_NOT_FOUND},
       {"text of a missing section",

@@ -88,12 +88,9 @@ DirIds MachineDirIds(const std::wstring &infPath) {
   if (auto it = Current().environment.find(L"SYSTEMROOT"); it != Current().environment.end())
     windir = it->second.second;
   std::wstring drive = windir.size() >= 2 ? windir.substr(0, 2) : L"C:";
-  return DirIds{{1, ParentOf(infPath)},
-                {10, windir},
-                {11, windir + L"\\System32"},
-                {12, windir + L"\\System32\\drivers"},
-                {17, windir + L"\\INF"},
-                {24, drive + L"\\"}};
+  return DirIds{{1, ParentOf(infPath)},       {10, windir},
+                {11, windir + L"\\System32"}, {12, windir + L"\\System32\\drivers"},
+                {17, windir + L"\\INF"},      {24, drive + L"\\"}};
 }
 
 bool IsWin4Signature(const InfData &data) {
