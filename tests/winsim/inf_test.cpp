@@ -83,7 +83,7 @@ TEST(InfOpen, ReportsTheStyleAndSyntaxErrorsWithTheirLine) {
       {" \t\ngarbage1\ngarbage2\n" + kHeader + "[abc]\n", ERROR_EXPECTED_SECTION_NAME, 2},
       {";comment\ngarbage1\ngarbage2\n" + kHeader + "[Strings]\n", 0, 0},
       // Bad input: empty, a BOM alone, binary, a quote open at the end, over-long fields.
-      {"", ERROR_WRONG_INF_STYLE, 0},
+      {"", ERROR_FILE_INVALID, kSentinel},  // refused before reading: no error line
       {"\xFF\xFE", ERROR_WRONG_INF_STYLE, 0},
       {"\xEF\xBB\xBF", ERROR_WRONG_INF_STYLE, 0},
       {Bytes("\x7F"
@@ -383,8 +383,11 @@ TEST(InfFields, IntegersTakeASignAndHexAfter0x) {
       {"Key=-12", 1, -12, 0},
       {"Key=+7", 1, 7, 0},
       {"Key=-0x10", 1, -16, 0},
-      {"Key=010", 1, 10, 0},  // decimal: a leading zero is not octal
-      {"Key=0xFFFFFFFF", 1, -1, 0},
+      {"Key=010", 1, 10, 0},                // decimal: a leading zero is not octal
+      {"Key=0xFFFFFFFF", 1, INT32_MAX, 0},  // held at the end of the range
+      {"Key=2147483648", 1, INT32_MAX, 0},
+      {"Key=-2147483648", 1, INT32_MIN, 0},
+      {"Key=-99999999999", 1, INT32_MIN, 0},
       {"Key=12abc", 1, -1, ERROR_INVALID_DATA},
       {"Key=0x", 1, -1, ERROR_INVALID_DATA},
       {"Key=-", 1, -1, ERROR_INVALID_DATA},
@@ -467,7 +470,7 @@ TEST(InfBadInput, LargeFilesAndLoopingStringsFinish) {
 
 TEST(ProfileSectionNames, ListTheHeadersInFileOrder) {
   TestMachine m;
-  m.Write(kInf, kHeader + "[b]\nx=1\n; [c]\n  [ d ] \n[B]\n[e\n[f]]\n");
+  m.Write(kInf, kHeader + "[b]\nx=1\n; [c]\n  [ d ] \n[B]\n[e\n[f]]\n[ ]\n[g]\x1a\n[h]\n");
   m.Write(L"C:\\Windows\\win.ini", "[one]\n[two]\n");
   struct Case {
     const wchar_t *file;
@@ -475,7 +478,7 @@ TEST(ProfileSectionNames, ListTheHeadersInFileOrder) {
     DWORD result;
     std::wstring list;  // with its NULs, up to the last one
   } cases[] = {
-      {kInf.c_str(), 100, 19, std::wstring(L"Version\0b\0 d \0B\0f]\0\0", 20)},
+      {kInf.c_str(), 100, 21, std::wstring(L"Version\0b\0d\0B\0f]\0g\0h\0\0", 22)},
       {kInf.c_str(), 12, 10, std::wstring(L"Version\0b\0\0\0", 12)},
       {kInf.c_str(), 9, 7, std::wstring(L"Version\0\0", 9)},
       {L"win.ini", 100, 8, std::wstring(L"one\0two\0\0", 9)},

@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 
 #include "files.h"
@@ -124,18 +126,20 @@ extern "C" {
 
 HINF WINAPI SetupOpenInfFileW(PCWSTR FileName, PCWSTR InfClass, DWORD InfStyle, PUINT ErrorLine) {
   WINSIM_ENTRY("setupapi.dll", SetupOpenInfFileW, INVALID_HANDLE_VALUE, FileName, InfClass);
-  if (ErrorLine) *ErrorLine = 0;
   if (!FileName || !*FileName) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   std::wstring path = InfLocation(FileName);
   std::string bytes;
   DWORD error = 0;
   if (!ReadWholeFile(path, bytes, &error)) return Fail(error, INVALID_HANDLE_VALUE);
+  // An empty file is refused before it is read as an INF (the error line is not set).
+  if (bytes.empty()) return Fail(ERROR_FILE_INVALID, INVALID_HANDLE_VALUE);
+  if (ErrorLine) *ErrorLine = 0;
   DWORD fullError = 0;
   std::wstring full = FullPath(path, &fullError);
 
   auto inf = std::make_shared<InfFile>();
   UINT line = 0;
-  error = ParseInf(DecodeSetupText(bytes), MachineDirIds(full), inf->data, &line);
+  error = ParseInf(DecodeSetupText(bytes, true), MachineDirIds(full), inf->data, &line);
   if (error) {
     if (ErrorLine) *ErrorLine = line;
     return Fail(error, INVALID_HANDLE_VALUE);
@@ -236,7 +240,7 @@ BOOL WINAPI SetupGetStringFieldW(PINFCONTEXT Context, DWORD FieldIndex, PWSTR Re
 }
 
 // As documented: an optional sign, then hexadecimal after "0x", else decimal; an empty field
-// is 0. Values wrap to 32 bits, so 0xFFFFFFFF reads as -1.
+// is 0. A value beyond the range of INT is held at its nearest end, as strtol holds it.
 BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT IntegerValue) {
   WINSIM_ENTRY("setupapi.dll", SetupGetIntField, FALSE);
   const InfLine *line = LineOf(Context);
@@ -259,7 +263,7 @@ BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT Integer
     p += 2;
   }
   if (p == text->size() && !text->empty()) return Fail(ERROR_INVALID_DATA, FALSE);
-  uint32_t value = 0;
+  uint64_t value = 0;
   for (; p < text->size(); ++p) {
     wchar_t c = (*text)[p];
     unsigned digit;
@@ -271,9 +275,12 @@ BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT Integer
       digit = unsigned(c - L'A' + 10);
     else
       return Fail(ERROR_INVALID_DATA, FALSE);
-    value = value * base + digit;
+    value = std::min<uint64_t>(value * base + digit, uint64_t(1) << 32);
   }
-  *IntegerValue = INT(negative ? 0u - value : value);
+  if (negative)
+    *IntegerValue = value > uint64_t(INT32_MAX) + 1 ? INT32_MIN : INT(-int64_t(value));
+  else
+    *IntegerValue = value > uint64_t(INT32_MAX) ? INT32_MAX : INT(value);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -302,7 +309,7 @@ DWORD WINAPI GetPrivateProfileSectionNamesW(LPWSTR lpszReturnBuffer, DWORD nSize
   DWORD error = 0;
   if (!ReadWholeFile(path, bytes, &error)) return Fail(error, 0u);
   std::wstring list;
-  for (const std::wstring &name : ProfileSectionNames(DecodeSetupText(bytes))) {
+  for (const std::wstring &name : ProfileSectionNames(DecodeSetupText(bytes, false))) {
     list += name;
     list += L'\0';
   }

@@ -293,12 +293,15 @@ std::vector<std::wstring> ProfileSectionNames(std::wstring_view text) {
     if (b == e || line[b] != L'[') continue;
     size_t close = line.substr(0, e).rfind(L']');
     if (close == std::wstring_view::npos || close <= b) continue;
-    names.emplace_back(line.substr(b + 1, close - b - 1));
+    size_t nb = b + 1, ne = close;
+    while (nb < ne && IsBlank(line[nb])) ++nb;
+    while (ne > nb && IsBlank(line[ne - 1])) --ne;
+    if (nb < ne) names.emplace_back(line.substr(nb, ne - nb));
   }
   return names;
 }
 
-std::wstring DecodeSetupText(const std::string &bytes) {
+std::wstring DecodeSetupText(const std::string &bytes, bool endAtCtrlZ) {
   std::wstring text;
   auto utf16 = [&](size_t from, bool bigEndian) {
     for (size_t i = from; i + 1 < bytes.size(); i += 2) {
@@ -336,7 +339,8 @@ std::wstring DecodeSetupText(const std::string &bytes) {
     multiByte(CP_UTF8, 3);
   else
     multiByte(CP_ACP, 0);
-  if (size_t eof = text.find(wchar_t(0x1A)); eof != std::wstring::npos) text.resize(eof);
+  if (size_t eof = endAtCtrlZ ? text.find(wchar_t(0x1A)) : std::wstring::npos; eof != std::wstring::npos)
+    text.resize(eof);
   for (wchar_t &c : text)
     if (c == 0) c = L' ';
   return text;

@@ -30,8 +30,9 @@ struct InfData {
 };
 
 // The text of a file: UTF-16 (LE or BE) or UTF-8 after a byte-order mark, else the machine's
-// ANSI code page. The text ends at the first Ctrl-Z; NUL characters read as blanks.
-std::wstring DecodeSetupText(const std::string &bytes);
+// ANSI code page. NUL characters read as blanks; an INF's text ends at its first Ctrl-Z
+// (`endAtCtrlZ`), an initialization file's does not.
+std::wstring DecodeSetupText(const std::string &bytes, bool endAtCtrlZ);
 
 // The values the %dirid% forms stand for in this file (10 the Windows folder, 24 the root
 // of the system drive, ...).
@@ -43,7 +44,8 @@ using DirIds = std::map<unsigned, std::wstring>;
 // number in *errorLine. The [Version] signature is not checked here.
 DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT *errorLine);
 
-// The section names of an initialization file's text, in file order, repeats included.
+// The section names of an initialization file's text, in file order, repeats included, the
+// blanks inside the brackets removed; an empty name is not listed.
 std::vector<std::wstring> ProfileSectionNames(std::wstring_view text);
 
 }  // namespace winsim
