@@ -78,6 +78,21 @@ TEST(CInf, ListsSectionsInFileOrder) {
             (std::vector<std::wstring>{L"Z40E.SoftwareSettings", L"z40e.softwaresettings.nt"}));
 }
 
+TEST(CInf, ASectionListCutByItsBufferKeepsOnlyWholeNames) {
+  TestMachine m;
+  // 2000 names of 11 characters overflow the 16384-character list: the names that came
+  // whole are kept, the one cut by the buffer is not.
+  std::string text = kVersion;
+  for (int i = 0; i < 2000; ++i)
+    text += "[Section" + std::string(4 - std::to_string(i).size(), '0') + std::to_string(i) + "]\nCopyFiles=x\n";
+  m.Write(kInf, text);
+  CInf inf(kInf.c_str());
+  ASSERT_TRUE(inf.IsOpen());
+  const CStrList &sections = inf.GetCopyFilesSections();
+  ASSERT_EQ(sections.GetCount(), (0x4000 - 2 - 8) / 12);
+  EXPECT_EQ(std::wstring(sections[sections.GetCount() - 1]), L"Section1363");
+}
+
 TEST(CInf, ServiceNameAndStartType) {
   TestMachine m;
   m.Write(kInf, kVersion +
