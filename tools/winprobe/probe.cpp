@@ -1191,7 +1191,10 @@ std::vector<InfCase> InfCorpus() {
       "[Strings]\nfoo=aaa\nbar=bbb\nloop=%loop2%\nloop2=%loop%\nper=1\ncent=2\nmydrive=\"C:\\\"\n";
   const std::string a255(255, 'a');
   std::string big = header + "[Big]\n";
-  for (int i = 0; i < 2000; ++i) big += "k" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+  for (int i = 0; i < 2000; ++i) {
+    std::string n = std::to_string(i);
+    big.append("k").append(n).append("=").append(n).append("\n");
+  }
   return {
       {"driver",
        "; a driver package\r\n[Version]\r\nSignature   = \"$Windows NT$\"\r\nClass       = Net\r\n"
