@@ -4,7 +4,7 @@
 #pragma once
 
 #include <windows.h>
-#include <setupapi.h>  // HDEVINFO
+#include <setupapi.h>  // HDEVINFO, HINF
 
 #include <utility>
 
@@ -103,6 +103,13 @@ struct hdevinfo_traits {  // SetupDiGetClassDevsW: INVALID_HANDLE_VALUE on failu
   static void close(type h) { SetupDiDestroyDeviceInfoList(h); }
 };
 
+struct hinf_traits {  // SetupOpenInfFileW: INVALID_HANDLE_VALUE on failure
+  using type = HINF;
+  static type invalid() { return INVALID_HANDLE_VALUE; }
+  static bool is_valid(type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void close(type h) { SetupCloseInfFile(h); }
+};
+
 using unique_hfile = unique_any<file_handle_traits>;
 using unique_handle = unique_any<kernel_handle_traits>;
 using unique_hfind = unique_any<find_handle_traits>;
@@ -111,6 +118,7 @@ using unique_hkey = unique_any<hkey_traits>;
 using unique_hglobal = unique_any<hglobal_traits>;
 using unique_sid = unique_any<sid_traits>;
 using unique_hdevinfo = unique_any<hdevinfo_traits>;
+using unique_hinf = unique_any<hinf_traits>;
 
 // Restores the process error mode when it goes out of scope.
 class ScopedErrorMode {

@@ -183,3 +183,66 @@ WINBASEAPI BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_D
                                                    DWORD DriverInfoDetailDataSize, PDWORD RequiredSize);
 WINBASEAPI BOOL WINAPI SetupDiDestroyDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                     DWORD DriverType);
+
+// ---- INF files ---------------------------------------------------------------------------
+// Windows INF files (INF_STYLE_WIN4) read as SetupAPI reads them: sections and keys without
+// regard to case, %strkey% substitution from [Strings], quoted fields, comments, line
+// continuation; UTF-16 files with a byte-order mark, others in the machine's ANSI code page.
+typedef PVOID HINF;
+
+typedef struct _INFCONTEXT {
+  PVOID Inf;
+  PVOID CurrentInf;
+  UINT Section;
+  UINT Line;
+} INFCONTEXT, *PINFCONTEXT;
+
+#define INF_STYLE_NONE 0x00000000
+#define INF_STYLE_OLDNT 0x00000001
+#define INF_STYLE_WIN4 0x00000002
+#define INF_STYLE_CACHE_ENABLE 0x00000010
+#define INF_STYLE_CACHE_DISABLE 0x00000020
+#define INF_STYLE_CACHE_IGNORE 0x00000040
+
+#define MAX_INF_SECTION_NAME_LENGTH 255
+
+#define ERROR_EXPECTED_SECTION_NAME (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0)
+#define ERROR_BAD_SECTION_NAME_LINE (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 1)
+#define ERROR_SECTION_NAME_TOO_LONG (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 2)
+#define ERROR_GENERAL_SYNTAX (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 3)
+#define ERROR_WRONG_INF_STYLE (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x100)
+#define ERROR_SECTION_NOT_FOUND (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x101)
+#define ERROR_LINE_NOT_FOUND (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x102)
+#define ERROR_CLASS_MISMATCH (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x201)
+
+// File-queue notifications, as a queue callback (PSP_FILE_CALLBACK_W) receives them.
+#define SPFILENOTIFY_DELETEERROR 0x00000007
+#define SPFILENOTIFY_RENAMEERROR 0x0000000a
+#define SPFILENOTIFY_COPYERROR 0x0000000d
+#define SPFILENOTIFY_NEEDMEDIA 0x0000000e
+#define SPFILENOTIFY_FILEOPDELAYED 0x00000014
+#define FILEOP_ABORT 0
+#define FILEOP_DOIT 1
+#define FILEOP_SKIP 2
+#define FILEOP_RETRY FILEOP_DOIT
+#define FILEOP_NEWPATH 4
+
+typedef struct _FILEPATHS_W {
+  PCWSTR Target;
+  PCWSTR Source;
+  UINT Win32Error;
+  DWORD Flags;
+} FILEPATHS_W, *PFILEPATHS_W;
+
+WINBASEAPI HINF WINAPI SetupOpenInfFileW(PCWSTR FileName, PCWSTR InfClass, DWORD InfStyle, PUINT ErrorLine);
+WINBASEAPI void WINAPI SetupCloseInfFile(HINF InfHandle);
+WINBASEAPI BOOL WINAPI SetupFindFirstLineW(HINF InfHandle, PCWSTR Section, PCWSTR Key, PINFCONTEXT Context);
+WINBASEAPI BOOL WINAPI SetupFindNextLine(PINFCONTEXT ContextIn, PINFCONTEXT ContextOut);
+WINBASEAPI BOOL WINAPI SetupFindNextMatchLineW(PINFCONTEXT ContextIn, PCWSTR Key, PINFCONTEXT ContextOut);
+WINBASEAPI BOOL WINAPI SetupGetLineTextW(PINFCONTEXT Context, HINF InfHandle, PCWSTR Section, PCWSTR Key,
+                                         PWSTR ReturnBuffer, DWORD ReturnBufferSize, PDWORD RequiredSize);
+WINBASEAPI DWORD WINAPI SetupGetFieldCount(PINFCONTEXT Context);
+WINBASEAPI BOOL WINAPI SetupGetStringFieldW(PINFCONTEXT Context, DWORD FieldIndex, PWSTR ReturnBuffer,
+                                            DWORD ReturnBufferSize, PDWORD RequiredSize);
+WINBASEAPI BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT IntegerValue);
+WINBASEAPI LONG WINAPI SetupGetLineCountW(HINF InfHandle, PCWSTR Section);

@@ -239,3 +239,9 @@ typedef struct _OSVERSIONINFOEXW {
 // Fills the basic or the extended record, as dwOSVersionInfoSize says; any other size fails
 // with ERROR_INSUFFICIENT_BUFFER.
 WINBASEAPI BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
+
+// ---- initialization files ----------------------------------------------------------------
+// The section names of an initialization file (one per "[name]" line, in file order), each
+// ended by a NUL, the list by a second NUL. Answers the characters copied without the last
+// NUL; nSize - 2 when the buffer was too small (the list is cut).
+WINBASEAPI DWORD WINAPI GetPrivateProfileSectionNamesW(LPWSTR lpszReturnBuffer, DWORD nSize, LPCWSTR lpFileName);

@@ -32,6 +32,7 @@ typedef ULONG *PULONG;
 typedef UINT *PUINT;
 typedef int32_t LONG, INT;
 typedef LONG *PLONG, *LPLONG;
+typedef INT *PINT, *LPINT;
 typedef int64_t LONGLONG, LONG64, INT64;
 typedef uint64_t ULONGLONG, DWORD64, ULONG64, UINT64, DWORDLONG;
 typedef ULONGLONG *PULONGLONG;

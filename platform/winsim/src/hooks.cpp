@@ -1,5 +1,7 @@
 #include "hooks.h"
 
+#include <setupapi.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -42,6 +44,7 @@ const struct {
     WINSIM_CANNOT_FAIL("advapi32.dll", IsValidSecurityDescriptor),
     WINSIM_CANNOT_FAIL("advapi32.dll", IsValidSid),
     WINSIM_CANNOT_FAIL("advapi32.dll", GetLengthSid),
+    WINSIM_CANNOT_FAIL("setupapi.dll", SetupCloseInfFile),
 };
 #undef WINSIM_CANNOT_FAIL
 

@@ -1,0 +1,51 @@
+// Reading INF files as SetupAPI reads them (the Setup* INF calls of inf.cpp use this), and the
+// section headers of initialization files as the profile calls read them.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winsim {
+
+struct InfLine {
+  bool hasKey = false;  // "key = fields", or a line of one field, whose key is that field
+  std::wstring key;
+  std::vector<std::wstring> fields;  // after %strkey% substitution; at least one
+};
+
+struct InfSection {
+  std::wstring name;  // as first written
+  std::vector<InfLine> lines;
+};
+
+struct InfData {
+  std::vector<InfSection> sections;  // in order of first appearance; repeated sections merged
+  // The section of that name (compared without regard to case), or null.
+  const InfSection *Find(std::wstring_view name) const;
+  std::map<std::wstring, size_t> index;  // upcased name -> position in `sections`
+};
+
+// The text of a file: UTF-16 (LE or BE) or UTF-8 after a byte-order mark, else the machine's
+// ANSI code page. NUL characters read as blanks; an INF's text ends at its first Ctrl-Z
+// (`endAtCtrlZ`), an initialization file's does not.
+std::wstring DecodeSetupText(const std::string &bytes, bool endAtCtrlZ);
+
+// The values the %dirid% forms stand for in this file (10 the Windows folder, 24 the root
+// of the system drive, ...).
+using DirIds = std::map<unsigned, std::wstring>;
+
+// Parses a decoded INF file. Answers 0 or the SetupAPI error of the first bad line
+// (ERROR_EXPECTED_SECTION_NAME, ERROR_BAD_SECTION_NAME_LINE, ERROR_SECTION_NAME_TOO_LONG,
+// ERROR_GENERAL_SYNTAX for a field longer than MAX_INF_STRING_LENGTH) with its 1-based line
+// number in *errorLine. The [Version] signature is not checked here.
+DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT *errorLine);
+
+// The section names of an initialization file's text, in file order, repeats included, the
+// blanks inside the brackets removed; an empty name is not listed.
+std::vector<std::wstring> ProfileSectionNames(std::wstring_view text);
+
+}  // namespace winsim

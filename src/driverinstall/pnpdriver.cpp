@@ -1,0 +1,97 @@
+#include "driverinstall/pnpdriver.h"
+
+#include <setupapi.h>
+
+#include <memory>
+
+#include "driverinstall/inf.h"
+#include "support/fileversion.h"
+#include "support/handles.h"
+
+namespace {
+constexpr DWORD kSectionListChars = 4096;
+const WCHAR *const kCatalogKeys[] = {L"CatalogFile", L"CatalogFile.nt", L"CatalogFile.ntx86", L"CatalogFile.ntia64",
+                                     L"CatalogFile.ntamd64"};
+
+// The name a compressed copy of the file has on the distribution media: the last character
+// of a three-letter (or longer) extension becomes '_', a shorter one gains it, and a name
+// without an extension gains "._".
+CStr CompressedName(const CStr &name) {
+  int dot = name.ReverseFind(L'.');
+  if (dot < 0) return name + L"._";
+  if (name.GetLength() - dot > 3) return name.Left(name.GetLength() - 1) + L"_";
+  return name + L"_";
+}
+
+// Field `index` of a line into `into` (up to `chars` characters with the terminator); false
+// when the line has no such field or it does not fit.
+bool ReadField(INFCONTEXT *context, DWORD index, DWORD chars, CStr &into) {
+  auto text = std::make_unique<WCHAR[]>(chars);
+  if (!SetupGetStringFieldW(context, index, text.get(), chars, nullptr)) return false;
+  into = text.get();
+  return true;
+}
+}  // namespace
+
+CWin2000PnPDriver::CWin2000PnPDriver(const WCHAR *infPath, BOOL force) : m_strInfPath(infPath), m_bForce(force != 0) {}
+
+int CWin2000PnPDriver::AddPackageFile(const WCHAR *fileName) {
+  if (!fileName || !*fileName) return 1;
+  for (const CStr &listed : m_packageFiles)
+    if (listed == fileName) return 1;
+  CStr name(fileName);
+  m_packageFiles.Add(name);
+  m_packageFiles.Add(CompressedName(name));
+  return 1;
+}
+
+int CWin2000PnPDriver::CopyPackageFiles(const WCHAR *targetFolder) {
+  AddPackageFile(m_strInfPath);
+
+  WCHAR folder[MAX_PATH] = L"";
+  GetLibraryDirectory(folder, MAX_PATH);
+  CStr infFile = CStr(folder) + L"\\" + m_strInfPath;
+  unique_hinf inf(SetupOpenInfFileW(infFile, nullptr, INF_STYLE_WIN4, nullptr));
+  if (inf) {
+    INFCONTEXT context;
+    CStr name;
+    for (const WCHAR *key : kCatalogKeys)
+      if (SetupFindFirstLineW(inf.get(), L"Version", key, &context) && ReadField(&context, 1, MAX_PATH, name))
+        AddPackageFile(name);
+
+    CStrList fileLists;
+    for (const CStr &section : ReadSectionNames(infFile, kSectionListChars)) {
+      if (!SetupFindFirstLineW(inf.get(), section, L"CopyFiles", &context)) continue;
+      do {
+        DWORD count = SetupGetFieldCount(&context);
+        for (DWORD i = 1; i <= count; ++i) {
+          CStr field;
+          if (!ReadField(&context, i, MAX_INF_STRING_LENGTH, field)) continue;
+          if (field.GetAt(0) == L'@')
+            AddPackageFile(field.Mid(1));
+          else if (SetupGetLineCountW(inf.get(), field) > 0)
+            fileLists.Add(field);
+        }
+      } while (SetupFindNextMatchLineW(&context, L"CopyFiles", &context));
+    }
+
+    for (const CStr &list : fileLists) {
+      if (!SetupFindFirstLineW(inf.get(), list, nullptr, &context)) continue;
+      do {
+        CStr source;
+        if ((ReadField(&context, 2, MAX_INF_STRING_LENGTH, source) && !source.IsEmpty()) ||
+            (ReadField(&context, 1, MAX_INF_STRING_LENGTH, source) && !source.IsEmpty()))
+          AddPackageFile(source);
+      } while (SetupFindNextLine(&context, &context));
+    }
+  }
+
+  CreateDirectoryW(targetFolder, nullptr);  // a folder that exists already is fine
+  int result = 1;
+  for (const CStr &name : m_packageFiles) {
+    CStr target = CStr(targetFolder) + L"\\" + name;
+    SetFileAttributesW(target, FILE_ATTRIBUTE_NORMAL);  // a missing target is fine
+    if (!CopyFileW(name, target, FALSE)) result = 0;
+  }
+  return result;
+}
