@@ -290,6 +290,7 @@ TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
       {device + "[devices.behaviour]\nenable_fail = true\n", 5, "behaviour.enable_fail is not a known key"},
       {device + "status = \"running\"\n", 4, "status \"running\" is not one of"},
       {"[[services]]\nname = \"direvo\"\nstate = \"paused\"\n", 3, "[[services]] entry 1: state \"paused\""},
+      {"[machine]\nservice_lock_held_ms = -5\n", 2, "[machine]: service_lock_held_ms -5 is not from 0"},
       {"[[faults]]\nfunction = \"CopyFileW\"\nnth = \"1\"\n", 3, "[[faults]] entry 1: nth must be a number"},
       {"[[faults]]\nnth = 1\n", 1, "function is missing"},
       {"[[locked_files]]\npath = 'C:\\x.sys'\nrename = \"yes\"\n", 3, "rename must be true or false"},

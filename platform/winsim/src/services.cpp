@@ -325,7 +325,6 @@ DWORD CreateServiceEntry(const std::wstring &name, const std::wstring *displayNa
   DWORD e = r.Create(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kServicesPath) + L"\\" + name, &key, &created);
   if (e != ERROR_SUCCESS) return e;
   key->implicitParent = false;
-  for (RegKey *p = key->parent; p; p = p->parent) p->implicitParent = false;
   SetDword(*key, L"Type", type);
   SetDword(*key, L"Start", startType);
   SetDword(*key, L"ErrorControl", errorControl);
