@@ -73,12 +73,14 @@ TEST(ServiceControl, ExistsNeedsTheServiceAndItsKeyOpenedWithFullAccess) {
       "[[key_security]]\npath = 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\guarded'\nowner = \"SYSTEM\"\n"
       "allow = [ { who = \"SYSTEM\", access = \"full\" }, { who = \"Administrators\", access = \"read\" } ]\n");
   WithRegistry(machine, ServiceKey("agent") + ServiceKey("guarded"));
+  const std::wstring tooLong(300, L'a');
   struct Case {
     const wchar_t *machineName, *name;
     bool exists;
   } cases[] = {
-      {nullptr, L"agent", true}, {L"SRV01", L"AGENT", true},   {nullptr, L"missing", false},    {nullptr, L"", false},
-      {nullptr, nullptr, false}, {nullptr, L"guarded", false}, {L"\\\\OTHER", L"agent", false},
+      {nullptr, L"agent", true},       {L"SRV01", L"AGENT", true},        {nullptr, L"missing", false},
+      {nullptr, L"", false},           {nullptr, nullptr, false},         {nullptr, L"guarded", false},
+      {L"\\\\OTHER", L"agent", false}, {nullptr, tooLong.c_str(), false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(winsim::ToUtf8(c.name ? c.name : L"(null)"));
