@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <setupapi.h>  // HDEVINFO, HINF
+#include <winsvc.h>    // SC_HANDLE, SC_LOCK
 
 #include <utility>
 
@@ -110,6 +111,20 @@ struct hinf_traits {  // SetupOpenInfFileW: INVALID_HANDLE_VALUE on failure
   static void close(type h) { SetupCloseInfFile(h); }
 };
 
+struct sc_handle_traits {  // OpenSCManagerW, OpenServiceW, CreateServiceW
+  using type = SC_HANDLE;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type h) { return h != nullptr; }
+  static void close(type h) { CloseServiceHandle(h); }
+};
+
+struct sc_lock_traits {  // LockServiceDatabase
+  using type = SC_LOCK;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type h) { return h != nullptr; }
+  static void close(type h) { UnlockServiceDatabase(h); }
+};
+
 using unique_hfile = unique_any<file_handle_traits>;
 using unique_handle = unique_any<kernel_handle_traits>;
 using unique_hfind = unique_any<find_handle_traits>;
@@ -119,6 +134,8 @@ using unique_hglobal = unique_any<hglobal_traits>;
 using unique_sid = unique_any<sid_traits>;
 using unique_hdevinfo = unique_any<hdevinfo_traits>;
 using unique_hinf = unique_any<hinf_traits>;
+using unique_schandle = unique_any<sc_handle_traits>;
+using unique_sclock = unique_any<sc_lock_traits>;
 
 // Restores the process error mode when it goes out of scope.
 class ScopedErrorMode {

@@ -197,6 +197,38 @@ TEST_F(KvnhostFixture, DiffListsWhatTheRunsChanged) {
   EXPECT_EQ(Run(WithState("diff")).status, 2);
 }
 
+TEST_F(KvnhostFixture, DiffListsServicesAddedChangedAndRemoved) {
+  auto machineDir = [&](const std::string &name, const std::string &toml, const std::string &reg) {
+    fs::path dir = scratch / name;
+    fs::create_directories(dir / "drive_c");
+    std::ofstream(dir / "machine.toml") << toml;
+    std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n" << reg;
+    return dir;
+  };
+  auto key = [](const std::string &name, const std::string &values) {
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + name + "]\n" + values + "\n";
+  };
+  const std::string image = "\"ImagePath\"=hex(2):43,00,3a,00,\\\n  5c,00,00,00\n";
+  fs::path before =
+      machineDir("before", "[[services]]\nname = \"Running\"\nstate = \"running\"\n",
+                 key("Kept", "\"Type\"=dword:00000010\n\"Start\"=dword:00000003\n" + image) +
+                     key("Running", "\"Type\"=dword:00000010\n") + key("Gone", "\"Type\"=dword:00000001\n") +
+                     key("NotAService", "\"Start\"=dword:00000003\n"));
+  fs::path after =
+      machineDir("after", "",
+                 key("KEPT", "\"Type\"=dword:00000010\n\"Start\"=dword:00000004\n\"DeleteFlag\"=dword:1\n" + image) +
+                     key("Running", "\"Type\"=dword:00000010\n") +
+                     key("Kept\\Parameters", "\"Type\"=dword:00000001\n") + key("direvo", "\"Type\"=dword:00000010\n"));
+  Result r = Run("--machine " + Quote(before.string()) + " --state " + Quote(after.string()) + " diff");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("service added:   direvo\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("service changed: KEPT: DeleteFlag, Start\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("service changed: Running: state running -> stopped\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("service removed: Gone\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("service removed: NotAService"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("service added:   Kept"), std::string::npos) << "a subkey is no service: " << r.out;
+}
+
 TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
   Result r = Run(WithState("--json install"));
   auto j = nlohmann::json::parse(r.out);
@@ -258,6 +290,7 @@ TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
       {device + "[devices.behaviour]\nenable_fail = true\n", 5, "behaviour.enable_fail is not a known key"},
       {device + "status = \"running\"\n", 4, "status \"running\" is not one of"},
       {"[[services]]\nname = \"direvo\"\nstate = \"paused\"\n", 3, "[[services]] entry 1: state \"paused\""},
+      {"[machine]\nservice_lock_held_ms = -5\n", 2, "[machine]: service_lock_held_ms -5 is not from 0"},
       {"[[faults]]\nfunction = \"CopyFileW\"\nnth = \"1\"\n", 3, "[[faults]] entry 1: nth must be a number"},
       {"[[faults]]\nnth = 1\n", 1, "function is missing"},
       {"[[locked_files]]\npath = 'C:\\x.sys'\nrename = \"yes\"\n", 3, "rename must be true or false"},

@@ -301,7 +301,7 @@ TEST_F(UnderWine, ComponentLoadsAndUnloadsTwiceInOneProcess) {
 
 TEST_F(UnderWine, ProbeAnswersMatchWinsim) {
   std::string error;
-  ASSERT_TRUE(RequireWindowsFiles({"winprobe.exe"}, error)) << error;
+  ASSERT_TRUE(RequireWindowsFiles({"winprobe.exe", "winservice.exe"}, error)) << error;
 
   fs::path machine = prefix_->Scratch() / "probe-machine";
   RunResult linux = winetest::Run({KVN_LINUX_WINPROBE, machine.string()}, {}, prefix_->Scratch(), prefix_->Scratch());
@@ -309,7 +309,9 @@ TEST_F(UnderWine, ProbeAnswersMatchWinsim) {
   json winsim;
   ASSERT_TRUE(ParseJson(linux.out, winsim, error)) << "Linux winprobe: " << error;
 
-  ASSERT_TRUE(prefix_->CopyIn({WindowsBin() / "winprobe.exe"}, "C:\\probe", error)) << error;
+  // winservice.exe is the binary of the service the probe creates and starts.
+  ASSERT_TRUE(prefix_->CopyIn({WindowsBin() / "winprobe.exe", WindowsBin() / "winservice.exe"}, "C:\\probe", error))
+      << error;
   RunResult r = prefix_->Wine({"C:\\probe\\winprobe.exe"}, "C:\\probe");
   ASSERT_TRUE(r.Finished() && r.exitCode == 0) << "winprobe.exe: " << r.Describe();
   json windows;

@@ -1105,3 +1105,111 @@ TEST(DeviceSets, FoundThroughGetProcAddressAndFaultInjection) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DeviceRemoval, ClassGuidsByName) {
+  TestMachine machine(kMachine);
+  const GUID kUsbClass = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+  const GUID kLegacyClass = {0x8ECC055D, 0x047F, 0x11D1, {0xA5, 0x37, 0x00, 0x00, 0xF8, 0x75, 0x3E, 0xD1}};
+  const struct {
+    const wchar_t *name;
+    DWORD room;
+    BOOL result;
+    DWORD required;
+    const GUID *first;
+  } cases[] = {
+      {L"usb", 5, TRUE, 1, &kUsbClass},              // a device's class
+      {L"Net", 5, TRUE, 1, &kNetClass},              // a device's and a built-in class, once
+      {L"LegacyDriver", 5, TRUE, 1, &kLegacyClass},  // every Windows has it
+      {L"NoSuchClass", 5, TRUE, 0, nullptr},
+      {L"Net", 0, FALSE, 1, nullptr},  // ERROR_INSUFFICIENT_BUFFER
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(winsim::ToUtf8(c.name) + " room " + std::to_string(c.room));
+    GUID guids[5] = {};
+    DWORD required = kSentinel;
+    SetLastError(kSentinel);
+    EXPECT_EQ(SetupDiClassGuidsFromNameW(c.name, c.room ? guids : nullptr, c.room, &required), c.result);
+    EXPECT_EQ(required, c.required);
+    if (!c.result) {
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    }
+    if (c.first) {
+      EXPECT_TRUE(IsEqualGUID(guids[0], *c.first));
+    }
+  }
+}
+
+TEST(DeviceRemoval, OpenByInstanceIdIntoAnEmptySet) {
+  TestMachine machine(kMachine);
+  const GUID kSystemClass = {0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+  const struct {
+    const GUID *setClass;
+    const wchar_t *id;
+    DWORD flags;
+    DWORD error;           // ERROR_SUCCESS: opened
+    const wchar_t *opens;  // the device it opens
+  } cases[] = {
+      {&kSystemClass, L"root\\system\\0000", DIOD_INHERIT_CLASSDRVS, ERROR_SUCCESS, kIdC},
+      {nullptr, kIdD, 0, ERROR_SUCCESS, kIdD},
+      {&kNetClass, L"ROOT\\SYSTEM\\0000", 0, ERROR_CLASS_MISMATCH, nullptr},
+      {nullptr, L"ROOT\\LEGACY_NONE\\0000", 0, ERROR_NO_SUCH_DEVINST, nullptr},
+      {nullptr, L"ROOT\\SYSTEM", 0, ERROR_INVALID_DEVINST_NAME, nullptr},
+      {nullptr, L"ROOT\\SYSTEM\\0000", 0x8, ERROR_INVALID_FLAGS, nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(winsim::ToUtf8(c.id));
+    HDEVINFO set = SetupDiCreateDeviceInfoList(c.setClass, nullptr);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    auto data = Sized<SP_DEVINFO_DATA>();
+    SetLastError(kSentinel);
+    BOOL opened = SetupDiOpenDeviceInfoW(set, c.id, nullptr, c.flags, &data);
+    EXPECT_EQ(opened, c.error == ERROR_SUCCESS);
+    if (opened) {
+      // Opened twice, it is one member.
+      EXPECT_TRUE(SetupDiOpenDeviceInfoW(set, c.id, nullptr, 0, nullptr));
+      EXPECT_EQ(Members(set).size(), 1u);
+      EXPECT_EQ(InstanceId(data.DevInst), c.opens);
+    } else {
+      EXPECT_EQ(GetLastError(), c.error);
+      EXPECT_EQ(Members(set), "");
+    }
+    SetupDiDestroyDeviceInfoList(set);
+  }
+}
+
+TEST(DeviceRemoval, RemovedDeviceLeavesTheMachine) {
+  TestMachine machine(kMachine);
+  HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  auto data = Sized<SP_DEVINFO_DATA>();
+  ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, kIdA, nullptr, 0, &data));
+  ASSERT_TRUE(SetupDiRemoveDevice(set, &data));
+  SetLastError(kSentinel);
+  EXPECT_FALSE(SetupDiRemoveDevice(set, &data));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_SUCH_DEVINST));
+  SetupDiDestroyDeviceInfoList(set);
+
+  auto keyExists = [](const std::wstring &path) {
+    HKEY k = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    RegCloseKey(k);
+    return true;
+  };
+  const std::wstring enumKey = std::wstring(L"SYSTEM\\CurrentControlSet\\Enum\\") + kIdA;
+  const std::wstring driverKey = std::wstring(L"SYSTEM\\CurrentControlSet\\Control\\Class\\") + kNetDriverKey;
+  EXPECT_FALSE(keyExists(enumKey));
+  EXPECT_FALSE(keyExists(driverKey));
+  HDEVINFO all = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+  EXPECT_EQ(Members(all), "BCDE");
+  SetupDiDestroyDeviceInfoList(all);
+
+  // The machine keeps the removal: the entry is gone, the others keep their state.
+  machine.Reopen();
+  EXPECT_FALSE(keyExists(enumKey));
+  all = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+  EXPECT_EQ(Members(all), "BCDE");
+  SetupDiDestroyDeviceInfoList(all);
+}
+
+}  // namespace

@@ -352,6 +352,10 @@ TEST(HandlesDeathTest, UseAfterCloseStopsTheRun) {
   ASSERT_TRUE(SetupDiDestroyDeviceInfoList(destroyedSet));
   HKEY closedKey = key();
   ASSERT_EQ(RegCloseKey(closedKey), ERROR_SUCCESS);
+  SC_HANDLE closedScm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_LOCK releasedLock = LockServiceDatabase(closedScm);
+  ASSERT_TRUE(UnlockServiceDatabase(releasedLock));
+  ASSERT_TRUE(CloseServiceHandle(closedScm));
 
   const std::string closed = " was used after it was closed";
   auto message = [&](const char *function, const void *h) {
@@ -376,6 +380,9 @@ TEST(HandlesDeathTest, UseAfterCloseStopsTheRun) {
   EXPECT_DEATH(RegQueryValueExW(closedKey, L"x", nullptr, nullptr, nullptr, nullptr),
                message("RegQueryValueExW", closedKey));
   EXPECT_DEATH(RegCloseKey(closedKey), message("RegCloseKey", closedKey));
+  EXPECT_DEATH(OpenServiceW(closedScm, L"x", SERVICE_ALL_ACCESS), message("OpenServiceW", closedScm));
+  EXPECT_DEATH(CloseServiceHandle(closedScm), message("CloseServiceHandle", closedScm));
+  EXPECT_DEATH(UnlockServiceDatabase(releasedLock), message("UnlockServiceDatabase", releasedLock));
 
   // A value never given out is no handle: the call fails as on Windows and the run goes on.
   HANDLE unknown = reinterpret_cast<HANDLE>(uintptr_t(0x7ffc));

@@ -8,6 +8,9 @@
 #include <set>
 #include <sstream>
 #include <system_error>
+#include <vector>
+
+#include <toml++/toml.h>
 
 #include <windows.h>
 #include <winsim.h>
@@ -66,6 +69,115 @@ std::string WindowsPathOf(const std::string &relative) {
     out = relative;
   }
   return out;
+}
+
+// ---- services: their keys in registry.reg and their run-time state in machine.toml ----------
+
+// registry.reg as UTF-8 text (the template may be UTF-16LE with a BOM; its characters
+// outside ASCII are not needed to tell services apart and become '?').
+std::string RegistryText(const fs::path &file) {
+  std::string raw = ReadAll(file);
+  if (raw.size() < 2 || (unsigned char)raw[0] != 0xFF || (unsigned char)raw[1] != 0xFE) return raw;
+  std::string out;
+  for (size_t i = 2; i + 1 < raw.size(); i += 2) {
+    unsigned unit = (unsigned char)raw[i] | (unsigned char)raw[i + 1] << 8;
+    out += unit < 0x80 ? char(unit) : '?';
+  }
+  return out;
+}
+
+std::string Upper(std::string text) {
+  for (char &c : text) c = char(std::toupper((unsigned char)c));
+  return text;
+}
+
+struct ServiceFacts {
+  std::string name;                                                   // as written
+  std::map<std::string, std::pair<std::string, std::string>> values;  // upcased name -> (name, data) as written
+  std::string state = "stopped";
+};
+
+// The services of a machine directory: keys one level below ...\Services holding a Type
+// value, by upcased name.
+std::map<std::string, ServiceFacts> ServicesOf(const fs::path &dir) {
+  static const std::string prefix = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\";
+  std::map<std::string, ServiceFacts> keys;
+  std::istringstream in(RegistryText(dir / "registry.reg"));
+  std::string line, pending;
+  ServiceFacts *current = nullptr;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!pending.empty()) {
+      size_t start = line.find_first_not_of(' ');
+      line = pending + (start == std::string::npos ? "" : line.substr(start));
+      pending.clear();
+    }
+    if (!line.empty() && line.back() == '\\' && line.find('=') != std::string::npos) {
+      line.pop_back();
+      pending = line;
+      continue;
+    }
+    if (!line.empty() && line[0] == '[') {
+      current = nullptr;
+      std::string upper = Upper(line);
+      if (upper.rfind(prefix, 0) == 0 && line.back() == ']') {
+        std::string name = line.substr(prefix.size(), line.size() - prefix.size() - 1);
+        if (!name.empty() && name.find('\\') == std::string::npos) {
+          current = &keys[Upper(name)];
+          current->name = name;
+        }
+      }
+      continue;
+    }
+    if (!current || line.size() < 3 || line[0] != '"') continue;
+    size_t close = 1;
+    while (close < line.size() && (line[close] != '"' || line[close - 1] == '\\')) ++close;
+    if (close + 1 >= line.size() || line[close + 1] != '=') continue;
+    current->values[Upper(line.substr(1, close - 1))] = {line.substr(1, close - 1), line.substr(close + 2)};
+  }
+  std::map<std::string, ServiceFacts> services;
+  for (auto &[upper, facts] : keys)
+    if (facts.values.count("TYPE")) services[upper] = facts;
+
+  try {
+    toml::table config = toml::parse_file((dir / "machine.toml").string());
+    if (const toml::array *list = config["services"].as_array())
+      for (const toml::node &entry : *list) {
+        const toml::table *t = entry.as_table();
+        auto name = t ? (*t)["name"].value<std::string>() : std::nullopt;
+        auto it = name ? services.find(Upper(*name)) : services.end();
+        if (it != services.end()) it->second.state = (*t)["state"].value_or(std::string("stopped"));
+      }
+  } catch (const toml::parse_error &) {
+    // A machine that does not load has no run-time state to compare.
+  }
+  return services;
+}
+
+// "service added:   NAME", "service changed: NAME: Start, DeleteFlag, state stopped -> running".
+void DiffServices(const fs::path &before, const fs::path &after, std::ostream &out) {
+  auto was = ServicesOf(before), is = ServicesOf(after);
+  for (auto &[upper, facts] : is) {
+    auto old = was.find(upper);
+    if (old == was.end()) {
+      out << "service added:   " << facts.name << "\n";
+      continue;
+    }
+    std::vector<std::string> changes;
+    for (auto &[value, data] : facts.values) {
+      auto prior = old->second.values.find(value);
+      if (prior == old->second.values.end() || prior->second.second != data.second) changes.push_back(data.first);
+    }
+    for (auto &[value, data] : old->second.values)
+      if (!facts.values.count(value)) changes.push_back(data.first + " removed");
+    if (old->second.state != facts.state) changes.push_back("state " + old->second.state + " -> " + facts.state);
+    if (changes.empty()) continue;
+    out << "service changed: " << facts.name << ":";
+    for (size_t i = 0; i < changes.size(); ++i) out << (i ? ", " : " ") << changes[i];
+    out << "\n";
+  }
+  for (auto &[upper, facts] : was)
+    if (!is.count(upper)) out << "service removed: " << facts.name << "\n";
 }
 }  // namespace
 
@@ -178,6 +290,7 @@ bool DiffMachine(const HostOptions &options, std::string &report, std::string &e
     if (!regBefore.count(l)) out << "registry +     " << l << "\n";
   for (auto &l : regBefore)
     if (!regAfter.count(l)) out << "registry -     " << l << "\n";
+  DiffServices(options.machineDir, options.stateDir, out);
   report = out.str();
   return true;
 }

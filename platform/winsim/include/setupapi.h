@@ -246,3 +246,13 @@ WINBASEAPI BOOL WINAPI SetupGetStringFieldW(PINFCONTEXT Context, DWORD FieldInde
                                             DWORD ReturnBufferSize, PDWORD RequiredSize);
 WINBASEAPI BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT IntegerValue);
 WINBASEAPI LONG WINAPI SetupGetLineCountW(HINF InfHandle, PCWSTR Section);
+
+// Setup classes by name, sets built one device at a time, device removal.
+#define DIOD_INHERIT_CLASSDRVS 0x00000002
+#define DIOD_CANCEL_REMOVE 0x00000004
+WINBASEAPI BOOL WINAPI SetupDiClassGuidsFromNameW(PCWSTR ClassName, LPGUID ClassGuidList, DWORD ClassGuidListSize,
+                                                  PDWORD RequiredSize);
+WINBASEAPI HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND hwndParent);
+WINBASEAPI BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent,
+                                              DWORD OpenFlags, PSP_DEVINFO_DATA DeviceInfoData);
+WINBASEAPI BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);

@@ -10,4 +10,5 @@
 #include "wincon.h"
 #include "winnt_security.h"
 #include "winreg.h"
+#include "winsvc.h"
 #include "sysinfoapi_sim.h"

@@ -280,13 +280,13 @@ bool Device::Exposes(const GUID &interfaceClass) const {
 }
 
 Device *DeviceTree::ByDevInst(DEVINST devInst) {
-  if (devInst == 0 || devInst > devices.size()) return nullptr;
+  if (devInst == 0 || devInst > devices.size() || devices[devInst - 1].removed) return nullptr;
   return &devices[devInst - 1];
 }
 
 Device *DeviceTree::ByInstanceId(std::wstring_view instanceId) {
   for (Device &d : devices)
-    if (EqualNoCase(d.instanceId, instanceId)) return &d;
+    if (!d.removed && EqualNoCase(d.instanceId, instanceId)) return &d;
   return nullptr;
 }
 
@@ -439,6 +439,10 @@ void SaveDevices(Machine &machine) {
     if (!d.service.empty()) driver.insert("service", ToUtf8(d.service));
     t->insert_or_assign("driver", std::move(driver));
   }
+  // Removed devices last, from the back, so the entries before them keep their places.
+  auto &devices = machine.devices->devices;
+  for (auto it = devices.rbegin(); it != devices.rend(); ++it)
+    if (it->removed && it->entry < list->size()) list->erase(list->begin() + ptrdiff_t(it->entry));
 }
 
 }  // namespace winsim

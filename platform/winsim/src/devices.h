@@ -88,6 +88,9 @@ struct Device {
   std::optional<DeviceDriver> driver;
   DeviceBehaviour behaviour;
   bool changed = false;  // run-time state differs from machine.toml: SaveDevices writes it
+  // SetupDiRemoveDevice took it off the machine: no lookup finds it, its Enum key is gone,
+  // and SaveDevices drops its entry.
+  bool removed = false;
 
   std::wstring Enumerator() const;  // the instance ID's first part ("PCI")
   // The configuration manager's view: DN_* bits and the problem number.

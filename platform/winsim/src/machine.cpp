@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "devices.h"
+#include "services.h"
 #include "handles.h"
 #include "hooks.h"
 #include "modules.h"
@@ -121,10 +122,13 @@ bool Machine::Load(const std::filesystem::path &dir, std::string &error) {
   if (!fixedClock) clockStartUtc = HostNowUtc();
 
   // The devices come after the registry: their keys are written into it.
-  return LoadRegistry(*this, error) && LoadDevices(*this, error);
+  if (!LoadRegistry(*this, error) || !LoadDevices(*this, error)) return false;
+  LoadServices(*this);
+  return true;
 }
 
 bool Machine::Save(std::string &error) {
+  SaveServices(*this);
   if (registry && !SaveRegistry(*this, error)) return false;
   SaveDevices(*this);
   toml::table *m = config["machine"].as_table();

@@ -21,8 +21,9 @@
 
 namespace winsim {
 
-class Registry;    // registry.h
-class DeviceTree;  // devices.h
+class Registry;         // registry.h
+class DeviceTree;       // devices.h
+class ServiceDatabase;  // services.h
 
 struct Fault {
   std::string function;
@@ -66,6 +67,9 @@ class Machine {
   std::string userLocale = "en-US";
   std::string systemLocale = "en-US";
   int timezoneBiasMinutes = 0;
+  // Before Windows Vista: how long (virtual ms from the opening) another process holds the
+  // service database lock.
+  int64_t serviceLockHeldMs = 0;
 
   std::vector<Fault> faults;
   std::vector<LockedFile> lockedFiles;
@@ -74,6 +78,7 @@ class Machine {
   std::map<std::wstring, DWORD> fileAttributes;  // full Windows path (as on disk) -> attributes
   std::shared_ptr<Registry> registry;            // loaded from and saved to registry.reg (regfile.h)
   std::shared_ptr<DeviceTree> devices;           // machine.toml's [[devices]] (devices.h)
+  std::shared_ptr<ServiceDatabase> serviceDb;    // the SCM's run-time state (services.h)
 
   // Environment of the simulated process: upper-cased name -> (name as set, value).
   std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment;

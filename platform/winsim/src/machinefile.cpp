@@ -199,7 +199,8 @@ bool ReadMachineTable(const toml::table &t, const std::string &file, Machine &m,
   int64_t bias = m.timezoneBiasMinutes;
   const toml::table *disks = nullptr;
   if (!r.Text("computer_name", m.computerName) || !r.Text("user_locale", m.userLocale) ||
-      !r.Number("timezone_bias_minutes", bias, -24 * 60, 24 * 60) || !r.Table("free_disk", disks))
+      !r.Number("timezone_bias_minutes", bias, -24 * 60, 24 * 60) || !r.Table("free_disk", disks) ||
+      !r.Number("service_lock_held_ms", m.serviceLockHeldMs, 0, INT64_MAX))
     return false;
   m.systemLocale = m.userLocale;
   DWORD codePage = m.ansiCodePage;
@@ -277,7 +278,9 @@ bool ReadService(const toml::table &t, const std::string &file, size_t i, Servic
   using State = ServiceSpec::State;
   using OnStart = ServiceSpec::OnStart;
   if (!r.Text("name", s.name) ||
-      !r.Choice<State>("state", {{"running", State::Running}, {"stopped", State::Stopped}}, s.state) ||
+      !r.Choice<State>(
+          "state", {{"running", State::Running}, {"stopped", State::Stopped}, {"start_pending", State::StartPending}},
+          s.state) ||
       !r.Choice<OnStart>("on_start",
                          {{"runs", OnStart::Runs},
                           {"pending", OnStart::Pending},

@@ -41,7 +41,7 @@ struct WmiSpec {
 };
 
 struct ServiceSpec {
-  enum class State { Running, Stopped };
+  enum class State { Running, Stopped, StartPending };
   enum class OnStart { Runs, Pending, Fails, Stops };
   std::wstring name;
   State state = State::Stopped;

@@ -9,6 +9,7 @@
 #include "machine.h"
 #include "names.h"
 #include "paths.h"
+#include "services.h"
 
 namespace winsim {
 namespace {
@@ -122,8 +123,14 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
     NotModelled("CreateProcessW", "running " + ToUtf8(image) + " (no [[programs]] entry describes it)");
     return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   }
-  if (described->raw.contains("creates_service"))
-    NotModelled("CreateProcessW", "a program's creates_service effect (services are not simulated yet)");
+  // A program that installs a service (its "/install" run) creates it as CreateServiceW would.
+  if (const auto &cs = described->createsService;
+      cs && (cs->whenArgs.empty() ||
+             std::wstring(lpCommandLine ? lpCommandLine : L"").find(cs->whenArgs) != std::wstring::npos)) {
+    std::wstring binary = cs->binary.empty() ? image : cs->binary;
+    CreateServiceEntry(cs->name, cs->displayName.empty() ? nullptr : &cs->displayName, cs->type, cs->startType,
+                       SERVICE_ERROR_NORMAL, binary, nullptr, nullptr, nullptr);
+  }
 
   auto process = std::make_shared<ProcessObject>(Object::Kind::Process);
   process->image = image;

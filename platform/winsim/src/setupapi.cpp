@@ -151,6 +151,7 @@ bool KnownEnumerator(std::wstring_view name) {
 }
 
 bool Selected(const Device &d, const GUID *guid, std::wstring_view enumerator, DWORD flags) {
+  if (d.removed) return false;
   if ((flags & DIGCF_PRESENT) && !d.present) return false;
   if (flags & DIGCF_DEVICEINTERFACE) {
     if (!enumerator.empty() && !EqualNoCase(d.instanceId, enumerator)) return false;
@@ -504,6 +505,117 @@ BOOL WINAPI SetupDiDestroyDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DAT
   SP_DEVINSTALL_PARAMS_W &params = t.member->params;
   params.Flags &= ~DWORD(DriverType == SPDIT_COMPATDRIVER ? DI_DIDCOMPAT : DI_DIDCLASS);
   params.FlagsEx &= ~DWORD(DriverType == SPDIT_COMPATDRIVER ? DI_FLAGSEX_DIDCOMPATINFO : DI_FLAGSEX_DIDINFOLIST);
+  return TRUE;
+}
+
+}  // extern "C"
+
+// ---- setup classes by name, sets built one device at a time, device removal ----------------
+
+namespace {
+
+// The setup classes every Windows installs, whether or not a device of theirs is present.
+constexpr const wchar_t *kBuiltInClasses[][2] = {
+    {L"Net", L"{4d36e972-e325-11ce-bfc1-08002be10318}"},
+    {L"System", L"{4d36e97d-e325-11ce-bfc1-08002be10318}"},
+    {L"LegacyDriver", L"{8ecc055d-047f-11d1-a537-0000f8753ed1}"},
+};
+
+// The GUIDs of the classes of that name: the class keys under Control\Class, the classes
+// of the machine's devices and the built-in ones, each once.
+std::vector<GUID> ClassGuidsOf(std::wstring_view name) {
+  std::vector<GUID> out;
+  auto add = [&](const GUID &g) {
+    if (std::find(out.begin(), out.end(), g) == out.end()) out.push_back(g);
+  };
+  Registry &r = CurrentRegistry();
+  std::shared_ptr<RegKey> classes;
+  if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), kClassKeyPath, &classes) == ERROR_SUCCESS)
+    for (auto &[upcased, key] : classes->subkeys) {
+      GUID g;
+      RegValue *v = key->FindValue(L"Class");
+      if (!v || !IsStringType(v->type) || !ParseGuid(key->name, g)) continue;
+      std::wstring text = TextOfImage(v->data);
+      if (EqualNoCase(text.substr(0, text.find(L'\0')), name)) add(g);
+    }
+  for (const Device &d : Devices().devices)
+    if (!d.removed && d.classGuid && EqualNoCase(d.className, name)) add(*d.classGuid);
+  for (auto &builtIn : kBuiltInClasses) {
+    GUID g;
+    if (EqualNoCase(builtIn[0], name) && ParseGuid(builtIn[1], g)) add(g);
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI SetupDiClassGuidsFromNameW(PCWSTR ClassName, LPGUID ClassGuidList, DWORD ClassGuidListSize,
+                                       PDWORD RequiredSize) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiClassGuidsFromNameW, FALSE, Text(ClassName));
+  if (!ClassName || (!ClassGuidList && ClassGuidListSize)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  std::vector<GUID> guids = ClassGuidsOf(ClassName);
+  if (RequiredSize) *RequiredSize = DWORD(guids.size());
+  if (guids.size() > ClassGuidListSize) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  std::copy(guids.begin(), guids.end(), ClassGuidList);
+  return TRUE;
+}
+
+HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND hwndParent) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiCreateDeviceInfoList, INVALID_HANDLE_VALUE);
+  (void)hwndParent;
+  auto set = std::make_shared<DeviceInfoSet>();
+  set->params = NewInstallParams();
+  if (ClassGuid) set->classGuid = *ClassGuid;
+  return AddObject(std::move(set));
+}
+
+// DIOD_INHERIT_CLASSDRVS hands the set's class driver list to the member; sets here build
+// driver lists per member only, so there is nothing to inherit.
+BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent, DWORD OpenFlags,
+                                   PSP_DEVINFO_DATA DeviceInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiOpenDeviceInfoW, FALSE, Text(DeviceInstanceId));
+  (void)hwndParent;
+  auto set = SetOf(DeviceInfoSet);
+  if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (OpenFlags & ~DWORD(DIOD_INHERIT_CLASSDRVS | DIOD_CANCEL_REMOVE)) return Fail(ERROR_INVALID_FLAGS, FALSE);
+  if (!DeviceInstanceId || !IsInstanceIdForm(DeviceInstanceId)) return Fail(ERROR_INVALID_DEVINST_NAME, FALSE);
+  if (DeviceInfoData && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
+    return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  const Device *d = Devices().ByInstanceId(DeviceInstanceId);
+  if (!d) return Fail(ERROR_NO_SUCH_DEVINST, FALSE);
+  if (set->classGuid != kNullGuid && d->classGuid.value_or(kNullGuid) != set->classGuid)
+    return Fail(ERROR_CLASS_MISMATCH, FALSE);
+  auto it =
+      std::find_if(set->members.begin(), set->members.end(), [&](const Member &m) { return m.devInst == d->devInst; });
+  if (it == set->members.end()) {
+    set->members.push_back(Member{g_nextId++, d->devInst, NewInstallParams(), {}, {}});
+    it = set->members.end() - 1;
+  }
+  if (DeviceInfoData) {
+    DeviceInfoData->ClassGuid = d->classGuid.value_or(kNullGuid);
+    DeviceInfoData->DevInst = d->devInst;
+    DeviceInfoData->Reserved = it->id;
+  }
+  return TRUE;
+}
+
+// The device goes from the machine: its device node, its Enum key and its driver key.
+BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiRemoveDevice, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, true, t)) return FALSE;
+  Registry &r = CurrentRegistry();
+  RegKey *hklm = r.Predefined(HKEY_LOCAL_MACHINE);
+  std::vector<std::wstring> keys = {std::wstring(kEnumKeyPath) + L"\\" + t.device->instanceId};
+  if (t.device->driver) keys.push_back(std::wstring(kClassKeyPath) + L"\\" + t.device->driver->key);
+  for (const std::wstring &path : keys) {
+    std::shared_ptr<RegKey> key;
+    if (r.Open(hklm, path, &key) == ERROR_SUCCESS) r.Remove(key.get());
+  }
+  t.device->removed = true;
+  t.device->changed = true;
   return TRUE;
 }
 
