@@ -249,6 +249,9 @@ bool CServiceControl::RemoveLegacyDevice(const WCHAR *className) {
   GUID classGuids[kLegacyClassGuidRoom] = {};
   DWORD required = 0;
   if (!SetupDiClassGuidsFromNameW(className, classGuids, kLegacyClassGuidRoom, &required)) return false;
+  // A class name no setup class has gives no GUID: there is no set of that class to open
+  // the device in (a set of GUID_NULL would accept a device of any class).
+  if (required == 0) return false;
   unique_hdevinfo set(SetupDiCreateDeviceInfoList(&classGuids[0], nullptr));
   if (!set) return false;
   SP_DEVINFO_DATA device = {};

@@ -272,6 +272,7 @@ TEST(ServiceControl, RemoveLegacyDevice) {
   } cases[] = {
       {L"vode", L"Net", false},  // another class's set refuses the device
       {L"vode", L"", false},
+      {L"vode", L"NoSuchClass", false},  // no setup class of that name: nothing is removed
       {L"", L"LegacyDriver", false},
       {L"other", L"LegacyDriver", false},
       {L"vode", L"LegacyDriver", true},
