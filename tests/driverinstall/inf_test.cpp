@@ -245,38 +245,6 @@ TEST(CWin2000PnPDriver, CopyPackageFilesStagesWhatTheInfNames) {
 
 }  // namespace
 
-namespace {
-// "Administrators protected: <sid>=<mask> ..." of a folder, as its security reads back.
-std::string SecurityOf(const std::wstring &path) {
-  DWORD needed = 0;
-  GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-  std::vector<BYTE> sd(needed ? needed : 1);
-  if (!GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, sd.data(), needed,
-                        &needed))
-    return "unreadable";
-  auto name = [](PSID sid) {
-    const BYTE *s = static_cast<const BYTE *>(sid);
-    DWORD last = 0;
-    std::memcpy(&last, s + 8 + 4 * (s[1] - 1), 4);
-    return last == 544 ? std::string("Administrators") : last == 18 ? std::string("SYSTEM") : std::to_string(last);
-  };
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE, present = FALSE;
-  PACL dacl = nullptr;
-  GetSecurityDescriptorOwner(sd.data(), &owner, &defaulted);
-  GetSecurityDescriptorDacl(sd.data(), &present, &dacl, &defaulted);
-  WORD control = WORD(sd[2] | (sd[3] << 8));
-  std::string text = name(owner) + ((control & SE_DACL_PROTECTED) ? " protected:" : ":");
-  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-    LPVOID ace = nullptr;
-    GetAce(dacl, i, &ace);
-    auto *a = static_cast<ACCESS_ALLOWED_ACE *>(ace);
-    text += " " + name(&a->SidStart) + "=" + std::to_string(a->Mask);
-  }
-  return text;
-}
-}  // namespace
-
 TEST(CWin2000PnPDriver, CopyPackageFilesStagesOnlyIntoAFolderMadeSafe) {
   const std::string safe = "Administrators protected: Administrators=2032127 SYSTEM=2032127";
   const std::string folder = "path = 'C:\\VADORUREV\\pnpdrvs'\n";
@@ -331,9 +299,9 @@ TEST(CWin2000PnPDriver, CopyPackageFilesStagesOnlyIntoAFolderMadeSafe) {
     EXPECT_EQ(m.Exists(L"C:\\VADORUREV\\pnpdrvs\\extra.dll"), c.plantedStays);
     if (c.result) {
       // A safe folder that was kept inherits its parent's list; a new one has its own.
-      EXPECT_EQ(SecurityOf(L"C:\\VADORUREV\\pnpdrvs"),
+      EXPECT_EQ(FileSecurityText(L"C:\\VADORUREV\\pnpdrvs"),
                 c.plantedStays ? "Administrators: Administrators=2032127 SYSTEM=2032127" : safe);
-      EXPECT_EQ(SecurityOf(L"C:\\VADORUREV"), safe);
+      EXPECT_EQ(FileSecurityText(L"C:\\VADORUREV"), safe);
       EXPECT_EQ(GetFileAttributesW(L"C:\\VADORUREV\\pnpdrvs") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
     }
     // Nothing went through a link: System32 holds what it held.
