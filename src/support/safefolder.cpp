@@ -9,10 +9,21 @@ constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_W
                                      FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                      GENERIC_ALL;
 
-// The two accounts a safe folder belongs to, freed with the object.
+// The accounts a safe folder may belong to: Administrators, SYSTEM, and the default owner
+// of what this process creates (Administrators for an elevated administrator; the process's
+// own account where the system gives it that, as Wine does), freed with the object.
 class TrustedSids {
  public:
   TrustedSids() {
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      DWORD needed = 0;
+      if (!GetTokenInformation(token, TokenOwner, nullptr, 0, &needed) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        m_tokenOwner.resize(needed);
+        if (!GetTokenInformation(token, TokenOwner, m_tokenOwner.data(), needed, &needed)) m_tokenOwner.clear();
+      }
+      CloseHandle(token);
+    }
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
                                   &m_admins))
@@ -30,9 +41,16 @@ class TrustedSids {
   bool IsValid() const { return m_admins && m_system; }
   PSID Admins() const { return m_admins; }
   PSID System() const { return m_system; }
-  bool Holds(PSID sid) const { return sid && (EqualSid(sid, m_admins) || EqualSid(sid, m_system)); }
+  bool Holds(PSID sid) const {
+    if (!sid) return false;
+    if (EqualSid(sid, m_admins) || EqualSid(sid, m_system)) return true;
+    if (m_tokenOwner.size() < sizeof(TOKEN_OWNER)) return false;
+    PSID own = reinterpret_cast<const TOKEN_OWNER *>(m_tokenOwner.data())->Owner;
+    return own && EqualSid(sid, own);
+  }
 
  private:
+  std::vector<BYTE> m_tokenOwner;  // a TOKEN_OWNER and the SID it points to
   PSID m_admins = nullptr;
   PSID m_system = nullptr;
 };

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "testmachine.h"
 
@@ -182,4 +183,27 @@ TEST(FileSecurity, MachineEntriesThatCannotBeMadeStopTheLoad) {
   std::ofstream(m.Dir() / "machine.toml", std::ios::trunc) << "";
   std::string error;
   ASSERT_TRUE(winsim::OpenMachine(m.Dir(), error)) << error;
+}
+
+TEST(FileSecurity, TheProcessTokenNamesAdministratorsAsTheOwnerOfWhatItCreates) {
+  TestMachine m;
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  DWORD needed = 0;
+  EXPECT_FALSE(GetTokenInformation(token, TokenOwner, nullptr, 0, &needed));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+  std::vector<BYTE> buffer(needed);
+  ASSERT_TRUE(GetTokenInformation(token, TokenOwner, buffer.data(), needed, &needed));
+  ASSERT_TRUE(CreateDirectoryW(L"C:\\mine", nullptr));
+  DWORD size = 0;
+  GetFileSecurityW(L"C:\\mine", OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::vector<BYTE> sd(size);
+  ASSERT_TRUE(GetFileSecurityW(L"C:\\mine", OWNER_SECURITY_INFORMATION, sd.data(), size, &size));
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  ASSERT_TRUE(GetSecurityDescriptorOwner(sd.data(), &owner, &defaulted));
+  EXPECT_TRUE(EqualSid(owner, reinterpret_cast<TOKEN_OWNER *>(buffer.data())->Owner));
+  EXPECT_FALSE(GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED));
+  EXPECT_TRUE(CloseHandle(token));
 }

@@ -1416,7 +1416,6 @@ void ProbeSecurityCalls(json &out) {
   }
   out["sec.get_ace[0]"] = first;
   out["sec.get_ace[past_end]"] = Status(GetAce(acl, acl->AceCount, &ace) != FALSE);
-  out["sec.ace_count"] = acl->AceCount;
 
   SECURITY_DESCRIPTOR sd;
   InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
@@ -1440,6 +1439,14 @@ void ProbeSecurityCalls(json &out) {
   out["sec.set_control[self_relative]"] =
       Status(SetSecurityDescriptorControl(&sd, SE_SELF_RELATIVE, SE_SELF_RELATIVE) != FALSE);
   DWORD needed = kSentinel;
+  HANDLE token = nullptr;
+  json opened = Status(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != FALSE);
+  out["sec.open_process_token"] = opened;
+  if (token) {
+    DWORD size = 0;
+    out["sec.token_owner[sizing]"] = Status(GetTokenInformation(token, TokenOwner, nullptr, 0, &size) != FALSE);
+    CloseHandle(token);
+  }
   out["sec.get_file_security[missing]"] =
       Status(GetFileSecurityW(L"C:\\probe\\no-such-file", DACL_SECURITY_INFORMATION, nullptr, 0, &needed) != FALSE);
   FreeSid(admins);

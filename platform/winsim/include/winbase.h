@@ -11,6 +11,8 @@ WINBASEAPI DWORD WINAPI GetLastError(void);
 WINBASEAPI void WINAPI SetLastError(DWORD dwErrCode);
 // Closes a file, process or thread handle. FALSE with ERROR_INVALID_HANDLE for any other value.
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
+// The pseudo handle of the running process, (HANDLE)-1.
+WINBASEAPI HANDLE WINAPI GetCurrentProcess(void);
 
 // ---- files ---------------------------------------------------------------------------
 #define GENERIC_READ 0x80000000UL

@@ -104,3 +104,18 @@ WINBASEAPI BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2);
 typedef HANDLE HGLOBAL;
 WINBASEAPI HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
 WINBASEAPI HGLOBAL WINAPI GlobalFree(HGLOBAL hMem);
+
+// The access token of the simulated process (the elevated administrator).
+#define TOKEN_QUERY 0x0008
+typedef enum _TOKEN_INFORMATION_CLASS {
+  TokenUser = 1,
+  TokenGroups,
+  TokenPrivileges,
+  TokenOwner
+} TOKEN_INFORMATION_CLASS;
+typedef struct _TOKEN_OWNER {
+  PSID Owner;
+} TOKEN_OWNER, *PTOKEN_OWNER;
+WINBASEAPI BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+WINBASEAPI BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                           LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength);

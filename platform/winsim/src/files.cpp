@@ -401,7 +401,7 @@ extern "C" {
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   WINSIM_ENTRY("kernel32.dll", CloseHandle, FALSE, PathOf(hObject));
   if (RemoveObject(hObject, Object::Kind::File) || RemoveObject(hObject, Object::Kind::Process) ||
-      RemoveObject(hObject, Object::Kind::Thread))
+      RemoveObject(hObject, Object::Kind::Thread) || RemoveObject(hObject, Object::Kind::Token))
     return TRUE;
   return Fail(ERROR_INVALID_HANDLE, FALSE);
 }

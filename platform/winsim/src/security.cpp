@@ -12,6 +12,7 @@
 
 #include "hooks.h"
 #include "machine.h"
+#include "handles.h"
 #include "registry.h"
 
 namespace winsim {
@@ -532,6 +533,42 @@ BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
   if (!SidIsValid(pSid1) || !SidIsValid(pSid2)) return Fail(ERROR_INVALID_SID, FALSE);
   SetLastError(ERROR_SUCCESS);
   return SidLength(pSid1) == SidLength(pSid2) && std::memcmp(pSid1, pSid2, SidLength(pSid1)) == 0;
+}
+
+HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(intptr_t(-1)); }
+
+// The simulated process's token: the elevated administrator, whose new objects are owned
+// by Administrators.
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
+  WINSIM_ENTRY("advapi32.dll", OpenProcessToken, FALSE);
+  if (!TokenHandle) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (ProcessHandle != GetCurrentProcess()) {
+    NotModelled("OpenProcessToken", "the token of another process");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  (void)DesiredAccess;  // the process may open its own token for any access
+  *TokenHandle = AddObject(std::make_shared<Object>(Object::Kind::Token));
+  return TRUE;
+}
+
+BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength) {
+  WINSIM_ENTRY("advapi32.dll", GetTokenInformation, FALSE);
+  if (!FindObject(TokenHandle, Object::Kind::Token)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!ReturnLength) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (TokenInformationClass != TokenOwner) {
+    NotModelled("GetTokenInformation", "information classes other than TokenOwner");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  std::vector<BYTE> sid = MakeSid(5, {32, 544});
+  DWORD size = DWORD(sizeof(TOKEN_OWNER) + sid.size());
+  *ReturnLength = size;
+  if (!TokenInformation || TokenInformationLength < size) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  auto *owner = static_cast<TOKEN_OWNER *>(TokenInformation);
+  BYTE *at = static_cast<BYTE *>(TokenInformation) + sizeof(TOKEN_OWNER);
+  std::memcpy(at, sid.data(), sid.size());
+  owner->Owner = at;
+  return TRUE;
 }
 
 HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
