@@ -9,18 +9,19 @@ constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_W
                                      FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                      GENERIC_ALL;
 
-// The accounts a safe folder may belong to: Administrators, SYSTEM, and the default owner
-// of what this process creates (Administrators for an elevated administrator; the process's
-// own account where the system gives it that, as Wine does), freed with the object.
+// The accounts a safe folder may belong to and that may write to it: Administrators,
+// SYSTEM, and the account this process runs as (an elevated administrator's own account is
+// no stranger to it; Wine gives what a process creates to that account), freed with the
+// object.
 class TrustedSids {
  public:
   TrustedSids() {
     HANDLE token = nullptr;
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
       DWORD needed = 0;
-      if (!GetTokenInformation(token, TokenOwner, nullptr, 0, &needed) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        m_tokenOwner.resize(needed);
-        if (!GetTokenInformation(token, TokenOwner, m_tokenOwner.data(), needed, &needed)) m_tokenOwner.clear();
+      if (!GetTokenInformation(token, TokenUser, nullptr, 0, &needed) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        m_tokenUser.resize(needed);
+        if (!GetTokenInformation(token, TokenUser, m_tokenUser.data(), needed, &needed)) m_tokenUser.clear();
       }
       CloseHandle(token);
     }
@@ -44,13 +45,13 @@ class TrustedSids {
   bool Holds(PSID sid) const {
     if (!sid) return false;
     if (EqualSid(sid, m_admins) || EqualSid(sid, m_system)) return true;
-    if (m_tokenOwner.size() < sizeof(TOKEN_OWNER)) return false;
-    PSID own = reinterpret_cast<const TOKEN_OWNER *>(m_tokenOwner.data())->Owner;
+    if (m_tokenUser.size() < sizeof(TOKEN_USER)) return false;
+    PSID own = reinterpret_cast<const TOKEN_USER *>(m_tokenUser.data())->User.Sid;
     return own && EqualSid(sid, own);
   }
 
  private:
-  std::vector<BYTE> m_tokenOwner;  // a TOKEN_OWNER and the SID it points to
+  std::vector<BYTE> m_tokenUser;  // a TOKEN_USER and the SID it points to
   PSID m_admins = nullptr;
   PSID m_system = nullptr;
 };

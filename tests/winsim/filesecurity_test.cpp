@@ -203,7 +203,14 @@ TEST(FileSecurity, TheProcessTokenNamesAdministratorsAsTheOwnerOfWhatItCreates) 
   BOOL defaulted = FALSE;
   ASSERT_TRUE(GetSecurityDescriptorOwner(sd.data(), &owner, &defaulted));
   EXPECT_TRUE(EqualSid(owner, reinterpret_cast<TOKEN_OWNER *>(buffer.data())->Owner));
-  EXPECT_FALSE(GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed));
+  EXPECT_FALSE(GetTokenInformation(token, TokenPrivileges, buffer.data(), needed, &needed));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED));
+  // The user is the built-in Administrator account, not the group that owns what it makes.
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, nullptr, 0, &needed) || needed);
+  std::vector<BYTE> user(needed);
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user.data(), needed, &needed));
+  PSID account = reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid;
+  EXPECT_EQ(GetLengthSid(account), 28u);
+  EXPECT_FALSE(EqualSid(account, owner));
   EXPECT_TRUE(CloseHandle(token));
 }

@@ -113,6 +113,13 @@ typedef enum _TOKEN_INFORMATION_CLASS {
   TokenPrivileges,
   TokenOwner
 } TOKEN_INFORMATION_CLASS;
+typedef struct _SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+} SID_AND_ATTRIBUTES, *PSID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+} TOKEN_USER, *PTOKEN_USER;
 typedef struct _TOKEN_OWNER {
   PSID Owner;
 } TOKEN_OWNER, *PTOKEN_OWNER;

@@ -556,18 +556,24 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
   WINSIM_ENTRY("advapi32.dll", GetTokenInformation, FALSE);
   if (!FindObject(TokenHandle, Object::Kind::Token)) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!ReturnLength) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  if (TokenInformationClass != TokenOwner) {
-    NotModelled("GetTokenInformation", "information classes other than TokenOwner");
+  if (TokenInformationClass != TokenOwner && TokenInformationClass != TokenUser) {
+    NotModelled("GetTokenInformation", "information classes other than TokenUser and TokenOwner");
     return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   }
-  std::vector<BYTE> sid = MakeSid(5, {32, 544});
-  DWORD size = DWORD(sizeof(TOKEN_OWNER) + sid.size());
+  // The user is the machine's built-in Administrator account (RID 500); what it creates
+  // elevated is owned by the Administrators group.
+  bool user = TokenInformationClass == TokenUser;
+  std::vector<BYTE> sid = user ? MakeSid(5, {21, 1004336348, 1177238915, 682003330, 500}) : MakeSid(5, {32, 544});
+  size_t head = user ? sizeof(TOKEN_USER) : sizeof(TOKEN_OWNER);
+  DWORD size = DWORD(head + sid.size());
   *ReturnLength = size;
   if (!TokenInformation || TokenInformationLength < size) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
-  auto *owner = static_cast<TOKEN_OWNER *>(TokenInformation);
-  BYTE *at = static_cast<BYTE *>(TokenInformation) + sizeof(TOKEN_OWNER);
+  BYTE *at = static_cast<BYTE *>(TokenInformation) + head;
   std::memcpy(at, sid.data(), sid.size());
-  owner->Owner = at;
+  if (user)
+    *static_cast<TOKEN_USER *>(TokenInformation) = TOKEN_USER{{at, 0}};
+  else
+    static_cast<TOKEN_OWNER *>(TokenInformation)->Owner = at;
   return TRUE;
 }
 
