@@ -7,6 +7,7 @@
 #include "driverinstall/inf.h"
 #include "support/fileversion.h"
 #include "support/handles.h"
+#include "support/safefolder.h"
 
 namespace {
 constexpr DWORD kSectionListChars = 4096;
@@ -86,7 +87,9 @@ int CWin2000PnPDriver::CopyPackageFiles(const WCHAR *targetFolder) {
     }
   }
 
-  CreateDirectoryW(targetFolder, nullptr);  // a folder that exists already is fine
+  // The driver is installed from here later: a folder anyone else could change (or a link
+  // to elsewhere) is replaced, and one that cannot be made safe gets no files.
+  if (!MakeSafeFolder(targetFolder)) return 0;
   int result = 1;
   for (const CStr &name : m_packageFiles) {
     CStr target = CStr(targetFolder) + L"\\" + name;

@@ -7,6 +7,7 @@
 
 #include "support/cstr.h"
 #include "support/format.h"
+#include "support/safefolder.h"
 
 CMessageWriter g_messageWriter;
 
@@ -143,6 +144,9 @@ int CCmpLog::Open() {
     file->bOpen = FALSE;
     file->hFile.reset();
     if (!FullPathOf(*file, path)) return LOG_OPEN_FAILED;
+    // The elevated process writes its log here: a folder that anyone else could change, or
+    // a link a user planted, is replaced first; one that cannot be made safe gets no file.
+    if (!MakeSafeFolder(file->szDirectory)) return LOG_OPEN_FAILED;
     file->hFile.reset(OpenLogFile(file->szDirectory, path));
     if (!file->hFile) return LOG_OPEN_FAILED;
     file->bOpen = TRUE;

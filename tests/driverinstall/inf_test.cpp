@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <winsim.h>
 
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -242,3 +244,68 @@ TEST(CWin2000PnPDriver, CopyPackageFilesStagesWhatTheInfNames) {
 }
 
 }  // namespace
+
+TEST(CWin2000PnPDriver, CopyPackageFilesStagesOnlyIntoAFolderMadeSafe) {
+  const std::string safe = "Administrators protected: Administrators=2032127 SYSTEM=2032127";
+  const std::string folder = "path = 'C:\\VADORUREV\\pnpdrvs'\n";
+  struct Case {
+    const char *what;
+    std::string toml;
+    bool precreate;  // the folder exists on the drive with a planted file
+    bool plantFile;  // a file stands where the folder should be
+    int result;
+    bool plantedStays;  // the planted file is still in the staging folder
+  } cases[] = {
+      {"missing", "", false, false, 1, false},
+      {"left by a user at the drive root", "", true, false, 1, false},
+      {"writable by Users", "[[file_security]]\n" + folder + "allow = [ { who = 'Users', access = 'modify' } ]\n", true,
+       false, 1, false},
+      {"owned by a user", "[[file_security]]\n" + folder + "owner = 'S-1-5-21-7-7-7-1001'\n", true, false, 1, false},
+      {"a file in its place", "", false, true, 1, false},
+      {"a junction to System32", "[[file_security]]\n" + folder + "link_target = 'C:\\Windows\\System32'\n", false,
+       false, 1, false},
+      {"in use: cannot be moved aside",
+       "[[locked_files]]\npath = 'C:\\VADORUREV\\pnpdrvs'\n[[file_security]]\npath = 'C:\\VADORUREV'\nowner = "
+       "'Administrators'\nprotected = true\nallow = [ { who = 'Administrators', access = 'full' }, { who = "
+       "'SYSTEM', access = 'full' } ]\n[[file_security]]\n" +
+           folder + "allow = [ { who = 'Users', access = 'modify' } ]\n",
+       true, false, 0, true},
+      {"already safe",
+       "[[file_security]]\npath = 'C:\\VADORUREV'\nprotected = true\nallow = [ { who = 'Administrators', access = "
+       "'full' }, { who = 'SYSTEM', access = 'full' } ]\n",
+       true, false, 1, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TestMachine m;
+    m.Write(L"C:\\Windows\\System32\\kernel32.dll", "system");
+    m.Write(L"C:\\pkg\\z40e64.inf", kVersion);
+    m.Write(L"C:\\pkg\\z40e64.in_", "compressed");
+    m.Write(L"C:\\VADORUREV\\readme.txt", "left at the drive root by whoever came first");
+    if (c.precreate) m.Write(L"C:\\VADORUREV\\pnpdrvs\\z40e64.inf", "planted");
+    if (c.precreate) m.Write(L"C:\\VADORUREV\\pnpdrvs\\extra.dll", "planted");
+    if (c.plantFile) m.Write(L"C:\\VADORUREV\\pnpdrvs", "a file");
+    // The variant's entries are added once its files are on the drive.
+    winsim::CloseMachine();
+    std::ofstream(m.Dir() / "machine.toml", std::ios::app) << c.toml;
+    std::string error;
+    ASSERT_TRUE(winsim::OpenMachine(m.Dir(), error)) << error;
+    m.SetProcess(L"C:\\pkg\\kvnhost.exe", L"kvnhost.exe", L"C:\\pkg");
+    CWin2000PnPDriver driver(L"z40e64.inf", TRUE);
+    EXPECT_EQ(driver.CopyPackageFiles(L"C:\\VADORUREV\\pnpdrvs"), c.result);
+    std::string staged =
+        m.Exists(L"C:\\VADORUREV\\pnpdrvs\\z40e64.inf") ? m.Read(L"C:\\VADORUREV\\pnpdrvs\\z40e64.inf") : "";
+    EXPECT_EQ(staged, c.result ? std::string(kVersion) : "planted");
+    EXPECT_EQ(m.Exists(L"C:\\VADORUREV\\pnpdrvs\\extra.dll"), c.plantedStays);
+    if (c.result) {
+      // A safe folder that was kept inherits its parent's list; a new one has its own.
+      EXPECT_EQ(FileSecurityText(L"C:\\VADORUREV\\pnpdrvs"),
+                c.plantedStays ? "Administrators: Administrators=2032127 SYSTEM=2032127" : safe);
+      EXPECT_EQ(FileSecurityText(L"C:\\VADORUREV"), safe);
+      EXPECT_EQ(GetFileAttributesW(L"C:\\VADORUREV\\pnpdrvs") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+    }
+    // Nothing went through a link: System32 holds what it held.
+    EXPECT_FALSE(m.Exists(L"C:\\Windows\\System32\\z40e64.inf"));
+    EXPECT_EQ(m.Read(L"C:\\Windows\\System32\\kernel32.dll"), "system");
+  }
+}

@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
+#include <vector>
 #include <sstream>
 #include <stdexcept>
 
 #include <pewriter.h>
+#include <windows.h>
 #include <winsim.h>
 
 namespace fs = std::filesystem;
@@ -81,4 +84,34 @@ void InstallComponent(const TestMachine &machine, const std::wstring &windowsPat
   fs::path p = machine.Host(windowsPath);
   fs::create_directories(p.parent_path());
   fs::copy_file(KVN_COMPONENT_LIBRARY, p, fs::copy_options::overwrite_existing);
+}
+
+// "Administrators protected: <sid>=<mask> ..." of a folder, as its security reads back.
+std::string FileSecurityText(const std::wstring &path) {
+  DWORD needed = 0;
+  GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+  std::vector<BYTE> sd(needed ? needed : 1);
+  if (!GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, sd.data(), needed,
+                        &needed))
+    return "unreadable";
+  auto name = [](PSID sid) {
+    const BYTE *s = static_cast<const BYTE *>(sid);
+    DWORD last = 0;
+    std::memcpy(&last, s + 8 + 4 * (s[1] - 1), 4);
+    return last == 544 ? std::string("Administrators") : last == 18 ? std::string("SYSTEM") : std::to_string(last);
+  };
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE, present = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorOwner(sd.data(), &owner, &defaulted);
+  GetSecurityDescriptorDacl(sd.data(), &present, &dacl, &defaulted);
+  WORD control = WORD(sd[2] | (sd[3] << 8));
+  std::string text = name(owner) + ((control & SE_DACL_PROTECTED) ? " protected:" : ":");
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    LPVOID ace = nullptr;
+    GetAce(dacl, i, &ace);
+    auto *a = static_cast<ACCESS_ALLOWED_ACE *>(ace);
+    text += " " + name(&a->SidStart) + "=" + std::to_string(a->Mask);
+  }
+  return text;
 }

@@ -33,5 +33,10 @@ class TestMachine {
   std::filesystem::path dir_;
 };
 
+// A file's or folder's owner and access list as GetFileSecurityW reads them on the open
+// machine: "Administrators protected: Administrators=2032127 SYSTEM=2032127" (accounts by
+// their last sub-authority when not these two; "protected" when nothing is inherited).
+std::string FileSecurityText(const std::wstring &path);
+
 // The built component library, placed in the machine at `windowsPath`.
 void InstallComponent(const TestMachine &machine, const std::wstring &windowsPath);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <winsim.h>
 
 #include <algorithm>
 #include <cstring>
@@ -13,6 +15,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "testmachine.h"
 
 namespace fs = std::filesystem;
 
@@ -326,5 +330,74 @@ TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
       Result r = Run("--machine " + Quote(example.path().string()) + " " + WithState("check"));
       EXPECT_EQ(r.status, 0) << r.err;
     }
+  }
+}
+
+TEST_F(KvnhostFixture, CheckWritesTheLogOnlyIntoALogFolderMadeSafe) {
+  const std::string safe = "Administrators protected: Administrators=2032127 SYSTEM=2032127";
+  const std::string log = "path = 'C:\\vadorurev\\log'\n";
+  const std::string safeParent =
+      "[[file_security]]\npath = 'C:\\vadorurev'\nprotected = true\nallow = [ { who = 'Administrators', access = "
+      "'full' }, { who = 'SYSTEM', access = 'full' } ]\n";
+  struct {
+    const char *what;
+    std::string toml;
+    bool folder;  // the log folder is on the drive, with a planted log file in it
+    bool file;    // a file stands where the log folder should be
+    bool logged;  // a log file was written, in a folder made safe
+  } const cases[] = {
+      {"left by a user at the drive root", "", true, false, true},
+      {"writable by Users", "[[file_security]]\n" + log + "allow = [ { who = 'Users', access = 'modify' } ]\n", true,
+       false, true},
+      {"owned by a user", "[[file_security]]\n" + log + "owner = 'S-1-5-21-7-7-7-1001'\n", true, false, true},
+      {"a junction to System32", "[[file_security]]\n" + log + "link_target = 'C:\\Windows\\System32'\n", false, false,
+       true},
+      {"a file in its place", "", false, true, true},
+      {"in use: cannot be moved aside",
+       safeParent + "[[locked_files]]\n" + log + "[[file_security]]\n" + log +
+           "allow = [ { who = 'Users', access = 'modify' } ]\n",
+       true, false, false},
+  };
+  fs::path machine = scratch / "machine";
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(state);
+    fs::remove_all(machine);
+    fs::copy(fs::path(KVN_EXAMPLE_MACHINES) / "default", machine, fs::copy_options::recursive);
+    fs::path drive = machine / "drive_c";
+    fs::create_directories(drive / "vadorurev");
+    if (c.folder) {
+      fs::create_directories(drive / "vadorurev" / "log");
+      std::ofstream(drive / "vadorurev" / "log" / "kvnsetup.log") << "planted";
+    }
+    if (c.file) std::ofstream(drive / "vadorurev" / "log") << "a file";
+    std::ofstream(machine / "machine.toml", std::ios::app) << "\n" << c.toml;
+    Result r = Run("--machine " + Quote(machine.string()) + " " + WithState("--json --verbose-log check"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    fs::path folder = state / "drive_c" / "vadorurev" / "log";
+    std::string verbose;
+    std::error_code ec;
+    for (auto &f : fs::directory_iterator(folder, ec))
+      if (f.path().filename().string().rfind("_VQ", 0) == 0) verbose += ReadAll(f.path());
+
+    std::string error;
+    ASSERT_TRUE(winsim::OpenMachine(state, error)) << error;
+    DWORD attrs = GetFileAttributesW(L"C:\\vadorurev\\log");
+    std::string written = ReadAll(folder / "kvnsetup.log");
+    if (c.logged) {
+      EXPECT_EQ(attrs, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+      EXPECT_EQ(FileSecurityText(L"C:\\vadorurev"), safe);
+      EXPECT_EQ(FileSecurityText(L"C:\\vadorurev\\log"), safe);
+      EXPECT_TRUE(fs::exists(folder / "kvnsetup.log"));
+      EXPECT_EQ(written.find("planted"), std::string::npos);
+      EXPECT_NE(verbose.find("Locating package definition file"), std::string::npos) << verbose;
+    } else {
+      EXPECT_EQ(written, "planted");  // the folder was left as it was and not written to
+      EXPECT_EQ(verbose, "");
+    }
+    // Nothing was written through a link: System32 holds no log.
+    EXPECT_FALSE(fs::exists(state / "drive_c" / "Windows" / "System32" / "kvnsetup.log"));
+    EXPECT_TRUE(fs::is_directory(state / "drive_c" / "Windows" / "System32"));
+    winsim::CloseMachine();
   }
 }

@@ -29,7 +29,8 @@ fs::path ExecutableDirectory() {
 bool CopyTree(const fs::path &from, const fs::path &to, std::string &error) {
   std::error_code ec;
   fs::create_directories(to, ec);
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+  fs::copy(from, to,
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing | fs::copy_options::copy_symlinks, ec);
   if (ec) {
     error = "cannot copy " + from.string() + " to " + to.string() + ": " + ec.message();
     return false;

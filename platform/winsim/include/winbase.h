@@ -2,6 +2,7 @@
 #pragma once
 
 #include "windef.h"
+#include "winnt_security.h"
 
 // ---- handles and errors --------------------------------------------------------------
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
@@ -10,6 +11,8 @@ WINBASEAPI DWORD WINAPI GetLastError(void);
 WINBASEAPI void WINAPI SetLastError(DWORD dwErrCode);
 // Closes a file, process or thread handle. FALSE with ERROR_INVALID_HANDLE for any other value.
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
+// The pseudo handle of the running process, (HANDLE)-1.
+WINBASEAPI HANDLE WINAPI GetCurrentProcess(void);
 
 // ---- files ---------------------------------------------------------------------------
 #define GENERIC_READ 0x80000000UL
@@ -24,6 +27,17 @@ WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
 #define FILE_APPEND_DATA 0x0004
 #define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_WRITE_ATTRIBUTES 0x0100
+#define FILE_ADD_FILE 0x0002
+#define FILE_ADD_SUBDIRECTORY 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_TRAVERSE 0x0020
+#define FILE_DELETE_CHILD 0x0040
+#define FILE_ALL_ACCESS 0x001F01FFUL
+#define FILE_GENERIC_READ 0x00120089UL
+#define FILE_GENERIC_WRITE 0x00120116UL
+#define FILE_GENERIC_EXECUTE 0x001200A0UL
 
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
@@ -43,6 +57,7 @@ WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
 #define FILE_ATTRIBUTE_DEVICE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define FILE_ATTRIBUTE_OFFLINE 0x00001000
 #define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x00002000
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
@@ -98,6 +113,9 @@ WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 WINBASEAPI BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes);
 WINBASEAPI BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+WINBASEAPI BOOL WINAPI GetFileSecurityW(LPCWSTR lpFileName, SECURITY_INFORMATION RequestedInformation,
+                                        PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD nLength,
+                                        LPDWORD lpnLengthNeeded);
 WINBASEAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName);
 WINBASEAPI BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
 WINBASEAPI BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);

@@ -18,9 +18,16 @@ typedef WORD SECURITY_DESCRIPTOR_CONTROL;
 #define SECURITY_DESCRIPTOR_MIN_LENGTH 40
 #define SE_DACL_PRESENT 0x0004
 #define SE_DACL_DEFAULTED 0x0008
+#define SE_DACL_PROTECTED 0x1000
 #define SE_SELF_RELATIVE 0x8000
 #define ACL_REVISION 2
 #define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+#define OBJECT_INHERIT_ACE 0x01
+#define CONTAINER_INHERIT_ACE 0x02
+#define NO_PROPAGATE_INHERIT_ACE 0x04
+#define INHERIT_ONLY_ACE 0x08
+#define INHERITED_ACE 0x10
 #define GENERIC_ALL_ACCESS 0x10000000L
 
 typedef struct _ACL {
@@ -78,6 +85,17 @@ WINBASEAPI DWORD WINAPI GetLengthSid(PSID pSid);
 WINBASEAPI BOOL WINAPI IsValidSid(PSID pSid);
 WINBASEAPI BOOL WINAPI InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision);
 WINBASEAPI BOOL WINAPI AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID pSid);
+WINBASEAPI BOOL WINAPI AddAccessAllowedAceEx(PACL pAcl, DWORD dwAceRevision, DWORD AceFlags, DWORD AccessMask,
+                                             PSID pSid);
+WINBASEAPI BOOL WINAPI SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                                    SECURITY_DESCRIPTOR_CONTROL ControlBitsOfInterest,
+                                                    SECURITY_DESCRIPTOR_CONTROL ControlBitsToSet);
+WINBASEAPI BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID *pOwner,
+                                                  LPBOOL lpbOwnerDefaulted);
+WINBASEAPI BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, LPBOOL lpbDaclPresent,
+                                                 PACL *pDacl, LPBOOL lpbDaclDefaulted);
+WINBASEAPI BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID *pAce);
+WINBASEAPI BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2);
 
 // Memory blocks as GlobalAlloc gives them.
 #define GMEM_FIXED 0x0000
@@ -86,3 +104,25 @@ WINBASEAPI BOOL WINAPI AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD
 typedef HANDLE HGLOBAL;
 WINBASEAPI HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
 WINBASEAPI HGLOBAL WINAPI GlobalFree(HGLOBAL hMem);
+
+// The access token of the simulated process (the elevated administrator).
+#define TOKEN_QUERY 0x0008
+typedef enum _TOKEN_INFORMATION_CLASS {
+  TokenUser = 1,
+  TokenGroups,
+  TokenPrivileges,
+  TokenOwner
+} TOKEN_INFORMATION_CLASS;
+typedef struct _SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+} SID_AND_ATTRIBUTES, *PSID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+} TOKEN_USER, *PTOKEN_USER;
+typedef struct _TOKEN_OWNER {
+  PSID Owner;
+} TOKEN_OWNER, *PTOKEN_OWNER;
+WINBASEAPI BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+WINBASEAPI BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                           LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength);

@@ -15,6 +15,7 @@
 #include "machine.h"
 #include "names.h"
 #include "paths.h"
+#include "registry.h"
 
 namespace winsim {
 
@@ -140,6 +141,160 @@ std::wstring PathOf(HANDLE h) {
 // Removes a directory tree's worth of free-space accounting when files are deleted.
 void ReleaseSpace(wchar_t drive, uint64_t bytes) { Current().AdjustFreeBytes(drive, int64_t(bytes)); }
 
+// ---- owners, access lists and junctions ----------------------------------------------
+// A file's security is its [[file_security]] entry (owner, explicit entries, protection)
+// plus, unless protected, what its parent's access list passes on: inheritance is worked
+// out when asked, so a folder's new access list reaches what inherits from it, as NTFS's
+// propagation does. Paths without an entry are owned by Administrators. A junction is a
+// symbolic link on the host; the security of what lies beyond it is its target's.
+
+bool IsLink(const std::filesystem::path &host) {
+  std::error_code ec;
+  return std::filesystem::is_symlink(std::filesystem::symlink_status(host, ec));
+}
+
+// The full Windows path of a host path inside a drive folder, links on the way followed;
+// empty when it is not inside the drive.
+std::wstring KeyOfHost(wchar_t drive, const std::filesystem::path &host) {
+  std::error_code ec;
+  auto folder = std::filesystem::weakly_canonical(Current().DriveFolder(drive), ec);
+  auto real = std::filesystem::weakly_canonical(host, ec);
+  if (ec) return {};
+  auto rel = real.lexically_relative(folder);
+  if (rel.empty() || *rel.begin() == "..") return {};
+  std::wstring key{drive, L':', L'\\'};
+  bool first = true;
+  for (auto &part : rel) {
+    if (part == ".") continue;
+    key += (first ? L"" : L"\\") + FromUtf8(part.string());
+    first = false;
+  }
+  return key;
+}
+
+// Where a resolved path really is: the junctions before its last name followed, the last
+// name itself not (a junction's own place).
+std::wstring PlaceOf(const Resolved &r) {
+  if (r.key.size() <= 3) return r.key;
+  std::wstring parent = KeyOfHost(r.drive, r.host.parent_path());
+  if (parent.empty()) return r.key;
+  return parent + (parent.size() > 3 ? L"\\" : L"") + LastName(r.key);
+}
+
+// The place of what a path names, a junction at its end followed too.
+std::wstring TargetPlaceOf(const Resolved &r) {
+  if (!IsLink(r.host)) return PlaceOf(r);
+  std::wstring key = KeyOfHost(r.drive, r.host);
+  return key.empty() ? PlaceOf(r) : key;
+}
+
+std::vector<FileSecuritySpec>::iterator SecurityEntry(const std::wstring &place) {
+  auto &table = Current().fileSecurity;
+  return std::find_if(table.begin(), table.end(), [&](auto &e) { return EqualNoCase(e.path, place); });
+}
+
+bool Below(const std::wstring &path, const std::wstring &folder) {
+  return path.size() > folder.size() && EqualNoCase(path.substr(0, folder.size()), folder) &&
+         path[folder.size()] == L'\\';
+}
+
+std::vector<BYTE> EffectiveDacl(const std::wstring &place, bool isDir) {
+  if (place.size() <= 3) return RootFileDacl();
+  auto e = SecurityEntry(place);
+  bool own = e != Current().fileSecurity.end() && e->hasDacl;
+  std::vector<BYTE> explicitAces = own ? e->dacl : std::vector<BYTE>{};
+  if (own && e->protectedDacl) return JoinAcl(explicitAces, {});
+  return JoinAcl(explicitAces, InheritedAces(EffectiveDacl(ParentOf(place), true), isDir));
+}
+
+std::vector<BYTE> OwnerOf(const std::wstring &place) {
+  auto e = SecurityEntry(place);
+  if (e != Current().fileSecurity.end() && !e->owner.empty()) return e->owner;
+  return MakeSid(5, {32, 544});  // Administrators: what the elevated process creates
+}
+
+// Whether the elevated administrator has all of `rights` on a place.
+bool Granted(const std::wstring &place, bool isDir, ACCESS_MASK rights) {
+  return (FileAccessAllowed(EffectiveDacl(place, isDir), OwnerOf(place)) & rights) == rights;
+}
+
+// Creating a name in a folder: the folder must let files (or folders) be added.
+bool MayCreateIn(const Resolved &r, bool dir) {
+  std::wstring parent = KeyOfHost(r.drive, r.host.parent_path());
+  if (parent.empty()) return true;
+  return Granted(parent, true, dir ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE);
+}
+
+// Deleting or renaming: DELETE on the thing itself or FILE_DELETE_CHILD on its folder.
+bool MayDelete(const Resolved &r) {
+  std::wstring place = PlaceOf(r);
+  return Granted(place, r.isDir || IsLink(r.host), DELETE) || Granted(ParentOf(place), true, FILE_DELETE_CHILD);
+}
+
+void ForgetSecurity(const std::wstring &place) {
+  auto &table = Current().fileSecurity;
+  table.erase(std::remove_if(table.begin(), table.end(),
+                             [&](auto &e) { return EqualNoCase(e.path, place) || Below(e.path, place); }),
+              table.end());
+}
+
+void MoveSecurity(const std::wstring &from, const std::wstring &to) {
+  for (auto &e : Current().fileSecurity) {
+    if (EqualNoCase(e.path, from))
+      e.path = to;
+    else if (Below(e.path, from))
+      e.path = to + e.path.substr(from.size());
+  }
+}
+
+// The security a new file or folder is given from the descriptor of its
+// SECURITY_ATTRIBUTES; false when the descriptor is not valid.
+bool TakeDescriptor(const std::wstring &place, LPSECURITY_ATTRIBUTES sa) {
+  if (!sa || !sa->lpSecurityDescriptor) return true;
+  DescriptorParts parts;
+  if (!ReadDescriptor(sa->lpSecurityDescriptor, parts)) return false;
+  if (!parts.daclPresent && parts.owner.empty()) return true;
+  FileSecuritySpec e;
+  e.path = place;
+  e.owner = parts.owner;
+  if (parts.daclPresent) {
+    e.hasDacl = true;
+    e.protectedDacl = parts.daclProtected;
+    if (parts.dacl.empty()) {  // a null DACL: everyone may do everything
+      e.dacl.assign(8, 0);
+      e.dacl[0] = ACL_REVISION;
+      AddAceEx(e.dacl, true, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, MakeSid(1, {0}));
+      e.protectedDacl = true;
+    } else {
+      e.dacl = JoinAcl(parts.dacl, {});
+    }
+  }
+  ForgetSecurity(place);
+  Current().fileSecurity.push_back(std::move(e));
+  return true;
+}
+
+// Points the host link at `host` to the folder `target` (a full Windows path), relative to
+// the link's folder so that the machine directory can move.
+bool MakeLink(const std::filesystem::path &host, const std::wstring &target, std::string &why) {
+  DWORD err = 0;
+  std::wstring full = FullPath(target, &err);
+  Resolved t = full.empty() ? Resolved{} : Resolve(full);
+  if (full.empty() || t.error || !t.exists || !t.isDir) {
+    why = "is not a folder of the machine";
+    return false;
+  }
+  std::error_code ec;
+  auto from = std::filesystem::weakly_canonical(host.parent_path(), ec);
+  auto to = std::filesystem::weakly_canonical(t.host, ec);
+  std::filesystem::create_directory_symlink(to.lexically_relative(from), host, ec);
+  if (ec) {
+    why = "cannot be linked to: " + ec.message();
+    return false;
+  }
+  return true;
+}
+
 struct FindObject_ : Object {
   FindObject_() : Object(Kind::Find) {}
   std::vector<WIN32_FIND_DATAW> entries;
@@ -162,6 +317,7 @@ WIN32_FIND_DATAW FindDataOf(const std::filesystem::path &host, const std::wstrin
     }
   }
   d.dwFileAttributes = AttributesOf(key, isDir);
+  if (IsLink(host)) d.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   size_t n = std::min<size_t>(name.size(), MAX_PATH - 1);
   name.copy(d.cFileName, n);
   d.cFileName[n] = L'\0';
@@ -207,6 +363,35 @@ bool ReadWholeFile(const std::wstring &path, std::string &data, DWORD *error) {
   return true;
 }
 
+bool MakeDeclaredLinks(std::string &error) {
+  Machine &m = Current();
+  for (size_t i = 0; i < m.fileSecurity.size(); ++i) {
+    const FileSecuritySpec &e = m.fileSecurity[i];
+    if (e.linkTarget.empty()) continue;
+    std::string where = m.configFile + ": [[file_security]] entry " + std::to_string(i + 1) + ": ";
+    DWORD err = 0;
+    std::wstring full = FullPath(e.path, &err);
+    Resolved r = full.empty() ? Resolved{} : Resolve(full);
+    if (full.empty() || r.error || !r.parentExists) {
+      error = where + "path \"" + ToUtf8(e.path) + "\" has no folder to hold the link";
+      return false;
+    }
+    std::error_code ec;
+    if (IsLink(r.host))
+      std::filesystem::remove(r.host, ec);  // made by an earlier run: pointed afresh
+    else if (std::filesystem::exists(std::filesystem::symlink_status(r.host, ec))) {
+      error = where + "path \"" + ToUtf8(e.path) + "\" exists and is not a link";
+      return false;
+    }
+    std::string why;
+    if (!MakeLink(r.host, e.linkTarget, why)) {
+      error = where + "link_target \"" + ToUtf8(e.linkTarget) + "\" " + why;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace winsim
 
 using namespace winsim;
@@ -216,7 +401,7 @@ extern "C" {
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   WINSIM_ENTRY("kernel32.dll", CloseHandle, FALSE, PathOf(hObject));
   if (RemoveObject(hObject, Object::Kind::File) || RemoveObject(hObject, Object::Kind::Process) ||
-      RemoveObject(hObject, Object::Kind::Thread))
+      RemoveObject(hObject, Object::Kind::Thread) || RemoveObject(hObject, Object::Kind::Token))
     return TRUE;
   return Fail(ERROR_INVALID_HANDLE, FALSE);
 }
@@ -247,6 +432,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 
   bool writes = dwDesiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
   bool truncates = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+  if (r.exists && (writes || truncates) && !Granted(PlaceOf(r), false, FILE_WRITE_DATA))
+    return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  if (r.exists && (dwDesiredAccess & DELETE) && !MayDelete(r)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  if (!r.exists && dwCreationDisposition != OPEN_EXISTING && dwCreationDisposition != TRUNCATE_EXISTING &&
+      !MayCreateIn(r, false))
+    return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   if (r.exists) {
     if (dwCreationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
     DWORD attrs = AttributesOf(r.key, false);
@@ -419,7 +610,8 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   if (r.error) return Fail(r.error, INVALID_FILE_ATTRIBUTES);
   if (!r.exists || (r.trailingSlash && !r.isDir))
     return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-  return AttributesOf(r.key, r.isDir);
+  // A junction reports itself, not its target.
+  return AttributesOf(r.key, r.isDir) | (IsLink(r.host) ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
 }
 
 BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
@@ -438,16 +630,48 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
   return TRUE;
 }
 
-BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
+BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
   WINSIM_ENTRY("kernel32.dll", CreateDirectoryW, FALSE, lpPathName);
   if (lpPathName && std::wcslen(lpPathName) > MAX_PATH - 12) return Fail(ERROR_FILENAME_EXCED_RANGE, FALSE);
   Resolved r = ResolvePath(lpPathName);
   if (r.error) return Fail(r.error, FALSE);
-  if (r.exists) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+  if (r.exists || IsLink(r.host)) return Fail(ERROR_ALREADY_EXISTS, FALSE);
   if (!r.parentExists) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  if (lpSecurityAttributes && lpSecurityAttributes->lpSecurityDescriptor &&
+      !IsValidSecurityDescriptor(lpSecurityAttributes->lpSecurityDescriptor))
+    return Fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
+  if (!MayCreateIn(r, true)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   std::error_code ec;
   if (!std::filesystem::create_directory(r.host, ec)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   Touch(r.host);
+  std::wstring place = PlaceOf(r);
+  ForgetSecurity(place);  // nothing of an earlier folder of that name stays
+  TakeDescriptor(place, lpSecurityAttributes);
+  return TRUE;
+}
+
+BOOL WINAPI GetFileSecurityW(LPCWSTR lpFileName, SECURITY_INFORMATION RequestedInformation,
+                             PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD nLength, LPDWORD lpnLengthNeeded) {
+  WINSIM_ENTRY("advapi32.dll", GetFileSecurityW, FALSE, lpFileName);
+  if (!lpnLengthNeeded || (!pSecurityDescriptor && nLength)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  Resolved r = ResolvePath(lpFileName);
+  if (r.error) return Fail(r.error, FALSE);
+  if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
+  if (RequestedInformation & SACL_SECURITY_INFORMATION) return Fail(ERROR_PRIVILEGE_NOT_HELD, FALSE);
+  // The call opens the file, so a junction at the end is followed.
+  std::wstring place = TargetPlaceOf(r);
+  if (!Granted(place, r.isDir, READ_CONTROL)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  DescriptorParts parts;
+  parts.owner = OwnerOf(place);
+  parts.group = MakeSid(5, {18});  // SYSTEM, as NTFS gives the elevated process's files
+  parts.daclPresent = true;
+  parts.dacl = EffectiveDacl(place, r.isDir);
+  auto e = SecurityEntry(place);
+  parts.daclProtected = e != Current().fileSecurity.end() && e->hasDacl && e->protectedDacl;
+  std::vector<BYTE> sd = SelfRelativeDescriptor(parts, RequestedInformation);
+  *lpnLengthNeeded = DWORD(sd.size());
+  if (nLength < sd.size()) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  std::memcpy(pSecurityDescriptor, sd.data(), sd.size());
   return TRUE;
 }
 
@@ -458,11 +682,22 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
   if (!r.isDir) return Fail(ERROR_DIRECTORY, FALSE);
   if (r.key.size() <= 3) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!MayDelete(r)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   std::error_code ec;
+  if (IsLink(r.host)) {
+    // A junction goes; its target and what is in it stay.
+    if (DWORD locked = LockedError(r.key)) return Fail(locked, FALSE);
+    std::filesystem::remove(r.host, ec);
+    if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    ForgetSecurity(PlaceOf(r));
+    ForgetAttributes(r.key);
+    return TRUE;
+  }
   if (!std::filesystem::is_empty(r.host, ec)) return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
   if (AttributesOf(r.key, true) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED, FALSE);
   std::filesystem::remove(r.host, ec);
   if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  ForgetSecurity(PlaceOf(r));
   ForgetAttributes(r.key);
   return TRUE;
 }
@@ -474,6 +709,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
   if (r.isDir) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (AttributesOf(r.key, false) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!MayDelete(r)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (DWORD locked = LockedError(r.key)) return Fail(locked, FALSE);
   if (SharingConflict(r.host, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
@@ -481,6 +717,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   std::error_code ec;
   if (!std::filesystem::remove(r.host, ec)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   ReleaseSpace(r.drive, size);
+  ForgetSecurity(PlaceOf(r));
   ForgetAttributes(r.key);
   return TRUE;
 }
@@ -503,6 +740,8 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
     to.key = parent + (parent.back() == L'\\' ? L"" : L"\\") + name;
   }
   if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  bool link = IsLink(from.host);
+  if (!MayDelete(from) || !MayCreateIn(to, from.isDir || link)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (DWORD locked = LockedError(from.key)) return Fail(locked, FALSE);
   if (!from.isDir && SharingConflict(from.host, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
@@ -510,6 +749,20 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
       to.key[from.key.size()] == L'\\')
     return Fail(ERROR_SHARING_VIOLATION, FALSE);  // a directory into itself
   std::error_code ec;
+  std::wstring fromPlace = PlaceOf(from), toPlace = PlaceOf(to);
+  if (link) {
+    // The junction itself moves, pointed afresh from its new folder.
+    auto entry = SecurityEntry(fromPlace);
+    std::wstring target = entry != Current().fileSecurity.end() ? entry->linkTarget : L"";
+    if (target.empty()) target = KeyOfHost(from.drive, from.host);
+    if (from.drive != to.drive) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
+    std::string why;
+    std::filesystem::remove(from.host, ec);
+    if (ec || !MakeLink(to.host, target, why)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    MoveSecurity(fromPlace, toPlace);
+    MoveAttributes(from.key, to.key);
+    return TRUE;
+  }
   if (from.drive != to.drive) {
     if (from.isDir) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
     uint64_t size = HostSize(from.host);
@@ -523,6 +776,7 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
     std::filesystem::rename(from.host, to.host, ec);
     if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
+  MoveSecurity(fromPlace, toPlace);
   MoveAttributes(from.key, to.key);
   return TRUE;
 }
@@ -538,6 +792,8 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
   if (to.error) return Fail(to.error, FALSE);
   if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   if (to.isDir) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (to.exists ? !Granted(PlaceOf(to), false, FILE_WRITE_DATA) : !MayCreateIn(to, false))
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (to.exists) {
     if (bFailIfExists) return Fail(ERROR_FILE_EXISTS, FALSE);
     if (EqualNoCase(from.key, to.key)) return Fail(ERROR_SHARING_VIOLATION, FALSE);

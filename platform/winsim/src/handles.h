@@ -11,7 +11,7 @@
 namespace winsim {
 
 struct Object {
-  enum class Kind { File, Find, Process, Thread, Console, DeviceInfoSet, InfFile, ScManager, Service, ScLock };
+  enum class Kind { File, Find, Process, Thread, Console, DeviceInfoSet, InfFile, ScManager, Service, ScLock, Token };
   explicit Object(Kind k) : kind(k) {}
   virtual ~Object() = default;
   const Kind kind;

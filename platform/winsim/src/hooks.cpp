@@ -36,6 +36,7 @@ const struct {
     WINSIM_CANNOT_FAIL("kernel32.dll", GetSystemTime),
     WINSIM_CANNOT_FAIL("kernel32.dll", GetSystemTimeAsFileTime),
     WINSIM_CANNOT_FAIL("kernel32.dll", GetTickCount),
+    WINSIM_CANNOT_FAIL("kernel32.dll", GetCurrentProcess),
     WINSIM_CANNOT_FAIL("kernel32.dll", Sleep),
     WINSIM_CANNOT_FAIL("kernel32.dll", GetACP),
     WINSIM_CANNOT_FAIL("kernel32.dll", GetSystemInfo),

@@ -146,6 +146,11 @@ bool Machine::Save(std::string &error) {
     config.erase("file_attributes");
   else
     config.insert_or_assign("file_attributes", std::move(attrs));
+  toml::array security = FileSecurityEntries(fileSecurity);
+  if (security.empty())
+    config.erase("file_security");
+  else
+    config.insert_or_assign("file_security", std::move(security));
 
   std::ostringstream text;
   text << config << "\n";
@@ -191,6 +196,11 @@ bool OpenMachine(const std::filesystem::path &dir, std::string &error) {
   auto m = std::make_unique<Machine>();
   if (!m->Load(dir, error) || !ValidateFaults(*m, error)) return false;
   g_machine = std::move(m);
+  // Junctions are made on the drive once the machine can resolve its paths.
+  if (!MakeDeclaredLinks(error)) {
+    g_machine.reset();
+    return false;
+  }
   return true;
 }
 

@@ -76,6 +76,7 @@ class Machine {
   std::vector<ProgramSpec> programs;
   std::map<std::wstring, uint64_t> freeDisk;     // "C:" -> bytes available
   std::map<std::wstring, DWORD> fileAttributes;  // full Windows path (as on disk) -> attributes
+  std::vector<FileSecuritySpec> fileSecurity;    // owners, access lists and junctions (files.cpp)
   std::shared_ptr<Registry> registry;            // loaded from and saved to registry.reg (regfile.h)
   std::shared_ptr<DeviceTree> devices;           // machine.toml's [[devices]] (devices.h)
   std::shared_ptr<ServiceDatabase> serviceDb;    // the SCM's run-time state (services.h)
@@ -119,6 +120,10 @@ void ResetConsole();
 // Writes a file of the machine directory through a ".new" file renamed over it, so a
 // failed write never leaves half a file. False with a reason on failure.
 bool WriteFileAtomically(const std::filesystem::path &file, const std::string &content, std::string &error);
+
+// Makes the junctions [[file_security]] declares on the drives (files.cpp); false with the
+// reason when a link's place or target is not usable.
+bool MakeDeclaredLinks(std::string &error);
 
 // Says on standard error that winsim does not model a call or a case.
 void NotModelled(const char *function, const std::string &what);

@@ -135,7 +135,79 @@ bool AccountSid(const std::string &name, std::vector<BYTE> &sid) {
       sid = MakeSid(a.authority, a.rids);
       return true;
     }
-  return false;
+  // "S-1-<authority>-<sub-authority>...": up to 15 sub-authorities.
+  if (name.size() < 5 || (name.compare(0, 4, "S-1-") != 0 && name.compare(0, 4, "s-1-") != 0)) return false;
+  std::vector<uint64_t> parts;
+  size_t at = 4;
+  while (at <= name.size()) {
+    size_t end = name.find('-', at);
+    if (end == std::string::npos) end = name.size();
+    if (end == at || end - at > 10) return false;
+    uint64_t v = 0;
+    for (size_t i = at; i < end; ++i) {
+      if (name[i] < '0' || name[i] > '9') return false;
+      v = v * 10 + uint64_t(name[i] - '0');
+    }
+    if (v > 0xFFFFFFFFu) return false;
+    parts.push_back(v);
+    at = end + 1;
+  }
+  if (parts.size() < 2 || parts.size() > 16 || parts[0] > 255) return false;
+  sid.assign(8 + 4 * (parts.size() - 1), 0);
+  sid[0] = 1;
+  sid[1] = BYTE(parts.size() - 1);
+  sid[7] = BYTE(parts[0]);
+  for (size_t i = 1; i < parts.size(); ++i)
+    for (int b = 0; b < 4; ++b) sid[8 + 4 * (i - 1) + b] = BYTE(parts[i] >> (8 * b));
+  return true;
+}
+
+std::string AccountName(const std::vector<BYTE> &sid) {
+  for (const char *name :
+       {"SYSTEM", "Administrators", "Users", "Everyone", "Authenticated Users", "TrustedInstaller"}) {
+    std::vector<BYTE> known;
+    if (AccountSid(name, known) && known == sid) return name;
+  }
+  if (sid.size() < 8) return "";
+  std::string text = "S-1-" + std::to_string(sid[7]);
+  for (size_t i = 8; i + 4 <= sid.size(); i += 4)
+    text += "-" + std::to_string(uint32_t(sid[i]) | (uint32_t(sid[i + 1]) << 8) | (uint32_t(sid[i + 2]) << 16) |
+                                 (uint32_t(sid[i + 3]) << 24));
+  return text;
+}
+
+toml::array FileSecurityEntries(const std::vector<FileSecuritySpec> &table) {
+  toml::array out;
+  for (const FileSecuritySpec &e : table) {
+    toml::table t;
+    t.insert("path", ToUtf8(e.path));
+    if (!e.linkTarget.empty()) {
+      t.insert("link_target", ToUtf8(e.linkTarget));
+    } else {
+      t.insert("owner", AccountName(e.owner.empty() ? MakeSid(5, {32, 544}) : e.owner));
+      if (e.protectedDacl) t.insert("protected", true);
+      if (e.hasDacl) {
+        toml::array allow, deny;
+        const std::vector<BYTE> &a = e.dacl;
+        size_t count = a.size() >= 8 ? size_t(a[4] | (a[5] << 8)) : 0, at = 8;
+        for (size_t i = 0; i < count && at + 8 <= a.size(); ++i) {
+          size_t size = size_t(a[at + 2] | (a[at + 3] << 8));
+          if (size < 16 || at + size > a.size()) break;
+          DWORD mask = DWORD(a[at + 4] | (a[at + 5] << 8) | (a[at + 6] << 16) | (DWORD(a[at + 7]) << 24));
+          std::vector<BYTE> sid(a.begin() + long(at + 8), a.begin() + long(at + size));
+          toml::table ace;
+          ace.insert("who", AccountName(sid));
+          ace.insert("access", int64_t(mask));
+          (a[at] == ACCESS_ALLOWED_ACE_TYPE ? allow : deny).push_back(std::move(ace));
+          at += size;
+        }
+        if (!deny.empty()) t.insert("deny", std::move(deny));
+        t.insert("allow", std::move(allow));
+      }
+    }
+    out.push_back(std::move(t));
+  }
+  return out;
 }
 
 namespace {
@@ -293,8 +365,9 @@ bool ReadService(const toml::table &t, const std::string &file, size_t i, Servic
   return r.Done();
 }
 
-// An access text: "full", "read", "write", "read_write", or an access mask.
-bool ReadAccess(TableReader &r, const toml::table &t, ACCESS_MASK &mask) {
+// An access text: "full", "read", "write", "read_write" (for files also "modify"), or an
+// access mask.
+bool ReadAccess(TableReader &r, const toml::table &t, ACCESS_MASK &mask, bool forFiles) {
   const toml::node *n = t.get("access");
   if (n && n->is_integer()) {
     DWORD v = 0;
@@ -304,18 +377,25 @@ bool ReadAccess(TableReader &r, const toml::table &t, ACCESS_MASK &mask) {
   }
   if (n && !n->is_string()) return r.WrongType("access", "a text or an access mask");
   if (!n) return r.Fail("access", "is missing");
+  if (forFiles) {
+    constexpr ACCESS_MASK kRead = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+    return r.Choice<ACCESS_MASK>("access",
+                                 {{"full", FILE_ALL_ACCESS},
+                                  {"modify", 0x001301BF},
+                                  {"read", kRead},
+                                  {"write", FILE_GENERIC_WRITE},
+                                  {"read_write", kRead | FILE_GENERIC_WRITE}},
+                                 mask);
+  }
   return r.Choice<ACCESS_MASK>(
       "access",
       {{"full", KEY_ALL_ACCESS}, {"read", KEY_READ}, {"write", KEY_WRITE}, {"read_write", KEY_READ | KEY_WRITE}}, mask);
 }
 
-bool ReadKeySecurity(const toml::table &t, const std::string &file, size_t i, KeySecuritySpec &k, std::string &error) {
-  std::string where = Entry("key_security", i);
-  TableReader r(t, file, where, error);
-  std::string owner = "Administrators";
-  if (!r.Text("path", k.path) || !r.Text("owner", owner)) return false;
-  if (k.path.empty()) return r.Fail("path", "is missing");
-  if (!AccountSid(owner, k.owner)) return r.Fail("owner", "\"" + owner + "\" is not " + kAccountNames);
+// The deny and allow lists of a [[key_security]] or [[file_security]] entry, deny entries
+// first, into an ACL image (file entries are passed on to what is created inside).
+bool ReadAccessList(TableReader &r, const toml::table &t, const std::string &file, const std::string &where,
+                    bool forFiles, std::vector<BYTE> &dacl, std::string &error) {
   struct Ace {
     bool allow;
     ACCESS_MASK mask;
@@ -336,14 +416,55 @@ bool ReadKeySecurity(const toml::table &t, const std::string &file, size_t i, Ke
       Ace ace{std::string(list) == "allow", 0, {}};
       if (!a.Text("who", who)) return false;
       if (!AccountSid(who, ace.sid)) return a.Fail("who", "\"" + who + "\" is not " + kAccountNames);
-      if (!ReadAccess(a, *item, ace.mask) || !a.Done()) return false;
+      if (!ReadAccess(a, *item, ace.mask, forFiles) || !a.Done()) return false;
       aces.push_back(std::move(ace));
     }
   }
+  dacl.assign(8, 0);
+  dacl[0] = ACL_REVISION;
+  for (const Ace &a : aces) {
+    if (forFiles)
+      AddAceEx(dacl, a.allow, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, a.mask, a.sid);
+    else
+      AddAce(dacl, a.allow, a.mask, a.sid);
+  }
+  return true;
+}
+
+bool ReadFileSecurity(const toml::table &t, const std::string &file, size_t i, FileSecuritySpec &f,
+                      std::string &error) {
+  std::string where = Entry("file_security", i);
+  TableReader r(t, file, where, error);
+  std::string owner = "Administrators";
+  if (!r.Text("path", f.path) || !r.Text("owner", owner) || !r.Flag("protected", f.protectedDacl) ||
+      !r.Text("link_target", f.linkTarget))
+    return false;
+  if (f.path.empty()) return r.Fail("path", "is missing");
+  if (f.path.size() < 4 || f.path[1] != L':' || f.path[2] != L'\\')
+    return r.Fail("path", "must be a full path below a drive root (\"C:\\\\...\")");
+  if (!AccountSid(owner, f.owner)) return r.Fail("owner", "\"" + owner + "\" is not " + kAccountNames);
+  if (r.Has("link_target")) {
+    if (f.linkTarget.size() < 3 || f.linkTarget[1] != L':' || f.linkTarget[2] != L'\\')
+      return r.Fail("link_target", "must be a full path (\"C:\\\\...\")");
+    for (const char *other : {"owner", "protected", "allow", "deny"})
+      if (r.Has(other)) return r.Fail(other, "does not go with link_target: a junction is only its target");
+  }
+  f.hasDacl = r.Has("allow") || r.Has("deny");
+  if (!ReadAccessList(r, t, file, where, true, f.dacl, error)) return false;
+  if (!f.hasDacl) f.dacl.clear();
+  if (f.protectedDacl && !f.hasDacl) return r.Fail("protected", "needs the entry's own allow list");
+  return r.Done();
+}
+
+bool ReadKeySecurity(const toml::table &t, const std::string &file, size_t i, KeySecuritySpec &k, std::string &error) {
+  std::string where = Entry("key_security", i);
+  TableReader r(t, file, where, error);
+  std::string owner = "Administrators";
+  if (!r.Text("path", k.path) || !r.Text("owner", owner)) return false;
+  if (k.path.empty()) return r.Fail("path", "is missing");
+  if (!AccountSid(owner, k.owner)) return r.Fail("owner", "\"" + owner + "\" is not " + kAccountNames);
+  if (!ReadAccessList(r, t, file, where, false, k.dacl, error)) return false;
   if (!r.Has("allow") && !r.Has("deny")) return r.Fail("allow", "is missing: the key's access list");
-  k.dacl.assign(8, 0);
-  k.dacl[0] = ACL_REVISION;
-  for (const Ace &a : aces) AddAce(k.dacl, a.allow, a.mask, a.sid);
   return r.Done();
 }
 
@@ -353,13 +474,13 @@ bool ReadMachineFile(const toml::table &config, const std::string &file, Machine
   TableReader top(config, file, "", error);
   const toml::table *os = nullptr, *machine = nullptr, *env = nullptr, *wmi = nullptr, *attributes = nullptr;
   const toml::array *faults = nullptr, *locked = nullptr, *programs = nullptr, *services = nullptr,
-                    *keySecurity = nullptr, *devices = nullptr;
+                    *keySecurity = nullptr, *fileSecurity = nullptr, *devices = nullptr;
   // [[devices]] entries are read by devices.cpp, once the registry they are mirrored into is loaded.
   if (!top.Tables("devices", devices) || !top.Table("os", os) || !top.Table("machine", machine) ||
       !top.Table("env", env) || !top.Table("wmi", wmi) || !top.Table("file_attributes", attributes) ||
       !top.Tables("faults", faults) || !top.Tables("locked_files", locked) || !top.Tables("programs", programs) ||
       !top.Tables("services", services) || !top.Tables("key_security", keySecurity) ||
-      !top.Texts("protected_keys", m.protectedKeys) || !top.Done())
+      !top.Tables("file_security", fileSecurity) || !top.Texts("protected_keys", m.protectedKeys) || !top.Done())
     return false;
   m.hasProtectedKeys = top.Has("protected_keys");
   for (const std::wstring &k : m.protectedKeys)
@@ -415,6 +536,15 @@ bool ReadMachineFile(const toml::table &config, const std::string &file, Machine
     KeySecuritySpec k;
     if (!ReadKeySecurity(*(*keySecurity)[i].as_table(), file, i, k, error)) return false;
     m.keySecurity.push_back(std::move(k));
+  }
+  for (size_t i = 0; fileSecurity && i < fileSecurity->size(); ++i) {
+    FileSecuritySpec f;
+    if (!ReadFileSecurity(*(*fileSecurity)[i].as_table(), file, i, f, error)) return false;
+    for (const FileSecuritySpec &other : m.fileSecurity)
+      if (EqualNoCase(other.path, f.path))
+        return TableReader(*(*fileSecurity)[i].as_table(), file, Entry("file_security", i), error)
+            .Fail("path", "\"" + ToUtf8(f.path) + "\" has an entry already");
+    m.fileSecurity.push_back(std::move(f));
   }
   return true;
 }

@@ -63,8 +63,25 @@ struct KeySecuritySpec {
   std::vector<BYTE> dacl;   // ACL image: the deny entries, then the allow entries
 };
 
+// [[file_security]]: a file's or folder's owner and explicit access list, or a folder that is
+// a junction to another folder of the machine. The run-time table of what the machine's
+// files carry besides what they inherit; saved back as [[file_security]] entries.
+struct FileSecuritySpec {
+  std::wstring path;           // full Windows path (a link's own path, not its target's)
+  std::vector<BYTE> owner;     // SID; empty: Administrators
+  bool hasDacl = false;        // an explicit access list (else only what the parent passes on)
+  std::vector<BYTE> dacl;      // ACL image of the explicit entries
+  bool protectedDacl = false;  // nothing inherited from the parent
+  std::wstring linkTarget;     // a junction: the full path of the folder it points to
+};
+
 // The text of the account names a machine may use in access lists and their SIDs.
+// A SID may also be written in its "S-1-5-21-..." form.
 bool AccountSid(const std::string &name, std::vector<BYTE> &sid);
+// The name AccountSid reads for a SID (its "S-1-..." form when it has no name).
+std::string AccountName(const std::vector<BYTE> &sid);
+// The [[file_security]] entries of the machine's run-time table, for machine.toml.
+toml::array FileSecurityEntries(const std::vector<FileSecuritySpec> &table);
 
 class Machine;
 

@@ -177,9 +177,26 @@ ACCESS_MASK MapKeyGenericRights(ACCESS_MASK mask);
 // READ_CONTROL and WRITE_DAC.
 ACCESS_MASK KeyAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE> &owner);
 
+// ---- file security (security.cpp) ------------------------------------------------------
+// The access list Windows puts on the root of a system drive: Administrators and SYSTEM
+// full control, Users read and execute and create folders, Authenticated Users modify on
+// what is created below (inherit only) and create folders at the root itself.
+std::vector<BYTE> RootFileDacl();
+// The entries a child inherits from its parent's DACL (`parentDacl`, a valid ACL image):
+// container-inherit entries for a folder, object-inherit ones for a file, marked inherited.
+std::vector<BYTE> InheritedAces(const std::vector<BYTE> &parentDacl, bool childIsDir);
+// An ACL image of `explicitDacl`'s entries followed by `inherited` entries.
+std::vector<BYTE> JoinAcl(const std::vector<BYTE> &explicitDacl, const std::vector<BYTE> &inheritedAces);
+// The file rights the elevated administrator's token gets from a DACL and owner (generic
+// rights mapped to the file rights; the owner gets READ_CONTROL and WRITE_DAC).
+ACCESS_MASK FileAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE> &owner);
+// Adds an entry with inheritance flags.
+void AddAceEx(std::vector<BYTE> &acl, bool allow, BYTE flags, ACCESS_MASK mask, const std::vector<BYTE> &sid);
+
 struct DescriptorParts {
   bool daclPresent = false;
-  std::vector<BYTE> dacl;  // empty with daclPresent = a null DACL
+  bool daclProtected = false;  // SE_DACL_PROTECTED: nothing inherited from the parent
+  std::vector<BYTE> dacl;      // empty with daclPresent = a null DACL
   std::vector<BYTE> owner, group;
 };
 // Reads an absolute or self-relative descriptor; false when it is not valid.

@@ -12,6 +12,7 @@
 
 #include "hooks.h"
 #include "machine.h"
+#include "handles.h"
 #include "registry.h"
 
 namespace winsim {
@@ -43,11 +44,11 @@ std::vector<BYTE> Copy(const void *p, size_t n) {
   return std::vector<BYTE>(b, b + n);
 }
 
-void AppendAce(std::vector<BYTE> &acl, BYTE type, ACCESS_MASK mask, const std::vector<BYTE> &sid) {
+void AppendAce(std::vector<BYTE> &acl, BYTE type, ACCESS_MASK mask, const std::vector<BYTE> &sid, BYTE flags = 0) {
   size_t at = acl.size();
   acl.resize(at + kAceHeader + 4 + sid.size());
   acl[at] = type;
-  acl[at + 1] = 0;
+  acl[at + 1] = flags;
   PutWord(&acl[at + 2], WORD(kAceHeader + 4 + sid.size()));
   PutDword(&acl[at + 4], mask);
   std::memcpy(&acl[at + 8], sid.data(), sid.size());
@@ -173,9 +174,13 @@ ACCESS_MASK MapKeyGenericRights(ACCESS_MASK mask) {
   return mask;
 }
 
-ACCESS_MASK KeyAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE> &owner) {
-  constexpr ACCESS_MASK kEverything = KEY_ALL_ACCESS | SYNCHRONIZE;
-  if (dacl.empty()) return kEverything;  // a null DACL grants everything to everyone
+namespace {
+// The rights a DACL and owner give the elevated administrator's token, as AccessCheck with
+// MAXIMUM_ALLOWED answers them: the entries in order, the first one to allow or deny a
+// right deciding it; the owner may always read and change the security.
+ACCESS_MASK AccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE> &owner,
+                          ACCESS_MASK (*map)(ACCESS_MASK), ACCESS_MASK everything) {
+  if (dacl.empty()) return everything;  // a null DACL grants everything to everyone
   ACCESS_MASK granted = 0, denied = 0;
   if (AclIsValid(dacl.data())) {
     const BYTE *a = dacl.data();
@@ -185,8 +190,7 @@ ACCESS_MASK KeyAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BY
       size_t aceSize = Word(a + at + 2);
       if (!(flags & kInheritOnlyAce) && (type == ACCESS_ALLOWED_ACE_TYPE || type == kAccessDeniedAceType) &&
           InAdministratorsToken(a + at + 8)) {
-        ACCESS_MASK mask = MapKeyGenericRights(Dword(a + at + 4));
-        // The first entry that decides a right wins.
+        ACCESS_MASK mask = map(Dword(a + at + 4));
         if (type == ACCESS_ALLOWED_ACE_TYPE)
           granted |= mask & ~denied;
         else
@@ -195,9 +199,91 @@ ACCESS_MASK KeyAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BY
       at += aceSize;
     }
   }
-  // The owner may always read and change the key's security.
   if (owner.empty() || InAdministratorsToken(owner.data())) granted |= READ_CONTROL | WRITE_DAC;
-  return granted & kEverything;
+  return granted & everything;
+}
+
+ACCESS_MASK MapFileGenericRights(ACCESS_MASK mask) {
+  if (mask & GENERIC_READ) mask = (mask & ~GENERIC_READ) | FILE_GENERIC_READ;
+  if (mask & GENERIC_WRITE) mask = (mask & ~GENERIC_WRITE) | FILE_GENERIC_WRITE;
+  if (mask & GENERIC_EXECUTE) mask = (mask & ~GENERIC_EXECUTE) | FILE_GENERIC_EXECUTE;
+  if (mask & GENERIC_ALL) mask = (mask & ~GENERIC_ALL) | FILE_ALL_ACCESS;
+  return mask;
+}
+}  // namespace
+
+ACCESS_MASK KeyAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE> &owner) {
+  return AccessAllowed(dacl, owner, MapKeyGenericRights, KEY_ALL_ACCESS | SYNCHRONIZE);
+}
+
+ACCESS_MASK FileAccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE> &owner) {
+  return AccessAllowed(dacl, owner, MapFileGenericRights, FILE_ALL_ACCESS);
+}
+
+void AddAceEx(std::vector<BYTE> &acl, bool allow, BYTE flags, ACCESS_MASK mask, const std::vector<BYTE> &sid) {
+  AppendAce(acl, allow ? ACCESS_ALLOWED_ACE_TYPE : kAccessDeniedAceType, mask, sid, flags);
+}
+
+std::vector<BYTE> RootFileDacl() {
+  constexpr BYTE kBoth = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  constexpr ACCESS_MASK kModify = 0x001301BF;  // read, write, execute and delete
+  std::vector<BYTE> acl(kAclHeader, 0);
+  acl[0] = ACL_REVISION;
+  AppendAce(acl, ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, MakeSid(5, {32, 544}), kBoth);
+  AppendAce(acl, ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, MakeSid(5, {18}), kBoth);
+  AppendAce(acl, ACCESS_ALLOWED_ACE_TYPE, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, MakeSid(5, {32, 545}), kBoth);
+  AppendAce(acl, ACCESS_ALLOWED_ACE_TYPE, FILE_ADD_SUBDIRECTORY, MakeSid(5, {32, 545}), CONTAINER_INHERIT_ACE);
+  AppendAce(acl, ACCESS_ALLOWED_ACE_TYPE, kModify, MakeSid(5, {11}), kBoth | INHERIT_ONLY_ACE);
+  AppendAce(acl, ACCESS_ALLOWED_ACE_TYPE, FILE_ADD_SUBDIRECTORY, MakeSid(5, {11}), 0);
+  return acl;
+}
+
+std::vector<BYTE> InheritedAces(const std::vector<BYTE> &parentDacl, bool childIsDir) {
+  std::vector<BYTE> out(kAclHeader, 0);
+  out[0] = ACL_REVISION;
+  if (parentDacl.empty() || !AclIsValid(parentDacl.data())) return out;
+  const BYTE *a = parentDacl.data();
+  size_t count = Word(a + 4), at = kAclHeader;
+  for (size_t i = 0; i < count; ++i) {
+    BYTE type = a[at], flags = a[at + 1];
+    size_t aceSize = Word(a + at + 2);
+    if (type == ACCESS_ALLOWED_ACE_TYPE || type == kAccessDeniedAceType) {
+      std::vector<BYTE> sid(a + at + 8, a + at + 8 + SidLength(a + at + 8));
+      ACCESS_MASK mask = Dword(a + at + 4);
+      BYTE kept = INHERITED_ACE;
+      bool inherits = false;
+      if (childIsDir && (flags & CONTAINER_INHERIT_ACE)) {
+        inherits = true;
+        if (!(flags & NO_PROPAGATE_INHERIT_ACE)) kept |= flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+      } else if (childIsDir && (flags & OBJECT_INHERIT_ACE) && !(flags & NO_PROPAGATE_INHERIT_ACE)) {
+        inherits = true;  // for the files further down only
+        kept |= OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE;
+      } else if (!childIsDir && (flags & OBJECT_INHERIT_ACE)) {
+        inherits = true;
+      }
+      if (inherits) AppendAce(out, type, mask, sid, kept);
+    }
+    at += aceSize;
+  }
+  return out;
+}
+
+std::vector<BYTE> JoinAcl(const std::vector<BYTE> &explicitDacl, const std::vector<BYTE> &inheritedAces) {
+  std::vector<BYTE> out(kAclHeader, 0);
+  out[0] = ACL_REVISION;
+  if (explicitDacl.size() >= kAclHeader && AclIsValid(explicitDacl.data())) {
+    // Only the entries: an ACL made by InitializeAcl may have room left after them.
+    size_t used = kAclHeader, count = Word(&explicitDacl[4]);
+    for (size_t i = 0; i < count; ++i) used += Word(&explicitDacl[used + 2]);
+    out.assign(explicitDacl.begin(), explicitDacl.begin() + used);
+    PutWord(&out[2], WORD(used));
+  }
+  if (inheritedAces.size() > kAclHeader) {
+    out.insert(out.end(), inheritedAces.begin() + kAclHeader, inheritedAces.end());
+    PutWord(&out[2], WORD(out.size()));
+    PutWord(&out[4], WORD(Word(&out[4]) + Word(&inheritedAces[4])));
+  }
+  return out;
 }
 
 bool ReadDescriptor(const void *descriptor, DescriptorParts &parts) {
@@ -223,6 +309,7 @@ bool ReadDescriptor(const void *descriptor, DescriptorParts &parts) {
     dacl = reinterpret_cast<const BYTE *>(sd->Dacl);
   }
   parts = DescriptorParts{};
+  parts.daclProtected = control & SE_DACL_PROTECTED;
   if (owner) {
     if (!SidIsValid(owner)) return false;
     parts.owner = Copy(owner, SidLength(owner));
@@ -255,6 +342,7 @@ std::vector<BYTE> SelfRelativeDescriptor(const DescriptorParts &parts, SECURITY_
   if (which & GROUP_SECURITY_INFORMATION) append(8, parts.group);
   if ((which & DACL_SECURITY_INFORMATION) && parts.daclPresent) {
     control |= SE_DACL_PRESENT;
+    if (parts.daclProtected) control |= SE_DACL_PROTECTED;
     append(16, parts.dacl);  // a null DACL: present, offset 0
   }
   PutWord(&sd[2], control);
@@ -361,6 +449,131 @@ BOOL WINAPI AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask
   std::memcpy(a + at + 8, pSid, SidLength(pSid));
   pAcl->AceCount = WORD(pAcl->AceCount + 1);
   if (dwAceRevision > pAcl->AclRevision) pAcl->AclRevision = BYTE(dwAceRevision);
+  return TRUE;
+}
+
+BOOL WINAPI AddAccessAllowedAceEx(PACL pAcl, DWORD dwAceRevision, DWORD AceFlags, DWORD AccessMask, PSID pSid) {
+  WINSIM_ENTRY("advapi32.dll", AddAccessAllowedAceEx, FALSE);
+  constexpr DWORD kValidFlags =
+      OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | NO_PROPAGATE_INHERIT_ACE | INHERIT_ONLY_ACE | INHERITED_ACE;
+  if (AceFlags & ~kValidFlags) return Fail(ERROR_INVALID_FLAGS, FALSE);
+  if (!AddAccessAllowedAce(pAcl, dwAceRevision, AccessMask, pSid)) return FALSE;
+  BYTE *a = reinterpret_cast<BYTE *>(pAcl);
+  size_t at = kAclHeader;
+  for (WORD i = 0; i + 1 < pAcl->AceCount; ++i) at += Word(a + at + 2);
+  a[at + 1] = BYTE(AceFlags);
+  return TRUE;
+}
+
+BOOL WINAPI SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                         SECURITY_DESCRIPTOR_CONTROL ControlBitsOfInterest,
+                                         SECURITY_DESCRIPTOR_CONTROL ControlBitsToSet) {
+  WINSIM_ENTRY("advapi32.dll", SetSecurityDescriptorControl, FALSE);
+  auto *sd = static_cast<SECURITY_DESCRIPTOR *>(pSecurityDescriptor);
+  if (!sd) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION, FALSE);
+  // Only the inheritance bits may be set this way.
+  constexpr SECURITY_DESCRIPTOR_CONTROL kSettable = 0x0100 | 0x0200 | 0x0400 | 0x0800 | SE_DACL_PROTECTED | 0x2000;
+  if ((ControlBitsOfInterest | ControlBitsToSet) & ~kSettable) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  sd->Control =
+      SECURITY_DESCRIPTOR_CONTROL((sd->Control & ~ControlBitsOfInterest) | (ControlBitsToSet & ControlBitsOfInterest));
+  return TRUE;
+}
+
+BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID *pOwner,
+                                       LPBOOL lpbOwnerDefaulted) {
+  WINSIM_ENTRY("advapi32.dll", GetSecurityDescriptorOwner, FALSE);
+  const BYTE *d = static_cast<const BYTE *>(pSecurityDescriptor);
+  if (!d || !pOwner || !lpbOwnerDefaulted) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (d[0] != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION, FALSE);
+  WORD control = Word(d + 2);
+  if (control & SE_SELF_RELATIVE) {
+    DWORD offset = Dword(d + 4);
+    *pOwner = offset ? const_cast<BYTE *>(d + offset) : nullptr;
+  } else {
+    *pOwner = static_cast<const SECURITY_DESCRIPTOR *>(pSecurityDescriptor)->Owner;
+  }
+  *lpbOwnerDefaulted = (control & 0x0001) ? TRUE : FALSE;  // SE_OWNER_DEFAULTED
+  return TRUE;
+}
+
+BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, LPBOOL lpbDaclPresent, PACL *pDacl,
+                                      LPBOOL lpbDaclDefaulted) {
+  WINSIM_ENTRY("advapi32.dll", GetSecurityDescriptorDacl, FALSE);
+  const BYTE *d = static_cast<const BYTE *>(pSecurityDescriptor);
+  if (!d || !lpbDaclPresent || !pDacl || !lpbDaclDefaulted) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (d[0] != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION, FALSE);
+  WORD control = Word(d + 2);
+  *lpbDaclPresent = (control & SE_DACL_PRESENT) ? TRUE : FALSE;
+  if (!*lpbDaclPresent) return TRUE;  // *pDacl and the defaulted flag are left as they were
+  if (control & SE_SELF_RELATIVE) {
+    DWORD offset = Dword(d + 16);
+    *pDacl = offset ? reinterpret_cast<PACL>(const_cast<BYTE *>(d + offset)) : nullptr;
+  } else {
+    *pDacl = static_cast<const SECURITY_DESCRIPTOR *>(pSecurityDescriptor)->Dacl;
+  }
+  *lpbDaclDefaulted = (control & SE_DACL_DEFAULTED) ? TRUE : FALSE;
+  return TRUE;
+}
+
+BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID *pAce) {
+  WINSIM_ENTRY("advapi32.dll", GetAce, FALSE);
+  if (!pAcl || !pAce) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!AclIsValid(pAcl) || dwAceIndex >= pAcl->AceCount) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  BYTE *a = reinterpret_cast<BYTE *>(pAcl);
+  size_t at = kAclHeader;
+  for (DWORD i = 0; i < dwAceIndex; ++i) at += Word(a + at + 2);
+  *pAce = a + at;
+  return TRUE;
+}
+
+// FALSE with ERROR_SUCCESS for two valid SIDs that differ; ERROR_INVALID_SID for an invalid one.
+BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
+  WINSIM_ENTRY("advapi32.dll", EqualSid, FALSE);
+  if (!SidIsValid(pSid1) || !SidIsValid(pSid2)) return Fail(ERROR_INVALID_SID, FALSE);
+  SetLastError(ERROR_SUCCESS);
+  return SidLength(pSid1) == SidLength(pSid2) && std::memcmp(pSid1, pSid2, SidLength(pSid1)) == 0;
+}
+
+HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(intptr_t(-1)); }
+
+// The simulated process's token: the elevated administrator, whose new objects are owned
+// by Administrators.
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
+  WINSIM_ENTRY("advapi32.dll", OpenProcessToken, FALSE);
+  if (!TokenHandle) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (ProcessHandle != GetCurrentProcess()) {
+    NotModelled("OpenProcessToken", "the token of another process");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  (void)DesiredAccess;  // the process may open its own token for any access
+  *TokenHandle = AddObject(std::make_shared<Object>(Object::Kind::Token));
+  return TRUE;
+}
+
+BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength) {
+  WINSIM_ENTRY("advapi32.dll", GetTokenInformation, FALSE);
+  if (!FindObject(TokenHandle, Object::Kind::Token)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!ReturnLength) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (TokenInformationClass != TokenOwner && TokenInformationClass != TokenUser) {
+    NotModelled("GetTokenInformation", "information classes other than TokenUser and TokenOwner");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  // The user is the machine's built-in Administrator account (RID 500); what it creates
+  // elevated is owned by the Administrators group.
+  bool user = TokenInformationClass == TokenUser;
+  std::vector<BYTE> sid = user ? MakeSid(5, {21, 1004336348, 1177238915, 682003330, 500}) : MakeSid(5, {32, 544});
+  size_t head = user ? sizeof(TOKEN_USER) : sizeof(TOKEN_OWNER);
+  DWORD size = DWORD(head + sid.size());
+  *ReturnLength = size;
+  if (!TokenInformation || TokenInformationLength < size) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  BYTE *at = static_cast<BYTE *>(TokenInformation) + head;
+  std::memcpy(at, sid.data(), sid.size());
+  if (user)
+    *static_cast<TOKEN_USER *>(TokenInformation) = TOKEN_USER{{at, 0}};
+  else
+    static_cast<TOKEN_OWNER *>(TokenInformation)->Owner = at;
   return TRUE;
 }
 
