@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <setupapi.h>
+#include <winsvc.h>
 #include <devpkey.h>
 
 #include <gtest/gtest.h>
@@ -1472,4 +1473,43 @@ TEST(ServiceDeviceLists, EveryDeviceChangeUpdatesTheListOfItsService) {
   EXPECT_EQ(PropertyChange(set, c, DICS_ENABLE), 0u);
   EXPECT_EQ(ServiceList(kZ40eEnum), "(none)");
   SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST(ServiceDeviceLists, ALegacyServiceIsListedThroughItsLegacyInstanceWhileItRuns) {
+  TestMachine machine(Device("PCI\\A\\1", kChangeDriver));
+  for (const wchar_t *name : {L"z40e", L"Legacy"}) {
+    HKEY h;
+    std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+              0);
+    DWORD type = SERVICE_KERNEL_DRIVER, start = SERVICE_DEMAND_START;
+    RegSetValueExW(h, L"Type", 0, REG_DWORD, reinterpret_cast<BYTE *>(&type), 4);
+    RegSetValueExW(h, L"Start", 0, REG_DWORD, reinterpret_cast<BYTE *>(&start), 4);
+    RegCloseKey(h);
+  }
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(scm, nullptr);
+  const wchar_t *legacyEnum = L"SYSTEM\\CurrentControlSet\\Services\\Legacy\\Enum";
+  struct Step {
+    const wchar_t *service;
+    bool start;
+    std::string legacyList, z40eList;
+  } steps[] = {
+      {L"Legacy", true, "1/1|ROOT\\LEGACY_LEGACY\\0000", "(none)"},
+      {L"z40e", true, "1/1|ROOT\\LEGACY_LEGACY\\0000", "(none)"},  // a PnP driver's service: its devices list it
+      {L"Legacy", false, "0/0", "(none)"},
+  };
+  for (const Step &st : steps) {
+    SC_HANDLE svc = OpenServiceW(scm, st.service, SERVICE_ALL_ACCESS);
+    ASSERT_NE(svc, nullptr);
+    SERVICE_STATUS status;
+    if (st.start)
+      EXPECT_TRUE(StartServiceW(svc, 0, nullptr));
+    else
+      EXPECT_TRUE(ControlService(svc, SERVICE_CONTROL_STOP, &status));
+    CloseServiceHandle(svc);
+    EXPECT_EQ(ServiceList(legacyEnum), st.legacyList) << winsim::ToUtf8(st.service);
+    EXPECT_EQ(ServiceList(kZ40eEnum), st.z40eList) << winsim::ToUtf8(st.service);
+  }
+  CloseServiceHandle(scm);
 }

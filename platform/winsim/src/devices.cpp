@@ -315,6 +315,14 @@ void UpdateServiceLists(Machine &machine, const Device &device, const DeviceList
   if (isListed) ChangeServiceList(r, after.service, device.instanceId, true);
 }
 
+void ListLegacyService(Machine &machine, const std::wstring &service, bool started) {
+  if (machine.devices)
+    for (const Device &d : machine.devices->devices)
+      if (!d.removed && d.driver && EqualNoCase(d.driver->service, service)) return;  // a PnP driver's service
+  std::wstring instanceId = L"ROOT\\LEGACY_" + Upcased(service) + L"\\0000";
+  ChangeServiceList(*machine.registry, service, instanceId, started);
+}
+
 // ---- Device -------------------------------------------------------------------------------------
 
 DWORDLONG DeviceDriver::PackedVersion() const {

@@ -135,6 +135,10 @@ DeviceListing ListingOf(const Device &device);
 // key gains no list.
 void UpdateServiceLists(Machine &machine, const Device &device, const DeviceListing &before);
 
+// A service that no device of the machine names as its function driver is a legacy (non-PnP)
+// one: when it starts, its list holds ROOT\LEGACY_<SERVICE>\0000, and loses it when it stops.
+void ListLegacyService(Machine &machine, const std::wstring &service, bool started);
+
 // Where the registry keeps devices and drivers, below HKEY_LOCAL_MACHINE.
 constexpr const wchar_t *kEnumKeyPath = L"SYSTEM\\CurrentControlSet\\Enum";
 constexpr const wchar_t *kClassKeyPath = L"SYSTEM\\CurrentControlSet\\Control\\Class";
