@@ -7,10 +7,13 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <setupapi.h>
+#include <winsvc.h>
+#include <devpkey.h>
 
 #include <gtest/gtest.h>
 #include <winsim.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdlib>
@@ -1213,3 +1216,300 @@ TEST(DeviceRemoval, RemovedDeviceLeavesTheMachine) {
 }
 
 }  // namespace
+
+// ---- the class installer's state changes ---------------------------------------------------------
+
+namespace {
+
+const char *const kChangeDriver =
+    "class_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'\n[devices.driver]\nservice = 'z40e'\n";
+
+// DIF_PROPERTYCHANGE with `change` on the device's member: the error (0 on success).
+DWORD PropertyChange(HDEVINFO set, SP_DEVINFO_DATA &device, DWORD change) {
+  SP_PROPCHANGE_PARAMS p{{sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE}, change, DICS_FLAG_CONFIGSPECIFIC, 0};
+  if (!SetupDiSetClassInstallParamsW(set, &device, &p.ClassInstallHeader, sizeof p)) return GetLastError();
+  return SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &device) ? 0 : GetLastError();
+}
+
+ULONG Status(DEVINST devInst, bool problemNumber = false) {
+  ULONG status = 0, problem = 0;
+  if (CM_Get_DevNode_Status_Ex(&status, &problem, devInst, 0, nullptr) != CR_SUCCESS) return kSentinel;
+  return problemNumber ? problem : status;
+}
+
+}  // namespace
+
+TEST(ClassInstaller, PropertyChangeRecordsAndTheirErrors) {
+  TestMachine machine(Device("PCI\\A\\1", kChangeDriver) + Device("PCI\\B\\1", "present = false") +
+                      Device("PCI\\C\\1", std::string(kChangeDriver) + "[devices.behaviour]\ndisable_fails = true\n"));
+  HDEVINFO set = AllDevices();
+  SP_DEVINFO_DATA a = MemberOf(set, L"PCI\\A\\1"), b = MemberOf(set, L"PCI\\B\\1"), c = MemberOf(set, L"PCI\\C\\1");
+  // No record yet.
+  EXPECT_FALSE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &a));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_CLASSINSTALL_PARAMS));
+  SP_PROPCHANGE_PARAMS p{{sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE}, DICS_DISABLE, DICS_FLAG_GLOBAL, 0};
+  struct Case {
+    const char *name;
+    DWORD headerSize, size;
+    DWORD error;
+  } records[] = {
+      {"a header of the wrong size", 12, sizeof p, ERROR_INVALID_USER_BUFFER},
+      {"a record of the wrong size", sizeof(SP_CLASSINSTALL_HEADER), sizeof p + 4, ERROR_INVALID_PARAMETER},
+      {"shorter than its header", sizeof(SP_CLASSINSTALL_HEADER), 4, ERROR_INVALID_USER_BUFFER},
+  };
+  for (const Case &r : records) {
+    p.ClassInstallHeader.cbSize = r.headerSize;
+    EXPECT_FALSE(SetupDiSetClassInstallParamsW(set, &a, &p.ClassInstallHeader, r.size)) << r.name;
+    EXPECT_EQ(GetLastError(), r.error) << r.name;
+  }
+  EXPECT_FALSE(SetupDiCallClassInstaller(0x99, set, &a));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED));
+  EXPECT_EQ(PropertyChange(set, a, 0), DWORD(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(PropertyChange(set, b, DICS_DISABLE), DWORD(ERROR_NO_SUCH_DEVINST));  // no device node
+  EXPECT_EQ(PropertyChange(set, c, DICS_DISABLE), DWORD(ERROR_NOT_DISABLEABLE));
+  EXPECT_EQ(Status(c.DevInst) & DN_STARTED, ULONG(DN_STARTED));
+  // A record of the set serves every member that has none of its own.
+  p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+  ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, nullptr, &p.ClassInstallHeader, sizeof p));
+  ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &a, nullptr, 0));  // the member's own goes
+  auto params = Sized<SP_DEVINSTALL_PARAMS_W>();
+  ASSERT_TRUE(SetupDiGetDeviceInstallParamsW(set, &a, &params));
+  EXPECT_EQ(params.Flags & DI_CLASSINSTALLPARAMS, 0u);
+  EXPECT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &a));
+  EXPECT_EQ(Status(a.DevInst), ULONG(DN_HAS_PROBLEM | DN_DISABLEABLE | DN_NT_ENUMERATOR | DN_NT_DRIVER));
+  EXPECT_EQ(Status(a.DevInst, true), ULONG(CM_PROB_DISABLED));
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST(ClassInstaller, StateChangesLastAndAskForARestartWhenTheDeviceSaysSo) {
+  TestMachine machine(
+      Device("PCI\\A\\1", kChangeDriver) +
+      Device("PCI\\R\\1", std::string(kChangeDriver) + "[devices.behaviour]\nstate_change_needs_restart = true\n") +
+      Device("PCI\\N\\1", "status = 'disabled'\nclass_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'"));
+  struct Step {
+    const wchar_t *id;
+    DWORD change;
+    ULONG started;  // DN_STARTED afterwards
+    bool restart;
+  } steps[] = {
+      {L"PCI\\A\\1", DICS_DISABLE, 0, false}, {L"PCI\\A\\1", DICS_ENABLE, DN_STARTED, false},
+      {L"PCI\\A\\1", DICS_STOP, 0, false},    {L"PCI\\A\\1", DICS_START, DN_STARTED, false},
+      {L"PCI\\R\\1", DICS_DISABLE, 0, true},  {L"PCI\\N\\1", DICS_ENABLE, 0, false},  // no driver: problem 28
+  };
+  for (const Step &s : steps) {
+    HDEVINFO set = AllDevices();
+    SP_DEVINFO_DATA d = MemberOf(set, s.id);
+    EXPECT_EQ(PropertyChange(set, d, s.change), 0u);
+    EXPECT_EQ(Status(d.DevInst) & DN_STARTED, s.started) << winsim::ToUtf8(s.id) << " " << s.change;
+    auto params = Sized<SP_DEVINSTALL_PARAMS_W>();
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsW(set, &d, &params));
+    EXPECT_EQ((params.Flags & DI_NEEDRESTART) != 0, s.restart) << winsim::ToUtf8(s.id);
+    SetupDiDestroyDeviceInfoList(set);
+  }
+  EXPECT_EQ(Status(3, true), ULONG(CM_PROB_FAILED_INSTALL));
+  // The changes are the machine's: its registry and machine.toml keep them.
+  EXPECT_EQ(RegValue(EnumKey(L"PCI\\R\\1"), L"ConfigFlags").bytes, (std::vector<BYTE>{1, 0, 0, 0}));
+  machine.Reopen();
+  EXPECT_EQ(Status(2, true), ULONG(CM_PROB_DISABLED));
+  EXPECT_EQ(Status(1) & DN_STARTED, ULONG(DN_STARTED));
+}
+
+TEST(DeviceProperties, UnifiedPropertiesTheirTypesAndErrors) {
+  TestMachine machine(kMachine);
+  HDEVINFO set = AllDevices();
+  SP_DEVINFO_DATA a = MemberOf(set, kIdA), c = MemberOf(set, kIdC);
+  DEVPROPTYPE type = kSentinel;
+  DWORD required = 0;
+  struct Case {
+    SP_DEVINFO_DATA *device;
+    const DEVPROPKEY *key;
+    DWORD error;
+    DEVPROPTYPE type;
+    std::wstring text;
+  } cases[] = {
+      {&a, &DEVPKEY_Device_DriverVersion, 0, DEVPROP_TYPE_STRING, std::wstring(L"1.2.3.4") + L'\0'},
+      {&a, &DEVPKEY_Device_DriverInfPath, 0, DEVPROP_TYPE_STRING, std::wstring(L"oem3.inf") + L'\0'},
+      {&a, &DEVPKEY_Device_CompatibleIds, 0, DEVPROP_TYPE_STRING_LIST,
+       std::wstring(L"PCI\\VEN_8086&DEV_1572\0PCI\\CC_020000\0\0", 37)},
+      {&c, &DEVPKEY_Device_DriverVersion, ERROR_NOT_FOUND, kSentinel, L""},
+      {&c, &DEVPKEY_Device_ProblemCode, 0, DEVPROP_TYPE_UINT32, std::wstring(1, wchar_t(CM_PROB_DISABLED))},
+  };
+  for (const Case &k : cases) {
+    type = kSentinel;
+    SetLastError(0);
+    BOOL ok = SetupDiGetDevicePropertyW(set, k.device, k.key, &type, nullptr, 0, &required, 0);
+    EXPECT_FALSE(ok);
+    if (k.error) {
+      EXPECT_EQ(GetLastError(), k.error);
+      continue;
+    }
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    std::vector<BYTE> bytes(required);
+    ASSERT_TRUE(SetupDiGetDevicePropertyW(set, k.device, k.key, &type, bytes.data(), required, nullptr, 0));
+    EXPECT_EQ(type, k.type);
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / sizeof(WCHAR)), k.text);
+  }
+  BYTE buffer[8];
+  EXPECT_FALSE(SetupDiGetDevicePropertyW(set, &a, nullptr, &type, buffer, 8, nullptr, 0));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
+  EXPECT_FALSE(SetupDiGetDevicePropertyW(set, &a, &DEVPKEY_Device_InstanceId, nullptr, buffer, 8, nullptr, 0));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_USER_BUFFER));
+  EXPECT_FALSE(SetupDiGetDevicePropertyW(set, &a, &DEVPKEY_Device_InstanceId, &type, buffer, 8, nullptr, 1));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FLAGS));
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST(LocalMemory, ZeroedBlocksFreedOnlyByLocalFree) {
+  TestMachine machine;
+  auto *p = static_cast<BYTE *>(LocalAlloc(LMEM_ZEROINIT, 64));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(std::count(p, p + 64, 0), 64);
+  HGLOBAL g = GlobalAlloc(GPTR, 8);
+  EXPECT_EQ(LocalFree(g), g);  // not a block of LocalAlloc
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(LocalFree(p), nullptr);
+  EXPECT_EQ(LocalFree(nullptr), nullptr);
+  EXPECT_EQ(GlobalFree(g), nullptr);
+}
+
+// ---- the services' device lists ---------------------------------------------------------------
+
+namespace {
+
+const wchar_t *const kZ40eEnum = L"SYSTEM\\CurrentControlSet\\Services\\z40e\\Enum";
+
+// Count, NextInstance and the values 0 ... Count-1 of a service's list, "|"-joined.
+std::string ServiceList(const wchar_t *key) {
+  Property count = RegValue(key, L"Count"), next = RegValue(key, L"NextInstance");
+  if (count.error) return "(none)";
+  DWORD n = 0, nextInstance = 0;
+  std::memcpy(&n, count.bytes.data(), 4);
+  std::memcpy(&nextInstance, next.bytes.data(), 4);
+  std::string out = std::to_string(n) + "/" + std::to_string(nextInstance);
+  for (DWORD i = 0; i < n; ++i) {
+    std::wstring text = RegValue(key, std::to_wstring(i).c_str()).Text();
+    out += "|" + winsim::ToUtf8(text.substr(0, text.find(L'\0')));
+  }
+  return out;
+}
+
+void SetServiceList(const std::vector<std::wstring> &ids) {
+  HKEY h;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZ40eEnum, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr), 0);
+  DWORD n = DWORD(ids.size());
+  RegSetValueExW(h, L"Count", 0, REG_DWORD, reinterpret_cast<BYTE *>(&n), 4);
+  RegSetValueExW(h, L"NextInstance", 0, REG_DWORD, reinterpret_cast<BYTE *>(&n), 4);
+  for (DWORD i = 0; i < n; ++i)
+    RegSetValueExW(h, std::to_wstring(i).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(ids[i].c_str()),
+                   DWORD((ids[i].size() + 1) * sizeof(WCHAR)));
+  RegCloseKey(h);
+}
+
+}  // namespace
+
+TEST(ServiceDeviceLists, EveryDeviceChangeUpdatesTheListOfItsService) {
+  const std::string machineToml =
+      Device("PCI\\A\\1", kChangeDriver) + Device("PCI\\B\\1", kChangeDriver) +
+      Device("PCI\\C\\1", std::string("status = 'disabled'\n") + kChangeDriver) +
+      Device("PCI\\D\\1",
+             "class_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'\n[devices.driver]\nservice = 'other'\n");
+  struct Case {
+    const char *name;
+    std::vector<std::wstring> before;
+    const wchar_t *device;
+    DWORD change;  // DICS_*, or 0: remove the device
+    std::string after;
+  } cases[] = {
+      {"disable a listed device", {L"PCI\\A\\1", L"PCI\\B\\1"}, L"PCI\\A\\1", DICS_DISABLE, "1/1|PCI\\B\\1"},
+      {"enable a disabled one",
+       {L"PCI\\A\\1", L"PCI\\B\\1"},
+       L"PCI\\C\\1",
+       DICS_ENABLE,
+       "3/3|PCI\\A\\1|PCI\\B\\1|PCI\\C\\1"},
+      {"stop one", {L"PCI\\A\\1", L"PCI\\B\\1"}, L"PCI\\B\\1", DICS_STOP, "1/1|PCI\\A\\1"},
+      {"remove one", {L"PCI\\A\\1", L"PCI\\B\\1"}, L"PCI\\A\\1", 0, "1/1|PCI\\B\\1"},
+      {"no change leaves the list as it is", {L"PCI\\B\\1"}, L"PCI\\A\\1", DICS_ENABLE, "1/1|PCI\\B\\1"},
+      {"a stale list is the registry's: only the changed device is touched",
+       {L"PCI\\GONE\\1", L"pci\\a\\1"},
+       L"PCI\\A\\1",
+       DICS_DISABLE,
+       "1/1|PCI\\GONE\\1"},
+      {"a device of another service leaves this list alone",
+       {L"PCI\\A\\1"},
+       L"PCI\\D\\1",
+       DICS_DISABLE,
+       "1/1|PCI\\A\\1"},
+  };
+  for (const Case &c : cases) {
+    TestMachine machine(machineToml);
+    HKEY h;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\z40e", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &h, nullptr),
+              0);
+    DWORD type = 1;
+    RegSetValueExW(h, L"Type", 0, REG_DWORD, reinterpret_cast<BYTE *>(&type), 4);
+    RegCloseKey(h);
+    SetServiceList(c.before);
+    machine.Reopen();  // the list is loaded as it was saved, not rebuilt
+    std::string loaded = ServiceList(kZ40eEnum);
+    EXPECT_EQ(loaded.substr(0, loaded.find('|')),
+              std::to_string(c.before.size()) + "/" + std::to_string(c.before.size()))
+        << c.name;
+    HDEVINFO set = AllDevices();
+    SP_DEVINFO_DATA d = MemberOf(set, c.device);
+    if (c.change)
+      EXPECT_EQ(PropertyChange(set, d, c.change), 0u) << c.name;
+    else
+      EXPECT_TRUE(SetupDiRemoveDevice(set, &d)) << c.name;
+    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_EQ(ServiceList(kZ40eEnum), c.after) << c.name;
+    machine.Reopen();
+    EXPECT_EQ(ServiceList(kZ40eEnum), c.after) << c.name << " (saved)";
+  }
+  // A service without a key gains no list.
+  TestMachine machine(machineToml);
+  HDEVINFO set = AllDevices();
+  SP_DEVINFO_DATA c = MemberOf(set, L"PCI\\C\\1");
+  EXPECT_EQ(PropertyChange(set, c, DICS_ENABLE), 0u);
+  EXPECT_EQ(ServiceList(kZ40eEnum), "(none)");
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST(ServiceDeviceLists, ALegacyServiceIsListedThroughItsLegacyInstanceWhileItRuns) {
+  TestMachine machine(Device("PCI\\A\\1", kChangeDriver));
+  for (const wchar_t *name : {L"z40e", L"Legacy"}) {
+    HKEY h;
+    std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+              0);
+    DWORD type = SERVICE_KERNEL_DRIVER, start = SERVICE_DEMAND_START;
+    RegSetValueExW(h, L"Type", 0, REG_DWORD, reinterpret_cast<BYTE *>(&type), 4);
+    RegSetValueExW(h, L"Start", 0, REG_DWORD, reinterpret_cast<BYTE *>(&start), 4);
+    RegCloseKey(h);
+  }
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(scm, nullptr);
+  const wchar_t *legacyEnum = L"SYSTEM\\CurrentControlSet\\Services\\Legacy\\Enum";
+  struct Step {
+    const wchar_t *service;
+    bool start;
+    std::string legacyList, z40eList;
+  } steps[] = {
+      {L"Legacy", true, "1/1|ROOT\\LEGACY_LEGACY\\0000", "(none)"},
+      {L"z40e", true, "1/1|ROOT\\LEGACY_LEGACY\\0000", "(none)"},  // a PnP driver's service: its devices list it
+      {L"Legacy", false, "0/0", "(none)"},
+  };
+  for (const Step &st : steps) {
+    SC_HANDLE svc = OpenServiceW(scm, st.service, SERVICE_ALL_ACCESS);
+    ASSERT_NE(svc, nullptr);
+    SERVICE_STATUS status;
+    if (st.start)
+      EXPECT_TRUE(StartServiceW(svc, 0, nullptr));
+    else
+      EXPECT_TRUE(ControlService(svc, SERVICE_CONTROL_STOP, &status));
+    CloseServiceHandle(svc);
+    EXPECT_EQ(ServiceList(legacyEnum), st.legacyList) << winsim::ToUtf8(st.service);
+    EXPECT_EQ(ServiceList(kZ40eEnum), st.z40eList) << winsim::ToUtf8(st.service);
+  }
+  CloseServiceHandle(scm);
+}

@@ -5,6 +5,9 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <setupapi.h>
+// The property keys are defined here, once for the program.
+#include <initguid.h>
+#include <devpkey.h>
 
 #include <algorithm>
 #include <cctype>
@@ -1123,6 +1126,12 @@ void ProbeSetupApi(json &out) {
   out["setupapi.property[not_a_member]"] =
       Status(SetupDiGetDeviceRegistryPropertyW(set, &stranger, SPDRP_HARDWAREID, nullptr, buffer, sizeof buffer,
                                                &required) != FALSE);
+
+  DEVPROPTYPE type = 0;
+  SetLastError(kSentinel);
+  out["setupapi.device_property[not_a_member]"] =
+      Status(SetupDiGetDevicePropertyW(set, &stranger, &DEVPKEY_Device_InstanceId, &type, buffer, sizeof buffer,
+                                       &required, 0) != FALSE);
 
   // Destroying the set again would be a use-after-free on Windows (winsim stops the run), so
   // the probe destroys it once.

@@ -256,3 +256,48 @@ WINBASEAPI HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HW
 WINBASEAPI BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent,
                                               DWORD OpenFlags, PSP_DEVINFO_DATA DeviceInfoData);
 WINBASEAPI BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+
+// ---- class installer: device state changes ---------------------------------------------------
+typedef UINT DI_FUNCTION;
+
+#define DIF_PROPERTYCHANGE 0x00000012
+
+#define DI_CLASSINSTALLPARAMS 0x00100000
+
+#define DICS_ENABLE 0x00000001
+#define DICS_DISABLE 0x00000002
+#define DICS_PROPCHANGE 0x00000003
+#define DICS_START 0x00000004
+#define DICS_STOP 0x00000005
+#define DICS_FLAG_GLOBAL 0x00000001
+#define DICS_FLAG_CONFIGSPECIFIC 0x00000002
+#define DICS_FLAG_CONFIGGENERAL 0x00000004
+
+#define ERROR_NO_CLASSINSTALL_PARAMS (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x215)
+#define ERROR_NOT_DISABLEABLE (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x231)
+
+typedef struct _SP_CLASSINSTALL_HEADER {
+  DWORD cbSize;
+  DI_FUNCTION InstallFunction;
+} SP_CLASSINSTALL_HEADER, *PSP_CLASSINSTALL_HEADER;
+
+typedef struct _SP_PROPCHANGE_PARAMS {
+  SP_CLASSINSTALL_HEADER ClassInstallHeader;
+  DWORD StateChange;
+  DWORD Scope;
+  DWORD HwProfile;
+} SP_PROPCHANGE_PARAMS, *PSP_PROPCHANGE_PARAMS;
+
+WINBASEAPI BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                     PSP_CLASSINSTALL_HEADER ClassInstallParams,
+                                                     DWORD ClassInstallParamsSize);
+WINBASEAPI BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
+                                                 PSP_DEVINFO_DATA DeviceInfoData);
+
+// ---- unified device properties ---------------------------------------------------------------
+#include "devpropdef.h"
+
+WINBASEAPI BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                 const DEVPROPKEY *PropertyKey, DEVPROPTYPE *PropertyType,
+                                                 PBYTE PropertyBuffer, DWORD PropertyBufferSize, PDWORD RequiredSize,
+                                                 DWORD Flags);

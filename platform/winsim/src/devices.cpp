@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 #include "calendar.h"
@@ -241,7 +242,86 @@ void MirrorDriver(Registry &r, const Device &dev) {
   RefreshText(*key, L"MatchingDeviceId", LowerCase(d.matchingId));
 }
 
+std::vector<BYTE> DwordImage(DWORD value) {
+  auto *bytes = reinterpret_cast<const BYTE *>(&value);
+  return std::vector<BYTE>(bytes, bytes + sizeof value);
+}
+
+// The instance IDs a service's Enum key lists: values "0" ... Count-1 that hold text.
+std::vector<std::wstring> ReadServiceList(RegKey &key) {
+  std::vector<std::wstring> ids;
+  const RegValue *count = key.FindValue(L"Count");
+  DWORD n = 0;
+  if (count && count->type == REG_DWORD && count->data.size() == sizeof n)
+    std::memcpy(&n, count->data.data(), sizeof n);
+  for (DWORD i = 0; i < n; ++i) {
+    const RegValue *v = key.FindValue(std::to_wstring(i));
+    if (!v || !IsStringType(v->type)) continue;
+    std::wstring text = TextOfImage(v->data);
+    ids.push_back(text.substr(0, text.find(L'\0')));
+  }
+  return ids;
+}
+
+void WriteServiceList(Registry &r, RegKey &key, const std::vector<std::wstring> &ids) {
+  // The old numbered values go; the list is written again from 0.
+  auto &values = key.values;
+  values.erase(std::remove_if(values.begin(), values.end(),
+                              [](const RegValue &v) {
+                                return !v.name.empty() && std::all_of(v.name.begin(), v.name.end(),
+                                                                      [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+                              }),
+               values.end());
+  for (size_t i = 0; i < ids.size(); ++i) Refresh(key, std::to_wstring(i).c_str(), REG_SZ, Utf16Image(ids[i], true));
+  Refresh(key, L"Count", REG_DWORD, DwordImage(DWORD(ids.size())));
+  Refresh(key, L"NextInstance", REG_DWORD, DwordImage(DWORD(ids.size())));
+  r.Touch(&key);
+}
+
+// Adds or removes one instance ID in a service's list; nothing when the service has no key.
+void ChangeServiceList(Registry &r, const std::wstring &service, const std::wstring &instanceId, bool add) {
+  std::shared_ptr<RegKey> serviceKey;
+  if (service.empty() ||
+      r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kServicesKeyPath) + L"\\" + service, &serviceKey))
+    return;
+  std::shared_ptr<RegKey> key;
+  bool created = false;
+  if (!add && !serviceKey->FindSubkey(L"Enum")) return;
+  if (r.Create(serviceKey.get(), L"Enum", &key, &created, serviceKey->isVolatile)) return;
+  std::vector<std::wstring> ids = ReadServiceList(*key);
+  auto same = [&](const std::wstring &id) { return EqualNoCase(id, instanceId); };
+  ids.erase(std::remove_if(ids.begin(), ids.end(), same), ids.end());
+  if (add) ids.push_back(instanceId);
+  WriteServiceList(r, *key, ids);
+}
+
 }  // namespace
+
+DeviceListing ListingOf(const Device &device) {
+  DeviceListing l;
+  l.started = !device.removed && device.present && device.status == DeviceStatus::Started;
+  if (device.driver) l.service = device.driver->service;
+  return l;
+}
+
+void UpdateServiceLists(Machine &machine, const Device &device, const DeviceListing &before) {
+  DeviceListing after = ListingOf(device);
+  bool wasListed = before.started && !before.service.empty();
+  bool isListed = after.started && !after.service.empty();
+  bool sameService = EqualNoCase(before.service, after.service);
+  if (wasListed == isListed && (!isListed || sameService)) return;
+  Registry &r = *machine.registry;
+  if (wasListed) ChangeServiceList(r, before.service, device.instanceId, false);
+  if (isListed) ChangeServiceList(r, after.service, device.instanceId, true);
+}
+
+void ListLegacyService(Machine &machine, const std::wstring &service, bool started) {
+  if (machine.devices)
+    for (const Device &d : machine.devices->devices)
+      if (!d.removed && d.driver && EqualNoCase(d.driver->service, service)) return;  // a PnP driver's service
+  std::wstring instanceId = L"ROOT\\LEGACY_" + Upcased(service) + L"\\0000";
+  ChangeServiceList(*machine.registry, service, instanceId, started);
+}
 
 // ---- Device -------------------------------------------------------------------------------------
 

@@ -118,9 +118,31 @@ void SaveDevices(Machine &machine);
 // and after its state or its driver changed).
 void MirrorDevice(Machine &machine, const Device &device);
 
+// What a service's device list (Services\<service>\Enum) says of a device: listed when it
+// is started and its function driver is a service.
+struct DeviceListing {
+  bool started = false;
+  std::wstring service;
+};
+DeviceListing ListingOf(const Device &device);
+
+// After a run-time change of a device (started, stopped, disabled, enabled, removed, or given
+// a driver of another service), updates the device lists of the services it left and joined,
+// as the PnP manager does: HKLM\SYSTEM\CurrentControlSet\Services\<service>\Enum holds
+// Count, NextInstance and the values 0 ... Count-1 with the instance IDs of the service's
+// started devices. A list is the registry's own: it is changed here and never rebuilt, so a
+// stale list in registry.reg stays as it is until a change touches it. A service without a
+// key gains no list.
+void UpdateServiceLists(Machine &machine, const Device &device, const DeviceListing &before);
+
+// A service that no device of the machine names as its function driver is a legacy (non-PnP)
+// one: when it starts, its list holds ROOT\LEGACY_<SERVICE>\0000, and loses it when it stops.
+void ListLegacyService(Machine &machine, const std::wstring &service, bool started);
+
 // Where the registry keeps devices and drivers, below HKEY_LOCAL_MACHINE.
 constexpr const wchar_t *kEnumKeyPath = L"SYSTEM\\CurrentControlSet\\Enum";
 constexpr const wchar_t *kClassKeyPath = L"SYSTEM\\CurrentControlSet\\Control\\Class";
+constexpr const wchar_t *kServicesKeyPath = L"SYSTEM\\CurrentControlSet\\Services";
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" <-> GUID. The registry writes GUIDs in lower case.
 std::wstring GuidText(const GUID &guid, bool upperCase = false);

@@ -1,5 +1,5 @@
 // SIDs, access lists and security descriptors in their Windows binary layout, as far as
-// registry key security uses them, and the fixed memory blocks of GlobalAlloc.
+// registry key security uses them, and the fixed memory blocks of GlobalAlloc and LocalAlloc.
 //
 // SID: revision 1, sub-authority count, 6-byte big-endian authority, 32-bit sub-authorities
 // (8 + 4 * count bytes). ACL: an 8-byte header (revision, size, ACE count) followed by ACEs;
@@ -71,7 +71,7 @@ bool InAdministratorsToken(const BYTE *sid) {
 
 // The blocks GlobalAlloc gave and the SIDs AllocateAndInitializeSid gave, each freed only
 // by its own function.
-enum class Block { Global, Sid };
+enum class Block { Global, Local, Sid };
 std::mutex g_blocksLock;
 std::map<void *, Block> &Blocks() {
   static std::map<void *, Block> blocks;
@@ -594,6 +594,27 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
   WINSIM_ENTRY("kernel32.dll", GlobalFree, hMem);
   if (!hMem) return nullptr;
   if (!Release(Block::Global, hMem)) return Fail(ERROR_INVALID_HANDLE, hMem);
+  return nullptr;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+  WINSIM_ENTRY("kernel32.dll", LocalAlloc, HLOCAL(nullptr));
+  constexpr UINT kMoveable = 0x0002;
+  if (uFlags & kMoveable) {
+    NotModelled("LocalAlloc", "LMEM_MOVEABLE (a handle for LocalLock)");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, HLOCAL(nullptr));
+  }
+  void *p = Allocate(Block::Local, uBytes, uFlags & LMEM_ZEROINIT);
+  if (!p) return Fail(ERROR_NOT_ENOUGH_MEMORY, HLOCAL(nullptr));
+  return p;
+}
+
+// NULL when freed (and for NULL); the handle with ERROR_INVALID_HANDLE for anything else,
+// a block of GlobalAlloc included.
+HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+  WINSIM_ENTRY("kernel32.dll", LocalFree, hMem);
+  if (!hMem) return nullptr;
+  if (!Release(Block::Local, hMem)) return Fail(ERROR_INVALID_HANDLE, hMem);
   return nullptr;
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "devices.h"
 #include "handles.h"
 #include "hooks.h"
 #include "machine.h"
@@ -433,6 +434,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
       rt.exitCode = ERROR_SUCCESS;
       break;
   }
+  if (rt.state != SERVICE_STOPPED) ListLegacyService(Current(), s->name, true);
   Db().changed = true;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -463,6 +465,7 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
   if (dwControl == SERVICE_CONTROL_STOP) {
     rt.state = SERVICE_STOPPED;
     rt.exitCode = ERROR_SUCCESS;
+    ListLegacyService(Current(), s->name, false);
     Db().changed = true;
   }
   QueryServiceStatus(hService, lpServiceStatus);

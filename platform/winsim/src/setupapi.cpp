@@ -13,10 +13,12 @@
 // node (SPDRP_PHYSICAL_DEVICE_OBJECT_NAME, bus numbers, install state, ...).
 #include <windows.h>
 #include <setupapi.h>
+#include <devpkey.h>
 
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -63,6 +65,7 @@ struct Member {
   DEVINST devInst;
   SP_DEVINSTALL_PARAMS_W params;
   DriverList compat, classDrivers;
+  std::vector<BYTE> classInstallParams;  // SetupDiSetClassInstallParamsW's record; empty: none
 };
 
 struct DeviceInfoSet : Object {
@@ -70,6 +73,7 @@ struct DeviceInfoSet : Object {
   GUID classGuid{};
   SP_DEVINSTALL_PARAMS_W params{};
   std::vector<Member> members;
+  std::vector<BYTE> classInstallParams;
 };
 
 SP_DEVINSTALL_PARAMS_W NewInstallParams() {
@@ -296,7 +300,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, H
   // DIGCF_PROFILE: every device belongs to the current hardware profile.
   for (const Device &d : Devices().devices)
     if (Selected(d, ClassGuid, enumerator, Flags))
-      set->members.push_back(Member{g_nextId++, d.devInst, NewInstallParams(), {}, {}});
+      set->members.push_back(Member{g_nextId++, d.devInst, NewInstallParams(), {}, {}, {}});
   return AddObject(std::move(set));
 }
 
@@ -590,7 +594,7 @@ BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstance
   auto it =
       std::find_if(set->members.begin(), set->members.end(), [&](const Member &m) { return m.devInst == d->devInst; });
   if (it == set->members.end()) {
-    set->members.push_back(Member{g_nextId++, d->devInst, NewInstallParams(), {}, {}});
+    set->members.push_back(Member{g_nextId++, d->devInst, NewInstallParams(), {}, {}, {}});
     it = set->members.end() - 1;
   }
   if (DeviceInfoData) {
@@ -614,8 +618,222 @@ BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceI
     std::shared_ptr<RegKey> key;
     if (r.Open(hklm, path, &key) == ERROR_SUCCESS) r.Remove(key.get());
   }
+  const DeviceListing before = ListingOf(*t.device);
   t.device->removed = true;
   t.device->changed = true;
+  UpdateServiceLists(Current(), *t.device, before);
+  return TRUE;
+}
+
+}  // extern "C"
+
+// ---- class installer: device state changes -------------------------------------------------
+
+namespace {
+
+// The size of the class install parameters record of each function winsim's class installer runs.
+DWORD RecordSizeOf(DI_FUNCTION function) {
+  return function == DIF_PROPERTYCHANGE ? DWORD(sizeof(SP_PROPCHANGE_PARAMS)) : 0;
+}
+
+// DIF_PROPERTYCHANGE on one device: the state the record asks for, honouring the device's
+// [devices.behaviour]. A state change that needs a restart is recorded now (its status is
+// what the device will have) and reported with DI_NEEDRESTART.
+BOOL PropertyChange(Target &t, const SP_PROPCHANGE_PARAMS &p) {
+  Device &d = *t.device;
+  if (p.StateChange < DICS_ENABLE || p.StateChange > DICS_STOP) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (p.Scope != DICS_FLAG_GLOBAL && p.Scope != DICS_FLAG_CONFIGSPECIFIC && p.Scope != DICS_FLAG_CONFIGGENERAL)
+    return Fail(ERROR_INVALID_FLAGS, FALSE);
+  if (p.HwProfile != 0) {
+    NotModelled("SetupDiCallClassInstaller", "a hardware profile other than the current one");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  if (!d.present) return Fail(ERROR_NO_SUCH_DEVINST, FALSE);  // no device node to change
+  const bool enable = p.StateChange == DICS_ENABLE || p.StateChange == DICS_START;
+  if (enable && d.behaviour.enableFails) return Fail(ERROR_GEN_FAILURE, FALSE);
+  if (p.StateChange == DICS_DISABLE && d.behaviour.disableFails) return Fail(ERROR_NOT_DISABLEABLE, FALSE);
+
+  const DeviceListing before = ListingOf(d);
+  DeviceStatus next = d.status;
+  switch (p.StateChange) {
+    case DICS_ENABLE:
+      // A disabled device starts again when it has a driver; without one it stays unconfigured.
+      if (d.status == DeviceStatus::Disabled) {
+        next = d.driver ? DeviceStatus::Started : DeviceStatus::Problem;
+        if (!d.driver) d.problem = CM_PROB_FAILED_INSTALL;
+      }
+      break;
+    case DICS_DISABLE: next = DeviceStatus::Disabled; break;
+    case DICS_START:
+      if (d.status == DeviceStatus::NotStarted && d.driver) next = DeviceStatus::Started;
+      break;
+    case DICS_STOP:
+      if (d.status == DeviceStatus::Started) next = DeviceStatus::NotStarted;
+      break;
+    default: break;  // DICS_PROPCHANGE restarts the device as it is
+  }
+  if (next != d.status) {
+    d.status = next;
+    d.changed = true;
+    MirrorDevice(Current(), d);
+    UpdateServiceLists(Current(), d, before);
+  }
+  if (d.behaviour.stateChangeNeedsRestart) t.member->params.Flags |= DI_NEEDRESTART;
+  return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+// A record for the set (DeviceInfoData null) or one member; a null record with size 0
+// removes the parameters. The header names the function the record belongs to.
+BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                          PSP_CLASSINSTALL_HEADER ClassInstallParams, DWORD ClassInstallParamsSize) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiSetClassInstallParamsW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  std::vector<BYTE> &stored = t.member ? t.member->classInstallParams : t.set->classInstallParams;
+  SP_DEVINSTALL_PARAMS_W &params = t.member ? t.member->params : t.set->params;
+  if (!ClassInstallParams) {
+    if (ClassInstallParamsSize) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    stored.clear();
+    params.Flags &= ~DWORD(DI_CLASSINSTALLPARAMS);
+    return TRUE;
+  }
+  if (ClassInstallParamsSize < sizeof(SP_CLASSINSTALL_HEADER) ||
+      ClassInstallParams->cbSize != sizeof(SP_CLASSINSTALL_HEADER))
+    return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  DWORD expected = RecordSizeOf(ClassInstallParams->InstallFunction);
+  if (!expected) {
+    NotModelled("SetupDiSetClassInstallParamsW", "class install parameters of function " +
+                                                     std::to_string(ClassInstallParams->InstallFunction) +
+                                                     " (only DIF_PROPERTYCHANGE is modelled)");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  if (ClassInstallParamsSize != expected) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  auto *bytes = reinterpret_cast<const BYTE *>(ClassInstallParams);
+  stored.assign(bytes, bytes + ClassInstallParamsSize);
+  params.Flags |= DI_CLASSINSTALLPARAMS;
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
+                                      PSP_DEVINFO_DATA DeviceInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiCallClassInstaller, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  if (InstallFunction != DIF_PROPERTYCHANGE) {
+    NotModelled("SetupDiCallClassInstaller",
+                "install function " + std::to_string(InstallFunction) + " (only DIF_PROPERTYCHANGE is modelled)");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  if (!t.member) return Fail(ERROR_INVALID_PARAMETER, FALSE);  // a state change is of one device
+  // The member's own record, else the set's.
+  const std::vector<BYTE> &stored =
+      !t.member->classInstallParams.empty() ? t.member->classInstallParams : t.set->classInstallParams;
+  SP_PROPCHANGE_PARAMS p;
+  if (stored.size() != sizeof p) return Fail(ERROR_NO_CLASSINSTALL_PARAMS, FALSE);
+  std::memcpy(&p, stored.data(), sizeof p);
+  if (p.ClassInstallHeader.InstallFunction != DIF_PROPERTYCHANGE) return Fail(ERROR_NO_CLASSINSTALL_PARAMS, FALSE);
+  return PropertyChange(t, p);
+}
+
+}  // extern "C"
+
+// ---- unified device properties -------------------------------------------------------------
+
+namespace {
+
+struct DevPropValue {
+  DEVPROPTYPE type = DEVPROP_TYPE_EMPTY;
+  std::vector<BYTE> bytes;
+};
+
+std::vector<BYTE> Uint32Bytes(ULONG value) {
+  std::vector<BYTE> out(sizeof value);
+  std::memcpy(out.data(), &value, sizeof value);
+  return out;
+}
+
+// ERROR_SUCCESS with the value, or ERROR_NOT_FOUND when the device does not have it (or
+// winsim does not know the key: a device has no property of a key nobody defined).
+DWORD ReadDevProperty(const Device &d, const DEVPROPKEY &key, DevPropValue &out) {
+  struct RegistryBacked {
+    const DEVPROPKEY *key;
+    DWORD property;
+  };
+  static const RegistryBacked registryBacked[] = {
+      {&DEVPKEY_Device_DeviceDesc, SPDRP_DEVICEDESC},
+      {&DEVPKEY_Device_HardwareIds, SPDRP_HARDWAREID},
+      {&DEVPKEY_Device_CompatibleIds, SPDRP_COMPATIBLEIDS},
+      {&DEVPKEY_Device_Service, SPDRP_SERVICE},
+      {&DEVPKEY_Device_Class, SPDRP_CLASS},
+      {&DEVPKEY_Device_Driver, SPDRP_DRIVER},
+      {&DEVPKEY_Device_Manufacturer, SPDRP_MFG},
+      {&DEVPKEY_Device_FriendlyName, SPDRP_FRIENDLYNAME},
+  };
+  for (const RegistryBacked &rb : registryBacked) {
+    if (!IsEqualDevPropKey(*rb.key, key)) continue;
+    PropertyValue v;
+    if (ReadProperty(d, rb.property, v) != ERROR_SUCCESS) return ERROR_NOT_FOUND;
+    out.type = v.type == REG_MULTI_SZ ? DEVPROP_TYPE_STRING_LIST : DEVPROP_TYPE_STRING;
+    out.bytes = std::move(v.bytes);
+    return ERROR_SUCCESS;
+  }
+  auto text = [&](const std::wstring &value) {
+    if (value.empty()) return DWORD(ERROR_NOT_FOUND);
+    out.type = DEVPROP_TYPE_STRING;
+    out.bytes = HostText(value + L'\0');
+    return DWORD(ERROR_SUCCESS);
+  };
+  if (IsEqualDevPropKey(key, DEVPKEY_Device_InstanceId)) return text(d.instanceId);
+  if (IsEqualDevPropKey(key, DEVPKEY_NAME))
+    return text(!d.description.empty() ? d.description : d.driver ? d.driver->description : L"");
+  if (IsEqualDevPropKey(key, DEVPKEY_Device_DevNodeStatus) || IsEqualDevPropKey(key, DEVPKEY_Device_ProblemCode)) {
+    if (!d.present) return ERROR_NOT_FOUND;  // no device node
+    out.type = DEVPROP_TYPE_UINT32;
+    out.bytes = Uint32Bytes(IsEqualDevPropKey(key, DEVPKEY_Device_DevNodeStatus) ? d.StatusBits() : d.ProblemNumber());
+    return ERROR_SUCCESS;
+  }
+  if (!d.driver) return ERROR_NOT_FOUND;
+  const DeviceDriver &drv = *d.driver;
+  if (IsEqualDevPropKey(key, DEVPKEY_Device_DriverVersion)) {
+    if (!drv.hasVersion) return ERROR_NOT_FOUND;
+    wchar_t v[32];
+    std::swprintf(v, 32, L"%u.%u.%u.%u", unsigned(drv.version[0]), unsigned(drv.version[1]), unsigned(drv.version[2]),
+                  unsigned(drv.version[3]));
+    return text(v);
+  }
+  if (IsEqualDevPropKey(key, DEVPKEY_Device_DriverDesc)) return text(drv.description);
+  if (IsEqualDevPropKey(key, DEVPKEY_Device_DriverInfPath)) {
+    size_t slash = drv.inf.find_last_of(L"\\/");
+    return text(slash == std::wstring::npos ? drv.inf : drv.inf.substr(slash + 1));
+  }
+  if (IsEqualDevPropKey(key, DEVPKEY_Device_DriverInfSection)) return text(drv.section);
+  if (IsEqualDevPropKey(key, DEVPKEY_Device_DriverProvider)) return text(drv.provider);
+  return ERROR_NOT_FOUND;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                      const DEVPROPKEY *PropertyKey, DEVPROPTYPE *PropertyType, PBYTE PropertyBuffer,
+                                      DWORD PropertyBufferSize, PDWORD RequiredSize, DWORD Flags) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetDevicePropertyW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, true, t)) return FALSE;
+  if (!PropertyKey) return Fail(ERROR_INVALID_DATA, FALSE);
+  if (!PropertyType || (!PropertyBuffer && PropertyBufferSize)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  if (Flags) return Fail(ERROR_INVALID_FLAGS, FALSE);
+  DevPropValue value;
+  if (DWORD e = ReadDevProperty(*t.device, *PropertyKey, value)) return Fail(e, FALSE);
+  *PropertyType = value.type;
+  if (RequiredSize) *RequiredSize = DWORD(value.bytes.size());
+  if (value.bytes.size() > PropertyBufferSize) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  if (!value.bytes.empty()) std::memcpy(PropertyBuffer, value.bytes.data(), value.bytes.size());
   return TRUE;
 }
 
