@@ -1406,10 +1406,13 @@ void ProbeInf(json &out) {
 constexpr const wchar_t *kProbeService = L"KvnProbeSvc";
 constexpr const wchar_t *kProbeServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\KvnProbeSvc";
 
-json ServiceState(SC_HANDLE service, DWORD pending) {
+// The service's status once it has reached `settled` (0: at once). A service reports its own
+// pending states after the SCM has answered the start or the stop, so the state right after
+// the call may still be the previous one on a busy machine: the wait polls for up to 20 s.
+json ServiceState(SC_HANDLE service, DWORD settled) {
   SERVICE_STATUS status = {};
   BOOL ok = QueryServiceStatus(service, &status);
-  for (int i = 0; ok && status.dwCurrentState == pending && i < 200; ++i) {
+  for (int i = 0; ok && settled && status.dwCurrentState != settled && i < 200; ++i) {
     Sleep(100);
     ok = QueryServiceStatus(service, &status);
   }
@@ -1507,11 +1510,11 @@ void ProbeServices(json &out) {
     started = StartServiceW(service, 0, nullptr);
   }
   out["svc.start"] = Status(started != FALSE);
-  out["svc.state[started]"] = ServiceState(service, SERVICE_START_PENDING);
+  out["svc.state[started]"] = ServiceState(service, SERVICE_RUNNING);
   out["svc.start[running]"] = Status(StartServiceW(service, 0, nullptr) != FALSE);
   SERVICE_STATUS status = {};
   out["svc.stop"] = Status(ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE);
-  out["svc.state[stopped]"] = ServiceState(service, SERVICE_STOP_PENDING);
+  out["svc.state[stopped]"] = ServiceState(service, SERVICE_STOPPED);
   out["svc.stop[stopped]"] = Status(ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE);
 
   out["svc.change[disabled]"] =
