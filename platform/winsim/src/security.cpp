@@ -93,6 +93,24 @@ bool Release(Block kind, void *p) {
   std::free(p);
   return true;
 }
+// GlobalAlloc and LocalAlloc: fixed blocks only (a moveable one is a handle for GlobalLock or
+// LocalLock, which nothing here uses). GMEM_ZEROINIT and LMEM_ZEROINIT are the same bit.
+void *AllocateFixed(Block kind, const char *function, UINT flags, SIZE_T bytes) {
+  constexpr UINT kMoveable = 0x0002, kZeroInit = 0x0040;
+  if (flags & kMoveable) {
+    NotModelled(function, "a moveable block");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, static_cast<void *>(nullptr));
+  }
+  void *p = Allocate(kind, bytes, flags & kZeroInit);
+  return p ? p : Fail(ERROR_NOT_ENOUGH_MEMORY, static_cast<void *>(nullptr));
+}
+// GlobalFree and LocalFree: null when freed (and for null); the block with
+// ERROR_INVALID_HANDLE for anything else, a block of the other function included.
+void *FreeBlock(Block kind, void *block) {
+  if (!block) return nullptr;
+  if (!Release(kind, block)) return Fail(ERROR_INVALID_HANDLE, block);
+  return nullptr;
+}
 }  // namespace
 
 std::vector<BYTE> MakeSid(BYTE authority, std::initializer_list<DWORD> subAuthorities) {
@@ -579,43 +597,22 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
 
 HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
   WINSIM_ENTRY("kernel32.dll", GlobalAlloc, HGLOBAL(nullptr));
-  constexpr UINT kMoveable = 0x0002;
-  if (uFlags & kMoveable) {
-    NotModelled("GlobalAlloc", "GMEM_MOVEABLE (a handle for GlobalLock)");
-    return Fail(ERROR_CALL_NOT_IMPLEMENTED, HGLOBAL(nullptr));
-  }
-  void *p = Allocate(Block::Global, dwBytes, uFlags & GMEM_ZEROINIT);
-  if (!p) return Fail(ERROR_NOT_ENOUGH_MEMORY, HGLOBAL(nullptr));
-  return p;
+  return AllocateFixed(Block::Global, "GlobalAlloc", uFlags, dwBytes);
 }
 
-// NULL when freed (and for NULL); the handle with ERROR_INVALID_HANDLE for anything else.
 HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
   WINSIM_ENTRY("kernel32.dll", GlobalFree, hMem);
-  if (!hMem) return nullptr;
-  if (!Release(Block::Global, hMem)) return Fail(ERROR_INVALID_HANDLE, hMem);
-  return nullptr;
+  return FreeBlock(Block::Global, hMem);
 }
 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   WINSIM_ENTRY("kernel32.dll", LocalAlloc, HLOCAL(nullptr));
-  constexpr UINT kMoveable = 0x0002;
-  if (uFlags & kMoveable) {
-    NotModelled("LocalAlloc", "LMEM_MOVEABLE (a handle for LocalLock)");
-    return Fail(ERROR_CALL_NOT_IMPLEMENTED, HLOCAL(nullptr));
-  }
-  void *p = Allocate(Block::Local, uBytes, uFlags & LMEM_ZEROINIT);
-  if (!p) return Fail(ERROR_NOT_ENOUGH_MEMORY, HLOCAL(nullptr));
-  return p;
+  return AllocateFixed(Block::Local, "LocalAlloc", uFlags, uBytes);
 }
 
-// NULL when freed (and for NULL); the handle with ERROR_INVALID_HANDLE for anything else,
-// a block of GlobalAlloc included.
 HLOCAL WINAPI LocalFree(HLOCAL hMem) {
   WINSIM_ENTRY("kernel32.dll", LocalFree, hMem);
-  if (!hMem) return nullptr;
-  if (!Release(Block::Local, hMem)) return Fail(ERROR_INVALID_HANDLE, hMem);
-  return nullptr;
+  return FreeBlock(Block::Local, hMem);
 }
 
 }  // extern "C"
