@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "devices/pnpdevicelist.h"
+#include "package/dependency.h"
 #include "package/packagedef.h"
 #include "support/console.h"
 #include "support/fileversion.h"
@@ -241,9 +242,17 @@ int CBaseComponent::GetVersionStatus() {
 
 int CBaseComponent::CheckComponentRequirements(WCHAR *, UINT, const WCHAR *) { return 1; }
 
-int CBaseComponent::CheckDependencies(WCHAR *, UINT, const WCHAR *) {
-  // Not built yet: the dependency file and the model check.
+int CBaseComponent::CheckDependencies(WCHAR *message, UINT capacity, const WCHAR *) {
+  // A relative path: the dependency file is looked up in the current directory.
+  bool supported = IsSystemModelSupported(L"dependency.xml");
   m_bDependencyTested = 1;
+  if (supported) {
+    m_bModelSupported = 1;
+    return 1;
+  }
+  // A buffer too small for the message gets as much of it as fits, terminated.
+  if (message && capacity) CopyText(message, capacity, L"System model not supported.");
+  m_bModelSupported = 0;
   return 0;
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>   // IUnknown
+#include <oleauto.h>   // BSTR, VARIANT
 #include <setupapi.h>  // HDEVINFO, HINF
 #include <winsvc.h>    // SC_HANDLE, SC_LOCK
 
@@ -125,6 +127,21 @@ struct sc_lock_traits {  // LockServiceDatabase
   static void close(type h) { UnlockServiceDatabase(h); }
 };
 
+template <class Interface>
+struct com_ptr_traits {  // an interface pointer: one reference, released
+  using type = Interface *;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type p) { return p != nullptr; }
+  static void close(type p) { p->Release(); }
+};
+
+struct bstr_traits {  // SysAllocString, SysAllocStringLen
+  using type = BSTR;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type s) { return s != nullptr; }
+  static void close(type s) { SysFreeString(s); }
+};
+
 using unique_hfile = unique_any<file_handle_traits>;
 using unique_handle = unique_any<kernel_handle_traits>;
 using unique_hfind = unique_any<find_handle_traits>;
@@ -136,6 +153,30 @@ using unique_hdevinfo = unique_any<hdevinfo_traits>;
 using unique_hinf = unique_any<hinf_traits>;
 using unique_schandle = unique_any<sc_handle_traits>;
 using unique_sclock = unique_any<sc_lock_traits>;
+template <class Interface>
+using unique_com_ptr = unique_any<com_ptr_traits<Interface>>;
+using unique_bstr = unique_any<bstr_traits>;
+
+// A VARIANT that is initialised when made and cleared (VariantClear) when it goes, so the
+// BSTR or interface it holds is freed with it. get() is for the calls that fill it.
+class unique_variant {
+ public:
+  unique_variant() { VariantInit(&m_value); }
+  ~unique_variant() { reset(); }
+  unique_variant(const unique_variant &) = delete;
+  unique_variant &operator=(const unique_variant &) = delete;
+
+  VARIANT *get() { return &m_value; }
+  const VARIANT &operator*() const { return m_value; }
+  void reset() {
+    DWORD saved = GetLastError();
+    VariantClear(&m_value);
+    SetLastError(saved);
+  }
+
+ private:
+  VARIANT m_value;
+};
 
 // Restores the process error mode when it goes out of scope.
 class ScopedErrorMode {

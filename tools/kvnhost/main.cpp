@@ -1,6 +1,7 @@
 // kvnhost: loads the component as a setup engine does and drives its exports from a
 // command line, with a human report or one JSON object.
 #include <windows.h>
+#include <objbase.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -193,7 +194,7 @@ int main(int argc, char **argv) {
 #endif
   std::string lang = "en";
   bool verboseLog = false, noOverwrite = false, consoleOut = false, hostLog = false, json = false;
-  std::string command;
+  std::string command, com;
   app.add_option("--package", options.packageDir, "the package directory")->capture_default_str();
 #ifndef _WIN32
   app.add_option("--machine", options.machineDir, "the machine template")->capture_default_str();
@@ -204,6 +205,8 @@ int main(int argc, char **argv) {
   app.add_flag("--no-overwrite", noOverwrite, "put /no_overwrite on the host command line");
   app.add_flag("--consoleout", consoleOut, "put /consoleout on the host command line");
   app.add_flag("--host-log", hostLog, "hand the component a host log through property 9 first");
+  app.add_option("--com", com, "initialise COM on the host's thread first, as some hosts do (sta | mta)")
+      ->check(CLI::IsMember({"sta", "mta"}));
   app.add_flag("--json", json, "one JSON object on standard output");
   app.add_option("command", command, "info | check | install | log | diff")
       ->required()
@@ -264,6 +267,19 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
 
+  // A host that uses COM itself has initialised its thread before it loads the component;
+  // the component then meets an apartment it did not choose. Balanced after the unload.
+  bool comInitialized = false;
+  if (!com.empty()) {
+    HRESULT hr = CoInitializeEx(nullptr, com == "sta" ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+      std::fprintf(stderr, "kvnhost: cannot initialise COM (%s): 0x%08X\n", com.c_str(), unsigned(hr));
+      LeaveMachine(error);
+      return kExitUsage;
+    }
+    comInitialized = true;
+  }
+
   Report report;
   int exitCode = 0;
   {
@@ -289,6 +305,7 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "kvnhost: cannot load the component %s (error %u)\n", Utf8(place.componentPath).c_str(),
                    unsigned(GetLastError()));
       module.reset();
+      if (comInitialized) CoUninitialize();
       LeaveMachine(error);
       return kExitUsage;
     }
@@ -308,6 +325,7 @@ int main(int argc, char **argv) {
       exitCode = result == 1 ? 0 : result == 2 ? kExitRestartRequired : kExitInstallFailed;
     }
     module.reset();
+    if (comInitialized) CoUninitialize();
     if (log) {
       log->WriteLogFooter(exitCode);
       log->CloseFiles();

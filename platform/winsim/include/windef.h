@@ -25,6 +25,7 @@ typedef BOOL *PBOOL, *LPBOOL;
 typedef unsigned char BYTE, UCHAR, BOOLEAN;
 typedef BYTE *PBYTE, *LPBYTE;
 typedef uint16_t WORD, USHORT;
+typedef int16_t SHORT;
 typedef WORD *PWORD, *LPWORD;
 typedef uint32_t DWORD, ULONG, UINT;
 typedef DWORD *PDWORD, *LPDWORD;

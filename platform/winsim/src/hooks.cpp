@@ -1,5 +1,7 @@
 #include "hooks.h"
 
+#include <objbase.h>
+#include <oleauto.h>
 #include <setupapi.h>
 
 #include <cstdio>
@@ -46,6 +48,10 @@ const struct {
     WINSIM_CANNOT_FAIL("advapi32.dll", IsValidSid),
     WINSIM_CANNOT_FAIL("advapi32.dll", GetLengthSid),
     WINSIM_CANNOT_FAIL("setupapi.dll", SetupCloseInfFile),
+    WINSIM_CANNOT_FAIL("ole32.dll", CoUninitialize),
+    WINSIM_CANNOT_FAIL("oleaut32.dll", SysFreeString),
+    WINSIM_CANNOT_FAIL("oleaut32.dll", SysStringLen),
+    WINSIM_CANNOT_FAIL("oleaut32.dll", VariantInit),
 };
 #undef WINSIM_CANNOT_FAIL
 

@@ -210,6 +210,7 @@ bool CloseMachine(std::string *error) {
   UnloadAllModules();
   ReleaseAllObjects();
   ResetConsole();
+  ResetCom();
   std::string err;
   bool ok = g_machine->Save(err);
   if (!ok && error) *error = err;

@@ -116,6 +116,8 @@ bool HasMachine();
 
 // Ends the simulated process's console (machine close).
 void ResetConsole();
+// Ends the simulated process's COM: its objects, apartment and security (com.cpp).
+void ResetCom();
 
 // Writes a file of the machine directory through a ".new" file renamed over it, so a
 // failed write never leaves half a file. False with a reason on failure.

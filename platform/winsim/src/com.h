@@ -1,0 +1,37 @@
+// The COM objects winsim serves (wmi.cpp) share one base: a reference count, and a life
+// that outlasts the last Release, so that a use after it is caught (a simulation error, as
+// for closed handles) instead of reading freed memory. Every object stays allocated until
+// the machine closes.
+#pragma once
+
+#include <objbase.h>
+
+#include <memory>
+#include <string>
+
+namespace winsim {
+
+class ComObject {
+ public:
+  virtual ~ComObject() = default;
+  // Stops the run when the object's last reference was already released.
+  void CheckAlive() const;
+  ULONG AddRefObject();
+  ULONG ReleaseObject();
+  bool Alive() const { return refs_ > 0; }
+
+ private:
+  ULONG refs_ = 1;
+};
+
+// Takes ownership of a new object (with one reference) until the machine closes;
+// `iface` is the interface pointer handed out for it.
+void KeepComObject(std::unique_ptr<ComObject> object, const void *iface);
+// The object behind an interface pointer winsim gave out, or null for a pointer it did not.
+ComObject *FindComObject(const void *iface);
+// A new WBEM locator with one reference, as IWbemLocator (wmi.cpp).
+IUnknown *CreateWbemLocator();
+// True when the calling thread has COM initialised.
+bool ComInitialised();
+
+}  // namespace winsim
