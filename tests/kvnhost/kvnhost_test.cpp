@@ -101,6 +101,7 @@ TEST_F(KvnhostFixture, BadArgumentsExitWithStatusTwoAndOneLine) {
       {"--machine /nonexistent/machine info", "machine directory /nonexistent/machine does not exist"},
       {"--bogus info", "bogus"},
       {"frobnicate", "frobnicate"},
+      {"--com both check", "--com"},
       {"", "command"},
   };
   for (auto &c : cases) {
@@ -241,6 +242,23 @@ TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
   EXPECT_EQ(r.status, result == 1 ? 0 : result == 2 ? 3010 % 256 : 1);
   EXPECT_TRUE(j.contains("os_supported"));
   EXPECT_TRUE(j.contains("preinstall_status"));
+}
+
+// A host that initialised COM on its thread, in either model, gets the same answers: the
+// component works in the apartment it finds (the model check included).
+TEST_F(KvnhostFixture, HostComApartmentLeavesTheAnswersAsTheyAre) {
+  nlohmann::json reference;
+  for (const char *com : {"", "--com sta ", "--com mta "}) {
+    SCOPED_TRACE(com);
+    fs::remove_all(state);
+    Result r = Run(WithState(std::string(com) + "--json check"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    auto j = nlohmann::json::parse(r.out);
+    j.erase("state_dir");
+    if (reference.is_null()) reference = j;
+    EXPECT_EQ(j, reference);
+  }
 }
 
 TEST_F(KvnhostFixture, CheckAnswersOperatingSystemSupportOnEachExampleMachine) {
