@@ -2,7 +2,10 @@
 // either hooked (a [[faults]] entry can fail it) or listed as one that cannot fail; faults
 // name hooked functions only; a handle used after it was closed stops the run.
 #include <cfgmgr32.h>
+#include <objbase.h>
+#include <oleauto.h>
 #include <setupapi.h>
+#include <wbemidl.h>
 #include <windows.h>
 #include <winsim.h>
 
@@ -384,6 +387,26 @@ TEST(HandlesDeathTest, UseAfterCloseStopsTheRun) {
   EXPECT_DEATH(OpenServiceW(closedScm, L"x", SERVICE_ALL_ACCESS), message("OpenServiceW", closedScm));
   EXPECT_DEATH(CloseServiceHandle(closedScm), message("CloseServiceHandle", closedScm));
   EXPECT_DEATH(UnlockServiceDatabase(releasedLock), message("UnlockServiceDatabase", releasedLock));
+
+  // COM objects after their last Release, and BSTRs after they were freed.
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+  IWbemLocator *released = nullptr;
+  ASSERT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                             reinterpret_cast<void **>(&released)),
+            S_OK);
+  ASSERT_EQ(released->Release(), 0u);
+  BSTR freed = SysAllocString(L"text");
+  SysFreeString(freed);
+  IWbemServices *services = nullptr;
+  EXPECT_DEATH(released->ConnectServer(nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
+               "IWbemLocator::ConnectServer: COM object .* was used after its last Release");
+  EXPECT_DEATH(released->Release(), "COM object .* was used after its last Release");
+  EXPECT_DEATH(CoSetProxyBlanket(released, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+                                 RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE),
+               "CoSetProxyBlanket: COM object .* was used after its last Release");
+  EXPECT_DEATH(SysFreeString(freed), "SysFreeString: .* is a BSTR that was already freed");
+  EXPECT_DEATH(SysStringLen(freed), "SysStringLen: .* is a BSTR that was already freed");
+  CoUninitialize();
 
   // A value never given out is no handle: the call fails as on Windows and the run goes on.
   HANDLE unknown = reinterpret_cast<HANDLE>(uintptr_t(0x7ffc));
