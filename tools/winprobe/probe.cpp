@@ -1746,7 +1746,7 @@ void ProbeWmi(json &out) {
     out[std::string("wmi.query[") + q.name + "]"] = r;
     SysFreeString(language);
     SysFreeString(text);
-    if (got && !enumerator)
+    if (got && std::string(q.name) == "computer_system")
       enumerator = got;
     else if (got)
       got->Release();
