@@ -245,13 +245,19 @@ TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
 }
 
 // A host that initialised COM on its thread, in either model, gets the same answers: the
-// component works in the apartment it finds (the model check included).
+// component works in the apartment it finds, the model check of a package restricted to
+// the machine's model included.
 TEST_F(KvnhostFixture, HostComApartmentLeavesTheAnswersAsTheyAre) {
+  fs::path package = scratch / "package";
+  fs::copy(fs::path(KVN_EXAMPLE_MACHINES).parent_path() / "package", package, fs::copy_options::recursive);
+  std::ofstream(package / "dependency.xml")
+      << "<componentdependencies><dependent_hardware><platforms><platform model=\"rs-220\"/>"
+         "</platforms></dependent_hardware></componentdependencies>";
   nlohmann::json reference;
   for (const char *com : {"", "--com sta ", "--com mta "}) {
     SCOPED_TRACE(com);
     fs::remove_all(state);
-    Result r = Run(WithState(std::string(com) + "--json check"));
+    Result r = Run("--package " + Quote(package.string()) + " " + WithState(std::string(com) + "--json check"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
     auto j = nlohmann::json::parse(r.out);
