@@ -127,8 +127,6 @@ ComObject *FindComObject(const void *iface) {
   return it == Pointers().end() ? nullptr : it->second;
 }
 
-bool ComInitialised() { return g_apartment.initialised; }
-
 // Process exit: the objects go with the process, and the next process starts without COM.
 void ResetCom() {
   Pointers().clear();

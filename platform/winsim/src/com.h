@@ -18,7 +18,6 @@ class ComObject {
   void CheckAlive() const;
   ULONG AddRefObject();
   ULONG ReleaseObject();
-  bool Alive() const { return refs_ > 0; }
 
  private:
   ULONG refs_ = 1;
@@ -31,7 +30,5 @@ void KeepComObject(std::unique_ptr<ComObject> object, const void *iface);
 ComObject *FindComObject(const void *iface);
 // A new WBEM locator with one reference, as IWbemLocator (wmi.cpp).
 IUnknown *CreateWbemLocator();
-// True when the calling thread has COM initialised.
-bool ComInitialised();
 
 }  // namespace winsim
