@@ -440,7 +440,7 @@ TEST_F(VersionTest, MkpeRejectsBadArgumentsWithOneLineAndExitCode2) {
 // VerInstallFileW from C:\src\new.sys to C:\dst\z.sys: its result bits, what the target
 // directory holds afterwards and which temporary name it hands back.
 TEST_F(VersionTest, VerInstallFileResultsAndTheTargetDirectoryAfterwards) {
-  enum Dest { None, Older, Newer, OtherType, Unversioned, ReadOnly };
+  enum Dest { None, Older, Newer, OtherType, OtherLanguage, OtherCodePage, Unversioned, ReadOnly };
   enum Src { Versioned, SrcUnversioned, SrcMissing };
   const std::string locked = "[[locked_files]]\npath = 'C:\\dst\\z.sys'\nerror = 32\n";
   const struct {
@@ -463,6 +463,10 @@ TEST_F(VersionTest, VerInstallFileResultsAndTheTargetDirectoryAfterwards) {
       {"a newer file forced", "", Newer, Versioned, VIFF_FORCEINSTALL, MAX_PATH, false, 0, true, 1},
       {"another file type", "", OtherType, Versioned, 0, MAX_PATH, false, VIF_MISMATCH | VIF_DIFFTYPE | VIF_TEMPFILE,
        false, 2},
+      {"another language", "", OtherLanguage, Versioned, 0, MAX_PATH, false, VIF_MISMATCH | VIF_DIFFLANG | VIF_TEMPFILE,
+       false, 2},
+      {"another code page", "", OtherCodePage, Versioned, 0, MAX_PATH, false,
+       VIF_MISMATCH | VIF_DIFFCODEPG | VIF_TEMPFILE, false, 2},
       {"a source without version", "", Older, SrcUnversioned, 0, MAX_PATH, false,
        VIF_MISMATCH | VIF_SRCOLD | VIF_TEMPFILE, false, 2},
       {"a name buffer too small", "", Newer, Versioned, 0, 4, false, VIF_MISMATCH | VIF_SRCOLD | VIF_BUFFTOOSMALL,
@@ -497,6 +501,14 @@ TEST_F(VersionTest, VerInstallFileResultsAndTheTargetDirectoryAfterwards) {
     info.fileVersion = {c.dest == Newer ? uint16_t(3) : uint16_t(1), 0, 0, 0};
     std::vector<uint8_t> old = mkpe::BuildImage(c.dest == Unversioned ? nullptr : &info,
                                                 c.dest == OtherType ? mkpe::FileType::Dll : mkpe::FileType::Drv);
+    if (c.dest == OtherLanguage || c.dest == OtherCodePage) {
+      // The Translation value 0x0409/0x04B0 becomes 0x0407/0x04B0 or 0x0409/0x04E4.
+      const uint8_t translation[] = {0x09, 0x04, 0xB0, 0x04};
+      auto at = std::search(old.begin(), old.end(), std::begin(translation), std::end(translation));
+      ASSERT_NE(at, old.end());
+      if (c.dest == OtherLanguage) at[0] = 0x07;
+      if (c.dest == OtherCodePage) at[2] = 0xE4;
+    }
     if (c.dest != None) Put(L"C:\\dst\\z.sys", old);
     if (c.dest == ReadOnly) {
       ASSERT_TRUE(SetFileAttributesW(L"C:\\dst\\z.sys", FILE_ATTRIBUTE_READONLY));
