@@ -74,15 +74,22 @@ bool InstallDriverFile(const WCHAR *sourceName, const WCHAR *targetName, const W
     g_messageWriter.Step(COMPONENT_SOURCE, 1612, L"InstallDriverFile: success.\n");
     return true;
   };
-  if (!sourceName || !targetName || !sourceDir || !targetDir) return fail();
+  // Writable copies: some SDKs declare VerInstallFileW's texts without const. A name that
+  // does not fit the path limit is a failure.
+  WCHAR source[MAX_PATH], name[MAX_PATH], from[MAX_PATH], to[MAX_PATH];
+  if (!sourceName || !targetName || !sourceDir || !targetDir || !CopyText(source, MAX_PATH, sourceName) ||
+      !CopyText(name, MAX_PATH, targetName) || !CopyText(from, MAX_PATH, sourceDir) ||
+      !CopyText(to, MAX_PATH, targetDir))
+    return fail();
 
   // VerInstallFileW names its temporary copy here; a later call with the same buffer
   // reuses that copy.
   WCHAR tempFile[MAX_PATH] = L"";
-  UINT tempLength = MAX_PATH;
-  if (VerInstallFileW(VIFF_FORCEINSTALL, sourceName, targetName, sourceDir, targetDir, targetDir, tempFile,
-                      &tempLength) == 0)
-    return succeed();
+  auto install = [&] {
+    UINT tempLength = MAX_PATH;
+    return VerInstallFileW(VIFF_FORCEINSTALL, source, name, from, to, to, tempFile, &tempLength) == 0;
+  };
+  if (install()) return succeed();
 
   WCHAR target[MAX_PATH];
   if (std::swprintf(target, MAX_PATH, L"%ls\\%ls", targetDir, targetName) < 0) return fail();
@@ -94,10 +101,7 @@ bool InstallDriverFile(const WCHAR *sourceName, const WCHAR *targetName, const W
     if (!DeleteFileW(aside) || !MoveFileW(target, aside)) return fail();
   }
 
-  tempLength = MAX_PATH;
-  if (VerInstallFileW(VIFF_FORCEINSTALL, sourceName, targetName, sourceDir, targetDir, targetDir, tempFile,
-                      &tempLength) == 0)
-    return succeed();
+  if (install()) return succeed();
   if (aside[0]) MoveFileW(aside, target);
   return fail();
 }

@@ -1668,7 +1668,10 @@ void ProbeVerInstall(json &out) {
 
     WCHAR temp[MAX_PATH] = L"";
     UINT length = c.capacity;
-    DWORD result = VerInstallFileW(c.flags, c.source, L"z.sys", src.c_str(), dir.c_str(), dir.c_str(), temp, &length);
+    // Writable copies: the MinGW headers declare the texts without const.
+    std::wstring source = c.source, name = L"z.sys", from = src, to = dir, current = dir;
+    DWORD result =
+        VerInstallFileW(c.flags, source.data(), name.data(), from.data(), to.data(), current.data(), temp, &length);
     if (open != INVALID_HANDLE_VALUE) CloseHandle(open);
     json r = {{"result", HexText(result)}};
     json now = ReadText(target);
