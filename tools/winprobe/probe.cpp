@@ -1692,7 +1692,8 @@ void ProbeVerInstall(json &out) {
     std::sort(names.begin(), names.end());
     r["files"] = names;
     if (result & VIF_TEMPFILE) {
-      r["temp_name"] = NameShape(Utf8(temp), 3);
+      std::string tempName = Utf8(temp);
+      r["temp_name"] = tempName.size() > 3 ? NameShape(tempName, 3) : tempName;
       r["temp_length_is_name"] = length == std::wcslen(temp) + 1;
     }
     if (c.old == OldReadOnly) SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
