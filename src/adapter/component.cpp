@@ -1,7 +1,9 @@
 #include "adapter/component.h"
 
+#include "adapter/driverfile.h"
 #include "framework/componentfactory.h"
 #include "osinfo/winversion.h"
+#include "support/fileversion.h"
 
 std::unique_ptr<CBaseComponent> CreateComponent() { return std::make_unique<CComponent>(); }
 
@@ -39,11 +41,22 @@ int CComponent::IsOSSupported() {
 }
 
 int CComponent::IsInstalled() {
-  // Not built yet: the Intel-device driver file test; the generic form runs.
+  CountIntelDevices();
+  if (g_nIntelDeviceCount != 0) {
+    CFileVersion installed(InstalledDriverPath());
+    if (installed.GetSize() != 0) return 1;
+  }
   return CBaseComponent::IsInstalled();
 }
 
 int CComponent::GetVersionStatus() {
-  // Not built yet: the Intel-device driver file comparison; the generic form runs.
-  return CBaseComponent::GetVersionStatus();
+  g_messageWriter.Step(COMPONENT_SOURCE, 1179, L"[RuzuvAzudizuda] -- GetVersionStatus.\r\n");
+  CountIntelDevices();
+  if (g_nIntelDeviceCount == 0) return CBaseComponent::GetVersionStatus();
+  CFileVersion installed(InstalledDriverPath());
+  CFileVersion packaged(PackagedDriverPath());
+  // File versions only: dates, sizes and product versions take no part.
+  if (installed.IsNewerThan(packaged)) return 2;
+  if (installed.IsSameVersion(packaged)) return 1;
+  return 0;
 }

@@ -5,11 +5,14 @@
 #include <cwchar>
 
 #include "devices/pnpdevicelist.h"
+#include "driverinstall/inf.h"
 #include "package/dependency.h"
 #include "package/packagedef.h"
 #include "support/console.h"
 #include "support/fileversion.h"
 #include "support/handles.h"
+#include "system/registrykey.h"
+#include "system/servicecontrol.h"
 
 bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText) {
   if (!commandLine || !switchText || !*switchText) return false;
@@ -20,6 +23,25 @@ bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText) {
     if (k == n) return true;
   }
   return false;
+}
+
+bool SplitVersionText(const WCHAR *text, DWORD *versionMS, DWORD *versionLS) {
+  if (!text || !versionMS || !versionLS) return false;
+  DWORD parts[4] = {0, 0, 0, 0};
+  int count = 0;
+  const WCHAR *p = text;
+  while (count < 4) {
+    while (*p == L'.') ++p;  // empty parts are skipped, as a tokenizer does
+    if (!*p) break;
+    DWORD value = 0;
+    for (; *p >= L'0' && *p <= L'9'; ++p) value = value * 10 + DWORD(*p - L'0');
+    parts[count++] = value & 0xFFFF;
+    while (*p && *p != L'.') ++p;
+  }
+  if (count == 0) return false;
+  *versionMS = parts[0] << 16 | parts[1];
+  *versionLS = parts[2] << 16 | parts[3];
+  return true;
 }
 
 int CopyPropertyText(const WCHAR *text, WCHAR *buffer, UINT capacity, bool allowEmpty) {
@@ -226,8 +248,46 @@ int CBaseComponent::IsHardwarePresent() {
 }
 
 int CBaseComponent::IsInstalled() {
-  // Not built yet: the installed-state test.
-  return 0;
+  CInf inf(m_strInfFile);
+  if (!inf.IsOpen()) return FileExists(m_strSoftwareKeyPath) ? 1 : 0;
+
+  WCHAR serviceName[MAX_PATH] = L"";
+  if (!m_strServiceName.IsEmpty())
+    CopyText(serviceName, MAX_PATH, m_strServiceName);
+  else if (!inf.GetServiceName(nullptr, serviceName, MAX_PATH))
+    serviceName[0] = L'\0';
+  if (!serviceName[0]) return FileExists(m_strSoftwareKeyPath) ? 1 : 0;
+
+  CServiceControl service(serviceName);
+  bool installed = service.Exists() && !service.IsDisabled() && !service.IsPendingRemoval();
+  if (!installed) return 0;
+
+  // A PnP driver counts as installed only while its service drives the supported devices.
+  OSVERSIONINFOW os{};
+  os.dwOSVersionInfoSize = sizeof os;
+  if (GetVersionExW(&os) && os.dwMajorVersion > 4 && inf.GetClass() && inf.GetClassGuid() &&
+      m_nInstallType == INSTALL_PNP)
+    return IsServiceEnumerated(serviceName);
+  return 1;
+}
+
+int CBaseComponent::IsServiceEnumerated(const WCHAR *serviceName) {
+  if (m_supportedDevices.IsEmpty()) return 1;
+  WCHAR path[MAX_PATH];
+  if (std::swprintf(path, MAX_PATH, L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Enum", serviceName) < 0) return 0;
+  RegistryKey key(path);
+  key.SetAccessMask(KEY_READ);
+  DWORD count = 0;
+  if (!key.ReadDword(L"Count", &count)) return 0;
+  // A non-PnP service that runs gets one placeholder instance, Root\LEGACY_<service>\0000:
+  // that is no device.
+  CStr first;
+  if (count == 1 && key.ReadString(L"0", &first) && std::wcsstr(first, L"LEGACY_")) return 0;
+
+  DWORD present = 0;
+  for (const CStr &id : m_supportedDevices)
+    if (FindDevice(id)) ++present;
+  return count >= present ? 1 : 0;
 }
 
 int CBaseComponent::IsMarkedForRemoval() {
@@ -236,7 +296,15 @@ int CBaseComponent::IsMarkedForRemoval() {
 }
 
 int CBaseComponent::GetVersionStatus() {
-  // Not built yet: 0 is also the answer when the installed version cannot be determined.
+  CFileVersion installed(m_strSoftwareKeyPath);
+  if (!installed.HasVersion()) return 0;
+  WCHAR text[256] = L"";
+  if (!GetPackageVersion(text, 255)) return 0;
+  DWORD versionMS = 0, versionLS = 0;
+  if (!SplitVersionText(text, &versionMS, &versionLS)) return 0;
+  CFileVersion package(0, 0, versionMS, versionLS, 0, 0, L"", 0, 0);
+  if (installed.IsSameVersion(package)) return 1;
+  if (installed.IsNewerThan(package)) return 2;
   return 0;
 }
 

@@ -77,6 +77,10 @@ class CBaseComponent {
   // Rebuilds the list with first IDs only and counts the entries containing `text`.
   int CountDevices(const WCHAR *text);
   const std::vector<DeviceRecord> &GetDeviceList() const { return m_deviceList; }
+  // 1 when the service drives at least as many devices (its Enum key's "Count") as the
+  // package's supported devices that are present, or when the package lists none; 0 when
+  // the count cannot be read or its only instance is a legacy service's placeholder.
+  int IsServiceEnumerated(const WCHAR *serviceName);
 
   CBaseComponent(const CBaseComponent &) = delete;
   CBaseComponent &operator=(const CBaseComponent &) = delete;
@@ -112,6 +116,11 @@ class CBaseComponent {
 // True when `switchText` occurs anywhere in `commandLine`, ignoring case; an empty switch
 // never matches.
 [[nodiscard]] bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText);
+
+// Reads a dotted version text ("1.2.3.4") into the two halves of a file version: up to four
+// parts, each its leading decimal digits (none: 0) cut to 16 bits, missing parts 0. False,
+// with the outputs untouched, when the text holds no part at all.
+[[nodiscard]] bool SplitVersionText(const WCHAR *text, DWORD *versionMS, DWORD *versionLS);
 
 // Copies a property text into the host's buffer: 0 (buffer untouched) when the text is
 // missing, does not fit with its terminator, or is empty and empty texts are refused.

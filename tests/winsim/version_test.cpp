@@ -436,3 +436,136 @@ TEST_F(VersionTest, MkpeRejectsBadArgumentsWithOneLineAndExitCode2) {
 }
 
 }  // namespace
+
+// VerInstallFileW from C:\src\new.sys to C:\dst\z.sys: its result bits, what the target
+// directory holds afterwards and which temporary name it hands back.
+TEST_F(VersionTest, VerInstallFileResultsAndTheTargetDirectoryAfterwards) {
+  enum Dest { None, Older, Newer, OtherType, OtherLanguage, OtherCodePage, Unversioned, ReadOnly };
+  enum Src { Versioned, SrcUnversioned, SrcMissing };
+  const std::string locked = "[[locked_files]]\npath = 'C:\\dst\\z.sys'\nerror = 32\n";
+  const struct {
+    const char *name;
+    std::string toml;
+    Dest dest;
+    Src src;
+    DWORD flags;
+    UINT capacity;
+    bool openHandle;  // a handle on the target that does not share deletion
+    DWORD expected;
+    bool replaced;  // the target holds the source afterwards
+    size_t files;   // files in C:\dst afterwards
+  } cases[] = {
+      {"a new file", "", None, Versioned, VIFF_FORCEINSTALL, MAX_PATH, false, 0, true, 1},
+      {"an older file replaced", "", Older, Versioned, 0, MAX_PATH, false, 0, true, 1},
+      {"an unversioned file replaced", "", Unversioned, Versioned, 0, MAX_PATH, false, 0, true, 1},
+      {"a newer file kept", "", Newer, Versioned, 0, MAX_PATH, false, VIF_MISMATCH | VIF_SRCOLD | VIF_TEMPFILE, false,
+       2},
+      {"a newer file forced", "", Newer, Versioned, VIFF_FORCEINSTALL, MAX_PATH, false, 0, true, 1},
+      {"another file type", "", OtherType, Versioned, 0, MAX_PATH, false, VIF_MISMATCH | VIF_DIFFTYPE | VIF_TEMPFILE,
+       false, 2},
+      {"another language", "", OtherLanguage, Versioned, 0, MAX_PATH, false, VIF_MISMATCH | VIF_DIFFLANG | VIF_TEMPFILE,
+       false, 2},
+      {"another code page", "", OtherCodePage, Versioned, 0, MAX_PATH, false,
+       VIF_MISMATCH | VIF_DIFFCODEPG | VIF_TEMPFILE, false, 2},
+      {"a source without version", "", Older, SrcUnversioned, 0, MAX_PATH, false,
+       VIF_MISMATCH | VIF_SRCOLD | VIF_TEMPFILE, false, 2},
+      {"a name buffer too small", "", Newer, Versioned, 0, 4, false, VIF_MISMATCH | VIF_SRCOLD | VIF_BUFFTOOSMALL,
+       false, 1},
+      {"a write-protected target", "", ReadOnly, Versioned, VIFF_FORCEINSTALL, MAX_PATH, false, VIF_WRITEPROT, false,
+       1},
+      {"a missing source", "", Older, SrcMissing, VIFF_FORCEINSTALL, MAX_PATH, false, VIF_CANNOTREADSRC, false, 1},
+      {"a locked target", locked, Older, Versioned, VIFF_FORCEINSTALL, MAX_PATH, false, VIF_FILEINUSE | VIF_TEMPFILE,
+       false, 2},
+      {"an open target", "", Older, Versioned, VIFF_FORCEINSTALL, MAX_PATH, true, VIF_FILEINUSE | VIF_TEMPFILE, false,
+       2},
+      {"a full disk", "[machine]\nfree_disk = { \"C:\" = 100 }\n", Older, Versioned, VIFF_FORCEINSTALL, MAX_PATH, false,
+       VIF_OUTOFSPACE, false, 1},
+      {"a target that cannot be deleted", "[[faults]]\nfunction = \"DeleteFileW\"\nnth = 1\nerror = 5\n", Older,
+       Versioned, VIFF_FORCEINSTALL, MAX_PATH, false, VIF_CANNOTDELETE | VIF_ACCESSVIOLATION, false, 1},
+      {"a copy that cannot be renamed", "[[faults]]\nfunction = \"MoveFileW\"\nerror = 32\n", None, Versioned,
+       VIFF_FORCEINSTALL, MAX_PATH, false, VIF_CANNOTRENAME | VIF_SHARINGVIOLATION, false, 0},
+      {"a copy that cannot be made", "[[faults]]\nfunction = \"GetTempFileNameW\"\nerror = 5\n", None, Versioned,
+       VIFF_FORCEINSTALL, MAX_PATH, false, VIF_CANNOTCREATE | VIF_ACCESSVIOLATION, false, 0},
+      {"a fault of its own", "[[faults]]\nfunction = \"VerInstallFileW\"\nerror = 2048\n", None, Versioned,
+       VIFF_FORCEINSTALL, MAX_PATH, false, VIF_CANNOTCREATE, false, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Open(c.toml);
+    fs::create_directories(winsim::HostPath(L"C:\\src"));
+    fs::create_directories(winsim::HostPath(L"C:\\dst"));
+    mkpe::VersionInfo info = SampleInfo();
+    info.fileVersion = {2, 0, 0, 0};
+    std::vector<uint8_t> source = mkpe::BuildImage(c.src == Versioned ? &info : nullptr, mkpe::FileType::Drv);
+    if (c.src != SrcMissing) Put(L"C:\\src\\new.sys", source);
+    info.fileVersion = {c.dest == Newer ? uint16_t(3) : uint16_t(1), 0, 0, 0};
+    std::vector<uint8_t> old = mkpe::BuildImage(c.dest == Unversioned ? nullptr : &info,
+                                                c.dest == OtherType ? mkpe::FileType::Dll : mkpe::FileType::Drv);
+    if (c.dest == OtherLanguage || c.dest == OtherCodePage) {
+      // The Translation value 0x0409/0x04B0 becomes 0x0407/0x04B0 or 0x0409/0x04E4.
+      const uint8_t translation[] = {0x09, 0x04, 0xB0, 0x04};
+      auto at = std::search(old.begin(), old.end(), std::begin(translation), std::end(translation));
+      ASSERT_NE(at, old.end());
+      if (c.dest == OtherLanguage) at[0] = 0x07;
+      if (c.dest == OtherCodePage) at[2] = 0xE4;
+    }
+    if (c.dest != None) Put(L"C:\\dst\\z.sys", old);
+    if (c.dest == ReadOnly) {
+      ASSERT_TRUE(SetFileAttributesW(L"C:\\dst\\z.sys", FILE_ATTRIBUTE_READONLY));
+    }
+    HANDLE open =
+        c.openHandle ? CreateFileW(L"C:\\dst\\z.sys", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)
+                     : INVALID_HANDLE_VALUE;
+
+    WCHAR temp[MAX_PATH] = L"";
+    UINT length = c.capacity;
+    DWORD result = VerInstallFileW(c.flags, L"new.sys", L"z.sys", L"C:\\src", L"C:\\dst", L"C:\\dst", temp, &length);
+    if (open != INVALID_HANDLE_VALUE) CloseHandle(open);
+    EXPECT_EQ(result, c.expected) << std::hex << result;
+
+    std::vector<std::string> names;
+    for (auto &e : fs::directory_iterator(winsim::HostPath(L"C:\\dst"))) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names.size(), c.files);
+    std::ifstream in(winsim::HostPath(L"C:\\dst\\z.sys"), std::ios::binary);
+    std::vector<uint8_t> now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (c.replaced) {
+      EXPECT_EQ(now, source);
+    } else if (c.dest != None) {
+      EXPECT_EQ(now, old);
+    }
+    if (result & VIF_TEMPFILE) {
+      // The copy of the source, named without its folder.
+      std::wstring name = temp;
+      EXPECT_EQ(length, name.size() + 1);
+      EXPECT_EQ(name.substr(0, 3), L"VER");
+      std::ifstream copy(winsim::HostPath(L"C:\\dst\\" + name), std::ios::binary);
+      EXPECT_EQ(std::vector<uint8_t>((std::istreambuf_iterator<char>(copy)), std::istreambuf_iterator<char>()), source);
+    } else if (result & VIF_BUFFTOOSMALL) {
+      EXPECT_GT(length, c.capacity);  // the size the name needs
+    }
+  }
+}
+
+// A forced call that names the copy an earlier call left installs that copy.
+TEST_F(VersionTest, VerInstallFileForcedReusesTheCopyItWasGiven) {
+  fs::create_directories(winsim::HostPath(L"C:\\dst"));
+  mkpe::VersionInfo info = SampleInfo();
+  std::vector<uint8_t> newer = mkpe::BuildImage(&info, mkpe::FileType::Drv);
+  Put(L"C:\\dst\\new.sys", newer);
+  info.fileVersion = {9, 0, 0, 0};
+  Put(L"C:\\dst\\z.sys", mkpe::BuildImage(&info, mkpe::FileType::Drv));
+
+  WCHAR temp[MAX_PATH] = L"";
+  UINT length = MAX_PATH;
+  ASSERT_EQ(VerInstallFileW(0, L"new.sys", L"z.sys", L"C:\\dst", nullptr, nullptr, temp, &length),
+            DWORD(VIF_MISMATCH | VIF_SRCOLD | VIF_TEMPFILE));
+  DeleteFileW(L"C:\\dst\\new.sys");  // the copy alone is installed now
+  length = MAX_PATH;
+  EXPECT_EQ(VerInstallFileW(VIFF_FORCEINSTALL, L"x.sys", L"z.sys", L"C:\\dst", nullptr, nullptr, temp, &length),
+            DWORD(VIF_CANNOTREADSRC));
+  Put(L"C:\\dst\\x.sys", {'x'});
+  EXPECT_EQ(VerInstallFileW(VIFF_FORCEINSTALL, L"x.sys", L"z.sys", L"C:\\dst", nullptr, nullptr, temp, &length), 0u);
+  std::ifstream in(winsim::HostPath(L"C:\\dst\\z.sys"), std::ios::binary);
+  EXPECT_EQ(std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), newer);
+  EXPECT_FALSE(fs::exists(winsim::HostPath(L"C:\\dst\\") / winsim::ToUtf8(temp)));
+}

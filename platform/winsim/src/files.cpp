@@ -331,12 +331,26 @@ DWORD AttributesOf(const std::wstring &key, bool isDir) {
   return isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
-DWORD LockedError(const std::wstring &key) {
+LockedFile *LockedEntry(const std::wstring &key) {
   for (auto &lf : Current().lockedFiles) {
     DWORD err = 0;
     std::wstring full = FullPath(lf.path, &err);
-    if (EqualNoCase(full, key)) return lf.error;
+    if (EqualNoCase(full, key)) return &lf;
   }
+  return nullptr;
+}
+
+DWORD LockedError(const std::wstring &key) {
+  const LockedFile *lf = LockedEntry(key);
+  return lf ? lf->error : 0;
+}
+
+DWORD InUseError(const std::wstring &path) {
+  Resolved r = ResolvePath(path.c_str());
+  if (r.error || !r.exists || r.isDir) return 0;
+  if (DWORD locked = LockedError(r.key)) return locked;
+  if (SharingConflict(r.host, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+    return ERROR_SHARING_VIOLATION;
   return 0;
 }
 
@@ -742,7 +756,8 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
   if (!to.parentExists) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   bool link = IsLink(from.host);
   if (!MayDelete(from) || !MayCreateIn(to, from.isDir || link)) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  if (DWORD locked = LockedError(from.key)) return Fail(locked, FALSE);
+  LockedFile *lock = LockedEntry(from.key);
+  if (lock && !(lock->rename && from.drive == to.drive)) return Fail(lock->error, FALSE);
   if (!from.isDir && SharingConflict(from.host, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
   if (from.isDir && to.key.size() > from.key.size() && EqualNoCase(to.key.substr(0, from.key.size()), from.key) &&
@@ -775,6 +790,8 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
   } else {
     std::filesystem::rename(from.host, to.host, ec);
     if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    // A file in use that may be renamed stays in use under its new name.
+    if (lock) lock->path = to.key;
   }
   MoveSecurity(fromPlace, toPlace);
   MoveAttributes(from.key, to.key);

@@ -10,6 +10,8 @@
 
 namespace winsim {
 
+struct LockedFile;
+
 struct FileObject : Object {
   FileObject() : Object(Kind::File) {}
   ~FileObject() override;
@@ -31,6 +33,11 @@ DWORD AttributesOf(const std::wstring &key, bool isDir);
 
 // The error a [[locked_files]] entry gives for writing or deleting this path, else 0.
 DWORD LockedError(const std::wstring &key);
+// The [[locked_files]] entry of this path, or null.
+LockedFile *LockedEntry(const std::wstring &key);
+// Why an existing file cannot be deleted because it is in use: its [[locked_files]] error,
+// or ERROR_SHARING_VIOLATION while an open handle does not share deletion; else 0.
+DWORD InUseError(const std::wstring &path);
 
 // Reads a whole file of the machine (for winsim's own use: version resources, INF files).
 bool ReadWholeFile(const std::wstring &path, std::string &data, DWORD *error);

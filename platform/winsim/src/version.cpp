@@ -1,4 +1,5 @@
-// Version resources of PE files: GetFileVersionInfoSizeW, GetFileVersionInfoW, VerQueryValueW.
+// Version resources of PE files: GetFileVersionInfoSizeW, GetFileVersionInfoW, VerQueryValueW;
+// and VerInstallFileW, which installs a file through a temporary copy beside its target.
 //
 // The resource keeps its texts in UTF-16, but WCHAR is wchar_t, 4 bytes wide here, and
 // VerQueryValueW must answer string values as pointers into the caller's block. So the
@@ -164,6 +165,97 @@ bool LoadVersionResource(LPCWSTR path, std::string &file, std::string_view &reso
   return true;
 }
 
+// The VIF_* bit that tells why a file call failed, as VerInstallFileW adds it.
+DWORD VifOfError(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED: return VIF_ACCESSVIOLATION;
+    case ERROR_SHARING_VIOLATION: return VIF_SHARINGVIOLATION;
+    default: return 0;
+  }
+}
+
+std::wstring JoinPath(const std::wstring &dir, const std::wstring &name) {
+  return (!dir.empty() && dir.back() == L'\\') ? dir + name : dir + L"\\" + name;
+}
+
+bool IsFile(const std::wstring &path) {
+  DWORD attrs = GetFileAttributesW(path.c_str());
+  return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// What VerInstallFileW compares of two files: the fixed part of the version resource and
+// its first translation, read through the version calls.
+struct VersionFacts {
+  VS_FIXEDFILEINFO fixed{};
+  bool hasTranslation = false;
+  uint16_t language = 0, codePage = 0;
+};
+
+bool ReadVersionFacts(const std::wstring &path, VersionFacts &facts) {
+  DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
+  if (!size) return false;
+  std::vector<uint8_t> block(size);
+  if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return false;
+  void *value = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(block.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) return false;
+  std::memcpy(&facts.fixed, value, sizeof facts.fixed);
+  if (VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length) && length >= 4) {
+    facts.language = Word(static_cast<const uint8_t *>(value), 0);
+    facts.codePage = Word(static_cast<const uint8_t *>(value), 2);
+    facts.hasTranslation = true;
+  }
+  return true;
+}
+
+// The conflicts that keep an unforced installation from replacing `dest` by `temp`.
+DWORD VersionConflicts(const std::wstring &dest, const std::wstring &temp) {
+  VersionFacts old, fresh;
+  if (!ReadVersionFacts(dest, old)) return 0;
+  if (!ReadVersionFacts(temp, fresh)) return VIF_MISMATCH | VIF_SRCOLD;
+  DWORD result = 0;
+  const VS_FIXEDFILEINFO &a = old.fixed, &b = fresh.fixed;
+  if (a.dwFileVersionMS > b.dwFileVersionMS ||
+      (a.dwFileVersionMS == b.dwFileVersionMS && a.dwFileVersionLS > b.dwFileVersionLS))
+    result |= VIF_MISMATCH | VIF_SRCOLD;
+  if (a.dwFileType != b.dwFileType || a.dwFileSubtype != b.dwFileSubtype) result |= VIF_MISMATCH | VIF_DIFFTYPE;
+  if (old.hasTranslation && fresh.hasTranslation) {
+    if (old.language != fresh.language) result |= VIF_MISMATCH | VIF_DIFFLANG;
+    if (old.codePage != fresh.codePage) result |= VIF_MISMATCH | VIF_DIFFCODEPG;
+  }
+  return result;
+}
+
+// Copies the open source into the existing file `to`; 0, or the VIF_* bits of the failure
+// with `to` deleted again.
+DWORD CopyInto(HANDLE source, const std::wstring &to) {
+  HANDLE out = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    DeleteFileW(to.c_str());
+    return VIF_CANNOTCREATE | VifOfError(error);
+  }
+  DWORD result = 0;
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    DWORD got = 0, put = 0;
+    if (!ReadFile(source, buffer.data(), DWORD(buffer.size()), &got, nullptr)) {
+      result = VIF_CANNOTREADSRC;
+      break;
+    }
+    if (got == 0) break;
+    if (!WriteFile(out, buffer.data(), got, &put, nullptr) || put != got) {
+      DWORD error = GetLastError();
+      result = (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) ? VIF_OUTOFSPACE
+                                                                             : VIF_CANNOTCREATE | VifOfError(error);
+      break;
+    }
+  }
+  CloseHandle(out);
+  if (result) DeleteFileW(to.c_str());
+  return result;
+}
+
 }  // namespace
 
 extern "C" {
@@ -249,6 +341,75 @@ BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID *lplpBuffe
     *puLen = UINT(node.valueBytes);
   }
   return TRUE;
+}
+
+// The result bits say what failed; a fault injected into it is answered as its result.
+DWORD WINAPI VerInstallFileW(DWORD uFlags, LPCWSTR szSrcFileName, LPCWSTR szDestFileName, LPCWSTR szSrcDir,
+                             LPCWSTR szDestDir, LPCWSTR szCurDir, LPWSTR szTmpFile, PUINT puTmpFileLen) {
+  WINSIM_ENTRY_STATUS("version.dll", VerInstallFileW, szSrcFileName, szDestFileName, szSrcDir, szDestDir);
+  if (!szSrcFileName || !szSrcDir) return VIF_CANNOTREADSRC;
+  if (!szDestFileName || !*szDestFileName) return VIF_CANNOTCREATE;
+  // A missing temporary-name buffer is one that no name fits.
+  UINT capacity = (szTmpFile && puTmpFileLen) ? *puTmpFileLen : 0;
+  std::wstring destDir = (szDestDir && *szDestDir) ? szDestDir : szSrcDir;
+  std::wstring dest = JoinPath(destDir, szDestFileName);
+
+  HANDLE source = CreateFileW(JoinPath(szSrcDir, szSrcFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (source == INVALID_HANDLE_VALUE) return VIF_CANNOTREADSRC;
+  struct CloseSource {
+    HANDLE h;
+    ~CloseSource() { CloseHandle(h); }
+  } closeSource{source};
+
+  DWORD destAttrs = GetFileAttributesW(dest.c_str());
+  bool destExists = destAttrs != INVALID_FILE_ATTRIBUTES && !(destAttrs & FILE_ATTRIBUTE_DIRECTORY);
+  if (destExists && (destAttrs & FILE_ATTRIBUTE_READONLY)) return VIF_WRITEPROT;
+
+  // A forced installation reuses the temporary copy an earlier call left and named.
+  std::wstring temp;
+  if ((uFlags & VIFF_FORCEINSTALL) && capacity && szTmpFile[0]) {
+    std::wstring earlier(szTmpFile, std::find(szTmpFile, szTmpFile + capacity, L'\0'));
+    if (IsFile(JoinPath(destDir, earlier))) temp = JoinPath(destDir, earlier);
+  }
+  if (temp.empty()) {
+    WCHAR name[MAX_PATH] = L"";
+    if (!GetTempFileNameW(destDir.c_str(), L"VER", 0, name)) return VIF_CANNOTCREATE | VifOfError(GetLastError());
+    temp = name;
+    if (DWORD failed = CopyInto(source, temp)) return failed;
+  }
+
+  DWORD result = 0;
+  if (!(uFlags & VIFF_FORCEINSTALL) && destExists) result |= VersionConflicts(dest, temp);
+  if (destExists && InUseError(dest)) result |= VIF_FILEINUSE;
+  if (result) {
+    // The copy stays for the caller, named in its buffer when the name fits.
+    std::wstring name = temp.substr(temp.rfind(L'\\') + 1);
+    if (capacity < name.size() + 1) {
+      DeleteFileW(temp.c_str());
+      if (puTmpFileLen) *puTmpFileLen = UINT(name.size() + 1);
+      return result | VIF_BUFFTOOSMALL;
+    }
+    name.copy(szTmpFile, name.size());
+    szTmpFile[name.size()] = L'\0';
+    *puTmpFileLen = UINT(name.size() + 1);
+    return result | VIF_TEMPFILE;
+  }
+
+  if (destExists && !DeleteFileW(dest.c_str())) {
+    result = VIF_CANNOTDELETE | VifOfError(GetLastError());
+    DeleteFileW(temp.c_str());
+    return result;
+  }
+  if (!(uFlags & VIFF_DONTDELETEOLD) && szCurDir && *szCurDir && !EqualNoCase(szCurDir, destDir)) {
+    std::wstring current = JoinPath(szCurDir, szDestFileName);
+    if (IsFile(current) && !DeleteFileW(current.c_str())) result |= VIF_CANNOTDELETECUR | VifOfError(GetLastError());
+  }
+  if (!MoveFileW(temp.c_str(), dest.c_str())) {
+    result |= VIF_CANNOTRENAME | VifOfError(GetLastError());
+    DeleteFileW(temp.c_str());
+  }
+  return result;
 }
 
 }  // extern "C"
