@@ -109,6 +109,25 @@ class CBaseComponent {
   std::unique_ptr<CCmpLog> m_ownLog;  // the log the component made; gone once the host's is in use
 };
 
+// What the pre-install checks answered, and the status and message they add up to. The
+// decision needs no system call, so it is a plain function.
+struct PreInstallAnswers {
+  int hardware, installed, marked, version;
+  int requirements;
+  bool requirementMessage;  // the requirement check left a message
+  int dependencies;
+  bool dependencyMessage;  // the dependency check left a message
+};
+struct PreInstallDecision {
+  int status;
+  enum Message { kNone, kRequirements, kMarkedForRemoval, kDependencies } message;
+};
+PreInstallDecision DecidePreInstallStatus(const PreInstallAnswers &answers);
+
+// The capacity in characters of the message buffers the pre-install report hands to the
+// requirement and dependency checks.
+constexpr UINT kCheckMessageChars = 4096;
+
 // True when `switchText` occurs anywhere in `commandLine`, ignoring case; an empty switch
 // never matches.
 [[nodiscard]] bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText);
