@@ -19,6 +19,14 @@
 // The source file name the base component's log lines are tagged with.
 #define BASECOMP_SOURCE L"..\\..\\Source\\basecomp.cpp"
 
+// The pre-install report (GetPreInstallStatus, property 5) asks the checks 20 to 27 in order,
+// writes each question and its answer to both logs and fills the record with a status code
+// (PreInstallCode) and a message in the host's language; it answers 0, leaving the record
+// untouched, only when the record is smaller than PreInstallStatus. The checks answer 1 or 0
+// and report nothing else: HasEnoughDiskSpace compares the space free to the caller on the
+// path's drive (the system drive without a path) with the package's requirement in kilobytes;
+// IsHardwarePresent is 1 when the package lists no device or one listed device is present;
+// IsMarkedForRemoval asks whether the INF's own service is to be deleted.
 class CBaseComponent {
  public:
   CBaseComponent();
