@@ -11,6 +11,7 @@
 #include "support/console.h"
 #include "support/fileversion.h"
 #include "support/handles.h"
+#include "support/messages.h"
 #include "system/registrykey.h"
 #include "system/servicecontrol.h"
 
@@ -223,10 +224,97 @@ int CBaseComponent::GetInstalledVersion(WCHAR *buffer, UINT capacity) {
   return CopyPropertyText(installed.GetFileVersionText(), buffer, capacity, false);
 }
 
-int CBaseComponent::GetPreInstallStatus(PreInstallStatus *status, UINT size, const WCHAR *) {
+int CBaseComponent::GetPreInstallStatus(PreInstallStatus *status, UINT size, const WCHAR *languageCode) {
   if (!status || size < sizeof(PreInstallStatus)) return 0;
-  // Not built yet: the pre-install checks. The record is left untouched.
-  return 0;
+  WCHAR *message = status->szMessage;
+  const UINT messageChars = UINT(std::size(status->szMessage));
+  message[0] = L'\0';
+  // Each question goes to both logs, its answer on the same line.
+  auto ask = [this](int line, const WCHAR *question) {
+    m_pLog->WriteEntry(LOG_BOTH_STEP, SEV_NONE, BASECOMP_SOURCE, line, L"%ls", question);
+  };
+  auto answer = [this](const WCHAR *text) { m_pLog->WriteEntry(LOG_BOTH_RESULT, SEV_NONE, nullptr, 0, L"%ls", text); };
+  auto yesNo = [&](int value) { answer(value ? L"Yes\r\n" : L"No\r\n"); };
+
+  ask(1115, L"    - Is operating system supported... ");
+  if (!IsOSSupported()) {
+    answer(L"No\r\n\r\n");
+    status->nStatus = PRE_OS_OR_REQUIREMENT;
+    CopyText(message, messageChars, LookupMessage(MSG_OS_NOT_SUPPORTED, languageCode));
+    return 1;
+  }
+  answer(L"Yes\r\n");
+
+  ask(1127, L"    - Is necessary disk space available... ");
+  if (!HasEnoughDiskSpace(nullptr)) {
+    answer(L"No\r\n\r\n");
+    status->nStatus = PRE_OS_OR_REQUIREMENT;
+    CopyText(message, messageChars, LookupMessage(MSG_NOT_ENOUGH_DISK_SPACE, languageCode));
+    return 1;
+  }
+  answer(L"Yes\r\n");
+
+  ask(1140, L"    - Is hardware present... ");
+  int hardware = IsHardwarePresent();
+  yesNo(hardware);
+  ask(1146, L"    - Is component already installed... ");
+  int installed = IsInstalled();
+  yesNo(installed);
+  ask(1152, L"    - Is component marked for removal... ");
+  int marked = IsMarkedForRemoval();
+  yesNo(marked);
+  ask(1158, L"    - Installed component version status... ");
+  int version = GetVersionStatus();
+  if (version >= VERSION_OLDER && version <= VERSION_NEWER) {
+    static const WCHAR *const kVersionAnswers[] = {L"Older\r\n", L"Same\r\n", L"Newer\r\n"};
+    answer(kVersionAnswers[version]);
+  }
+
+  std::vector<WCHAR> requirementText(kCheckMessageChars, L'\0');
+  int requirements = CheckComponentRequirements(requirementText.data(), kCheckMessageChars, languageCode);
+  ask(1175, L"    - Checking dependency list... ");
+  std::vector<WCHAR> dependencyText(kCheckMessageChars, L'\0');
+  int dependencies = CheckDependencies(dependencyText.data(), kCheckMessageChars, languageCode);
+  answer(dependencies ? L"Done.\r\n\r\n" : L"Failed!\r\n\r\n");
+
+  PreInstallDecision decision =
+      DecidePreInstallStatus({hardware, installed, marked, version, requirements, requirementText[0] != L'\0',
+                              dependencies, dependencyText[0] != L'\0'});
+  status->nStatus = decision.status;
+  // The checks' own texts are cut to the record's field.
+  switch (decision.message) {
+    case PreInstallDecision::kNone: break;
+    case PreInstallDecision::kRequirements: CopyText(message, messageChars, requirementText.data()); break;
+    case PreInstallDecision::kMarkedForRemoval:
+      CopyText(message, messageChars, LookupMessage(MSG_MARKED_FOR_REMOVAL, languageCode));
+      break;
+    case PreInstallDecision::kDependencies: CopyText(message, messageChars, dependencyText.data()); break;
+  }
+  return 1;
+}
+
+PreInstallDecision DecidePreInstallStatus(const PreInstallAnswers &a) {
+  PreInstallDecision d{PRE_INSTALLED_OTHER_STATUS, PreInstallDecision::kNone};
+  if (a.hardware) {
+    if (!a.requirements && a.requirementMessage) d.message = PreInstallDecision::kRequirements;
+    if (!a.requirements || a.marked) {
+      d.status = PRE_OS_OR_REQUIREMENT;
+      if (a.marked) d.message = PreInstallDecision::kMarkedForRemoval;
+    } else if (a.installed) {
+      if (a.version == VERSION_OLDER) d.status = PRE_INSTALLED_OLDER;
+      if (a.version == VERSION_SAME) d.status = PRE_INSTALLED_SAME;
+      if (a.version == VERSION_NEWER) d.status = PRE_INSTALLED_NEWER;
+    } else {
+      d.status = PRE_READY_TO_INSTALL;
+    }
+  } else {
+    d.status = a.installed ? PRE_INSTALLED_NO_HARDWARE : PRE_NOTHING_TO_DO;
+  }
+  if (!a.dependencies) {
+    d.status = PRE_NOTHING_TO_DO;
+    if (a.dependencyMessage) d.message = PreInstallDecision::kDependencies;
+  }
+  return d;
 }
 
 int CBaseComponent::GetSilentCapability() { return m_bSilentCapable; }
@@ -237,13 +325,17 @@ int CBaseComponent::IsOSSupported() { return MatchSupportedOS(m_supportedOS, *m_
 
 int CBaseComponent::IsOS64Bit() { return DetectOS64Bit(*m_pLog, BASECOMP_SOURCE) ? 1 : 0; }
 
-int CBaseComponent::HasEnoughDiskSpace(const WCHAR *) {
-  // Not built yet: part of the pre-install checks.
-  return 0;
+int CBaseComponent::HasEnoughDiskSpace(const WCHAR *path) {
+  if (m_nRequiredDiskKb == 0) return 1;
+  // Whole kilobytes in 64 bits: a drive with 4 TiB or more free is not wrapped to a small number.
+  ULONGLONG availableKb = GetFreeDiskSpace(path) / 1024;
+  return availableKb >= m_nRequiredDiskKb ? 1 : 0;
 }
 
 int CBaseComponent::IsHardwarePresent() {
-  // Not built yet: needs the PnP device list.
+  if (m_supportedDevices.IsEmpty()) return 1;
+  for (const CStr &hardwareId : m_supportedDevices)
+    if (FindDevice(hardwareId)) return 1;
   return 0;
 }
 
@@ -291,8 +383,11 @@ int CBaseComponent::IsServiceEnumerated(const WCHAR *serviceName) {
 }
 
 int CBaseComponent::IsMarkedForRemoval() {
-  // Not built yet: needs the INF reader and the service helpers.
-  return 0;
+  // The INF's own service decides, whatever name the package definition gives.
+  CInf inf(m_strInfFile);
+  WCHAR service[MAX_PATH] = L"";
+  if (!inf.IsOpen() || !inf.GetServiceName(nullptr, service, MAX_PATH) || !service[0]) return 0;
+  return CServiceControl(service).IsPendingRemoval() ? 1 : 0;
 }
 
 int CBaseComponent::GetVersionStatus() {

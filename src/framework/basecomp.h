@@ -19,6 +19,14 @@
 // The source file name the base component's log lines are tagged with.
 #define BASECOMP_SOURCE L"..\\..\\Source\\basecomp.cpp"
 
+// The pre-install report (GetPreInstallStatus, property 5) asks the checks 20 to 27 in order,
+// writes each question and its answer to both logs and fills the record with a status code
+// (PreInstallCode) and a message in the host's language; it answers 0, leaving the record
+// untouched, only when the record is smaller than PreInstallStatus. The checks answer 1 or 0
+// and report nothing else: HasEnoughDiskSpace compares the space free to the caller on the
+// path's drive (the system drive without a path) with the package's requirement in kilobytes;
+// IsHardwarePresent is 1 when the package lists no device or one listed device is present;
+// IsMarkedForRemoval asks whether the INF's own service is to be deleted.
 class CBaseComponent {
  public:
   CBaseComponent();
@@ -112,6 +120,25 @@ class CBaseComponent {
  private:
   std::unique_ptr<CCmpLog> m_ownLog;  // the log the component made; gone once the host's is in use
 };
+
+// What the pre-install checks answered, and the status and message they add up to. The
+// decision needs no system call, so it is a plain function.
+struct PreInstallAnswers {
+  int hardware, installed, marked, version;
+  int requirements;
+  bool requirementMessage;  // the requirement check left a message
+  int dependencies;
+  bool dependencyMessage;  // the dependency check left a message
+};
+struct PreInstallDecision {
+  int status;
+  enum Message { kNone, kRequirements, kMarkedForRemoval, kDependencies } message;
+};
+PreInstallDecision DecidePreInstallStatus(const PreInstallAnswers &answers);
+
+// The capacity in characters of the message buffers the pre-install report hands to the
+// requirement and dependency checks.
+constexpr UINT kCheckMessageChars = 4096;
 
 // True when `switchText` occurs anywhere in `commandLine`, ignoring case; an empty switch
 // never matches.

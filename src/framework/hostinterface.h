@@ -29,6 +29,21 @@ struct PreInstallStatus {
   WCHAR szMessage[1024];
 };
 
+// The pre-install status codes of the record.
+enum PreInstallCode {
+  PRE_INSTALLED_SAME = 1,          // hardware present; installed, same version as the package's
+  PRE_INSTALLED_OLDER = 2,         // hardware present; installed, older (the package upgrades it)
+  PRE_INSTALLED_NEWER = 3,         // hardware present; installed, newer
+  PRE_INSTALLED_NO_HARDWARE = 4,   // no supported hardware; installed
+  PRE_READY_TO_INSTALL = 5,        // hardware present; not installed
+  PRE_NOTHING_TO_DO = 6,           // no hardware and not installed, or the dependency check failed
+  PRE_OS_OR_REQUIREMENT = 7,       // cannot install: OS, disk space, requirement, marked for removal
+  PRE_INSTALLED_OTHER_STATUS = 8,  // hardware present; installed; version status outside 0 to 2
+};
+
+// GetVersionStatus's answers: the installed version against the package's.
+enum VersionStatus { VERSION_OLDER = 0, VERSION_SAME = 1, VERSION_NEWER = 2 };
+
 // The host's message buffer of Install has no stated size: at most this many characters
 // (terminator included) are written to it.
 constexpr size_t kInstallMessageCapacity = 1024;

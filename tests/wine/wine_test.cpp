@@ -272,6 +272,38 @@ TEST_F(UnderWine, HostLogTakesOverTheComponentsVerboseLog) {
   EXPECT_EQ(MaskedLogLines(logs / "kvnsetup.log"), MaskedLogLines(linuxLogs / "kvnsetup.log"));
 }
 
+// The pre-install report over what Wine models: the OS (a server release the package lists),
+// the free disk space, the files, the services and the INF. Wine has no PCI adapter and its
+// configuration manager reports no devnode status, so the adapter questions answer "No" here;
+// the device-dependent answers are covered on winsim.
+TEST_F(UnderWine, CheckReportsAServerWithoutTheAdapters) {
+  std::string error;
+  ASSERT_TRUE(prefix_->InstallPackage(error)) << error;
+  RunResult version =
+      prefix_->Wine({"reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", "win2008r2", "/f"}, "C:\\");
+  ASSERT_TRUE(version.Finished() && version.exitCode == 0) << version.Describe();
+  RunResult r = RunKvnhost({"--json", "--lang", "de", "check"});
+  json check;
+  ASSERT_TRUE(ParseJson(r.out, check, error)) << error;
+  EXPECT_EQ(check.value("os_supported", json()), 1) << r.out;
+  EXPECT_EQ(check.value("installed", json()), 0) << r.out;
+  EXPECT_EQ(check.value("version_status", json()), 0) << r.out;
+  EXPECT_EQ(check.value("preinstall_status", json()), 6) << r.out;
+  EXPECT_EQ(check.value("preinstall_message", json()), "") << r.out;
+  std::vector<std::string> report = MaskedLogLines(prefix_->Host("C:\\vadorurev\\log") / "kvnsetup.log");
+  std::vector<std::string> expected = {
+      "    - Is operating system supported... Yes",
+      "    - Is necessary disk space available... Yes",
+      "    - Is hardware present... No",
+      "    - Is component already installed... No",
+      "    - Is component marked for removal... No",
+      "    - Installed component version status... Older",
+      "    - Checking dependency list... Done.",
+  };
+  for (const std::string &line : expected)
+    EXPECT_NE(std::find(report.begin(), report.end(), line), report.end()) << line << " in:\n" << Joined(report, "\n");
+}
+
 TEST_F(UnderWine, ComponentLoadsAndUnloadsTwiceInOneProcess) {
   std::string error;
   ASSERT_TRUE(RequireWindowsFiles({"loadtwice.exe"}, error)) << error;
