@@ -185,6 +185,7 @@ TEST(PreInstall, ReportsOnBuiltMachines) {
   const std::string kTiny = "[machine]\nclock = \"2026-12-08T14:30:00\"\nfree_disk = { \"C:\" = 10485760 }\n";
   const std::string k4TiB = "[machine]\nclock = \"2026-12-08T14:30:00\"\nfree_disk = { \"C:\" = 4398046511104 }\n";
   const std::string kDiskFails = "[[faults]]\nfunction = \"GetDiskFreeSpaceExW\"\nerror = 21\n";
+  const std::string kRunningService = "[[services]]\nname = \"z40e\"\nstate = \"running\"\n";
   const std::string kNoAdapter = "[machine]\nclock = \"2026-12-08T14:30:00\"\n";
   const char *kOtherModel =
       "<componentdependencies><dependent_hardware><platforms><platform model=\"XR-9\"/>"
@@ -221,8 +222,9 @@ TEST(PreInstall, ReportsOnBuiltMachines) {
        L"", installed + "Same\r\n|" + kDone},
       {"no space required: the disk is not asked", kDiskFails, true, 10, 0, kRunning, "25.0.0.3", nullptr, -1, nullptr,
        L"en", 1, nullptr, L"", installed + "Same\r\n|" + kDone},
-      {"marked for removal wins over the same version", "", true, 10, 20480, kDeleted, "25.0.0.3", nullptr, -1, nullptr,
-       L"fr", 7, &MSG_MARKED_FOR_REMOVAL, L"", "Yes\r\n|Yes\r\n|Yes\r\n|No\r\n|Yes\r\n|Same\r\n|" + kDone},
+      // A service marked for deletion stays while it runs; a stopped one goes with its last handle.
+      {"marked for removal wins over the same version", kRunningService, true, 10, 20480, kDeleted, "25.0.0.3", nullptr,
+       -1, nullptr, L"fr", 7, &MSG_MARKED_FOR_REMOVAL, L"", "Yes\r\n|Yes\r\n|Yes\r\n|No\r\n|Yes\r\n|Same\r\n|" + kDone},
       {"a failed requirement with its message", "", true, 10, 20480, kNone, "", L"Needs the RAID firmware 3.1.", -1,
        nullptr, L"en", 7, nullptr, L"Needs the RAID firmware 3.1.", ready + kDone},
       {"dependency check fails: status 6 with its message", "", true, 10, 20480, kNone, "", nullptr, -1, kOtherModel,
