@@ -497,6 +497,91 @@ void ProbeFileOperations(json &out) {
   rmdir("rmdir.file", d + L"a.txt");
 }
 
+// ---- MoveFileExW -------------------------------------------------------------------------
+// The immediate forms on files of their own, then the delayed ones, which only add to
+// PendingFileRenameOperations: what this probe added is reported and the value restored.
+constexpr const wchar_t *kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+std::wstring PendingRenames() {
+  std::wstring list(4096, L'\0');
+  DWORD type = 0, bytes = DWORD(list.size() * sizeof(WCHAR));
+  LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+                           &type, list.data(), &bytes);
+  list.resize(e == ERROR_SUCCESS ? bytes / sizeof(WCHAR) : 0);
+  return list;
+}
+
+void ProbeMoveFileEx(json &out) {
+  const std::wstring d = L"C:\\probe\\movex\\";
+  MakeDirectory(L"C:\\probe\\movex");
+  for (const wchar_t *name : {L"a.txt", L"b.txt", L"c.txt", L"d.txt", L"e.txt"}) WriteText(d + name, Utf8(name));
+  MakeDirectory(d + L"dir");
+  struct MoveCase {
+    const char *key;
+    const wchar_t *from, *to;
+    DWORD flags;
+  } cases[] = {
+      {"movex.existing", L"a.txt", L"b.txt", 0},
+      {"movex.replace", L"a.txt", L"b.txt", MOVEFILE_REPLACE_EXISTING},
+      {"movex.replace_missing_source", L"none.txt", L"c.txt", MOVEFILE_REPLACE_EXISTING},
+      {"movex.replace_dir", L"c.txt", L"dir", MOVEFILE_REPLACE_EXISTING},
+      {"movex.dir_onto_file", L"dir", L"c.txt", MOVEFILE_REPLACE_EXISTING},
+      {"movex.write_through", L"c.txt", L"c2.txt", MOVEFILE_WRITE_THROUGH | MOVEFILE_COPY_ALLOWED},
+      {"movex.delay_with_copy", L"d.txt", L"d2.txt", MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED},
+  };
+  for (const MoveCase &c : cases) {
+    std::wstring from = d + c.from, to = d + c.to;
+    SetLastError(kSentinel);
+    json r = Status(MoveFileExW(from.c_str(), to.c_str(), c.flags) != FALSE);
+    r["source_exists"] = Exists(from);
+    r["target"] = ReadText(to);
+    out[c.key] = r;
+  }
+  std::wstring before = PendingRenames();
+  struct DelayCase {
+    const char *key;
+    const wchar_t *from, *to;  // to: null for a deletion
+    DWORD flags;
+  } delayed[] = {
+      {"movex.delay[rename]", L"d.txt", L"d3.txt", MOVEFILE_DELAY_UNTIL_REBOOT},
+      {"movex.delay[replace]", L"e.txt", L"b.txt", MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING},
+      {"movex.delay[delete]", L"e.txt", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT},
+      {"movex.delay[missing_source]", L"none.txt", L"x.txt", MOVEFILE_DELAY_UNTIL_REBOOT},
+  };
+  for (const DelayCase &c : delayed) {
+    std::wstring from = d + c.from, to = c.to ? d + c.to : L"";
+    SetLastError(kSentinel);
+    json r = Status(MoveFileExW(from.c_str(), c.to ? to.c_str() : nullptr, c.flags) != FALSE);
+    r["source_exists"] = Exists(from);
+    out[c.key] = r;
+  }
+  std::wstring after = PendingRenames();
+  json added = json::array();
+  if (after.size() >= before.size()) {
+    // The strings after the ones that were there, without the list's closing empty string.
+    size_t start = before.empty() ? 0 : before.size() - 1;
+    std::wstring tail = after.substr(start);
+    while (tail.size() > 1 && tail.back() == L'\0' && tail[tail.size() - 2] == L'\0') tail.pop_back();
+    size_t p = 0;
+    while (p < tail.size()) {
+      size_t end = tail.find(L'\0', p);
+      if (end == std::wstring::npos) end = tail.size();
+      added.push_back(Utf8(tail.substr(p, end - p)));
+      p = end + 1;
+    }
+  }
+  out["movex.pending_added"] = added;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    if (before.empty())
+      RegDeleteValueW(key, L"PendingFileRenameOperations");
+    else
+      RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                     reinterpret_cast<const BYTE *>(before.data()), DWORD(before.size() * sizeof(WCHAR)));
+    RegCloseKey(key);
+  }
+}
+
 // ---- full path names ---------------------------------------------------------------------
 void ProbeFullPaths(json &out) {
   const wchar_t *const inputs[] = {L".\\x",
@@ -1613,14 +1698,15 @@ void Run(json &out) {
   WCHAR cwd[MAX_PATH] = L"";
   GetCurrentDirectoryW(MAX_PATH, cwd);
   out["process.current_directory"] = Utf8(cwd);
-  for (const wchar_t *area :
-       {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops", L"C:\\probe\\inf"})
+  for (const wchar_t *area : {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops",
+                              L"C:\\probe\\inf", L"C:\\probe\\movex"})
     RemoveTree(area);
   ProbeVersions(out);
   ProbeEnvironment(out);
   ProbeTempNames(out);
   ProbeFind(out);
   ProbeFileOperations(out);
+  ProbeMoveFileEx(out);
   ProbeFullPaths(out);
   ProbeRegistry(out);
   ProbeVersionRecord(out);
