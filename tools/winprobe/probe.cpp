@@ -514,7 +514,8 @@ std::wstring PendingRenames() {
 void ProbeMoveFileEx(json &out) {
   const std::wstring d = L"C:\\probe\\movex\\";
   MakeDirectory(L"C:\\probe\\movex");
-  for (const wchar_t *name : {L"a.txt", L"b.txt", L"c.txt", L"d.txt", L"e.txt"}) WriteText(d + name, Utf8(name));
+  for (const wchar_t *name : {L"a.txt", L"b.txt", L"c.txt", L"d.txt", L"e.txt", L"f.txt"})
+    WriteText(d + name, Utf8(name));
   MakeDirectory(d + L"dir");
   struct MoveCase {
     const char *key;
@@ -525,7 +526,7 @@ void ProbeMoveFileEx(json &out) {
       {"movex.replace", L"a.txt", L"b.txt", MOVEFILE_REPLACE_EXISTING},
       {"movex.replace_missing_source", L"none.txt", L"c.txt", MOVEFILE_REPLACE_EXISTING},
       {"movex.replace_dir", L"c.txt", L"dir", MOVEFILE_REPLACE_EXISTING},
-      {"movex.dir_onto_file", L"dir", L"c.txt", MOVEFILE_REPLACE_EXISTING},
+      {"movex.dir_onto_file", L"dir", L"f.txt", MOVEFILE_REPLACE_EXISTING},
       {"movex.write_through", L"c.txt", L"c2.txt", MOVEFILE_WRITE_THROUGH | MOVEFILE_COPY_ALLOWED},
       {"movex.delay_with_copy", L"d.txt", L"d2.txt", MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED},
   };
@@ -1634,7 +1635,11 @@ json InfServiceValues() {
                              data, &size);
     json v = {{"ret", unsigned(e)}};
     if (e == ERROR_SUCCESS) {
-      v["type"] = unsigned(type);
+      // ImagePath's type is reported on its own (Wine writes REG_SZ).
+      if (std::string(read.key) == "ImagePath")
+        r["ImagePath.type"] = unsigned(type);
+      else
+        v["type"] = unsigned(type);
       if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)
         v["value"] = WithoutWindowsFolder(std::wstring(reinterpret_cast<const wchar_t *>(data)));
       else if (type == REG_DWORD)
@@ -1665,9 +1670,11 @@ void ProbeInfServices(json &out) {
   };
   for (const Step &step : steps) {
     SetLastError(kSentinel);
-    json r = Status(SetupInstallServicesFromInfSectionW(inf, step.section, 0) != FALSE);
-    if (step.readBack) r["values"] = InfServiceValues();
-    out[step.key] = r;
+    out[step.key] = Status(SetupInstallServicesFromInfSectionW(inf, step.section, 0) != FALSE);
+    if (step.readBack) {
+      json values = InfServiceValues();
+      for (auto &[name, value] : values.items()) out[std::string(step.key) + "." + name] = value;
+    }
   }
   SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (scm) {

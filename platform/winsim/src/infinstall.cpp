@@ -668,6 +668,9 @@ BOOL WINAPI SetupCopyOEMInfW(PCWSTR SourceInfFileName, PCWSTR OEMSourceMediaLoca
       std::wstring name = L"oem" + std::to_wstring(n) + L".inf";
       if (!taken.count(Upcased(name))) target = folder + L"\\" + name;
     }
+    // Every Windows has the folder; a machine made without it gets it here.
+    for (const std::wstring &dir : {ParentOf(folder), folder})
+      if (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return FALSE;
     if (!CopyFileW(source.c_str(), target.c_str(), TRUE)) return FALSE;
   }
   if (ok && (CopyStyle & SP_COPY_DELETESOURCE) && !EqualNoCase(source, target)) DeleteFileW(source.c_str());
