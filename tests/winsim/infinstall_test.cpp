@@ -179,3 +179,52 @@ TEST(InfInstall, CopyOemInfNumbersNewInfsAndFindsPublishedOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A second AddService for a service that exists: each NOCLOBBER flag keeps its value, the
+// rest takes the new section's.
+TEST(InfInstall, AddServiceOnAnExistingServiceKeepsWhatItsNoclobberFlagsProtect) {
+  const std::wstring kSvc = L"SYSTEM\\CurrentControlSet\\Services\\kvnsvc";
+  // clang-format off
+  struct Case {
+    const char *flags;
+    std::wstring start, errorControl, display, group, depends, description;
+  } cases[] = {
+      {"0",     L"2", L"0", L"New", L"NewGroup", L"NewDep", L"New text"},
+      {"0x8",   L"2", L"0", L"Old", L"NewGroup", L"NewDep", L"New text"},
+      {"0x10",  L"3", L"0", L"New", L"NewGroup", L"NewDep", L"New text"},
+      {"0x20",  L"2", L"1", L"New", L"NewGroup", L"NewDep", L"New text"},
+      {"0x40",  L"2", L"0", L"New", L"OldGroup", L"NewDep", L"New text"},
+      {"0x80",  L"2", L"0", L"New", L"NewGroup", L"OldDep", L"New text"},
+      {"0x100", L"2", L"0", L"New", L"NewGroup", L"NewDep", L"Old text"},
+      {"0x1f8", L"3", L"1", L"Old", L"OldGroup", L"OldDep", L"Old text"},
+  };
+  // clang-format on
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.flags);
+    TestMachine m;
+    HINF inf = OpenInf(m, std::string("[Old]\r\nAddService=kvnsvc,,Old.Svc\r\n"
+                                      "[Old.Svc]\r\nServiceType=1\r\nStartType=3\r\nErrorControl=1\r\n"
+                                      "ServiceBinary=%12%\\old.sys\r\nDisplayName=Old\r\nLoadOrderGroup=OldGroup\r\n"
+                                      "Dependencies=OldDep\r\nDescription=\"Old text\"\r\n"
+                                      "[New]\r\nAddService=kvnsvc,") +
+                              c.flags +
+                              ",New.Svc\r\n"
+                              "[New.Svc]\r\nServiceType=1\r\nStartType=2\r\nErrorControl=0\r\n"
+                              "ServiceBinary=%12%\\new.sys\r\nDisplayName=New\r\nLoadOrderGroup=NewGroup\r\n"
+                              "Dependencies=NewDep\r\nDescription=\"New text\"\r\n");
+    ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, L"Old", 0));
+    ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, L"New", 0)) << GetLastError();
+    EXPECT_EQ(Text(kSvc, L"ImagePath"), L"C:\\Windows\\System32\\drivers\\new.sys");
+    EXPECT_EQ(Text(kSvc, L"Start"), c.start);
+    EXPECT_EQ(Text(kSvc, L"ErrorControl"), c.errorControl);
+    EXPECT_EQ(Text(kSvc, L"DisplayName"), c.display);
+    EXPECT_EQ(Text(kSvc, L"Group"), c.group);
+    EXPECT_EQ(Text(kSvc, L"DependOnService"), c.depends);
+    EXPECT_EQ(Text(kSvc, L"Description"), c.description);
+    SetupCloseInfFile(inf);
+  }
+}
+
+}  // namespace

@@ -149,13 +149,13 @@ LSTATUS DeleteTree(HKEY parent, const std::wstring &path, REGSAM view) {
     key.reset();
     return RegDeleteKeyW(parent, path.c_str());
   }
+  std::vector<WCHAR> name(16384);  // the longest value name and its NUL
   for (;;) {
-    WCHAR name[16384];
-    DWORD size = 16384;
-    e = RegEnumValueW(key.get(), 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+    DWORD size = DWORD(name.size());
+    e = RegEnumValueW(key.get(), 0, name.data(), &size, nullptr, nullptr, nullptr, nullptr);
     if (e == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
     if (e != ERROR_SUCCESS) return e;
-    if ((e = RegDeleteValueW(key.get(), name)) != ERROR_SUCCESS) return e;
+    if ((e = RegDeleteValueW(key.get(), name.data())) != ERROR_SUCCESS) return e;
   }
 }
 
