@@ -647,6 +647,93 @@ TEST(Files, MoveFileOfALockedFileFails) {
   EXPECT_TRUE(machine.Exists(L"C:\\busy.dll"));
 }
 
+// A running program's image (rename = true) may be moved aside and stays locked under its new
+// name; nothing replaces or deletes a locked file. Delayed operations only add to the list.
+TEST(Files, MoveFileExOfLockedFilesFollowsTheirRenameFlag) {
+  // clang-format off
+  struct Case {
+    const wchar_t *from, *to;
+    DWORD flags, error;  // error 0: done
+    const wchar_t *lockedAfter;  // the name a write now fails on
+  } cases[] = {
+      {L"C:\\run.exe",  L"C:\\run.old",  0,                                                       0,                       L"C:\\run.old"},
+      {L"C:\\busy.sys", L"C:\\busy.old", 0,                                                       ERROR_SHARING_VIOLATION, L"C:\\busy.sys"},
+      {L"C:\\run.exe",  L"D:\\run.exe",  MOVEFILE_COPY_ALLOWED,                                   ERROR_ACCESS_DENIED,     L"C:\\run.exe"},
+      {L"C:\\new.exe",  L"C:\\run.exe",  MOVEFILE_REPLACE_EXISTING,                               ERROR_ACCESS_DENIED,     L"C:\\run.exe"},
+      {L"C:\\new.exe",  L"C:\\busy.sys", MOVEFILE_REPLACE_EXISTING,                               ERROR_SHARING_VIOLATION, L"C:\\busy.sys"},
+      {L"C:\\new.exe",  L"C:\\busy.sys", MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT, 0,                       L"C:\\busy.sys"},
+      {L"C:\\new.exe",  L"D:\\new.exe",  0,                                                       ERROR_NOT_SAME_DEVICE,   L"C:\\run.exe"},
+  };
+  // clang-format on
+  for (const Case &c : cases) {
+    SCOPED_TRACE(winsim::ToUtf8(c.from) + " -> " + winsim::ToUtf8(c.to));
+    TestMachine machine(R"(
+[[locked_files]]
+path = 'C:\run.exe'
+error = 5
+rename = true
+[[locked_files]]
+path = 'C:\busy.sys'
+error = 32
+)");
+    machine.Write(L"C:\\run.exe", "image");
+    machine.Write(L"C:\\busy.sys", "driver");
+    machine.Write(L"C:\\new.exe", "new");
+    fs::create_directories(machine.Dir() / "drive_d");
+    SetLastError(kSentinel);
+    BOOL ok = MoveFileExW(c.from, c.to, c.flags);
+    EXPECT_EQ(ok != FALSE, c.error == 0);
+    if (c.error) {
+      EXPECT_EQ(GetLastError(), c.error);
+    } else if (!(c.flags & MOVEFILE_DELAY_UNTIL_REBOOT)) {
+      EXPECT_FALSE(machine.Exists(c.from));
+    }
+    EXPECT_FALSE(DeleteFileW(c.lockedAfter));
+    EXPECT_TRUE(machine.Exists(c.lockedAfter));
+  }
+}
+
+// The session manager's list: the source, then the target ('!' when it may replace) or an
+// empty string, appended to what the list held; refused when its key may not be written.
+TEST(Files, MoveFileExDelayUntilRebootAppendsToPendingFileRenameOperations) {
+  const wchar_t *kKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  {
+    TestMachine machine;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+    const wchar_t earlier[] = L"\\??\\C:\\old.tmp\0\0";
+    ASSERT_EQ(RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                             reinterpret_cast<const BYTE *>(earlier), sizeof earlier),
+              0);
+    RegCloseKey(key);
+    EXPECT_TRUE(MoveFileExW(L"C:\\dir\\a.sys", L"C:\\dir\\b.sys", MOVEFILE_DELAY_UNTIL_REBOOT));
+    EXPECT_TRUE(MoveFileExW(L"C:\\t.sys", L"C:\\dir\\b.sys", MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
+    EXPECT_TRUE(MoveFileExW(L"C:\\gone.sys", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    WCHAR data[256];
+    DWORD type = 0, bytes = sizeof data;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kKey, L"PendingFileRenameOperations", RRF_RT_ANY, &type, data, &bytes),
+              0);
+    EXPECT_EQ(type, DWORD(REG_MULTI_SZ));
+    const wchar_t want[] =
+        L"\\??\\C:\\old.tmp\0\0\\??\\C:\\dir\\a.sys\0\\??\\C:\\dir\\b.sys\0\\??\\C:\\t.sys\0!\\??\\C:\\dir\\b.sys\0"
+        L"\\??\\C:\\gone.sys\0\0";
+    EXPECT_EQ(std::wstring(data, bytes / sizeof(WCHAR)), std::wstring(want, sizeof want / sizeof(WCHAR)));
+  }
+
+  TestMachine locked(R"(
+[[key_security]]
+path = 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
+allow = [ { who = "Administrators", access = "read" } ]
+)");
+  HKEY created = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_READ, nullptr, &created, nullptr), 0);
+  RegCloseKey(created);
+  locked.Reopen();  // the access list applies to the key as loaded
+  SetLastError(kSentinel);
+  EXPECT_FALSE(MoveFileExW(L"C:\\a.sys", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+}
+
 TEST(Files, CopyFile) {
   TestMachine machine(R"(
 [[locked_files]]

@@ -501,6 +501,92 @@ void ProbeFileOperations(json &out) {
   rmdir("rmdir.file", d + L"a.txt");
 }
 
+// ---- MoveFileExW -------------------------------------------------------------------------
+// The immediate forms on files of their own, then the delayed ones, which only add to
+// PendingFileRenameOperations: what this probe added is reported and the value restored.
+constexpr const wchar_t *kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+std::wstring PendingRenames() {
+  std::wstring list(4096, L'\0');
+  DWORD type = 0, bytes = DWORD(list.size() * sizeof(WCHAR));
+  LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+                           &type, list.data(), &bytes);
+  list.resize(e == ERROR_SUCCESS ? bytes / sizeof(WCHAR) : 0);
+  return list;
+}
+
+void ProbeMoveFileEx(json &out) {
+  const std::wstring d = L"C:\\probe\\movex\\";
+  MakeDirectory(L"C:\\probe\\movex");
+  for (const wchar_t *name : {L"a.txt", L"b.txt", L"c.txt", L"d.txt", L"e.txt", L"f.txt"})
+    WriteText(d + name, Utf8(name));
+  MakeDirectory(d + L"dir");
+  struct MoveCase {
+    const char *key;
+    const wchar_t *from, *to;
+    DWORD flags;
+  } cases[] = {
+      {"movex.existing", L"a.txt", L"b.txt", 0},
+      {"movex.replace", L"a.txt", L"b.txt", MOVEFILE_REPLACE_EXISTING},
+      {"movex.replace_missing_source", L"none.txt", L"c.txt", MOVEFILE_REPLACE_EXISTING},
+      {"movex.replace_dir", L"c.txt", L"dir", MOVEFILE_REPLACE_EXISTING},
+      {"movex.dir_onto_file", L"dir", L"f.txt", MOVEFILE_REPLACE_EXISTING},
+      {"movex.write_through", L"c.txt", L"c2.txt", MOVEFILE_WRITE_THROUGH | MOVEFILE_COPY_ALLOWED},
+      {"movex.delay_with_copy", L"d.txt", L"d2.txt", MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED},
+  };
+  for (const MoveCase &c : cases) {
+    std::wstring from = d + c.from, to = d + c.to;
+    SetLastError(kSentinel);
+    json r = Status(MoveFileExW(from.c_str(), to.c_str(), c.flags) != FALSE);
+    r["source_exists"] = Exists(from);
+    r["target"] = ReadText(to);
+    out[c.key] = r;
+  }
+  std::wstring before = PendingRenames();
+  struct DelayCase {
+    const char *key;
+    const wchar_t *from, *to;  // to: null for a deletion
+    DWORD flags;
+  } delayed[] = {
+      {"movex.delay[rename]", L"d.txt", L"d3.txt", MOVEFILE_DELAY_UNTIL_REBOOT},
+      {"movex.delay[replace]", L"e.txt", L"b.txt", MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING},
+      {"movex.delay[delete]", L"e.txt", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT},
+      {"movex.delay[missing_source]", L"none.txt", L"x.txt", MOVEFILE_DELAY_UNTIL_REBOOT},
+  };
+  for (const DelayCase &c : delayed) {
+    std::wstring from = d + c.from, to = c.to ? d + c.to : L"";
+    SetLastError(kSentinel);
+    json r = Status(MoveFileExW(from.c_str(), c.to ? to.c_str() : nullptr, c.flags) != FALSE);
+    r["source_exists"] = Exists(from);
+    out[c.key] = r;
+  }
+  std::wstring after = PendingRenames();
+  json added = json::array();
+  if (after.size() >= before.size()) {
+    // The strings after the ones that were there, without the list's closing empty string.
+    size_t start = before.empty() ? 0 : before.size() - 1;
+    std::wstring tail = after.substr(start);
+    while (tail.size() > 1 && tail.back() == L'\0' && tail[tail.size() - 2] == L'\0') tail.pop_back();
+    size_t p = 0;
+    while (p < tail.size()) {
+      size_t end = tail.find(L'\0', p);
+      if (end == std::wstring::npos) end = tail.size();
+      added.push_back(Utf8(tail.substr(p, end - p)));
+      p = end + 1;
+    }
+  }
+  out["movex.pending_added"] = added;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    if (before.empty())
+      RegDeleteValueW(key, L"PendingFileRenameOperations");
+    else
+      RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                     reinterpret_cast<const BYTE *>(before.data()), DWORD(before.size() * sizeof(WCHAR)));
+    RegCloseKey(key);
+  }
+}
+
 // ---- full path names ---------------------------------------------------------------------
 void ProbeFullPaths(json &out) {
   const wchar_t *const inputs[] = {L".\\x",
@@ -1402,6 +1488,276 @@ void ProbeInf(json &out) {
   out["inf.profile_sections[cut]"] = r;
 }
 
+// ---- INF installation ----------------------------------------------------------------------
+// A section's AddReg and DelReg lines applied below HKEY_CURRENT_USER\Software\KvnProbe\inf
+// (HKR), over values set beforehand; the key's values and subkeys are reported afterwards.
+const char kInstallInf[] =
+    "[Version]\r\nSignature=\"$Windows NT$\"\r\n\r\n"
+    "[Install]\r\nNeeds=Needed\r\nDelReg=Install.DelReg\r\nAddReg=Install.AddReg\r\n"
+    "[Needed]\r\nAddReg=Needed.AddReg\r\n"
+    "[Needed.AddReg]\r\nHKR,,FromNeeds,,\"needed\"\r\n"
+    "[NeedsMissing]\r\nNeeds=NoSuchSection\r\n"
+    "[Install.DelReg]\r\nHKR,,DelMe\r\nHKR,,Strings,0x18002,\"B\"\r\nHKR,OldKey\r\n"
+    "HKR,,Kept,0x10000\r\n"
+    "[Install.AddReg]\r\n"
+    "HKR,,Sz,,\"text\"\r\n"
+    "HKR,,Expand,0x20000,\"%10%\\x\"\r\n"
+    "HKR,,Multi,0x10000,\"a\",\"b\"\r\n"
+    "HKR,,MultiNone,0x10000\r\n"
+    "HKR,,Dword,0x10001,0x12\r\n"
+    "HKR,,DwordOctal,0x10001,010\r\n"
+    "HKR,,DwordBytes,0x10001,1,2,3,4\r\n"
+    "HKR,,Binary,1,de,ad,be,ef\r\n"
+    "HKR,,None,0x20001\r\n"
+    "HKR,,Qword,0x000B0001,1,0,0,0,0,0,0,0\r\n"
+    "HKR,,Kept,0x2,\"new\"\r\n"
+    "HKR,,OnlyOver,0x20,\"x\"\r\n"
+    "HKR,,Over,0x20,\"y\"\r\n"
+    "HKR,,Append,0x10008,\"B\",\"c\"\r\n"
+    "HKR,Sub,,0x10\r\n"
+    "HKR,Common,Val,0x2000,\"v\"\r\n"
+    "HKR,,Gone,0x4\r\n"
+    "HKR,,Empty\r\n"
+    "HKR,Sub2,Val,,\"v\"\r\n"
+    "HKR,Wide,Val,0x1000,\"64\"\r\n"
+    "HKXX,,Ignored,,\"z\"\r\n";
+
+json KeyContents(HKEY key) {
+  json r = json::object();
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[256];
+    BYTE data[1024];
+    DWORD nameSize = 256, type = 0, bytes = sizeof data;
+    if (RegEnumValueW(key, i, name, &nameSize, nullptr, &type, data, &bytes) != ERROR_SUCCESS) break;
+    r["value." + Utf8(name)] = {{"type", unsigned(type)}, {"data", RegData(type, data, bytes)}};
+  }
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[256];
+    DWORD nameSize = 256;
+    if (RegEnumKeyExW(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    r["key." + Utf8(name)] = true;
+  }
+  return r;
+}
+
+void ProbeInfInstall(json &out) {
+  const std::wstring path = L"C:\\probe\\inf\\install.inf";
+  WriteText(path, kInstallInf);
+  HINF inf = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+  Fixture(inf != INVALID_HANDLE_VALUE, path);
+  const std::wstring keyPath = std::wstring(kRegScratch) + L"\\inf";
+  HKEY key = nullptr;
+  Fixture(RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+              ERROR_SUCCESS,
+          L"the scratch key");
+  auto setText = [&](const wchar_t *name, DWORD type, const std::wstring &image) {
+    RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE *>(image.data()),
+                   DWORD(image.size() * sizeof(WCHAR)));
+  };
+  setText(L"Kept", REG_SZ, std::wstring(L"old", 4));
+  setText(L"Over", REG_SZ, std::wstring(L"old", 4));
+  setText(L"Gone", REG_SZ, std::wstring(L"x", 2));
+  setText(L"DelMe", REG_SZ, std::wstring(L"x", 2));
+  setText(L"Append", REG_MULTI_SZ, std::wstring(L"a\0b\0", 5));
+  setText(L"Strings", REG_MULTI_SZ, std::wstring(L"a\0b\0c\0", 7));
+  HKEY old = nullptr;
+  RegCreateKeyExW(key, L"OldKey\\Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &old, nullptr);
+  if (old) RegCloseKey(old);
+
+  struct Call {
+    const char *key;
+    HINF inf;  // an invalid handle is not probed: Wine's parser dereferences it
+    const wchar_t *section;
+    UINT flags;
+  } calls[] = {
+      {"infinst.install", inf, L"Install", SPINST_REGISTRY},
+      {"infinst.missing_section", inf, L"NoSuchSection", SPINST_REGISTRY},
+      {"infinst.needs_missing", inf, L"NeedsMissing", SPINST_REGISTRY},
+  };
+  for (const Call &c : calls) {
+    SetLastError(kSentinel);
+    out[c.key] = Status(SetupInstallFromInfSectionW(nullptr, c.inf, c.section, c.flags, key, nullptr, 0, nullptr,
+                                                    nullptr, nullptr, nullptr) != FALSE);
+  }
+  json contents = KeyContents(key);
+  for (auto &[name, value] : contents.items()) {
+    if (value.is_object() && value.contains("data") && value["data"].is_string()) {
+      std::string text = value["data"].get<std::string>();
+      value["data"] = WithoutWindowsFolder(std::wstring(text.begin(), text.end()));
+    }
+    out["infinst.after." + name] = value;
+  }
+  RegCloseKey(key);
+  DeleteRegTree(HKEY_CURRENT_USER, keyPath);
+  if (inf != INVALID_HANDLE_VALUE) SetupCloseInfFile(inf);
+}
+
+// A service installed from an INF, reinstalled with NOCLOBBER flags, then deleted; a section
+// missing a required key. Each step is read back from the service's key.
+const char kServiceInf[] =
+    "[Version]\r\nSignature=\"$Windows NT$\"\r\n\r\n"
+    "[Svc.Services]\r\nAddService=KvnProbeInfSvc,,Svc.Install,Svc.EventLog\r\n"
+    "[Svc.Install]\r\nServiceType=16\r\nStartType=3\r\nErrorControl=1\r\n"
+    "ServiceBinary=%11%\\kvnprobe.exe\r\nDisplayName=\"Kvn probe INF service\"\r\n"
+    "Description=\"Installed from an INF\"\r\nLoadOrderGroup=KvnGroup\r\n"
+    "Dependencies=RpcSs\r\nAddReg=Svc.AddReg\r\n"
+    "[Svc.AddReg]\r\nHKR,Parameters,Level,0x10001,3\r\n"
+    "[Svc.EventLog]\r\nAddReg=Svc.EventLog.AddReg\r\n"
+    "[Svc.EventLog.AddReg]\r\nHKR,,TypesSupported,0x10001,7\r\n"
+    "[Update.Services]\r\nAddService=KvnProbeInfSvc,0x18,Svc.Update\r\n"
+    "[Svc.Update]\r\nServiceType=16\r\nStartType=2\r\nErrorControl=0\r\n"
+    "ServiceBinary=%11%\\kvnprobe2.exe\r\nDisplayName=\"Changed\"\r\n"
+    "[Bad.Services]\r\nAddService=KvnProbeInfBad,,Bad.Install\r\n"
+    "[Bad.Install]\r\nServiceType=16\r\nStartType=3\r\nServiceBinary=%11%\\x.exe\r\n"
+    "[Del.Services]\r\nDelService=KvnProbeInfSvc,0x4\r\nDelService=KvnProbeNoSuchSvc\r\n"
+    "[Empty.Services]\r\n";
+
+json InfServiceValues() {
+  const std::wstring base = L"SYSTEM\\CurrentControlSet\\Services\\KvnProbeInfSvc";
+  json r = json::object();
+  struct Read {
+    const char *key;
+    std::wstring subkey;
+    const wchar_t *value;
+  } reads[] = {
+      {"Type", base, L"Type"},
+      {"Start", base, L"Start"},
+      {"ErrorControl", base, L"ErrorControl"},
+      {"ImagePath", base, L"ImagePath"},
+      {"DisplayName", base, L"DisplayName"},
+      {"Description", base, L"Description"},
+      {"Group", base, L"Group"},
+      {"DependOnService", base, L"DependOnService"},
+      {"Parameters.Level", base + L"\\Parameters", L"Level"},
+      {"EventLog.TypesSupported", L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\KvnProbeInfSvc",
+       L"TypesSupported"},
+  };
+  for (const Read &read : reads) {
+    BYTE data[512] = {};
+    DWORD type = 0, size = sizeof data;
+    LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, read.subkey.c_str(), read.value, RRF_RT_ANY | RRF_NOEXPAND, &type,
+                             data, &size);
+    json v = {{"ret", unsigned(e)}};
+    if (e == ERROR_SUCCESS) {
+      // ImagePath's type is reported on its own (Wine writes REG_SZ).
+      if (std::string(read.key) == "ImagePath")
+        r["ImagePath.type"] = unsigned(type);
+      else
+        v["type"] = unsigned(type);
+      if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)
+        v["value"] = WithoutWindowsFolder(std::wstring(reinterpret_cast<const wchar_t *>(data)));
+      else if (type == REG_DWORD)
+        v["value"] = unsigned(*reinterpret_cast<DWORD *>(data));
+    }
+    r[read.key] = v;
+  }
+  return r;
+}
+
+void ProbeInfServices(json &out) {
+  const std::wstring path = L"C:\\probe\\inf\\services.inf";
+  WriteText(path, kServiceInf);
+  HINF inf = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+  Fixture(inf != INVALID_HANDLE_VALUE, path);
+  struct Step {
+    const char *key;
+    const wchar_t *section;
+    bool readBack;
+  } steps[] = {
+      {"infsvc.missing_section", L"NoSuchSection", false},
+      {"infsvc.empty_section", L"Empty.Services", false},
+      {"infsvc.missing_required_key", L"Bad.Services", false},
+      {"infsvc.add", L"Svc.Services", true},
+      {"infsvc.add_again", L"Svc.Services", false},
+      {"infsvc.update_noclobber", L"Update.Services", true},
+      {"infsvc.delete", L"Del.Services", true},
+  };
+  for (const Step &step : steps) {
+    SetLastError(kSentinel);
+    out[step.key] = Status(SetupInstallServicesFromInfSectionW(inf, step.section, 0) != FALSE);
+    if (step.readBack) {
+      json values = InfServiceValues();
+      for (auto &[name, value] : values.items()) out[std::string(step.key) + "." + name] = value;
+    }
+  }
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (scm) {
+    // Left by a run that stopped early.
+    for (const wchar_t *name : {L"KvnProbeInfSvc", L"KvnProbeInfBad"})
+      if (SC_HANDLE s = OpenServiceW(scm, name, DELETE)) {
+        DeleteService(s);
+        CloseServiceHandle(s);
+      }
+    CloseServiceHandle(scm);
+  }
+  SetupCloseInfFile(inf);
+}
+
+// Publishing an INF: a first copy, a rerun that finds it, the refusals and the sizes. Names
+// are reported by shape ("oem#.inf") and by whether a rerun gives the same one; the copies
+// are removed afterwards.
+void ProbeCopyOemInf(json &out) {
+  const std::wstring source = L"C:\\probe\\inf\\kvnpublish.inf";
+  WriteText(source,
+            "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\nDriverVer=01/02/2026,1.2.3.4\r\n"
+            "[KvnProbePublish]\r\nUnique=\"3f1c9e\"\r\n");
+  auto shape = [](const std::wstring &name) {
+    std::wstring s;
+    for (wchar_t c : name) {
+      if (c >= L'0' && c <= L'9') {
+        if (s.empty() || s.back() != L'#') s += L'#';
+      } else {
+        s += c;
+      }
+    }
+    return Utf8(s);
+  };
+  std::vector<std::wstring> published;
+  struct Case {
+    const char *key;
+    const wchar_t *source;
+    DWORD style, bufferSize;
+  } cases[] = {
+      {"oeminf.first", source.c_str(), 0, MAX_PATH},
+      {"oeminf.again", source.c_str(), 0, MAX_PATH},
+      {"oeminf.again_nooverwrite", source.c_str(), SP_COPY_NOOVERWRITE, MAX_PATH},
+      {"oeminf.again_small_buffer", source.c_str(), 0, 4},
+      {"oeminf.missing_source", L"C:\\probe\\inf\\none.inf", 0, MAX_PATH},
+  };
+  std::wstring first;
+  for (const Case &c : cases) {
+    WCHAR name[MAX_PATH];
+    std::fill(std::begin(name), std::end(name), WCHAR(0xCCCC));
+    DWORD required = kSentinel;
+    PWSTR component = nullptr;
+    SetLastError(kSentinel);
+    json r = Status(
+        SetupCopyOEMInfW(c.source, nullptr, SPOST_PATH, c.style, name, c.bufferSize, &required, &component) != FALSE);
+    bool filled = name[0] != WCHAR(0xCCCC);
+    r["name_filled"] = filled;
+    if (filled) {
+      std::wstring full = name;
+      r["component_is_file_name"] = component && std::wstring(component) == full.substr(full.rfind(L'\\') + 1);
+      r["required_is_length"] = required == full.size() + 1;
+      if (first.empty()) {
+        first = full;
+        r["shape"] = shape(full.substr(full.rfind(L'\\') + 1));
+        published.push_back(full);
+      } else {
+        r["same_as_first"] = full == first;
+      }
+    } else if (!first.empty() && required != kSentinel) {
+      r["required_is_length"] = required == first.size() + 1;
+    }
+    out[c.key] = r;
+  }
+  for (const std::wstring &path : published) {
+    DeleteFileW(path.c_str());
+    std::wstring pnf = path.substr(0, path.size() - 4) + L".pnf";
+    DeleteFileW(pnf.c_str());
+  }
+}
+
 // ---- service control manager ---------------------------------------------------------------
 // One service whose binary is winservice.exe (a real service under Windows and Wine; under
 // winsim a service starts as [[services]] says, here by default): created, read back from its
@@ -1890,7 +2246,7 @@ void Run(json &out) {
   GetCurrentDirectoryW(MAX_PATH, cwd);
   out["process.current_directory"] = Utf8(cwd);
   for (const wchar_t *area : {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops",
-                              L"C:\\probe\\inf", L"C:\\probe\\vif"})
+                              L"C:\\probe\\inf", L"C:\\probe\\vif", L"C:\\probe\\movex"})
     RemoveTree(area);
   ProbeVersions(out);
   ProbeEnvironment(out);
@@ -1898,11 +2254,15 @@ void Run(json &out) {
   ProbeFind(out);
   ProbeFileOperations(out);
   ProbeVerInstall(out);
+  ProbeMoveFileEx(out);
   ProbeFullPaths(out);
   ProbeRegistry(out);
   ProbeVersionRecord(out);
   ProbeSetupApi(out);
   ProbeInf(out);
+  ProbeInfInstall(out);
+  ProbeInfServices(out);
+  ProbeCopyOemInf(out);
   ProbeServices(out);
   ProbeSecurityCalls(out);
   ProbeComRuntime(out);

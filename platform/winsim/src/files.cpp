@@ -736,15 +736,80 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   return TRUE;
 }
 
-BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
-  WINSIM_ENTRY("kernel32.dll", MoveFileW, FALSE, lpExistingFileName, lpNewFileName);
+}  // extern "C"
+
+namespace {
+// The path as the session manager reads it at the next start: "\??\C:\dir\file".
+std::wstring SessionManagerPath(LPCWSTR path, DWORD *error) {
+  std::wstring full = FullPath(path, error);
+  if (full.empty()) return full;
+  if (full.size() > 2 && full[0] == L'\\' && full[1] == L'\\') return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
+}
+
+// MOVEFILE_DELAY_UNTIL_REBOOT: appends the pair to PendingFileRenameOperations through the
+// registry calls, as the session manager expects it: the source, then the target (prefixed
+// '!' when it may replace a file) or an empty string for a deletion.
+BOOL ScheduleMove(LPCWSTR existing, LPCWSTR target, DWORD flags) {
+  DWORD error = 0;
+  std::wstring entry = SessionManagerPath(existing, &error);
+  if (entry.empty()) return Fail(error, FALSE);
+  entry += L'\0';
+  if (target) {
+    std::wstring to = SessionManagerPath(target, &error);
+    if (to.empty()) return Fail(error, FALSE);
+    if (flags & MOVEFILE_REPLACE_EXISTING) entry += L'!';
+    entry += to;
+  }
+  entry += L'\0';
+
+  HKEY key = nullptr;
+  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                                   nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr);
+  if (status != ERROR_SUCCESS) return Fail(DWORD(status), FALSE);
+  const wchar_t *value = L"PendingFileRenameOperations";
+  std::wstring list;
+  DWORD type = 0, bytes = 0;
+  status = RegQueryValueExW(key, value, nullptr, &type, nullptr, &bytes);
+  if (status == ERROR_SUCCESS && type == REG_MULTI_SZ && bytes >= sizeof(WCHAR)) {
+    list.resize(bytes / sizeof(WCHAR));
+    status = RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE *>(list.data()), &bytes);
+    list.resize(status == ERROR_SUCCESS ? bytes / sizeof(WCHAR) : 0);
+    // The list's closing NUL goes (a deletion's empty target before it stays); the new pair
+    // and a new closing NUL follow.
+    if (list.size() >= 2 && list.back() == L'\0' && list[list.size() - 2] == L'\0') list.pop_back();
+    if (!list.empty() && list.back() != L'\0') list += L'\0';
+  }
+  list += entry;
+  list += L'\0';
+  status = RegSetValueExW(key, value, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(list.data()),
+                          DWORD(list.size() * sizeof(WCHAR)));
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return Fail(DWORD(status), FALSE);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// The move itself, for MoveFileW (which is MOVEFILE_COPY_ALLOWED) and MoveFileExW. A locked
+// file whose entry allows renaming (a running program's image) may be moved aside on its
+// drive and stays locked under its new name; nothing may replace a locked file.
+BOOL MoveNow(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD flags) {
   Resolved from = ResolvePath(lpExistingFileName);
   if (from.error) return Fail(from.error, FALSE);
   if (!from.exists) return Fail(from.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
   Resolved to = ResolvePath(lpNewFileName);
   if (to.error) return Fail(to.error, FALSE);
   bool sameName = EqualNoCase(from.key, to.key);
-  if (to.exists && !sameName) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+  bool replaces = to.exists && !sameName;
+  if (replaces) {
+    if (!(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+    if (to.isDir || from.isDir) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (AttributesOf(to.key, false) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!MayDelete(to)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (DWORD locked = LockedError(to.key)) return Fail(locked, FALSE);
+    if (SharingConflict(to.host, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+      return Fail(ERROR_ACCESS_DENIED, FALSE);
+  }
   if (sameName) {
     // A rename that changes only the case: the new name is taken as written.
     DWORD ignored = 0;
@@ -757,7 +822,7 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
   bool link = IsLink(from.host);
   if (!MayDelete(from) || !MayCreateIn(to, from.isDir || link)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   LockedFile *lock = LockedEntry(from.key);
-  if (lock && !(lock->rename && from.drive == to.drive)) return Fail(lock->error, FALSE);
+  if (lock && (!lock->rename || from.drive != to.drive)) return Fail(lock->error, FALSE);
   if (!from.isDir && SharingConflict(from.host, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
   if (from.isDir && to.key.size() > from.key.size() && EqualNoCase(to.key.substr(0, from.key.size()), from.key) &&
@@ -778,24 +843,55 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
     MoveAttributes(from.key, to.key);
     return TRUE;
   }
+  uint64_t replaced = replaces ? HostSize(to.host) : 0;
   if (from.drive != to.drive) {
-    if (from.isDir) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
+    if (from.isDir || !(flags & MOVEFILE_COPY_ALLOWED)) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
     uint64_t size = HostSize(from.host);
-    if (size > Current().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
-    std::filesystem::copy_file(from.host, to.host, ec);
+    if (size > replaced && size - replaced > Current().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
+    std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
     std::filesystem::remove(from.host, ec);
-    Current().AdjustFreeBytes(to.drive, -int64_t(size));
+    Current().AdjustFreeBytes(to.drive, int64_t(replaced) - int64_t(size));
     ReleaseSpace(from.drive, size);
   } else {
     std::filesystem::rename(from.host, to.host, ec);
     if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
-    // A file in use that may be renamed stays in use under its new name.
-    if (lock) lock->path = to.key;
+    ReleaseSpace(to.drive, replaced);
+  }
+  if (replaces) {
+    ForgetSecurity(toPlace);
+    ForgetAttributes(to.key);
   }
   MoveSecurity(fromPlace, toPlace);
   MoveAttributes(from.key, to.key);
+  if (lock) lock->path = to.key;
   return TRUE;
+}
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
+  WINSIM_ENTRY("kernel32.dll", MoveFileW, FALSE, lpExistingFileName, lpNewFileName);
+  return MoveNow(lpExistingFileName, lpNewFileName, MOVEFILE_COPY_ALLOWED);
+}
+
+// MOVEFILE_WRITE_THROUGH changes nothing here: the drive folders have no cache to flush.
+// Without a target and without MOVEFILE_DELAY_UNTIL_REBOOT the file is deleted, as Wine
+// does (the documentation speaks of a missing target only for the delayed form).
+BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
+  WINSIM_ENTRY("kernel32.dll", MoveFileExW, FALSE, lpExistingFileName, lpNewFileName);
+  if (!lpExistingFileName) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (dwFlags & (MOVEFILE_CREATE_HARDLINK | MOVEFILE_FAIL_IF_NOT_TRACKABLE)) {
+    NotModelled("MoveFileExW", "MOVEFILE_CREATE_HARDLINK and MOVEFILE_FAIL_IF_NOT_TRACKABLE");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+    if (dwFlags & MOVEFILE_COPY_ALLOWED) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    return ScheduleMove(lpExistingFileName, lpNewFileName, dwFlags);
+  }
+  if (!lpNewFileName) return DeleteFileW(lpExistingFileName);
+  return MoveNow(lpExistingFileName, lpNewFileName, dwFlags);
 }
 
 BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {

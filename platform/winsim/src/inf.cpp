@@ -17,6 +17,7 @@
 #include "files.h"
 #include "handles.h"
 #include "hooks.h"
+#include "inf.h"
 #include "infparse.h"
 #include "machine.h"
 #include "names.h"
@@ -25,16 +26,6 @@
 using namespace winsim;
 
 namespace {
-
-struct InfFile : Object {
-  InfFile() : Object(Kind::InfFile) {}
-  InfData data;
-};
-
-std::shared_ptr<InfFile> FindInf(HINF hinf) {
-  if (!hinf || hinf == INVALID_HANDLE_VALUE) return nullptr;
-  return std::static_pointer_cast<InfFile>(FindObject(hinf, Object::Kind::InfFile));
-}
 
 // The line a context names; null (with the last error set) for a context that names none.
 const InfLine *LineOf(const INFCONTEXT *ctx, std::shared_ptr<InfFile> *inf = nullptr) {
@@ -84,17 +75,36 @@ std::wstring LineText(const InfLine &line) {
   return text;
 }
 
+}  // namespace
+
+std::shared_ptr<InfFile> winsim::FindInf(HINF hinf) {
+  if (!hinf || hinf == INVALID_HANDLE_VALUE) return nullptr;
+  return std::static_pointer_cast<InfFile>(FindObject(hinf, Object::Kind::InfFile));
+}
+
 // The folders of the DIRIDs an INF of this machine may name.
-DirIds MachineDirIds(const std::wstring &infPath) {
+DirIds winsim::MachineDirIds(const std::wstring &infPath) {
   std::wstring windir = L"C:\\Windows";
   if (auto it = Current().environment.find(L"SYSTEMROOT"); it != Current().environment.end())
     windir = it->second.second;
   std::wstring drive = windir.size() >= 2 ? windir.substr(0, 2) : L"C:";
-  return DirIds{{1, ParentOf(infPath)},       {10, windir},
-                {11, windir + L"\\System32"}, {12, windir + L"\\System32\\drivers"},
-                {17, windir + L"\\INF"},      {24, drive + L"\\"}};
+  std::wstring programFiles = drive + L"\\Program Files";
+  if (auto it = Current().environment.find(L"PROGRAMFILES"); it != Current().environment.end())
+    programFiles = it->second.second;
+  return DirIds{{1, ParentOf(infPath)},
+                {10, windir},
+                {11, windir + L"\\System32"},
+                {12, windir + L"\\System32\\drivers"},
+                {17, windir + L"\\INF"},
+                {18, windir + L"\\Help"},
+                {20, windir + L"\\Fonts"},
+                {24, drive + L"\\"},
+                {50, windir + L"\\system"},
+                {16422, programFiles},
+                {16427, programFiles + L"\\Common Files"}};
 }
 
+namespace {
 bool IsWin4Signature(const InfData &data) {
   const InfSection *version = data.Find(L"Version");
   if (!version) return false;
@@ -105,10 +115,11 @@ bool IsWin4Signature(const InfData &data) {
   }
   return false;
 }
+}  // namespace
 
 // Where SetupOpenInfFileW finds a file: a bare name in %windir%\INF, then in System32;
 // anything else as a path.
-std::wstring InfLocation(const std::wstring &name) {
+std::wstring winsim::InfLocation(const std::wstring &name) {
   if (name.find_first_of(L"\\/:") != std::wstring::npos) return name;
   DirIds dirs = MachineDirIds(L"");
   for (unsigned id : {17u, 11u}) {
@@ -119,8 +130,6 @@ std::wstring InfLocation(const std::wstring &name) {
   }
   return dirs[17] + L"\\" + name;
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -138,6 +147,7 @@ HINF WINAPI SetupOpenInfFileW(PCWSTR FileName, PCWSTR InfClass, DWORD InfStyle, 
   std::wstring full = FullPath(path, &fullError);
 
   auto inf = std::make_shared<InfFile>();
+  inf->path = full;
   UINT line = 0;
   error = ParseInf(DecodeSetupText(bytes, true), MachineDirIds(full), inf->data, &line);
   if (error) {
@@ -239,8 +249,6 @@ BOOL WINAPI SetupGetStringFieldW(PINFCONTEXT Context, DWORD FieldIndex, PWSTR Re
   return ReturnText(line->fields[FieldIndex - 1], ReturnBuffer, ReturnBufferSize, RequiredSize);
 }
 
-// As documented: an optional sign, then hexadecimal after "0x", else decimal; an empty field
-// is 0. A value beyond the range of INT is held at its nearest end, as strtol holds it.
 BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT IntegerValue) {
   WINSIM_ENTRY("setupapi.dll", SetupGetIntField, FALSE);
   const InfLine *line = LineOf(Context);
@@ -254,33 +262,7 @@ BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT Integer
     if (FieldIndex > line->fields.size()) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     text = &line->fields[FieldIndex - 1];
   }
-  size_t p = 0;
-  bool negative = false;
-  if (p < text->size() && ((*text)[p] == L'+' || (*text)[p] == L'-')) negative = (*text)[p++] == L'-';
-  unsigned base = 10;
-  if (p + 1 < text->size() && (*text)[p] == L'0' && ((*text)[p + 1] == L'x' || (*text)[p + 1] == L'X')) {
-    base = 16;
-    p += 2;
-  }
-  if (p == text->size() && !text->empty()) return Fail(ERROR_INVALID_DATA, FALSE);
-  uint64_t value = 0;
-  for (; p < text->size(); ++p) {
-    wchar_t c = (*text)[p];
-    unsigned digit;
-    if (c >= L'0' && c <= L'9')
-      digit = unsigned(c - L'0');
-    else if (base == 16 && c >= L'a' && c <= L'f')
-      digit = unsigned(c - L'a' + 10);
-    else if (base == 16 && c >= L'A' && c <= L'F')
-      digit = unsigned(c - L'A' + 10);
-    else
-      return Fail(ERROR_INVALID_DATA, FALSE);
-    value = std::min<uint64_t>(value * base + digit, uint64_t(1) << 32);
-  }
-  if (negative)
-    *IntegerValue = value > uint64_t(INT32_MAX) + 1 ? INT32_MIN : INT(-int64_t(value));
-  else
-    *IntegerValue = value > uint64_t(INT32_MAX) ? INT32_MAX : INT(value);
+  if (!ParseInfInt(*text, IntegerValue)) return Fail(ERROR_INVALID_DATA, FALSE);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -17,6 +17,8 @@
 
 #include <setupapi.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cwctype>
 
 #include "names.h"
@@ -344,6 +346,37 @@ std::wstring DecodeSetupText(const std::string &bytes, bool endAtCtrlZ) {
   for (wchar_t &c : text)
     if (c == 0) c = L' ';
   return text;
+}
+
+bool ParseInfInt(const std::wstring &text, INT *value) {
+  size_t p = 0;
+  bool negative = false;
+  if (p < text.size() && (text[p] == L'+' || text[p] == L'-')) negative = text[p++] == L'-';
+  unsigned base = 10;
+  if (p + 1 < text.size() && text[p] == L'0' && (text[p + 1] == L'x' || text[p + 1] == L'X')) {
+    base = 16;
+    p += 2;
+  }
+  if (p == text.size() && !text.empty()) return false;
+  uint64_t magnitude = 0;
+  for (; p < text.size(); ++p) {
+    wchar_t c = text[p];
+    unsigned digit;
+    if (c >= L'0' && c <= L'9')
+      digit = unsigned(c - L'0');
+    else if (base == 16 && c >= L'a' && c <= L'f')
+      digit = unsigned(c - L'a' + 10);
+    else if (base == 16 && c >= L'A' && c <= L'F')
+      digit = unsigned(c - L'A' + 10);
+    else
+      return false;
+    magnitude = std::min<uint64_t>(magnitude * base + digit, uint64_t(1) << 32);
+  }
+  if (negative)
+    *value = magnitude > uint64_t(INT32_MAX) + 1 ? INT32_MIN : INT(-int64_t(magnitude));
+  else
+    *value = magnitude > uint64_t(INT32_MAX) ? INT32_MAX : INT(magnitude);
+  return true;
 }
 
 }  // namespace winsim

@@ -44,6 +44,11 @@ using DirIds = std::map<unsigned, std::wstring>;
 // number in *errorLine. The [Version] signature is not checked here.
 DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT *errorLine);
 
+// A field read as SetupGetIntField reads it: an optional sign, then hexadecimal after "0x",
+// else decimal; an empty field is 0. A value beyond the range of INT is held at its nearest
+// end, as strtol holds it. False (nothing stored) for any other character.
+bool ParseInfInt(const std::wstring &text, INT *value);
+
 // The section names of an initialization file's text, in file order, repeats included, the
 // blanks inside the brackets removed; an empty name is not listed.
 std::vector<std::wstring> ProfileSectionNames(std::wstring_view text);
