@@ -37,12 +37,7 @@ CInf::CInf(const WCHAR *infPath) {
   DWORD length = infPath ? GetFullPathNameW(infPath, MAX_PATH, full, nullptr) : 0;
   if (length > 0 && length < MAX_PATH) m_strInfPath = full;
 
-  // The drive and directory parts: everything up to and including the last backslash.
-  int slash = m_strInfPath.ReverseFind(L'\\');
-  if (slash >= 0)
-    m_strInfFolder = m_strInfPath.Left(slash + 1);
-  else if (m_strInfPath.GetLength() >= 2 && m_strInfPath.GetAt(1) == L':')
-    m_strInfFolder = m_strInfPath.Left(2);
+  m_strInfFolder = FolderOfPath(m_strInfPath);
 
   m_hInf = SetupOpenInfFileW(m_strInfPath, nullptr, INF_STYLE_WIN4, nullptr);
   ReadVersion();
