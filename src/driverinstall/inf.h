@@ -16,6 +16,7 @@
 #include <setupapi.h>
 
 #include "support/cstr.h"
+#include "support/handles.h"
 
 class CInf {
  public:
@@ -143,7 +144,7 @@ class CInf {
   void AddSections(CStrList &list, Select select);
 
   BOOL m_bVirtualDevice = 0;
-  HINF m_hInf = INVALID_HANDLE_VALUE;
+  unique_hinf m_hInf;
   BOOL m_bRebootNeeded = 0;
   CStr m_strSignature;
   CStr m_strClass;

@@ -119,8 +119,8 @@ BOOL CInf::InstallInfSection(const WCHAR *base, BOOL *reboot, BOOL suppressDelet
 
   for (const CStr &name : ReadSectionNames(m_strInfPath, kSectionListChars)) {
     INFCONTEXT line;
-    bool hasServices = SetupFindFirstLineW(m_hInf, name, L"AddService", &line) ||
-                       SetupFindFirstLineW(m_hInf, name, L"DelService", &line);
+    bool hasServices = SetupFindFirstLineW(m_hInf.get(), name, L"AddService", &line) ||
+                       SetupFindFirstLineW(m_hInf.get(), name, L"DelService", &line);
     if (hasServices && name.CompareNoCase(services) == 0) {
       ok = InstallServices(services);
       result = result && ok;
@@ -157,8 +157,8 @@ BOOL CInf::InstallSection(const WCHAR *section, HKEY rootKey) {
   if (!section || !rootKey) return FALSE;
   s_nNeededMedia = 0;
   if (!ProcessCopyFiles(section) || !ProcessDelFiles(section) || !ProcessRenFiles(section)) return FALSE;
-  return SetupInstallFromInfSectionW(nullptr, m_hInf, section, kSectionFlags, rootKey, m_strInfFolder, 0, nullptr, this,
-                                     nullptr, nullptr);
+  return SetupInstallFromInfSectionW(nullptr, m_hInf.get(), section, kSectionFlags, rootKey, m_strInfFolder, 0, nullptr,
+                                     this, nullptr, nullptr);
 }
 
 // ---- File directives -----------------------------------------------------------------------
@@ -179,7 +179,7 @@ BOOL CInf::ProcessFileDirective(const WCHAR *section, const WCHAR *key, BOOL (CI
   if (!LoadDestinationDirs()) return FALSE;
   BOOL result = TRUE;
   INFCONTEXT line;
-  BOOL found = SetupFindFirstLineW(m_hInf, section, key, &line);
+  BOOL found = SetupFindFirstLineW(m_hInf.get(), section, key, &line);
   while (found) {
     DWORD count = SetupGetFieldCount(&line);
     for (DWORD field = 1; field <= count; ++field) {
@@ -195,7 +195,7 @@ BOOL CInf::ProcessFileDirective(const WCHAR *section, const WCHAR *key, BOOL (CI
 
 BOOL CInf::CopyFileList(const WCHAR *list) {
   INFCONTEXT line;
-  if (!list || !SetupFindFirstLineW(m_hInf, list, nullptr, &line)) return TRUE;
+  if (!list || !SetupFindFirstLineW(m_hInf.get(), list, nullptr, &line)) return TRUE;
   do {
     if (!CopyFileLine(list, &line)) return FALSE;
   } while (SetupFindNextLine(&line, &line));
@@ -233,7 +233,7 @@ BOOL CInf::DeleteFileList(const WCHAR *list) {
   CStr folder;
   if (!GetDestinationDir(list, folder)) return FALSE;
   INFCONTEXT line;
-  if (!SetupFindFirstLineW(m_hInf, list, nullptr, &line)) return TRUE;
+  if (!SetupFindFirstLineW(m_hInf.get(), list, nullptr, &line)) return TRUE;
   do {
     if (!DeleteFileLine(folder, &line)) return FALSE;
   } while (SetupFindNextLine(&line, &line));
@@ -258,7 +258,7 @@ BOOL CInf::RenameFileList(const WCHAR *list) {
   CStr folder;
   if (!GetDestinationDir(list, folder)) return FALSE;
   INFCONTEXT line;
-  if (!SetupFindFirstLineW(m_hInf, list, nullptr, &line)) return TRUE;
+  if (!SetupFindFirstLineW(m_hInf.get(), list, nullptr, &line)) return TRUE;
   do {
     if (!RenameFileLine(folder, &line)) return FALSE;
   } while (SetupFindNextLine(&line, &line));
@@ -290,7 +290,7 @@ BOOL CInf::MoveAtRestart(const WCHAR *from, const WCHAR *to) {
 BOOL CInf::LoadDestinationDirs() {
   if (!m_destinationDirs.IsEmpty()) return TRUE;
   INFCONTEXT line;
-  if (!SetupFindFirstLineW(m_hInf, L"DestinationDirs", nullptr, &line)) return FALSE;
+  if (!SetupFindFirstLineW(m_hInf.get(), L"DestinationDirs", nullptr, &line)) return FALSE;
   do {
     CStr key;
     if (!ReadField(&line, 0, kDirKeyChars, key)) continue;  // no list name could match it
