@@ -224,7 +224,11 @@ BOOL CInf::CopyFileLine(const WCHAR *list, INFCONTEXT *line) {
     // The file in place is in use: a copy of the new one replaces it at the next restart.
     CStr temporary;
     if (!MakeTempCopy(source, temporary)) return FALSE;
-    return MoveAtRestart(temporary, destination);
+    if (MoveAtRestart(temporary, destination)) return TRUE;
+    DWORD moveError = GetLastError();
+    DeleteFileW(temporary);  // nothing will move it into place
+    SetLastError(moveError);
+    return FALSE;
   }
   return FALSE;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <winsim.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,7 @@ TEST(CInfInstall, FileDirectivesOfASection) {
   const std::string dirs = "DefaultDestDir = 12\n";
   const std::string diskFull = "[[faults]]\nfunction = 'CopyFileW'\nnth = 1\nerror = 112\n";
   const std::string deleteFails = "[[faults]]\nfunction = 'DeleteFileW'\nnth = 1\nerror = 1117\n";
+  const std::string moveFails = "[[faults]]\nfunction = 'MoveFileExW'\nnth = 1\nerror = 5\n";
   const std::wstring drv = L"\\??\\" + kDrivers;
   const std::string longName(300, 'n'), longList(600, 'l');
   // clang-format off
@@ -178,6 +180,9 @@ TEST(CInfInstall, FileDirectivesOfASection) {
       {"a file in use is replaced at the restart", "CopyFiles=Drv.Copy\n",
        "[Drv.Copy]\nlocked.sys,new.sys\n", dirs, "", nullptr, true, true,
        {{L"locked.sys", "old"}}, {L"\\??\\C:\\Windows\\Temp\\new*.tmp.sys", L"!" + drv + L"locked.sys"}},
+      {"in use, and the restart cannot be booked", "CopyFiles=Drv.Copy\n",
+       "[Drv.Copy]\nlocked.sys,new.sys\n", dirs, moveFails, nullptr, false, false,
+       {{L"locked.sys", "old"}}, {}},
       {"without TMP the temporary copy sits beside its source", "CopyFiles=Drv.Copy\n",
        "[Drv.Copy]\nlocked.sys,new.sys\n", dirs, "", L"TMP", true, true,
        {{L"locked.sys", "old"}}, {L"\\??\\C:\\pkg\\new*.tmp.sys", L"!" + drv + L"locked.sys"}},
@@ -263,6 +268,12 @@ TEST(CInfInstall, FileDirectivesOfASection) {
         EXPECT_EQ(m.Read(pending[i].substr(4)), "new");
       }
     }
+    // TMP holds the temporary copies waiting for the restart and nothing else.
+    size_t waiting = 0, temporary = 0;
+    for (const std::wstring &p : c.pending) waiting += p.find(L"\\Temp\\") != std::wstring::npos;
+    for (const auto &entry : std::filesystem::directory_iterator(m.Host(L"C:\\Windows\\Temp")))
+      temporary += entry.exists();
+    EXPECT_EQ(temporary, waiting);
     DWORD installed = 0, bytes = sizeof installed;
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Kvn", L"Installed", RRF_RT_REG_DWORD, nullptr, &installed,
                            &bytes) == ERROR_SUCCESS,
