@@ -1561,14 +1561,13 @@ void ProbeInfInstall(json &out) {
 
   struct Call {
     const char *key;
-    HINF inf;
+    HINF inf;  // an invalid handle is not probed: Wine's parser dereferences it
     const wchar_t *section;
     UINT flags;
   } calls[] = {
       {"infinst.install", inf, L"Install", SPINST_REGISTRY},
       {"infinst.missing_section", inf, L"NoSuchSection", SPINST_REGISTRY},
       {"infinst.needs_missing", inf, L"NeedsMissing", SPINST_REGISTRY},
-      {"infinst.bad_handle", INVALID_HANDLE_VALUE, L"Install", SPINST_REGISTRY},
   };
   for (const Call &c : calls) {
     SetLastError(kSentinel);
@@ -1681,6 +1680,71 @@ void ProbeInfServices(json &out) {
     CloseServiceHandle(scm);
   }
   SetupCloseInfFile(inf);
+}
+
+// Publishing an INF: a first copy, a rerun that finds it, the refusals and the sizes. Names
+// are reported by shape ("oem#.inf") and by whether a rerun gives the same one; the copies
+// are removed afterwards.
+void ProbeCopyOemInf(json &out) {
+  const std::wstring source = L"C:\\probe\\inf\\kvnpublish.inf";
+  WriteText(source,
+            "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\nDriverVer=01/02/2026,1.2.3.4\r\n"
+            "[KvnProbePublish]\r\nUnique=\"3f1c9e\"\r\n");
+  auto shape = [](const std::wstring &name) {
+    std::wstring s;
+    for (wchar_t c : name) {
+      if (c >= L'0' && c <= L'9') {
+        if (s.empty() || s.back() != L'#') s += L'#';
+      } else {
+        s += c;
+      }
+    }
+    return Utf8(s);
+  };
+  std::vector<std::wstring> published;
+  struct Case {
+    const char *key;
+    const wchar_t *source;
+    DWORD style, bufferSize;
+  } cases[] = {
+      {"oeminf.first", source.c_str(), 0, MAX_PATH},
+      {"oeminf.again", source.c_str(), 0, MAX_PATH},
+      {"oeminf.again_nooverwrite", source.c_str(), SP_COPY_NOOVERWRITE, MAX_PATH},
+      {"oeminf.again_small_buffer", source.c_str(), 0, 4},
+      {"oeminf.missing_source", L"C:\\probe\\inf\\none.inf", 0, MAX_PATH},
+  };
+  std::wstring first;
+  for (const Case &c : cases) {
+    WCHAR name[MAX_PATH];
+    std::fill(std::begin(name), std::end(name), WCHAR(0xCCCC));
+    DWORD required = kSentinel;
+    PWSTR component = nullptr;
+    SetLastError(kSentinel);
+    json r = Status(
+        SetupCopyOEMInfW(c.source, nullptr, SPOST_PATH, c.style, name, c.bufferSize, &required, &component) != FALSE);
+    bool filled = name[0] != WCHAR(0xCCCC);
+    r["name_filled"] = filled;
+    if (filled) {
+      std::wstring full = name;
+      r["component_is_file_name"] = component && std::wstring(component) == full.substr(full.rfind(L'\\') + 1);
+      r["required_is_length"] = required == full.size() + 1;
+      if (first.empty()) {
+        first = full;
+        r["shape"] = shape(full.substr(full.rfind(L'\\') + 1));
+        published.push_back(full);
+      } else {
+        r["same_as_first"] = full == first;
+      }
+    } else if (!first.empty() && required != kSentinel) {
+      r["required_is_length"] = required == first.size() + 1;
+    }
+    out[c.key] = r;
+  }
+  for (const std::wstring &path : published) {
+    DeleteFileW(path.c_str());
+    std::wstring pnf = path.substr(0, path.size() - 4) + L".pnf";
+    DeleteFileW(pnf.c_str());
+  }
 }
 
 // ---- service control manager ---------------------------------------------------------------
@@ -1914,6 +1978,7 @@ void Run(json &out) {
   ProbeInf(out);
   ProbeInfInstall(out);
   ProbeInfServices(out);
+  ProbeCopyOemInf(out);
   ProbeServices(out);
   ProbeSecurityCalls(out);
 }

@@ -344,6 +344,10 @@ WINBASEAPI BOOL WINAPI SetupInstallFromInfSectionW(HWND Owner, HINF InfHandle, P
                                                    PSP_FILE_CALLBACK_W MsgHandler, PVOID Context,
                                                    HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
 WINBASEAPI BOOL WINAPI SetupInstallServicesFromInfSectionW(HINF InfHandle, PCWSTR SectionName, DWORD Flags);
+WINBASEAPI BOOL WINAPI SetupCopyOEMInfW(PCWSTR SourceInfFileName, PCWSTR OEMSourceMediaLocation,
+                                        DWORD OEMSourceMediaType, DWORD CopyStyle, PWSTR DestinationInfFileName,
+                                        DWORD DestinationInfFileNameSize, PDWORD RequiredSize,
+                                        PWSTR *DestinationInfFileNameComponent);
 
 // Setup classes by name, sets built one device at a time, device removal.
 #define DIOD_INHERIT_CLASSDRVS 0x00000002

@@ -1,8 +1,8 @@
 // SetupAPI's installation calls over an open INF: SetupInstallFromInfSectionW (the registry
 // directives, Include and Needs), SetupInstallServicesFromInfSectionW (AddService and
-// DelService) and SetupCopyOEMInfW. They act through winsim's own registry, SCM and file
-// calls, so their effects land where Windows keeps them: values under the roots an AddReg
-// line names, services under Services\<name>, event-log sources under
+// DelService), and SetupCopyOEMInfW, which publishes an INF. They act through winsim's own
+// registry, SCM and file calls, so their effects land where Windows keeps them: values under
+// the roots an AddReg line names, services under Services\<name>, event-log sources under
 // Services\EventLog\<log>\<source>, published INF files in %windir%\INF.
 //
 // Modelled: AddReg and DelReg with every FLG_ADDREG and FLG_DELREG form (HKR is the given
@@ -552,6 +552,29 @@ DWORD DelService(SC_HANDLE scm, const InfLine &line, DWORD callFlags) {
   return ERROR_SUCCESS;
 }
 
+// ---- published INF files -------------------------------------------------------------------
+bool IsOemInfName(const std::wstring &name) {
+  if (name.size() < 8 || !EqualNoCase(name.substr(0, 3), L"oem") || !EqualNoCase(name.substr(name.size() - 4), L".inf"))
+    return false;
+  for (size_t i = 3; i < name.size() - 4; ++i)
+    if (name[i] < L'0' || name[i] > L'9') return false;
+  return true;
+}
+
+// The oemN.inf names of the INF folder, found through FindFirstFileW.
+std::vector<std::wstring> PublishedInfs(const std::wstring &folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\oem*.inf").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsOemInfName(data.cFileName))
+      names.push_back(data.cFileName);
+  while (FindNextFileW(find, &data));
+  FindClose(find);
+  return names;
+}
+
 }  // namespace
 
 extern "C" {
@@ -594,6 +617,70 @@ BOOL WINAPI SetupInstallServicesFromInfSectionW(HINF InfHandle, PCWSTR SectionNa
       if (e) return Fail(e, FALSE);
     }
   }
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// Publishes an INF as %windir%\INF\oemN.inf (the lowest free N). An INF whose bytes equal a
+// published one is not copied again: the call answers that name (SP_COPY_NOOVERWRITE makes
+// it fail with ERROR_FILE_EXISTS, still giving the name). SP_COPY_REPLACEONLY publishes
+// nothing new (ERROR_FILE_NOT_FOUND when no copy exists yet). The name goes to the caller's
+// buffer when it fits (ERROR_INSUFFICIENT_BUFFER otherwise, after the copy), its size with
+// the NUL to *RequiredSize, and *DestinationInfFileNameComponent points at its file name.
+BOOL WINAPI SetupCopyOEMInfW(PCWSTR SourceInfFileName, PCWSTR OEMSourceMediaLocation, DWORD OEMSourceMediaType,
+                             DWORD CopyStyle, PWSTR DestinationInfFileName, DWORD DestinationInfFileNameSize,
+                             PDWORD RequiredSize, PWSTR *DestinationInfFileNameComponent) {
+  WINSIM_ENTRY("setupapi.dll", SetupCopyOEMInfW, FALSE, SourceInfFileName, OEMSourceMediaLocation);
+  if (!SourceInfFileName || OEMSourceMediaType > SPOST_URL) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (CopyStyle & SP_COPY_OEMINF_CATALOG_ONLY) {
+    NotModelled("SetupCopyOEMInfW", "SP_COPY_OEMINF_CATALOG_ONLY (catalog files)");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  DWORD error = 0;
+  std::wstring source = FullPath(SourceInfFileName, &error);
+  if (source.empty()) return Fail(error, FALSE);
+  std::string bytes;
+  if (!ReadWholeFile(source, bytes, &error)) return Fail(error, FALSE);
+  InfData parsed;
+  UINT line = 0;
+  if (DWORD e = ParseInf(DecodeSetupText(bytes, true), MachineDirIds(source), parsed, &line)) return Fail(e, FALSE);
+
+  const std::wstring folder = MachineDirIds(L"")[17];
+  std::wstring target;
+  std::vector<std::wstring> published = PublishedInfs(folder);
+  for (const std::wstring &name : published) {
+    std::string other;
+    DWORD ignored = 0;
+    if (ReadWholeFile(folder + L"\\" + name, other, &ignored) && other == bytes) {
+      target = folder + L"\\" + name;
+      break;
+    }
+  }
+  BOOL ok = TRUE;
+  DWORD failure = ERROR_SUCCESS;
+  if (!target.empty()) {
+    if (CopyStyle & SP_COPY_NOOVERWRITE) ok = FALSE, failure = ERROR_FILE_EXISTS;
+  } else {
+    if (CopyStyle & SP_COPY_REPLACEONLY) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+    std::set<std::wstring> taken;
+    for (const std::wstring &name : published) taken.insert(Upcased(name));
+    for (unsigned n = 0; target.empty(); ++n) {
+      std::wstring name = L"oem" + std::to_wstring(n) + L".inf";
+      if (!taken.count(Upcased(name))) target = folder + L"\\" + name;
+    }
+    if (!CopyFileW(source.c_str(), target.c_str(), TRUE)) return FALSE;
+  }
+  if (ok && (CopyStyle & SP_COPY_DELETESOURCE) && !EqualNoCase(source, target)) DeleteFileW(source.c_str());
+  DWORD size = DWORD(target.size() + 1);
+  if (RequiredSize) *RequiredSize = size;
+  if (DestinationInfFileName) {
+    if (DestinationInfFileNameSize < size) return Fail(ok ? DWORD(ERROR_INSUFFICIENT_BUFFER) : failure, FALSE);
+    target.copy(DestinationInfFileName, target.size());
+    DestinationInfFileName[target.size()] = L'\0';
+    if (DestinationInfFileNameComponent)
+      *DestinationInfFileNameComponent = DestinationInfFileName + target.rfind(L'\\') + 1;
+  }
+  if (!ok) return Fail(failure, FALSE);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
