@@ -37,22 +37,15 @@ CInf::CInf(const WCHAR *infPath) {
   DWORD length = infPath ? GetFullPathNameW(infPath, MAX_PATH, full, nullptr) : 0;
   if (length > 0 && length < MAX_PATH) m_strInfPath = full;
 
-  // The drive and directory parts: everything up to and including the last backslash.
-  int slash = m_strInfPath.ReverseFind(L'\\');
-  if (slash >= 0)
-    m_strInfFolder = m_strInfPath.Left(slash + 1);
-  else if (m_strInfPath.GetLength() >= 2 && m_strInfPath.GetAt(1) == L':')
-    m_strInfFolder = m_strInfPath.Left(2);
+  m_strInfFolder = FolderOfPath(m_strInfPath);
 
-  m_hInf = SetupOpenInfFileW(m_strInfPath, nullptr, INF_STYLE_WIN4, nullptr);
+  m_hInf.reset(SetupOpenInfFileW(m_strInfPath, nullptr, INF_STYLE_WIN4, nullptr));
   ReadVersion();
 }
 
-CInf::~CInf() {
-  if (m_hInf != INVALID_HANDLE_VALUE) SetupCloseInfFile(m_hInf);
-}
+CInf::~CInf() = default;
 
-BOOL CInf::IsOpen() { return m_hInf != INVALID_HANDLE_VALUE; }
+BOOL CInf::IsOpen() { return m_hInf.is_valid() ? TRUE : FALSE; }
 
 const WCHAR *CInf::GetSignature() { return m_strSignature.IsEmpty() ? nullptr : m_strSignature.GetString(); }
 const WCHAR *CInf::GetClass() { return m_strClass.IsEmpty() ? nullptr : m_strClass.GetString(); }
@@ -62,7 +55,8 @@ BOOL CInf::ReadVersion() {
   if (!IsOpen()) return FALSE;
   auto read = [this](const WCHAR *key, CStr &into) -> BOOL {
     auto text = std::make_unique<WCHAR[]>(MAX_INF_STRING_LENGTH);
-    if (!SetupGetLineTextW(nullptr, m_hInf, L"Version", key, text.get(), MAX_INF_STRING_LENGTH, nullptr)) return FALSE;
+    if (!SetupGetLineTextW(nullptr, m_hInf.get(), L"Version", key, text.get(), MAX_INF_STRING_LENGTH, nullptr))
+      return FALSE;
     into = text.get();
     return TRUE;
   };
@@ -84,14 +78,14 @@ void CInf::AddSections(CStrList &list, Select select) {
 void CInf::FindCopyFilesSections() {
   AddSections(m_copyFilesSections, [this](const CStr &name) {
     INFCONTEXT context;
-    return SetupFindFirstLineW(m_hInf, name, L"CopyFiles", &context) != FALSE;
+    return SetupFindFirstLineW(m_hInf.get(), name, L"CopyFiles", &context) != FALSE;
   });
 }
 
 void CInf::FindServiceSections() {
   AddSections(m_serviceSections, [this](const CStr &name) {
     INFCONTEXT context;
-    return SetupFindFirstLineW(m_hInf, name, L"AddService", &context) != FALSE;
+    return SetupFindFirstLineW(m_hInf.get(), name, L"AddService", &context) != FALSE;
   });
 }
 
@@ -104,7 +98,7 @@ BOOL CInf::FindAddServiceLine(const WCHAR *section, INFCONTEXT *context) {
     if (m_serviceSections.IsEmpty()) return FALSE;
     section = m_serviceSections[0];
   }
-  return SetupFindFirstLineW(m_hInf, section, L"AddService", context);
+  return SetupFindFirstLineW(m_hInf.get(), section, L"AddService", context);
 }
 
 BOOL CInf::GetServiceName(const WCHAR *section, WCHAR *buffer, DWORD bufferLength) {
@@ -124,7 +118,7 @@ BOOL CInf::GetServiceStartType(const WCHAR *section, DWORD *startType) {
   WCHAR installSection[kServiceSectionChars] = L"";
   if (!SetupGetStringFieldW(&context, 3, installSection, kServiceSectionChars, nullptr)) return FALSE;
   INFCONTEXT startLine;
-  if (!SetupFindFirstLineW(m_hInf, installSection, L"StartType", &startLine)) return FALSE;
+  if (!SetupFindFirstLineW(m_hInf.get(), installSection, L"StartType", &startLine)) return FALSE;
   INT value = 0;
   if (!SetupGetIntField(&startLine, 1, &value)) return FALSE;
   *startType = DWORD(value);
