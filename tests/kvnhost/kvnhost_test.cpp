@@ -267,21 +267,25 @@ TEST_F(KvnhostFixture, HostComApartmentLeavesTheAnswersAsTheyAre) {
   }
 }
 
-TEST_F(KvnhostFixture, CheckAnswersOperatingSystemSupportOnEachExampleMachine) {
-  // What the example package's supported-OS list gives on each release. Systems of 6.3 and
-  // later state "6.3" in the registry and are matched as 6.3.
+TEST_F(KvnhostFixture, CheckAnswersOnEachExampleMachine) {
+  // What the example package gives on each machine. Systems of 6.3 and later state "6.3" in
+  // the registry and are matched as 6.3. Installed and the version status come from the
+  // driver file where Intel adapters are present.
+  const std::string kNotSupported = "The OS is not supported.\r\n";
   struct {
     const char *machine;
-    int supported;
+    int supported, installed, version, status;
+    std::string message;
     const char *decidedBy;  // the adapter component's own entry, or the generic trace's last line
   } const cases[] = {
-      {"default", 1, "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
-      {"server2012r2", 1, "[RuzuvAzudizuda]::Install found Windows 2012 R2 indicated.\n"},
-      {"server2012", 1, "[RuzuvAzudizuda]::Install found Windows 2012 indicated in 2012 OS.\n"},
-      {"server2008r2-sp1", 1, "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
-      {"server2016-core", 0, "IsOSSupported: Leaving IsOSSupported - bMatch is false"},
-      {"windows10-client", 1, "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
-      {"server2008-x86", 0, "IsOSSupported: Leaving IsOSSupported - bMatch is false"},
+      {"default", 1, 1, 0, 2, "", "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
+      {"vf-guest", 1, 1, 0, 4, "", "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
+      {"server2012r2", 1, 0, 0, 6, "", "[RuzuvAzudizuda]::Install found Windows 2012 R2 indicated.\n"},
+      {"server2012", 1, 0, 0, 6, "", "[RuzuvAzudizuda]::Install found Windows 2012 indicated in 2012 OS.\n"},
+      {"server2008r2-sp1", 1, 0, 0, 6, "", "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
+      {"server2016-core", 0, 0, 0, 7, kNotSupported, "IsOSSupported: Leaving IsOSSupported - bMatch is false"},
+      {"windows10-client", 1, 0, 0, 6, "", "IsOSSupported: Leaving IsOSSupported - bMatch is true"},
+      {"server2008-x86", 0, 0, 0, 7, kNotSupported, "IsOSSupported: Leaving IsOSSupported - bMatch is false"},
   };
   for (auto &c : cases) {
     SCOPED_TRACE(c.machine);
@@ -291,6 +295,10 @@ TEST_F(KvnhostFixture, CheckAnswersOperatingSystemSupportOnEachExampleMachine) {
     ASSERT_EQ(r.status, 0) << r.err;
     auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["os_supported"], c.supported);
+    EXPECT_EQ(j["installed"], c.installed);
+    EXPECT_EQ(j["version_status"], c.version);
+    EXPECT_EQ(j["preinstall_status"], c.status);
+    EXPECT_EQ(j["preinstall_message"], c.message);
     std::string log = Run(WithState("log")).out;
     EXPECT_NE(log.find(c.decidedBy), std::string::npos) << log;
   }
