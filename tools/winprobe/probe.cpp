@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <setupapi.h>
+#include <shellapi.h>
 #include <wbemidl.h>
 // The property keys are defined here, once for the program.
 #include <initguid.h>
@@ -2241,12 +2242,37 @@ void ProbeVerInstall(json &out) {
   }
 }
 
+// ---- ShellExecuteW's failures ------------------------------------------------------------
+// A file that is missing, in a folder that is missing, and one whose extension has no
+// association: the result (32 or less) and the last error.
+void ProbeShellExecute(json &out) {
+  MakeDirectory(L"C:\\probe\\shell");
+  WriteText(L"C:\\probe\\shell\\data.zq9", "x");
+  const struct {
+    const char *key;
+    const wchar_t *file, *directory;
+  } cases[] = {
+      {"shell.open[missing]", L"C:\\probe\\shell\\missing.txt", nullptr},
+      {"shell.open[missing_folder]", L"C:\\probe\\nofolder\\missing.txt", nullptr},
+      {"shell.open[relative_missing]", L"missing.txt", L"C:\\probe\\shell"},
+      {"shell.open[no_association]", L"C:\\probe\\shell\\data.zq9", nullptr},
+      {"shell.open[relative_no_association]", L"data.zq9", L"C:\\probe\\shell"},
+  };
+  for (const auto &c : cases) {
+    SetLastError(kSentinel);
+    INT_PTR result = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", c.file, nullptr, c.directory, SW_HIDE));
+    json r = {{"ret", result > 32 ? json("above 32") : json(int(result))}};
+    if (result <= 32) r["error"] = unsigned(GetLastError());
+    out[c.key] = r;
+  }
+}
+
 void Run(json &out) {
   WCHAR cwd[MAX_PATH] = L"";
   GetCurrentDirectoryW(MAX_PATH, cwd);
   out["process.current_directory"] = Utf8(cwd);
   for (const wchar_t *area : {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops",
-                              L"C:\\probe\\inf", L"C:\\probe\\vif", L"C:\\probe\\movex"})
+                              L"C:\\probe\\inf", L"C:\\probe\\vif", L"C:\\probe\\movex", L"C:\\probe\\shell"})
     RemoveTree(area);
   ProbeVersions(out);
   ProbeEnvironment(out);
@@ -2254,6 +2280,7 @@ void Run(json &out) {
   ProbeFind(out);
   ProbeFileOperations(out);
   ProbeVerInstall(out);
+  ProbeShellExecute(out);
   ProbeMoveFileEx(out);
   ProbeFullPaths(out);
   ProbeRegistry(out);
