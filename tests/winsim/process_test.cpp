@@ -1,6 +1,7 @@
 // Modules, child processes and the console of the simulated process: system DLLs and
 // their exports, load failures, module names, programs run on the virtual clock.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 #include <winsim.h>
@@ -361,4 +362,67 @@ TEST(Console, ScreenBufferSize) {
   }
   ASSERT_TRUE(GetConsoleScreenBufferInfo(out, &info));
   EXPECT_EQ(info.dwSize.Y, 500);
+}
+
+// ---- the shell ----------------------------------------------------------------------------
+
+TEST(ShellExecute, OpensThroughTheAssociationAndRecordsEachOpening) {
+  TestMachine machine(std::string(kPrograms) + "\n[machine]\nclock = \"2026-12-08T14:30:00\"\n");
+  auto setClass = [](const wchar_t *subKey, const wchar_t *value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
+                   DWORD((std::wcslen(value) + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+  };
+  setClass(L".txt", L"txtfile");
+  setClass(L"txtfile\\shell\\open\\command", L"C:\\Windows\\system32\\NOTEPAD.EXE %1");
+  setClass(L".exe", L"exefile");
+  setClass(L"exefile\\shell\\open\\command", L"\"%1\" %*");
+  for (const wchar_t *file : {L"C:\\docs\\readme.txt", L"C:\\bin\\direvo.exe", L"C:\\bin\\other.exe"})
+    machine.Write(file, "x");
+
+  const struct {
+    const wchar_t *verb, *file, *parameters, *directory;
+    INT_PTR result;  // 42 for success
+    DWORD error;
+    const wchar_t *recorded;  // the opening recorded, or null
+  } cases[] = {
+      {L"open", L"C:\\docs\\readme.txt", nullptr, nullptr, 42, 0,
+       L"open|C:\\docs\\readme.txt|C:\\Windows\\system32\\NOTEPAD.EXE C:\\docs\\readme.txt"},
+      {nullptr, L"readme.txt", nullptr, L"C:\\docs", 42, 0,
+       L"open|C:\\docs\\readme.txt|C:\\Windows\\system32\\NOTEPAD.EXE C:\\docs\\readme.txt"},
+      {L"open", L"C:\\bin\\direvo.exe", L"/install", L"C:\\bin", 42, 0,
+       L"open|C:\\bin\\direvo.exe|\"C:\\bin\\direvo.exe\" /install"},
+      // A program no [[programs]] entry describes cannot be run.
+      {L"open", L"C:\\bin\\other.exe", nullptr, nullptr, SE_ERR_ACCESSDENIED, ERROR_CALL_NOT_IMPLEMENTED, nullptr},
+      {L"print", L"C:\\docs\\readme.txt", nullptr, nullptr, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION, nullptr},
+      {L"open", L"C:\\docs\\gone.txt", nullptr, nullptr, SE_ERR_FNF, ERROR_FILE_NOT_FOUND, nullptr},
+      {L"open", L"C:\\nowhere\\gone.txt", nullptr, nullptr, SE_ERR_PNF, ERROR_PATH_NOT_FOUND, nullptr},
+  };
+  DWORD recorded = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.verb ? c.verb : L"(null)") << " " << c.file);
+    SetLastError(kSentinel);
+    INT_PTR result =
+        reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, c.verb, c.file, c.parameters, c.directory, SW_HIDE));
+    EXPECT_EQ(result > 32 ? 42 : result, c.result);
+    if (c.result <= 32) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+    if (!c.recorded) continue;
+    wchar_t text[512] = L"";
+    DWORD size = sizeof text;
+    std::wstring name = std::to_wstring(recorded++);
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\winsim\\ShellExecute", name.c_str(), RRF_RT_REG_SZ, nullptr,
+                           text, &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(text, c.recorded);
+  }
+  wchar_t extra[8];
+  DWORD size = sizeof extra;
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\winsim\\ShellExecute", std::to_wstring(recorded).c_str(),
+                         RRF_RT_REG_SZ, nullptr, extra, &size),
+            ERROR_FILE_NOT_FOUND)
+      << "failed openings are not recorded";
 }

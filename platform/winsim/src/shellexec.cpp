@@ -28,16 +28,16 @@ HINSTANCE Error(INT_PTR code, DWORD lastError) {
   return Result(code);
 }
 
-// A REG_SZ or REG_EXPAND_SZ default value under HKEY_CLASSES_ROOT, expanded; empty when absent.
+// A default value under HKEY_CLASSES_ROOT (REG_EXPAND_SZ expanded); empty when absent.
 std::wstring ClassText(const std::wstring &subKey) {
   DWORD size = 0;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, subKey.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, nullptr,
-                   &size) != ERROR_SUCCESS ||
+  if (RegGetValueW(HKEY_CLASSES_ROOT, subKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
+          ERROR_SUCCESS ||
       size < sizeof(wchar_t))
     return L"";
   std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
-  if (RegGetValueW(HKEY_CLASSES_ROOT, subKey.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr,
-                   text.data(), &size) != ERROR_SUCCESS)
+  if (RegGetValueW(HKEY_CLASSES_ROOT, subKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, text.data(), &size) !=
+      ERROR_SUCCESS)
     return L"";
   return text.data();
 }
