@@ -2250,9 +2250,10 @@ std::string Lower(std::wstring text) {
 
 // Special folders through their item lists, and a shell link saved and read back.
 void ProbeShell(json &out) {
-  // The all-users Programs folder exists on Windows; a probe machine may lack it.
-  std::wstring programs = L"C:\\ProgramData";
-  for (const wchar_t *part : {L"\\Microsoft", L"\\Windows", L"\\Start Menu", L"\\Programs"}) {
+  // These folders exist on Windows; a probe machine may lack them.
+  CreateDirectoryW(L"C:\\Windows\\System32", nullptr);
+  std::wstring programs = L"C:";
+  for (const wchar_t *part : {L"\\ProgramData", L"\\Microsoft", L"\\Windows", L"\\Start Menu", L"\\Programs"}) {
     programs += part;
     CreateDirectoryW(programs.c_str(), nullptr);
   }
