@@ -78,11 +78,11 @@ std::string WindowsPathOf(const std::string &relative) {
 }
 
 // A shell link file as winsim writes it is a short text: its lines, indented, show what the
-// link points at. Other files (and a link too long to be one) show nothing.
+// link points at. Other files (a binary link from elsewhere too) show nothing.
 void ShowLinkFile(const std::string &relative, const fs::path &file, std::ostream &out) {
   if (relative.size() < 4 || Upper(relative.substr(relative.size() - 4)) != ".LNK") return;
   std::string text = ReadAll(file);
-  if (text.size() > 8192) return;
+  if (text.size() > 8192 || text.rfind("[winsim shell link]", 0) != 0) return;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
