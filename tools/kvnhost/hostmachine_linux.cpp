@@ -58,6 +58,11 @@ std::set<std::string> FilesBelow(const fs::path &root) {
   return files;
 }
 
+std::string Upper(std::string text) {
+  for (char &c : text) c = char(std::toupper((unsigned char)c));
+  return text;
+}
+
 std::string WindowsPathOf(const std::string &relative) {
   // "drive_c/Windows/x.sys" -> "C:\Windows\x.sys"
   std::string out;
@@ -70,6 +75,19 @@ std::string WindowsPathOf(const std::string &relative) {
     out = relative;
   }
   return out;
+}
+
+// A shell link file as winsim writes it is a short text: its lines, indented, show what the
+// link points at. Other files (a binary link from elsewhere too) show nothing.
+void ShowLinkFile(const std::string &relative, const fs::path &file, std::ostream &out) {
+  if (relative.size() < 4 || Upper(relative.substr(relative.size() - 4)) != ".LNK") return;
+  std::string text = ReadAll(file);
+  if (text.size() > 8192 || text.rfind("[winsim shell link]", 0) != 0) return;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) out << "               " << line << "\n";
+  }
 }
 
 // ---- services: their keys in registry.reg and their run-time state in machine.toml ----------
@@ -85,11 +103,6 @@ std::string RegistryText(const fs::path &file) {
     out += unit < 0x80 ? char(unit) : '?';
   }
   return out;
-}
-
-std::string Upper(std::string text) {
-  for (char &c : text) c = char(std::toupper((unsigned char)c));
-  return text;
 }
 
 struct ServiceFacts {
@@ -270,6 +283,9 @@ bool DiffMachine(const HostOptions &options, std::string &report, std::string &e
       out << "file added:    " << WindowsPathOf(f) << "\n";
     else if (ReadAll(fs::path(options.machineDir) / f) != ReadAll(fs::path(options.stateDir) / f))
       out << "file changed:  " << WindowsPathOf(f) << "\n";
+    else
+      continue;
+    ShowLinkFile(f, fs::path(options.stateDir) / f, out);
   }
   for (auto &f : before)
     if (f.rfind("drive_", 0) == 0 && !after.count(f)) out << "file removed:  " << WindowsPathOf(f) << "\n";
@@ -294,4 +310,22 @@ bool DiffMachine(const HostOptions &options, std::string &report, std::string &e
   DiffServices(options.machineDir, options.stateDir, out);
   report = out.str();
   return true;
+}
+
+bool RebootMachine(const HostOptions &options, std::vector<RebootStep> &steps, std::string &error) {
+  std::error_code ec;
+  if (options.stateDir.empty() || !fs::is_directory(options.stateDir, ec)) {
+    error = "reboot needs --state naming an existing machine state";
+    return false;
+  }
+  if (!winsim::OpenMachine(options.stateDir, error)) return false;
+  std::vector<winsim::RestartStep> done;
+  bool ok = winsim::RestartMachine(done, error);
+  std::string closeError;
+  if (!winsim::CloseMachine(&closeError) && ok) {
+    error = closeError;
+    ok = false;
+  }
+  for (auto &step : done) steps.push_back({step.kind, step.what, step.error});
+  return ok;
 }

@@ -7,6 +7,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <setupapi.h>
+#include <shlguid.h>
+#include <shlobj.h>
 #include <wbemidl.h>
 // The property keys are defined here, once for the program.
 #include <initguid.h>
@@ -2241,12 +2243,91 @@ void ProbeVerInstall(json &out) {
   }
 }
 
+std::string Lower(std::wstring text) {
+  for (auto &c : text) c = wchar_t(std::towlower(c));
+  return Utf8(text);
+}
+
+// Special folders through their item lists, and a shell link saved and read back.
+void ProbeShell(json &out) {
+  // These folders exist on Windows; a probe machine may lack them.
+  CreateDirectoryW(L"C:\\Windows\\System32", nullptr);
+  std::wstring programs = L"C:";
+  for (const wchar_t *part : {L"\\ProgramData", L"\\Microsoft", L"\\Windows", L"\\Start Menu", L"\\Programs"}) {
+    programs += part;
+    CreateDirectoryW(programs.c_str(), nullptr);
+  }
+  IMalloc *shellMalloc = nullptr;
+  out["shell.malloc"] = Hr(SHGetMalloc(&shellMalloc));
+  const struct {
+    const char *key;
+    int csidl;
+  } folders[] = {
+      {"shell.folder[common_programs]", CSIDL_COMMON_PROGRAMS},
+      {"shell.folder[system]", CSIDL_SYSTEM},
+      {"shell.folder[windows]", CSIDL_WINDOWS},
+      {"shell.folder[unknown]", 0xff},
+  };
+  for (auto &f : folders) {
+    LPITEMIDLIST pidl = reinterpret_cast<LPITEMIDLIST>(uintptr_t(kSentinel));
+    json r = {{"hr", Hr(SHGetSpecialFolderLocation(nullptr, f.csidl, &pidl))}};
+    r["out_null"] = pidl == nullptr;
+    if (pidl && pidl != reinterpret_cast<LPITEMIDLIST>(uintptr_t(kSentinel))) {
+      WCHAR path[MAX_PATH] = L"";
+      r["path_ok"] = SHGetPathFromIDListW(pidl, path) != FALSE;
+      r["path"] = Lower(path);
+      if (shellMalloc) shellMalloc->Free(pidl);
+    }
+    out[f.key] = r;
+  }
+  WCHAR path[MAX_PATH] = L"x";
+  out["shell.path[null]"] = {{"ok", SHGetPathFromIDListW(nullptr, path) != FALSE}, {"emptied", path[0] == 0}};
+  out["shell.folder[null_out]"] = Hr(SHGetSpecialFolderLocation(nullptr, CSIDL_SYSTEM, nullptr));
+  if (shellMalloc) shellMalloc->Release();
+
+  MakeDirectory(L"C:\\probe\\shell");
+  WriteText(L"C:\\probe\\shell\\tool.exe", "x");
+  out["shell.link.init"] = Hr(CoInitialize(nullptr));
+  IShellLinkW *link = nullptr;
+  out["shell.link.create"] = Hr(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                                 reinterpret_cast<void **>(&link)));
+  IPersistFile *file = nullptr;
+  if (link) link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file));
+  if (link && file) {
+    link->SetPath(L"C:\\probe\\shell\\tool.exe");
+    out["shell.link.set[arguments]"] = Hr(link->SetArguments(L"/monitor \"a b\""));
+    out["shell.link.set[description]"] = Hr(link->SetDescription(L"Tool Monitor"));
+    out["shell.link.set[working_directory]"] = Hr(link->SetWorkingDirectory(L"C:\\probe\\shell"));
+    out["shell.link.save"] = Hr(file->Save(L"C:\\probe\\shell\\Tool Monitor.lnk", TRUE));
+    out["shell.link.saved_file"] = Exists(L"C:\\probe\\shell\\Tool Monitor.lnk");
+    out["shell.link.save[missing_folder]"] = Hr(file->Save(L"C:\\probe\\shell\\none\\x.lnk", FALSE));
+  }
+  IShellLinkW *read = nullptr;
+  IPersistFile *readFile = nullptr;
+  CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, reinterpret_cast<void **>(&read));
+  if (read) read->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&readFile));
+  if (read && readFile) {
+    out["shell.link.load"] = Hr(readFile->Load(L"C:\\probe\\shell\\Tool Monitor.lnk", STGM_READ));
+    WCHAR text[MAX_PATH] = L"";
+    read->GetArguments(text, MAX_PATH);
+    out["shell.link.loaded[arguments]"] = Utf8(text);
+    read->GetDescription(text, MAX_PATH);
+    out["shell.link.loaded[description]"] = Utf8(text);
+    read->GetWorkingDirectory(text, MAX_PATH);
+    out["shell.link.loaded[working_directory]"] = Lower(text);
+  }
+  for (IUnknown *p : {static_cast<IUnknown *>(readFile), static_cast<IUnknown *>(read), static_cast<IUnknown *>(file),
+                      static_cast<IUnknown *>(link)})
+    if (p) p->Release();
+  CoUninitialize();
+}
+
 void Run(json &out) {
   WCHAR cwd[MAX_PATH] = L"";
   GetCurrentDirectoryW(MAX_PATH, cwd);
   out["process.current_directory"] = Utf8(cwd);
   for (const wchar_t *area : {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops",
-                              L"C:\\probe\\inf", L"C:\\probe\\vif", L"C:\\probe\\movex"})
+                              L"C:\\probe\\inf", L"C:\\probe\\vif", L"C:\\probe\\movex", L"C:\\probe\\shell"})
     RemoveTree(area);
   ProbeVersions(out);
   ProbeEnvironment(out);
@@ -2267,6 +2348,7 @@ void Run(json &out) {
   ProbeSecurityCalls(out);
   ProbeComRuntime(out);
   ProbeWmi(out);
+  ProbeShell(out);
 }
 }  // namespace
 
