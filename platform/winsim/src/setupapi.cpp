@@ -838,3 +838,52 @@ BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA D
 }
 
 }  // extern "C"
+
+// ---- root-enumerated devices ------------------------------------------------------------------
+
+extern "C" {
+
+BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const GUID *ClassGuid,
+                                     PCWSTR DeviceDescription, HWND hwndParent, DWORD CreationFlags,
+                                     PSP_DEVINFO_DATA DeviceInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiCreateDeviceInfoW, FALSE, Text(DeviceName));
+  (void)DeviceInfoSet, (void)ClassGuid, (void)DeviceDescription, (void)hwndParent, (void)CreationFlags;
+  (void)DeviceInfoData;
+  NotModelled("SetupDiCreateDeviceInfoW", "creating devices");
+  return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+}
+
+BOOL WINAPI SetupDiRegisterDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Flags,
+                                      PSP_DETSIG_CMPPROC CompareProc, PVOID CompareContext,
+                                      PSP_DEVINFO_DATA DupDeviceInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiRegisterDeviceInfo, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  (void)Flags, (void)CompareProc, (void)CompareContext, (void)DupDeviceInfoData;
+  NotModelled("SetupDiRegisterDeviceInfo", "registering devices");
+  return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+}
+
+BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              const BYTE *PropertyBuffer, DWORD PropertyBufferSize) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiSetDeviceRegistryPropertyW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  (void)Property, (void)PropertyBuffer, (void)PropertyBufferSize;
+  NotModelled("SetupDiSetDeviceRegistryPropertyW", "writing device properties");
+  return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+}
+
+BOOL WINAPI SetupDiGetSelectedDriverW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                      PSP_DRVINFO_DATA_W DriverInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetSelectedDriverW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  (void)DriverInfoData;
+  NotModelled("SetupDiGetSelectedDriverW", "selected drivers");
+  return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+}
+
+BOOL WINAPI SetupDiSetSelectedDriverW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                      PSP_DRVINFO_DATA_W DriverInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiSetSelectedDriverW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  (void)DriverInfoData;
+  NotModelled("SetupDiSetSelectedDriverW", "selected drivers");
+  return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+}
+
+}  // extern "C"
