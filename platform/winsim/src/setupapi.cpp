@@ -846,6 +846,13 @@ BOOL InstallDevice(Target &t) {
   if (!node->source) return TRUE;  // the installed driver selected again: nothing changes
   InfDriverNode install = *node->source;
   install.driver = node->driver;
+  // The driver is recorded with its rank against the device's IDs as they are now (a creator
+  // may have set them after the list was built), as a later update compares ranks.
+  std::wstring matched;
+  if (std::optional<DWORD> rank = RankFor(install, d, &matched)) {
+    install.driver.rank = *rank;
+    install.driver.matchingId = matched;
+  }
   bool reboot = false;
   if (DWORD e = InstallDriverNode(d, std::move(install), !(t.member->params.Flags & DI_NOFILECOPY), reboot))
     return Fail(e, FALSE);
