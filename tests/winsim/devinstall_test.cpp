@@ -105,6 +105,7 @@ TEST(DriverUpdate, InstallsTheBestDriverOrAnswersTheDocumentedError) {
      L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0x5b4, FALSE, 0, false},
     {"no device has the ID", "", L"PCI\\VEN_8086&DEV_9999", L"C:\\pkg\\kvn.inf", 0, ERROR_NO_SUCH_DEVINST, FALSE, 0, false},
     {"no such INF", "", L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\none.inf", 0, ERROR_FILE_NOT_FOUND, FALSE, 0, false},
+    {"no hardware ID", "", nullptr, L"C:\\pkg\\kvn.inf", 0, ERROR_INVALID_PARAMETER, FALSE, 0, false},
     {"unknown flags", "", L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 8, ERROR_INVALID_FLAGS, FALSE, 0, false},
     {"a 32-bit process on 64-bit Windows", "[os]\narchitecture = 'ia32_on_win64'\n",
      L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, ERROR_IN_WOW64, FALSE, 0, false},
