@@ -234,6 +234,38 @@ TEST_F(KvnhostFixture, DiffListsServicesAddedChangedAndRemoved) {
   EXPECT_EQ(r.out.find("service added:   Kept"), std::string::npos) << "a subkey is no service: " << r.out;
 }
 
+TEST_F(KvnhostFixture, DiffListsDevicesWhoseDriverOrStatusChangedAndThoseCreated) {
+  auto machineDir = [&](const std::string &name, const std::string &toml) {
+    fs::path dir = scratch / name;
+    fs::create_directories(dir / "drive_c");
+    std::ofstream(dir / "machine.toml") << toml;
+    std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n";
+    return dir;
+  };
+  auto device = [](const std::string &id, const std::string &keys) {
+    return "[[devices]]\ninstance_id = '" + id + "'\nclass_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'\n" + keys;
+  };
+  const std::string oldDriver = "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem1.inf'\nversion = '1.0.0.0'\n";
+  fs::path before = machineDir("before", device("PCI\\A\\1", oldDriver) + device("PCI\\B\\1", oldDriver) +
+                                             device("PCI\\C\\1", oldDriver) + device("PCI\\GONE\\1", ""));
+  fs::path after =
+      machineDir("after", device("PCI\\A\\1",
+                                 "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem2.inf'\nversion = '2.0.0.0'\n"
+                                 "service = 'kvnnet'\n") +
+                              device("pci\\b\\1", "status = 'problem'\nproblem = 14\n" + oldDriver) +
+                              device("PCI\\C\\1", oldDriver) +
+                              device("ROOT\\KVNVIRT\\0000", "status = 'problem'\nproblem = 28\n"));
+  Result r = Run("--machine " + Quote(before.string()) + " --state " + Quote(after.string()) + " diff");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("device changed: PCI\\A\\1: driver oem1.inf 1.0.0.0 -> oem2.inf 2.0.0.0 (service kvnnet)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("device changed: pci\\b\\1: status started -> problem 14\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("device added:   ROOT\\KVNVIRT\\0000: driver none, problem 28\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("device removed: PCI\\GONE\\1\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("PCI\\C\\1"), std::string::npos) << "an unchanged device is not listed: " << r.out;
+}
+
 TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
   Result r = Run(WithState("--json install"));
   auto j = nlohmann::json::parse(r.out);

@@ -193,6 +193,72 @@ void DiffServices(const fs::path &before, const fs::path &after, std::ostream &o
   for (auto &[upper, facts] : was)
     if (!is.count(upper)) out << "service removed: " << facts.name << "\n";
 }
+
+// ---- devices: their entries in machine.toml -------------------------------------------------
+
+struct DeviceFacts {
+  std::string id;      // as written
+  std::string status;  // "started", "problem 28", "not present"
+  std::string driver;  // "oem3.inf 1.2.0.0 2026-01-01 (service kvnnet)", or "none"
+};
+
+std::string DriverText(const toml::table *driver) {
+  if (!driver) return "none";
+  std::string inf = (*driver)["inf"].value_or(std::string());
+  if (size_t slash = inf.find_last_of("\\/"); slash != std::string::npos) inf = inf.substr(slash + 1);
+  std::string text = inf.empty() ? "(no INF)" : inf;
+  for (const char *key : {"section", "version", "date"})
+    if (auto v = (*driver)[key].value<std::string>(); v && !v->empty()) text += " " + *v;
+  if (auto service = (*driver)["service"].value<std::string>(); service && !service->empty())
+    text += " (service " + *service + ")";
+  return text;
+}
+
+// The devices of a machine directory, by upcased instance ID.
+std::map<std::string, DeviceFacts> DevicesOf(const fs::path &dir) {
+  std::map<std::string, DeviceFacts> devices;
+  try {
+    toml::table config = toml::parse_file((dir / "machine.toml").string());
+    if (const toml::array *list = config["devices"].as_array())
+      for (const toml::node &entry : *list) {
+        const toml::table *t = entry.as_table();
+        auto id = t ? (*t)["instance_id"].value<std::string>() : std::nullopt;
+        if (!id) continue;
+        DeviceFacts facts;
+        facts.id = *id;
+        facts.status = (*t)["status"].value_or(std::string("started"));
+        if (facts.status == "problem") facts.status += " " + std::to_string((*t)["problem"].value_or(int64_t(0)));
+        if (!(*t)["present"].value_or(true)) facts.status = "not present";
+        facts.driver = DriverText((*t)["driver"].as_table());
+        devices[Upper(*id)] = facts;
+      }
+  } catch (const toml::parse_error &) {
+    // A machine that does not load has no devices to compare.
+  }
+  return devices;
+}
+
+// "device added:   ROOT\X\0000: driver ..., started",
+// "device changed: PCI\...: driver a -> b, status disabled -> started", "device removed: ...".
+void DiffDevices(const fs::path &before, const fs::path &after, std::ostream &out) {
+  auto was = DevicesOf(before), is = DevicesOf(after);
+  for (auto &[upper, facts] : is) {
+    auto old = was.find(upper);
+    if (old == was.end()) {
+      out << "device added:   " << facts.id << ": driver " << facts.driver << ", " << facts.status << "\n";
+      continue;
+    }
+    std::vector<std::string> changes;
+    if (old->second.driver != facts.driver) changes.push_back("driver " + old->second.driver + " -> " + facts.driver);
+    if (old->second.status != facts.status) changes.push_back("status " + old->second.status + " -> " + facts.status);
+    if (changes.empty()) continue;
+    out << "device changed: " << facts.id << ":";
+    for (size_t i = 0; i < changes.size(); ++i) out << (i ? ", " : " ") << changes[i];
+    out << "\n";
+  }
+  for (auto &[upper, facts] : was)
+    if (!is.count(upper)) out << "device removed: " << facts.id << "\n";
+}
 }  // namespace
 
 std::string DefaultPackageDir() { return KVN_DEFAULT_PACKAGE; }
@@ -308,6 +374,7 @@ bool DiffMachine(const HostOptions &options, std::string &report, std::string &e
   for (auto &l : regBefore)
     if (!regAfter.count(l)) out << "registry -     " << l << "\n";
   DiffServices(options.machineDir, options.stateDir, out);
+  DiffDevices(options.machineDir, options.stateDir, out);
   report = out.str();
   return true;
 }
