@@ -109,7 +109,8 @@ BOOL CInf::CreateRootDevice(HDEVINFO *deviceInfoSet, SP_DEVINFO_DATA *deviceInfo
   if (!deviceInfoSet || !deviceInfoData || !deviceName) return FALSE;
   GUID classGuid = {};
   DWORD required = 0;
-  if (!SetupDiClassGuidsFromNameW(m_strClass, &classGuid, 1, &required)) return FALSE;
+  // A class name that names no class succeeds with no GUID at all: that is no class either.
+  if (!SetupDiClassGuidsFromNameW(m_strClass, &classGuid, 1, &required) || required == 0) return FALSE;
   HDEVINFO set = SetupDiCreateDeviceInfoList(&classGuid, nullptr);
   *deviceInfoSet = set;
   if (set == INVALID_HANDLE_VALUE) return FALSE;

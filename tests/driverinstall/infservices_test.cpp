@@ -104,4 +104,76 @@ TEST(CInfServices, InstallSoftwareSettings) {
   }
 }
 
+// Sets DI_NEEDRESTART on the new device, as a class installer that needs a restart does.
+class RestartingInf : public CInf {
+ public:
+  using CInf::CInf;
+  BOOL CreateRootDevice(HDEVINFO *set, SP_DEVINFO_DATA *device, const WCHAR *name) override {
+    if (!CInf::CreateRootDevice(set, device, name)) return FALSE;
+    SP_DEVINSTALL_PARAMS_W params = {};
+    params.cbSize = sizeof params;
+    return SetupDiGetDeviceInstallParamsW(*set, device, &params) && (params.Flags |= DI_NEEDRESTART) &&
+           SetupDiSetDeviceInstallParamsW(*set, device, &params);
+  }
+};
+
+TEST(CInfServices, CreateLegacyDevice) {
+  const std::string models =
+      "[Manufacturer]\nKvn=Models,NTamd64\n[Models.NTamd64]\n%Desc%=Install,ROOT\\Z40E\n"
+      "%Desc2%=Install,ROOT\\Z40E_SECOND\n[DestinationDirs]\nDefaultDestDir=12\n[Install]\nCopyFiles=Drv.Copy\n"
+      "[Drv.Copy]\nz40e64.sys\n[Strings]\nDesc=\"Kvn virtual\"\nDesc2=\"Kvn virtual, second model\"\n";
+  const std::string service =
+      "[Install.Services]\nAddService=z40e,2,Svc\n"
+      "[Svc]\nServiceType=1\nStartType=3\nErrorControl=1\nServiceBinary=%12%\\z40e64.sys\n";
+  const std::string otherClass =
+      "[Version]\nSignature=\"$Windows NT$\"\nClass=NoSuchClass\n"
+      "ClassGUID={4d36e972-e325-11ce-bfc1-08002be10318}\n";
+  struct Case {
+    const char *what;
+    BOOL virtualDevice;
+    std::string inf, toml;
+    bool restarting;  // the device's install asks for a restart
+    BOOL ok, reboot;
+    std::wstring device;      // the instance below Enum\Root that exists afterwards
+    std::wstring hardwareId;  // its hardware ID
+  } cases[] = {
+      {"a legacy device: the class installer only", 0, kVersion + models + service, "", false, 1, 0,
+       L"LEGACY_Z40E\\0000", L""},
+      {"a virtual device takes the selected driver's ID and is updated", 1, kVersion + models + service, "", false, 1,
+       0, L"Z40E\\0000", L"ROOT\\Z40E_SECOND"},
+      {"a virtual device without newdev.dll", 1, kVersion + models + service, "[os]\nmissing_dlls = ['newdev.dll']\n",
+       false, 0, 0, L"Z40E\\0000", L"ROOT\\Z40E_SECOND"},
+      {"a virtual device already running the INF's driver", 1, kVersion + models + service,
+       "[[faults]]\nfunction = 'UpdateDriverForPlugAndPlayDevicesW'\nerror = 259\n", false, 1, 0, L"Z40E\\0000",
+       L"ROOT\\Z40E_SECOND"},
+      {"a virtual device whose update fails", 1, kVersion + models + service,
+       "[[faults]]\nfunction = 'UpdateDriverForPlugAndPlayDevicesW'\nerror = 2\n", false, 0, 0, L"Z40E\\0000",
+       L"ROOT\\Z40E_SECOND"},
+      {"a device asking for a restart", 0, kVersion + models + service, "", true, 1, 1, L"LEGACY_Z40E\\0000", L""},
+      {"a class Windows does not know", 0, otherClass + models + service, "", false, 0, 0, L"", L""},
+      {"no AddService line", 0, kVersion + models, "", false, 0, 77, L"", L""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TestMachine m(c.toml);
+    m.Write(kInf, c.inf);
+    m.Write(L"C:\\pkg\\z40e64.sys", "driver");
+    RestartingInf restarting(kInf.c_str());
+    CInf plain(kInf.c_str());
+    CInf &inf = c.restarting ? restarting : plain;
+    ASSERT_TRUE(inf.IsOpen());
+    inf.SetVirtualDevice(c.virtualDevice);
+    BOOL reboot = 77;
+    EXPECT_EQ(inf.CreateLegacyDevice(&reboot) != FALSE, c.ok != FALSE);
+    EXPECT_EQ(reboot, c.reboot);
+    for (const WCHAR *name : {L"LEGACY_Z40E\\0000", L"Z40E\\0000", L"LEGACY_Z40E\\0001", L"Z40E\\0001"})
+      EXPECT_EQ(KeyExists(kRoot + name), name == c.device) << std::wstring(name);
+    if (c.device.empty()) continue;
+    EXPECT_EQ(Value(kRoot + c.device, L"HardwareID"), c.hardwareId);
+    // The INF's service drives the device; the class installer copies no files.
+    EXPECT_EQ(Value(kRoot + c.device, L"Service"), L"z40e");
+    if (!c.virtualDevice) EXPECT_FALSE(m.Exists(L"C:\\Windows\\System32\\drivers\\z40e64.sys"));
+  }
+}
+
 }  // namespace
