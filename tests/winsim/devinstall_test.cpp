@@ -195,12 +195,6 @@ TEST(RootDevices, CreatedRegisteredAndInstalledFromTheInfsClassDrivers) {
     ASSERT_TRUE(SetupDiRegisterDeviceInfo(set, &dev, SPRDI_FIND_DUPS, nullptr, nullptr, nullptr));
     EXPECT_EQ(Text(key, L"ClassGUID"), L"{4d36e972-e325-11ce-bfc1-08002be10318}");
     EXPECT_EQ(Text(key, L"HardwareID"), L"");
-    if (c.setHardwareId) {
-      const WCHAR ids[] = L"ROOT\\KVNVIRT\0";
-      ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(ids),
-                                                    sizeof ids));
-      EXPECT_EQ(Text(key, L"HardwareID"), L"ROOT\\KVNVIRT");
-    }
     SP_DEVINSTALL_PARAMS_W params = {};
     params.cbSize = sizeof params;
     ASSERT_TRUE(SetupDiGetDeviceInstallParamsW(set, &dev, &params));
@@ -217,10 +211,24 @@ TEST(RootDevices, CreatedRegisteredAndInstalledFromTheInfsClassDrivers) {
       }
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
     EXPECT_EQ(count, 2u);  // the OS's decorated models only
+    // As root-device tools do, the hardware ID of the selected driver, once it is selected.
+    if (c.setHardwareId) {
+      const WCHAR ids[] = L"ROOT\\KVNVIRT\0";
+      ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(ids),
+                                                    sizeof ids));
+      EXPECT_EQ(Text(key, L"HardwareID"), L"ROOT\\KVNVIRT");
+    }
     ASSERT_TRUE(SetupDiCallClassInstaller(DIF_INSTALLDEVICE, set, &dev));
     EXPECT_EQ(Problem(dev.DevInst), c.problem);
     EXPECT_EQ(Text(key, L"Service"), c.service);
     EXPECT_EQ(m.Exists(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), c.filesCopied);
+    if (c.setHardwareId) {
+      // The update that follows finds the driver the device already runs: nothing better.
+      SetLastError(0);
+      EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, L"ROOT\\KVNVIRT", L"C:\\pkg\\kvn.inf", 0, nullptr));
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
+      EXPECT_EQ(Text(kClass + Text(key, L"Driver"), L"MatchingDeviceId"), L"root\\kvnvirt");
+    }
     SetupDiDestroyDeviceInfoList(set);
 
     // The device stays with the machine; the next one created takes the next number.

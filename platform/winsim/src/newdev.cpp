@@ -60,7 +60,7 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
   std::vector<DEVINST> matching;
   if (Current().devices)
     for (const Device &d : Current().devices->devices)
-      if (!d.removed && d.present && HasId(d, HardwareId)) matching.push_back(d.devInst);
+      if (!d.removed && d.registered && d.present && HasId(d, HardwareId)) matching.push_back(d.devInst);
   if (matching.empty()) return Fail(ERROR_NO_SUCH_DEVINST, FALSE);
 
   std::vector<InfDriverNode> nodes;

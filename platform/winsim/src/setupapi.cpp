@@ -222,6 +222,25 @@ DWORD ReadProperty(const Device &device, DWORD property, PropertyValue &value) {
                                                          " (Windows computes it from the running device node)");
     return ERROR_CALL_NOT_IMPLEMENTED;
   }
+  if (!device.registered) {
+    // A created device not yet in the registry: what its creator gave it so far.
+    std::wstring text;
+    bool list = property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS;
+    if (list) {
+      const auto &ids = property == SPDRP_HARDWAREID ? device.hardwareIds : device.compatibleIds;
+      if (!ids.empty()) text = MultiString(ids);
+    } else if (property == SPDRP_DEVICEDESC) {
+      text = device.description.empty() ? L"" : device.description + L'\0';
+    } else if (property == SPDRP_CLASS) {
+      text = device.className.empty() ? L"" : device.className + L'\0';
+    } else if (property == SPDRP_CLASSGUID && device.classGuid) {
+      text = GuidText(*device.classGuid) + L'\0';
+    }
+    if (text.empty()) return ERROR_INVALID_DATA;
+    value.type = list ? REG_MULTI_SZ : REG_SZ;
+    value.bytes = HostText(text);
+    return ERROR_SUCCESS;
+  }
   Registry &r = CurrentRegistry();
   std::shared_ptr<RegKey> key;
   if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + device.instanceId, &key))
@@ -846,6 +865,13 @@ BOOL InstallDevice(Target &t) {
   if (!node->source) return TRUE;  // the installed driver selected again: nothing changes
   InfDriverNode install = *node->source;
   install.driver = node->driver;
+  // The driver is recorded with its rank against the device's IDs as they are now (a creator
+  // may have set them after the list was built), as a later update compares ranks.
+  std::wstring matched;
+  if (std::optional<DWORD> rank = RankFor(install, d, &matched)) {
+    install.driver.rank = *rank;
+    install.driver.matchingId = matched;
+  }
   bool reboot = false;
   if (DWORD e = InstallDriverNode(d, std::move(install), !(t.member->params.Flags & DI_NOFILECOPY), reboot))
     return Fail(e, FALSE);
