@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <winsim.h>
 
+#include <filesystem>
 #include <string>
 
 #include "driverinstall/inf.h"
@@ -175,6 +176,41 @@ TEST(CInfServices, CreateLegacyDevice) {
     EXPECT_EQ(Value(kRoot + c.device, L"Service"), L"z40e");
     EXPECT_FALSE(m.Exists(L"C:\\Windows\\System32\\drivers\\z40e64.sys"));
   }
+}
+
+// The LEGACY example package's INF installed whole: files, deletions and renames, registry
+// values, the service with its event log, the settings key and the legacy root device.
+TEST(CInfServices, LegacyExamplePackage) {
+  TestMachine m;
+  std::filesystem::copy(KVN_LEGACY_PACKAGE, m.Host(L"C:\\pkg"), std::filesystem::copy_options::recursive);
+  const std::wstring drivers = L"C:\\Windows\\System32\\drivers\\";
+  const std::wstring tools = L"C:\\Program Files\\Kvn\\Tools\\";
+  m.Write(drivers + L"kvnold.sys", "old");
+  m.Write(drivers + L"kvnfilt.prev", "previous");
+  m.Write(tools + L"kvnfilt.cfg", "mode = edited");
+  CInf inf(L"C:\\pkg\\kvnfilt.inf");
+  ASSERT_TRUE(inf.IsOpen());
+  BOOL reboot = 77;
+  EXPECT_TRUE(inf.InstallInf(&reboot));
+  EXPECT_EQ(reboot, 0);
+  EXPECT_TRUE(m.Exists(drivers + L"kvnfilt.sys"));
+  EXPECT_TRUE(m.Exists(tools + L"kvnctl.exe"));
+  EXPECT_EQ(m.Read(tools + L"kvnfilt.cfg"), "mode = edited");  // not overwritten (0x10)
+  EXPECT_TRUE(m.Exists(L"C:\\Windows\\help\\kvnfilt.txt"));
+  EXPECT_FALSE(m.Exists(drivers + L"kvnold.sys"));
+  EXPECT_EQ(m.Read(drivers + L"kvnfilt.bak"), "previous");
+  EXPECT_FALSE(m.Exists(drivers + L"kvnfilt.prev"));
+  EXPECT_EQ(Value(L"SOFTWARE\\Kvn\\Filter", L"InstallDir"), L"C:\\Program Files\\Kvn\\Tools");
+  EXPECT_EQ(Value(L"SOFTWARE\\Kvn\\Filter", L"Version"), std::to_wstring(0x01020000));
+  const std::wstring service = kServices + L"kvnfilt";
+  EXPECT_EQ(Value(service, L"ImagePath"), drivers + L"kvnfilt.sys");
+  EXPECT_EQ(Value(service, L"Start"), L"2");
+  EXPECT_EQ(Value(service, L"Group"), L"NDIS");
+  EXPECT_EQ(Value(service, L"DisplayName"), L"Kvn packet filter");
+  EXPECT_EQ(Value(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\kvnfilt", L"TypesSupported"), L"7");
+  EXPECT_EQ(Value(service + L"\\Device0", L"Mode"), L"filter");
+  EXPECT_EQ(Value(service + L"\\Device0", L"Depth"), L"4");
+  EXPECT_TRUE(KeyExists(kRoot + L"LEGACY_KVNFILT\\0000"));
 }
 
 }  // namespace
