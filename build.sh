@@ -6,6 +6,9 @@
 #   ./build.sh bench  install what is missing, build, time the component's initialisation on
 #                     generated machines of 100, 1,000 and 10,000 devices (kvnbench; further
 #                     arguments go to kvnbench, e.g. ./build.sh bench --repeat 10 50000)
+#   ./build.sh fuzz SECONDS
+#                     install what is missing (clang and its libFuzzer runtime), build the
+#                     fuzz targets and run each for SECONDS (60 when not given)
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$(pwd)
@@ -37,6 +40,12 @@ install_missing() {
   apt-get update -qq
   # shellcheck disable=SC2086
   apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+# The fuzz build: clang, and the runtime of libFuzzer and the sanitizers that matches it.
+fuzz_packages=(clang)
+clang_runtime_package() {
+  echo "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 }
 
 # Packages kept at the archive's current (security) update, not just present.
@@ -101,8 +110,15 @@ case "${1:-}" in
     build_preset linux
     build/linux/bin/kvnbench "${@:2}"
     ;;
+  fuzz)
+    install_missing "${packages[@]}" "${fuzz_packages[@]}"
+    install_missing "$(clang_runtime_package)"
+    upgrade_to_current "${current_packages[@]}"
+    build_preset fuzz
+    fuzz/run.sh build/fuzz/bin "${2:-60}"
+    ;;
   *)
-    echo "usage: ./build.sh demo | test | bench" >&2
+    echo "usage: ./build.sh demo | test | bench | fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac

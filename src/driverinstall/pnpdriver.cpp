@@ -1,7 +1,9 @@
 #include "driverinstall/pnpdriver.h"
 
 #include <setupapi.h>
+#include <newdev.h>
 
+#include <cwchar>
 #include <memory>
 
 #include "driverinstall/inf.h"
@@ -11,6 +13,8 @@
 
 namespace {
 constexpr DWORD kSectionListChars = 4096;
+const WCHAR kNewDevName[] = L"\\newdev.dll";
+const WCHAR kStagingFolder[] = L"\\VADORUREV\\pnpdrvs";
 const WCHAR *const kCatalogKeys[] = {L"CatalogFile", L"CatalogFile.nt", L"CatalogFile.ntx86", L"CatalogFile.ntia64",
                                      L"CatalogFile.ntamd64"};
 
@@ -34,6 +38,19 @@ bool ReadField(INFCONTEXT *context, DWORD index, DWORD chars, CStr &into) {
 }
 }  // namespace
 
+CNewDevLibrary::CNewDevLibrary() {
+  WCHAR path[MAX_PATH] = L"";
+  UINT chars = GetSystemDirectoryW(path, MAX_PATH);
+  if (chars >= MAX_PATH || chars + std::wcslen(kNewDevName) >= MAX_PATH) return;
+  std::wcscat(path, kNewDevName);
+  UINT formerMode = SetErrorMode(SEM_FAILCRITICALERRORS);
+  m_module.reset(LoadLibraryW(path));
+  SetErrorMode(formerMode);
+  if (m_module)
+    m_update = reinterpret_cast<UpdateDriverFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(m_module.get(), "UpdateDriverForPlugAndPlayDevicesW")));
+}
+
 CWin2000PnPDriver::CWin2000PnPDriver(const WCHAR *infPath, BOOL force) : m_strInfPath(infPath), m_bForce(force != 0) {}
 
 int CWin2000PnPDriver::AddPackageFile(const WCHAR *fileName) {
@@ -47,6 +64,12 @@ int CWin2000PnPDriver::AddPackageFile(const WCHAR *fileName) {
 }
 
 int CWin2000PnPDriver::CopyPackageFiles(const WCHAR *targetFolder) {
+  bool folderSafe = false;
+  return StagePackageFiles(targetFolder, &folderSafe);
+}
+
+int CWin2000PnPDriver::StagePackageFiles(const WCHAR *targetFolder, bool *folderSafe) {
+  *folderSafe = false;
   AddPackageFile(m_strInfPath);
 
   WCHAR folder[MAX_PATH] = L"";
@@ -90,6 +113,7 @@ int CWin2000PnPDriver::CopyPackageFiles(const WCHAR *targetFolder) {
   // The driver is installed from here later: a folder anyone else could change (or a link
   // to elsewhere) is replaced, and one that cannot be made safe gets no files.
   if (!MakeSafeFolder(targetFolder)) return 0;
+  *folderSafe = true;
   int result = 1;
   for (const CStr &name : m_packageFiles) {
     CStr target = CStr(targetFolder) + L"\\" + name;
@@ -97,4 +121,39 @@ int CWin2000PnPDriver::CopyPackageFiles(const WCHAR *targetFolder) {
     if (!CopyFileW(name, target, FALSE)) result = 0;
   }
   return result;
+}
+
+void CWin2000PnPDriver::AddHardwareId(const WCHAR *hardwareId) {
+  if (!hardwareId) return;
+  for (const CStr &listed : m_hardwareIds)
+    if (listed == hardwareId) return;
+  m_hardwareIds.Add(CStr(hardwareId));
+}
+
+int CWin2000PnPDriver::Run(BOOL noOverwrite, BOOL skipped) {
+  if (m_hardwareIds.GetCount() == 0) return noOverwrite && skipped ? kRunDone : kRunNoHardwareId;
+
+  CNewDevLibrary newdev;
+  if (!newdev.IsLoaded()) return kRunNoNewDev;
+  CNewDevLibrary::UpdateDriverFn update = newdev.Update();
+  if (!update) return kRunNoUpdateCall;
+
+  // The staging folder sits at the root of the system drive ("C:" of the system directory).
+  WCHAR systemDir[MAX_PATH] = L"";
+  UINT chars = GetSystemDirectoryW(systemDir, MAX_PATH);
+  if (chars < 2 || chars >= MAX_PATH) return kRunUpdateFailed;
+  CStr staging = CStr(systemDir).Left(2) + kStagingFolder;
+  bool folderSafe = false;
+  StagePackageFiles(staging, &folderSafe);  // a missing file shows as a failed update
+  if (!folderSafe) return kRunUpdateFailed;
+  CStr stagedInf = staging + L"\\" + m_strInfPath;
+
+  BOOL reboot = FALSE;  // one variable for the whole run: a request is never lost
+  bool failed = false;
+  for (const CStr &id : m_hardwareIds) {
+    BOOL ok = update(nullptr, id, stagedInf, m_bForce ? INSTALLFLAG_FORCE : 0, &reboot);
+    m_dwRebootFlag |= static_cast<DWORD>(reboot);
+    if (!ok) failed = true;
+  }
+  return failed ? kRunUpdateFailed : kRunDone;
 }

@@ -7,12 +7,53 @@
 #include <windows.h>
 
 #include "support/cstr.h"
+#include "support/handles.h"
+
+// newdev.dll, loaded from the system directory (never imported, so that the library loads on
+// systems without it), with its UpdateDriverForPlugAndPlayDevicesW. The library is freed when
+// the object goes.
+class CNewDevLibrary {
+ public:
+  using UpdateDriverFn = BOOL(WINAPI *)(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL);
+
+  // Loads the library with critical-error boxes off and looks the function up.
+  CNewDevLibrary();
+  bool IsLoaded() const { return m_module.is_valid(); }
+  // Null when the library did not load or has no such export.
+  UpdateDriverFn Update() const { return m_update; }
+
+ private:
+  unique_hmodule m_module;
+  UpdateDriverFn m_update = nullptr;
+};
 
 class CWin2000PnPDriver {
  public:
   // `infPath`: the package INF's file name, relative to this library's directory.
   CWin2000PnPDriver(const WCHAR *infPath, BOOL force);
   virtual ~CWin2000PnPDriver() = default;
+
+  // Results of Run.
+  enum RunResult {
+    kRunDone = 0,          // every update succeeded, or nothing was to be done
+    kRunNoHardwareId = 1,  // no hardware ID to update
+    kRunNoNewDev = 2,      // newdev.dll could not be loaded
+    kRunNoUpdateCall = 3,  // newdev.dll lacks UpdateDriverForPlugAndPlayDevicesW
+    kRunUpdateFailed = 4,  // at least one update failed (or the staging folder was unsafe)
+  };
+
+  // Adds a hardware ID to update unless the list holds the same text (compared
+  // case-sensitively) already; a null ID adds nothing.
+  void AddHardwareId(const WCHAR *hardwareId);
+  // Stages the package in the pnpdrvs folder at the root of the system drive and updates
+  // the driver of the present devices of each hardware ID, in order, from the staged INF.
+  // An empty list answers kRunDone when `noOverwrite` and `skipped` are both set (a device
+  // kept its own driver on purpose), else kRunNoHardwareId. A failed update does not stop
+  // the others. When the staging folder cannot be made safe nothing is updated.
+  int Run(BOOL noOverwrite, BOOL skipped);
+  // The reboot requests of every update call so far, ORed; nonzero asks for a restart.
+  DWORD GetRebootFlag() const { return m_dwRebootFlag; }
+  const CStrList &GetHardwareIds() const { return m_hardwareIds; }
 
   // Adds a file name and its compressed-file variant ("z40e64.sys", "z40e64.sy_") to the
   // package file list; an absent or empty name, or one listed already, adds nothing.
@@ -26,6 +67,10 @@ class CWin2000PnPDriver {
   const CStrList &GetPackageFiles() const { return m_packageFiles; }
 
  private:
+  // CopyPackageFiles; `*folderSafe` tells whether the target folder could be made safe
+  // (nothing is copied when it could not).
+  int StagePackageFiles(const WCHAR *targetFolder, bool *folderSafe);
+
   CStrList m_hardwareIds;
   CStrList m_packageFiles;
   CStr m_strInfPath;

@@ -7,6 +7,7 @@
 #include <objbase.h>   // IUnknown
 #include <oleauto.h>   // BSTR, VARIANT
 #include <setupapi.h>  // HDEVINFO, HINF
+#include <shlobj.h>    // LPITEMIDLIST, SHGetMalloc
 #include <winsvc.h>    // SC_HANDLE, SC_LOCK
 
 #include <utility>
@@ -142,6 +143,18 @@ struct bstr_traits {  // SysAllocString, SysAllocStringLen
   static void close(type s) { SysFreeString(s); }
 };
 
+struct pidl_traits {  // SHGetSpecialFolderLocation: freed through the shell's allocator
+  using type = LPITEMIDLIST;
+  static type invalid() { return nullptr; }
+  static bool is_valid(type p) { return p != nullptr; }
+  static void close(type p) {
+    IMalloc *shellMalloc = nullptr;
+    if (FAILED(SHGetMalloc(&shellMalloc)) || !shellMalloc) return;  // nothing to free it with
+    shellMalloc->Free(p);
+    shellMalloc->Release();
+  }
+};
+
 using unique_hfile = unique_any<file_handle_traits>;
 using unique_handle = unique_any<kernel_handle_traits>;
 using unique_hfind = unique_any<find_handle_traits>;
@@ -156,6 +169,7 @@ using unique_sclock = unique_any<sc_lock_traits>;
 template <class Interface>
 using unique_com_ptr = unique_any<com_ptr_traits<Interface>>;
 using unique_bstr = unique_any<bstr_traits>;
+using unique_pidl = unique_any<pidl_traits>;
 
 // A VARIANT that is initialised when made and cleared (VariantClear) when it goes, so the
 // BSTR or interface it holds is freed with it. get() is for the calls that fill it.

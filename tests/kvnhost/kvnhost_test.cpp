@@ -234,6 +234,38 @@ TEST_F(KvnhostFixture, DiffListsServicesAddedChangedAndRemoved) {
   EXPECT_EQ(r.out.find("service added:   Kept"), std::string::npos) << "a subkey is no service: " << r.out;
 }
 
+TEST_F(KvnhostFixture, DiffListsDevicesWhoseDriverOrStatusChangedAndThoseCreated) {
+  auto machineDir = [&](const std::string &name, const std::string &toml) {
+    fs::path dir = scratch / name;
+    fs::create_directories(dir / "drive_c");
+    std::ofstream(dir / "machine.toml") << toml;
+    std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n";
+    return dir;
+  };
+  auto device = [](const std::string &id, const std::string &keys) {
+    return "[[devices]]\ninstance_id = '" + id + "'\nclass_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'\n" + keys;
+  };
+  const std::string oldDriver = "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem1.inf'\nversion = '1.0.0.0'\n";
+  fs::path before = machineDir("before", device("PCI\\A\\1", oldDriver) + device("PCI\\B\\1", oldDriver) +
+                                             device("PCI\\C\\1", oldDriver) + device("PCI\\GONE\\1", ""));
+  fs::path after =
+      machineDir("after", device("PCI\\A\\1",
+                                 "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem2.inf'\nversion = '2.0.0.0'\n"
+                                 "service = 'kvnnet'\n") +
+                              device("pci\\b\\1", "status = 'problem'\nproblem = 14\n" + oldDriver) +
+                              device("PCI\\C\\1", oldDriver) +
+                              device("ROOT\\KVNVIRT\\0000", "status = 'problem'\nproblem = 28\n"));
+  Result r = Run("--machine " + Quote(before.string()) + " --state " + Quote(after.string()) + " diff");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("device changed: PCI\\A\\1: driver oem1.inf 1.0.0.0 -> oem2.inf 2.0.0.0 (service kvnnet)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("device changed: pci\\b\\1: status started -> problem 14\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("device added:   ROOT\\KVNVIRT\\0000: driver none, problem 28\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("device removed: PCI\\GONE\\1\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("PCI\\C\\1"), std::string::npos) << "an unchanged device is not listed: " << r.out;
+}
+
 TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
   Result r = Run(WithState("--json install"));
   auto j = nlohmann::json::parse(r.out);
@@ -432,4 +464,88 @@ TEST_F(KvnhostFixture, CheckWritesTheLogOnlyIntoALogFolderMadeSafe) {
     EXPECT_TRUE(fs::is_directory(state / "drive_c" / "Windows" / "System32"));
     winsim::CloseMachine();
   }
+}
+
+// A machine left waiting for a restart: pending renames, a replacement and a deletion (one
+// that cannot be carried out), a service marked for deletion, a device waiting on its new
+// driver and one with no driver. `reboot` completes them, `diff` shows the link file it moved.
+TEST_F(KvnhostFixture, RebootCompletesWhatWaitedForTheRestart) {
+  fs::path machine = scratch / "machine";
+  const std::string link = "[winsim shell link]\r\nTarget=C:\\tool.exe\r\n";
+  auto write = [&](const std::string &relative, const std::string &text) {
+    fs::create_directories((machine / relative).parent_path());
+    std::ofstream(machine / relative, std::ios::binary) << text;
+  };
+  write("drive_c/new.sys", "new");
+  write("drive_c/Windows/drv.sys", "old");
+  write("drive_c/gone.txt", "gone");
+  write("drive_c/keep.txt", "keep");
+  write("drive_c/tool.lnk", link);
+  fs::create_directories(machine / "drive_c/Links");
+  const std::string device =
+      "\nclass = \"Net\"\nclass_guid = \"{4D36E972-E325-11CE-BFC1-08002BE10318}\"\n"
+      "status = \"problem\"\nproblem = 14\n";
+  write("machine.toml", "[machine]\nclock = \"2026-12-08T14:30:00\"\n[[devices]]\ninstance_id = 'ROOT\\NET\\0000'" +
+                            device + "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem1.inf'\nversion = \"1.0.0.0\"\n" +
+                            "[[devices]]\ninstance_id = 'ROOT\\NET\\0001'" + device);
+  // A service marked for deletion that another process still held open when the run ended.
+  write("registry.reg",
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Doomed]\n"
+        "\"Type\"=dword:00000001\n\"DeleteFlag\"=dword:00000001\n");
+  fs::copy(machine, state, fs::copy_options::recursive);
+  std::string error;
+  ASSERT_TRUE(winsim::OpenMachine(state, error)) << error;
+  const DWORD later = MOVEFILE_DELAY_UNTIL_REBOOT;
+  EXPECT_TRUE(MoveFileExW(L"C:\\new.sys", L"C:\\Windows\\drv.sys", later | MOVEFILE_REPLACE_EXISTING));
+  EXPECT_TRUE(MoveFileExW(L"C:\\gone.txt", nullptr, later));
+  EXPECT_TRUE(MoveFileExW(L"C:\\keep.txt", L"C:\\NoFolder\\keep.txt", later));
+  EXPECT_TRUE(MoveFileExW(L"C:\\tool.lnk", L"C:\\Links\\tool.lnk", later));
+  ASSERT_TRUE(winsim::CloseMachine(&error)) << error;
+
+  Result r = Run("--machine " + Quote(machine.string()) + " " + WithState("--json reboot"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  nlohmann::json steps = nlohmann::json::parse(r.out)["reboot"];
+  const struct {
+    const char *kind;
+    const char *what;
+    unsigned long error;
+  } expected[] = {
+      {"replace", "C:\\new.sys -> C:\\Windows\\drv.sys", 0},
+      {"delete", "C:\\gone.txt", 0},
+      {"rename", "C:\\keep.txt -> C:\\NoFolder\\keep.txt", ERROR_PATH_NOT_FOUND},
+      {"rename", "C:\\tool.lnk -> C:\\Links\\tool.lnk", 0},
+      {"service removed", "Doomed", 0},
+      {"device started", "ROOT\\NET\\0000", 0},
+      {"device has no driver", "ROOT\\NET\\0001 (problem 28, CM_PROB_FAILED_INSTALL)", 0},
+      {"clock", "2026-12-08T14:32:00 (120 s for the restart)", 0},
+  };
+  ASSERT_EQ(steps.size(), std::size(expected)) << r.out;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_EQ(steps[i]["kind"], expected[i].kind) << i;
+    EXPECT_EQ(steps[i]["what"], expected[i].what) << i;
+    EXPECT_EQ(steps[i]["error"], expected[i].error) << i;
+  }
+
+  // The effects, read from the machine directory.
+  EXPECT_EQ(ReadAll(state / "drive_c/Windows/drv.sys"), "new");
+  for (const char *gone : {"drive_c/new.sys", "drive_c/gone.txt", "drive_c/tool.lnk"})
+    EXPECT_FALSE(fs::exists(state / gone)) << gone;
+  EXPECT_EQ(ReadAll(state / "drive_c/keep.txt"), "keep") << "a failed pair leaves its file";
+  std::string registry = ReadAll(state / "registry.reg");
+  EXPECT_EQ(registry.find("PendingFileRenameOperations"), std::string::npos);
+  EXPECT_EQ(registry.find("Doomed"), std::string::npos);
+  std::string toml = ReadAll(state / "machine.toml");
+  EXPECT_NE(toml.find("status = 'started'"), std::string::npos) << toml;
+  EXPECT_NE(toml.find("problem = 28"), std::string::npos) << toml;
+  EXPECT_NE(toml.find("2026-12-08T14:32:00"), std::string::npos) << toml;
+
+  Result diff = Run("--machine " + Quote(machine.string()) + " " + WithState("diff"));
+  EXPECT_NE(diff.out.find("file added:    C:\\Links\\tool.lnk\n               [winsim shell link]\n"
+                          "               Target=C:\\tool.exe\n"),
+            std::string::npos)
+      << diff.out;
+  Result again = Run("--machine " + Quote(machine.string()) + " " + WithState("--json reboot"));
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(nlohmann::json::parse(again.out)["reboot"].size(), 1u) << "only the clock moves: " << again.out;
 }

@@ -39,9 +39,9 @@ std::vector<std::string> Lines(const std::string &text) {
   return lines;
 }
 
-// A log's lines with what depends on the moment of the run masked: "[HH:MM:SS]" stamps and
-// the header's "Log Date:" (the Linux machine has a fixed clock, Wine the host's).
-// Times of day as the system locale writes them: en-US gives the hour without a leading zero.
+// A log's lines with what depends on the moment of the run masked: "[H:MM:SS]" stamps (the
+// hour has one digit before 10) and the header's "Log Date:" (the Linux machine has a fixed
+// clock, Wine the host's).
 std::vector<std::string> MaskedLogLines(const fs::path &file) {
   static const std::regex stamp(R"(\[\d{1,2}:\d{2}:\d{2}\])");
   static const std::regex date(R"(^(Log Date:\s*).*$)");

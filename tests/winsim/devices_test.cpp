@@ -734,13 +734,17 @@ TEST(InstalledDriver, OtherListsAndDevicesWithoutADriver) {
   EXPECT_FALSE(SetupDiEnumDriverInfoW(set, &a, SPDIT_COMPATDRIVER, 0, &driver));  // a list of its own
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
 
+  // Without the flag the list is searched in %windir%\INF, which holds no INF here: empty.
   SP_DEVINFO_DATA b = MemberOf(set, kIdB);
+  ASSERT_TRUE(SetupDiBuildDriverInfoList(set, &b, SPDIT_COMPATDRIVER));
+  SetLastError(kSentinel);
+  EXPECT_FALSE(SetupDiEnumDriverInfoW(set, &b, SPDIT_COMPATDRIVER, 0, &driver));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
   const struct {
     SP_DEVINFO_DATA *device;
     DWORD type, error;
   } refused[] = {
-      {&b, SPDIT_COMPATDRIVER, ERROR_CALL_NOT_IMPLEMENTED},      // a search of the INF files
-      {nullptr, SPDIT_CLASSDRIVER, ERROR_CALL_NOT_IMPLEMENTED},  // likewise
+      {nullptr, SPDIT_CLASSDRIVER, ERROR_CALL_NOT_IMPLEMENTED},  // the class drivers of a whole set
       {nullptr, SPDIT_COMPATDRIVER, ERROR_INVALID_PARAMETER},    // compatible drivers need a device
       {&b, SPDIT_NODRIVER, ERROR_INVALID_PARAMETER},
   };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct HostOptions {
   std::string packageDir;
@@ -28,5 +29,18 @@ bool RunWithHostSwitches(const HostOptions &options, int &exitCode);
 bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error);
 // Writes the machine state back (Linux) and leaves it.
 bool LeaveMachine(std::string &error);
-// Linux only: what the runs changed in the state compared with the template, one line each.
+// Linux only: what the runs changed in the state compared with the template, one line each;
+// a shell link file added or changed is followed by its lines, indented.
 bool DiffMachine(const HostOptions &options, std::string &report, std::string &error);
+
+// One thing a restart did: its kind ("rename", "replace", "delete", "service removed",
+// "device started", "device has no driver", "volatile key removed", "clock"), what it acted
+// on, and the Windows error it met (0 when done).
+struct RebootStep {
+  std::string kind;
+  std::string what;
+  unsigned long error = 0;
+};
+// Linux only: restarts the machine in --state and writes it back. False with a one-line
+// reason when there is no state to restart or it cannot be loaded or written.
+bool RebootMachine(const HostOptions &options, std::vector<RebootStep> &steps, std::string &error);

@@ -58,6 +58,11 @@ std::set<std::string> FilesBelow(const fs::path &root) {
   return files;
 }
 
+std::string Upper(std::string text) {
+  for (char &c : text) c = char(std::toupper((unsigned char)c));
+  return text;
+}
+
 std::string WindowsPathOf(const std::string &relative) {
   // "drive_c/Windows/x.sys" -> "C:\Windows\x.sys"
   std::string out;
@@ -70,6 +75,19 @@ std::string WindowsPathOf(const std::string &relative) {
     out = relative;
   }
   return out;
+}
+
+// A shell link file as winsim writes it is a short text: its lines, indented, show what the
+// link points at. Other files (a binary link from elsewhere too) show nothing.
+void ShowLinkFile(const std::string &relative, const fs::path &file, std::ostream &out) {
+  if (relative.size() < 4 || Upper(relative.substr(relative.size() - 4)) != ".LNK") return;
+  std::string text = ReadAll(file);
+  if (text.size() > 8192 || text.rfind("[winsim shell link]", 0) != 0) return;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) out << "               " << line << "\n";
+  }
 }
 
 // ---- services: their keys in registry.reg and their run-time state in machine.toml ----------
@@ -85,11 +103,6 @@ std::string RegistryText(const fs::path &file) {
     out += unit < 0x80 ? char(unit) : '?';
   }
   return out;
-}
-
-std::string Upper(std::string text) {
-  for (char &c : text) c = char(std::toupper((unsigned char)c));
-  return text;
 }
 
 struct ServiceFacts {
@@ -179,6 +192,72 @@ void DiffServices(const fs::path &before, const fs::path &after, std::ostream &o
   }
   for (auto &[upper, facts] : was)
     if (!is.count(upper)) out << "service removed: " << facts.name << "\n";
+}
+
+// ---- devices: their entries in machine.toml -------------------------------------------------
+
+struct DeviceFacts {
+  std::string id;      // as written
+  std::string status;  // "started", "problem 28", "not present"
+  std::string driver;  // "oem3.inf 1.2.0.0 2026-01-01 (service kvnnet)", or "none"
+};
+
+std::string DriverText(const toml::table *driver) {
+  if (!driver) return "none";
+  std::string inf = (*driver)["inf"].value_or(std::string());
+  if (size_t slash = inf.find_last_of("\\/"); slash != std::string::npos) inf = inf.substr(slash + 1);
+  std::string text = inf.empty() ? "(no INF)" : inf;
+  for (const char *key : {"section", "version", "date"})
+    if (auto v = (*driver)[key].value<std::string>(); v && !v->empty()) text += " " + *v;
+  if (auto service = (*driver)["service"].value<std::string>(); service && !service->empty())
+    text += " (service " + *service + ")";
+  return text;
+}
+
+// The devices of a machine directory, by upcased instance ID.
+std::map<std::string, DeviceFacts> DevicesOf(const fs::path &dir) {
+  std::map<std::string, DeviceFacts> devices;
+  try {
+    toml::table config = toml::parse_file((dir / "machine.toml").string());
+    if (const toml::array *list = config["devices"].as_array())
+      for (const toml::node &entry : *list) {
+        const toml::table *t = entry.as_table();
+        auto id = t ? (*t)["instance_id"].value<std::string>() : std::nullopt;
+        if (!id) continue;
+        DeviceFacts facts;
+        facts.id = *id;
+        facts.status = (*t)["status"].value_or(std::string("started"));
+        if (facts.status == "problem") facts.status += " " + std::to_string((*t)["problem"].value_or(int64_t(0)));
+        if (!(*t)["present"].value_or(true)) facts.status = "not present";
+        facts.driver = DriverText((*t)["driver"].as_table());
+        devices[Upper(*id)] = facts;
+      }
+  } catch (const toml::parse_error &) {
+    // A machine that does not load has no devices to compare.
+  }
+  return devices;
+}
+
+// "device added:   ROOT\X\0000: driver ..., started",
+// "device changed: PCI\...: driver a -> b, status disabled -> started", "device removed: ...".
+void DiffDevices(const fs::path &before, const fs::path &after, std::ostream &out) {
+  auto was = DevicesOf(before), is = DevicesOf(after);
+  for (auto &[upper, facts] : is) {
+    auto old = was.find(upper);
+    if (old == was.end()) {
+      out << "device added:   " << facts.id << ": driver " << facts.driver << ", " << facts.status << "\n";
+      continue;
+    }
+    std::vector<std::string> changes;
+    if (old->second.driver != facts.driver) changes.push_back("driver " + old->second.driver + " -> " + facts.driver);
+    if (old->second.status != facts.status) changes.push_back("status " + old->second.status + " -> " + facts.status);
+    if (changes.empty()) continue;
+    out << "device changed: " << facts.id << ":";
+    for (size_t i = 0; i < changes.size(); ++i) out << (i ? ", " : " ") << changes[i];
+    out << "\n";
+  }
+  for (auto &[upper, facts] : was)
+    if (!is.count(upper)) out << "device removed: " << facts.id << "\n";
 }
 }  // namespace
 
@@ -270,6 +349,9 @@ bool DiffMachine(const HostOptions &options, std::string &report, std::string &e
       out << "file added:    " << WindowsPathOf(f) << "\n";
     else if (ReadAll(fs::path(options.machineDir) / f) != ReadAll(fs::path(options.stateDir) / f))
       out << "file changed:  " << WindowsPathOf(f) << "\n";
+    else
+      continue;
+    ShowLinkFile(f, fs::path(options.stateDir) / f, out);
   }
   for (auto &f : before)
     if (f.rfind("drive_", 0) == 0 && !after.count(f)) out << "file removed:  " << WindowsPathOf(f) << "\n";
@@ -292,6 +374,25 @@ bool DiffMachine(const HostOptions &options, std::string &report, std::string &e
   for (auto &l : regBefore)
     if (!regAfter.count(l)) out << "registry -     " << l << "\n";
   DiffServices(options.machineDir, options.stateDir, out);
+  DiffDevices(options.machineDir, options.stateDir, out);
   report = out.str();
   return true;
+}
+
+bool RebootMachine(const HostOptions &options, std::vector<RebootStep> &steps, std::string &error) {
+  std::error_code ec;
+  if (options.stateDir.empty() || !fs::is_directory(options.stateDir, ec)) {
+    error = "reboot needs --state naming an existing machine state";
+    return false;
+  }
+  if (!winsim::OpenMachine(options.stateDir, error)) return false;
+  std::vector<winsim::RestartStep> done;
+  bool ok = winsim::RestartMachine(done, error);
+  std::string closeError;
+  if (!winsim::CloseMachine(&closeError) && ok) {
+    error = closeError;
+    ok = false;
+  }
+  for (auto &step : done) steps.push_back({step.kind, step.what, step.error});
+  return ok;
 }

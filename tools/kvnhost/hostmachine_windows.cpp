@@ -84,3 +84,8 @@ bool DiffMachine(const HostOptions &, std::string &, std::string &error) {
   error = "diff is only available with a simulated machine (Linux)";
   return false;
 }
+
+bool RebootMachine(const HostOptions &, std::vector<RebootStep> &, std::string &error) {
+  error = "reboot is only available with a simulated machine (Linux)";
+  return false;
+}

@@ -208,9 +208,9 @@ int main(int argc, char **argv) {
   app.add_option("--com", com, "initialise COM on the host's thread first, as some hosts do (sta | mta)")
       ->check(CLI::IsMember({"sta", "mta"}));
   app.add_flag("--json", json, "one JSON object on standard output");
-  app.add_option("command", command, "info | check | install | log | diff")
+  app.add_option("command", command, "info | check | install | log | diff | reboot")
       ->required()
-      ->check(CLI::IsMember({"info", "check", "install", "log", "diff"}));
+      ->check(CLI::IsMember({"info", "check", "install", "log", "diff", "reboot"}));
   // The host switches themselves are accepted as they stand too.
   std::vector<std::string> args;
   for (int i = argc - 1; i > 0; --i) {
@@ -250,6 +250,28 @@ int main(int argc, char **argv) {
       std::printf("%s\n", j.dump(2).c_str());
     } else {
       std::fputs(report.empty() ? "no changes\n" : report.c_str(), stdout);
+    }
+    return 0;
+  }
+
+  if (command == "reboot") {
+    std::vector<RebootStep> steps;
+    std::string error;
+    if (!RebootMachine(options, steps, error)) {
+      std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    if (json) {
+      nlohmann::json j = {{"state_dir", options.stateDir}, {"reboot", nlohmann::json::array()}};
+      for (auto &s : steps) j["reboot"].push_back({{"kind", s.kind}, {"what", s.what}, {"error", s.error}});
+      std::printf("%s\n", j.dump(2).c_str());
+    } else {
+      std::printf("restarted %s\n", options.stateDir.c_str());
+      for (auto &s : steps) {
+        std::printf("  %-21s %s", s.kind.c_str(), s.what.c_str());
+        if (s.error) std::printf(" (failed: error %lu)", s.error);
+        std::printf("\n");
+      }
     }
     return 0;
   }

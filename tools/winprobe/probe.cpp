@@ -7,7 +7,10 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <setupapi.h>
+#include <newdev.h>
 #include <shellapi.h>
+#include <shlguid.h>
+#include <shlobj.h>
 #include <wbemidl.h>
 // The property keys are defined here, once for the program.
 #include <initguid.h>
@@ -1236,6 +1239,129 @@ void ProbeSetupApi(json &out) {
   out["cm.device_id[flags=1]"] = unsigned(CM_Get_Device_ID_ExW(1, id, MAX_DEVICE_ID_LEN, 1, nullptr));
 }
 
+// ---- root devices and driver updates -------------------------------------------------------
+// A root device created in a set of the Net class, given a hardware ID and registered; its
+// class drivers read from one INF; the documented failures of the driver update, which are
+// the only cases run (a success would install a driver on the probing machine). The device
+// is removed at the end. Wine has no SetupDiSetSelectedDriverW (a stub that raises), so the
+// selection and the class installer's install are left to the machine-level tests, as is a
+// null hardware ID (Wine reads through it).
+void ProbeRootDevices(json &out) {
+  const GUID net = {0x4d36e972, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+  MakeDirectory(L"C:\\probe\\dev");
+  WriteText(L"C:\\probe\\dev\\kvn.inf",
+            "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\n"
+            "ClassGuid={4D36E972-E325-11CE-BFC1-08002BE10318}\r\nProvider=Kvn\r\nDriverVer=06/01/2026,2.0.0.0\r\n"
+            "[Manufacturer]\r\nKvn=Models,NTamd64\r\n"
+            "[Models.NTamd64]\r\n\"Kvn Adapter\"=Inst,PCI\\VEN_8086&DEV_1572\r\n\"Kvn Virtual\"=Inst,ROOT\\KVNPROBE\r\n"
+            "[Inst]\r\nAddReg=Inst.Reg\r\n[Inst.Reg]\r\nHKR,,Probe,,1\r\n");
+  HDEVINFO set = SetupDiCreateDeviceInfoList(&net, nullptr);
+  out["rootdev.list"] = Status(set != INVALID_HANDLE_VALUE);
+  if (set == INVALID_HANDLE_VALUE) return;
+  struct CreateCase {
+    const char *key;
+    const wchar_t *name;
+    DWORD flags;
+  } refused[] = {
+      {"rootdev.create[flags=0x100]", L"kvnprobe", 0x100},
+      {"rootdev.create[empty_name]", L"", DICD_GENERATE_ID},
+      {"rootdev.create[not_an_instance_id]", L"kvnprobe", 0},
+  };
+  for (const CreateCase &c : refused) {
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof data;
+    SetLastError(kSentinel);
+    out[c.key] = Status(SetupDiCreateDeviceInfoW(set, c.name, &net, nullptr, nullptr, c.flags, &data) != FALSE);
+  }
+  SP_DEVINFO_DATA dev = {};
+  dev.cbSize = sizeof dev;
+  SetLastError(kSentinel);
+  json created = Status(SetupDiCreateDeviceInfoW(set, L"kvnprobe", &net, nullptr, nullptr,
+                                                 DICD_GENERATE_ID | DICD_INHERIT_CLASSDRVS, &dev) != FALSE);
+  out["rootdev.create[generated]"] = created;
+  if (!created["ok"]) {
+    SetupDiDestroyDeviceInfoList(set);
+    return;
+  }
+  BYTE buffer[256];
+  DWORD type = 0, required = 0;
+  SetLastError(kSentinel);
+  out["rootdev.hardware_id[before_set]"] = Status(
+      SetupDiGetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, &type, buffer, sizeof buffer, &required) != FALSE);
+  const WCHAR ids[] = L"ROOT\\KVNPROBE\0";
+  SetLastError(kSentinel);
+  out["rootdev.set_hardware_id"] =
+      Status(SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(ids),
+                                               sizeof ids) != FALSE);
+  SetLastError(kSentinel);
+  out["rootdev.set_property[SPDRP_CLASS]"] =
+      Status(SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_CLASS, reinterpret_cast<const BYTE *>(ids),
+                                               sizeof ids) != FALSE);
+  SetLastError(kSentinel);
+  json read = Status(
+      SetupDiGetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, &type, buffer, sizeof buffer, &required) != FALSE);
+  if (read["ok"]) read["value"] = Utf8(reinterpret_cast<const WCHAR *>(buffer)), read["type"] = unsigned(type);
+  out["rootdev.hardware_id[after_set]"] = read;
+  SetLastError(kSentinel);
+  json registered = Status(SetupDiRegisterDeviceInfo(set, &dev, SPRDI_FIND_DUPS, nullptr, nullptr, nullptr) != FALSE);
+  WCHAR id[MAX_DEVICE_ID_LEN] = L"";
+  if (registered["ok"] && CM_Get_Device_ID_ExW(dev.DevInst, id, MAX_DEVICE_ID_LEN, 0, nullptr) == CR_SUCCESS)
+    registered["id"] = Utf8(id);
+  out["rootdev.register"] = registered;
+
+  SP_DEVINSTALL_PARAMS_W params;
+  std::memset(&params, 0, sizeof params);
+  SetLastError(kSentinel);
+  out["rootdev.install_params[cbSize=0]"] = Status(SetupDiGetDeviceInstallParamsW(set, &dev, &params) != FALSE);
+  params.cbSize = sizeof params;
+  SetupDiGetDeviceInstallParamsW(set, &dev, &params);
+  params.Flags |= DI_ENUMSINGLEINF;
+  std::wcscpy(params.DriverPath, L"C:\\probe\\dev\\kvn.inf");
+  SetLastError(kSentinel);
+  out["rootdev.install_params[set]"] = Status(SetupDiSetDeviceInstallParamsW(set, &dev, &params) != FALSE);
+  for (DWORD driverType : {DWORD(SPDIT_CLASSDRIVER), DWORD(SPDIT_COMPATDRIVER)}) {
+    SetLastError(kSentinel);
+    json list = Status(SetupDiBuildDriverInfoList(set, &dev, driverType) != FALSE);
+    json names = json::array();
+    SP_DRVINFO_DATA_W drv = {};
+    drv.cbSize = sizeof drv;
+    for (DWORD i = 0; SetupDiEnumDriverInfoW(set, &dev, driverType, i, &drv); ++i) {
+      names.push_back(Utf8(drv.Description) + " / " + Utf8(drv.ProviderName));
+    }
+    list["drivers"] = names;
+    out[driverType == SPDIT_CLASSDRIVER ? "rootdev.drivers[class]" : "rootdev.drivers[compat]"] = list;
+  }
+
+  typedef BOOL(WINAPI * UpdateFn)(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL);
+  HMODULE newdev = LoadLibraryW(L"newdev.dll");
+  auto update = newdev ? reinterpret_cast<UpdateFn>(
+                             reinterpret_cast<void (*)()>(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW")))
+                       : nullptr;
+  out["newdev.update[found]"] = update != nullptr;
+  if (update) {
+    struct UpdateCase {
+      const char *key;
+      const wchar_t *hardwareId, *inf;
+      DWORD flags;
+    } updates[] = {
+        {"newdev.update[no_such_device]", L"KVN\\NO_SUCH_DEVICE_ID", L"C:\\probe\\dev\\kvn.inf", 0},
+        {"newdev.update[missing_inf]", L"ROOT\\KVNPROBE", L"C:\\probe\\dev\\none.inf", 0},
+        {"newdev.update[flags=8]", L"ROOT\\KVNPROBE", L"C:\\probe\\dev\\kvn.inf", 8},
+    };
+    for (const UpdateCase &c : updates) {
+      BOOL reboot = 7;
+      SetLastError(kSentinel);
+      json r = Status(update(nullptr, c.hardwareId, c.inf, c.flags, &reboot) != FALSE);
+      r["reboot_untouched"] = reboot == 7;
+      out[c.key] = r;
+    }
+  }
+  if (newdev) FreeLibrary(newdev);
+  SetLastError(kSentinel);
+  out["rootdev.remove"] = Status(SetupDiRemoveDevice(set, &dev) != FALSE);
+  SetupDiDestroyDeviceInfoList(set);
+}
+
 // ---- INF files -----------------------------------------------------------------------------
 // A corpus of INF files, a driver package's and the cases of the INF syntax, each opened
 // and walked section by section, line by line and field by field.
@@ -2246,17 +2372,17 @@ void ProbeVerInstall(json &out) {
 // A file that is missing, in a folder that is missing, and one whose extension has no
 // association: the result (32 or less) and the last error.
 void ProbeShellExecute(json &out) {
-  MakeDirectory(L"C:\\probe\\shell");
-  WriteText(L"C:\\probe\\shell\\data.zq9", "x");
+  MakeDirectory(L"C:\\probe\\shellexec");
+  WriteText(L"C:\\probe\\shellexec\\data.zq9", "x");
   const struct {
     const char *key;
     const wchar_t *file, *directory;
   } cases[] = {
-      {"shell.open[missing]", L"C:\\probe\\shell\\missing.txt", nullptr},
+      {"shell.open[missing]", L"C:\\probe\\shellexec\\missing.txt", nullptr},
       {"shell.open[missing_folder]", L"C:\\probe\\nofolder\\missing.txt", nullptr},
-      {"shell.open[relative_missing]", L"missing.txt", L"C:\\probe\\shell"},
-      {"shell.open[no_association]", L"C:\\probe\\shell\\data.zq9", nullptr},
-      {"shell.open[relative_no_association]", L"data.zq9", L"C:\\probe\\shell"},
+      {"shell.open[relative_missing]", L"missing.txt", L"C:\\probe\\shellexec"},
+      {"shell.open[no_association]", L"C:\\probe\\shellexec\\data.zq9", nullptr},
+      {"shell.open[relative_no_association]", L"data.zq9", L"C:\\probe\\shellexec"},
   };
   for (const auto &c : cases) {
     SetLastError(kSentinel);
@@ -2267,12 +2393,92 @@ void ProbeShellExecute(json &out) {
   }
 }
 
+std::string Lower(std::wstring text) {
+  for (auto &c : text) c = wchar_t(std::towlower(c));
+  return Utf8(text);
+}
+
+// Special folders through their item lists, and a shell link saved and read back.
+void ProbeShell(json &out) {
+  // These folders exist on Windows; a probe machine may lack them.
+  CreateDirectoryW(L"C:\\Windows\\System32", nullptr);
+  std::wstring programs = L"C:";
+  for (const wchar_t *part : {L"\\ProgramData", L"\\Microsoft", L"\\Windows", L"\\Start Menu", L"\\Programs"}) {
+    programs += part;
+    CreateDirectoryW(programs.c_str(), nullptr);
+  }
+  IMalloc *shellMalloc = nullptr;
+  out["shell.malloc"] = Hr(SHGetMalloc(&shellMalloc));
+  const struct {
+    const char *key;
+    int csidl;
+  } folders[] = {
+      {"shell.folder[common_programs]", CSIDL_COMMON_PROGRAMS},
+      {"shell.folder[system]", CSIDL_SYSTEM},
+      {"shell.folder[windows]", CSIDL_WINDOWS},
+      {"shell.folder[unknown]", 0xff},
+  };
+  for (auto &f : folders) {
+    LPITEMIDLIST pidl = reinterpret_cast<LPITEMIDLIST>(uintptr_t(kSentinel));
+    json r = {{"hr", Hr(SHGetSpecialFolderLocation(nullptr, f.csidl, &pidl))}};
+    r["out_null"] = pidl == nullptr;
+    if (pidl && pidl != reinterpret_cast<LPITEMIDLIST>(uintptr_t(kSentinel))) {
+      WCHAR path[MAX_PATH] = L"";
+      r["path_ok"] = SHGetPathFromIDListW(pidl, path) != FALSE;
+      r["path"] = Lower(path);
+      if (shellMalloc) shellMalloc->Free(pidl);
+    }
+    out[f.key] = r;
+  }
+  WCHAR path[MAX_PATH] = L"x";
+  out["shell.path[null]"] = {{"ok", SHGetPathFromIDListW(nullptr, path) != FALSE}, {"emptied", path[0] == 0}};
+  out["shell.folder[null_out]"] = Hr(SHGetSpecialFolderLocation(nullptr, CSIDL_SYSTEM, nullptr));
+  if (shellMalloc) shellMalloc->Release();
+
+  MakeDirectory(L"C:\\probe\\shell");
+  WriteText(L"C:\\probe\\shell\\tool.exe", "x");
+  out["shell.link.init"] = Hr(CoInitialize(nullptr));
+  IShellLinkW *link = nullptr;
+  out["shell.link.create"] = Hr(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                                 reinterpret_cast<void **>(&link)));
+  IPersistFile *file = nullptr;
+  if (link) link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file));
+  if (link && file) {
+    link->SetPath(L"C:\\probe\\shell\\tool.exe");
+    out["shell.link.set[arguments]"] = Hr(link->SetArguments(L"/monitor \"a b\""));
+    out["shell.link.set[description]"] = Hr(link->SetDescription(L"Tool Monitor"));
+    out["shell.link.set[working_directory]"] = Hr(link->SetWorkingDirectory(L"C:\\probe\\shell"));
+    out["shell.link.save"] = Hr(file->Save(L"C:\\probe\\shell\\Tool Monitor.lnk", TRUE));
+    out["shell.link.saved_file"] = Exists(L"C:\\probe\\shell\\Tool Monitor.lnk");
+    out["shell.link.save[missing_folder]"] = Hr(file->Save(L"C:\\probe\\shell\\none\\x.lnk", FALSE));
+  }
+  IShellLinkW *read = nullptr;
+  IPersistFile *readFile = nullptr;
+  CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, reinterpret_cast<void **>(&read));
+  if (read) read->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&readFile));
+  if (read && readFile) {
+    out["shell.link.load"] = Hr(readFile->Load(L"C:\\probe\\shell\\Tool Monitor.lnk", STGM_READ));
+    WCHAR text[MAX_PATH] = L"";
+    read->GetArguments(text, MAX_PATH);
+    out["shell.link.loaded[arguments]"] = Utf8(text);
+    read->GetDescription(text, MAX_PATH);
+    out["shell.link.loaded[description]"] = Utf8(text);
+    read->GetWorkingDirectory(text, MAX_PATH);
+    out["shell.link.loaded[working_directory]"] = Lower(text);
+  }
+  for (IUnknown *p : {static_cast<IUnknown *>(readFile), static_cast<IUnknown *>(read), static_cast<IUnknown *>(file),
+                      static_cast<IUnknown *>(link)})
+    if (p) p->Release();
+  CoUninitialize();
+}
+
 void Run(json &out) {
   WCHAR cwd[MAX_PATH] = L"";
   GetCurrentDirectoryW(MAX_PATH, cwd);
   out["process.current_directory"] = Utf8(cwd);
   for (const wchar_t *area : {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops",
-                              L"C:\\probe\\inf", L"C:\\probe\\vif", L"C:\\probe\\movex", L"C:\\probe\\shell"})
+                              L"C:\\probe\\inf", L"C:\\probe\\vif", L"C:\\probe\\movex", L"C:\\probe\\shell",
+                              L"C:\\probe\\dev", L"C:\\probe\\shellexec"})
     RemoveTree(area);
   ProbeVersions(out);
   ProbeEnvironment(out);
@@ -2286,6 +2492,7 @@ void Run(json &out) {
   ProbeRegistry(out);
   ProbeVersionRecord(out);
   ProbeSetupApi(out);
+  ProbeRootDevices(out);
   ProbeInf(out);
   ProbeInfInstall(out);
   ProbeInfServices(out);
@@ -2294,6 +2501,7 @@ void Run(json &out) {
   ProbeSecurityCalls(out);
   ProbeComRuntime(out);
   ProbeWmi(out);
+  ProbeShell(out);
 }
 }  // namespace
 

@@ -1,8 +1,8 @@
 // The COM runtime: apartments, process security, object creation, proxy security.
 //
 // winsim models one thread: its apartment (single- or multi-threaded) and how many times
-// it was initialised, and the process's security, set once. The only class it serves is the
-// WBEM locator (wbemcli.h), while [wmi] available is true.
+// it was initialised, and the process's security, set once. It serves two classes: the
+// WBEM locator (wbemcli.h), while [wmi] available is true, and the shell link (shlobj.h).
 #pragma once
 
 #include "rpcdce.h"

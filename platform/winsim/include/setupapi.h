@@ -25,7 +25,15 @@ typedef UINT(CALLBACK *PSP_FILE_CALLBACK_W)(PVOID Context, UINT Notification, UI
 #define ERROR_INVALID_REG_PROPERTY (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x209)
 #define ERROR_NO_SUCH_DEVINST (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x20B)
 #define ERROR_NO_DEVICE_SELECTED (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x211)
-#define ERROR_INVALID_DEVINST_NAME (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x207)
+#define ERROR_INVALID_DEVINST_NAME (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x205)
+#define ERROR_DUPLICATE_FOUND (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x202)
+#define ERROR_DEVINST_ALREADY_EXISTS (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x207)
+#define ERROR_DEVINFO_NOT_REGISTERED (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x208)
+#define ERROR_NO_INF (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x20A)
+#define ERROR_DI_DO_DEFAULT (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x20E)
+#define ERROR_NO_ASSOCIATED_SERVICE (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x219)
+#define ERROR_NO_COMPAT_DRIVERS (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x228)
+#define ERROR_IN_WOW64 (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x235)
 
 // SetupDiGetClassDevsW flags.
 #define DIGCF_DEFAULT 0x00000001
@@ -70,7 +78,9 @@ typedef UINT(CALLBACK *PSP_FILE_CALLBACK_W)(PVOID Context, UINT Notification, UI
 #define DI_NEEDREBOOT 0x00000100
 #define DI_MULTMFGS 0x00000400
 #define DI_ENUMSINGLEINF 0x00010000
+#define DI_DONOTCALLCONFIGMG 0x00020000
 #define DI_QUIETINSTALL 0x00800000
+#define DI_NOFILECOPY 0x01000000
 #define DI_FLAGSEX_CI_FAILED 0x00000004
 #define DI_FLAGSEX_DIDINFOLIST 0x00000010
 #define DI_FLAGSEX_DIDCOMPATINFO 0x00000020
@@ -183,6 +193,28 @@ WINBASEAPI BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_D
                                                    DWORD DriverInfoDetailDataSize, PDWORD RequiredSize);
 WINBASEAPI BOOL WINAPI SetupDiDestroyDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                     DWORD DriverType);
+
+// ---- root-enumerated devices -------------------------------------------------------------
+#define DICD_GENERATE_ID 0x00000001
+#define DICD_INHERIT_CLASSDRVS 0x00000002
+#define SPRDI_FIND_DUPS 0x00000001
+
+typedef DWORD(CALLBACK *PSP_DETSIG_CMPPROC)(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA NewDeviceData,
+                                            PSP_DEVINFO_DATA ExistingDeviceData, PVOID CompareContext);
+
+WINBASEAPI BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const GUID *ClassGuid,
+                                                PCWSTR DeviceDescription, HWND hwndParent, DWORD CreationFlags,
+                                                PSP_DEVINFO_DATA DeviceInfoData);
+WINBASEAPI BOOL WINAPI SetupDiRegisterDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Flags,
+                                                 PSP_DETSIG_CMPPROC CompareProc, PVOID CompareContext,
+                                                 PSP_DEVINFO_DATA DupDeviceInfoData);
+WINBASEAPI BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                         DWORD Property, const BYTE *PropertyBuffer,
+                                                         DWORD PropertyBufferSize);
+WINBASEAPI BOOL WINAPI SetupDiGetSelectedDriverW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                 PSP_DRVINFO_DATA_W DriverInfoData);
+WINBASEAPI BOOL WINAPI SetupDiSetSelectedDriverW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                 PSP_DRVINFO_DATA_W DriverInfoData);
 
 // ---- INF files ---------------------------------------------------------------------------
 // Windows INF files (INF_STYLE_WIN4) read as SetupAPI reads them: sections and keys without
@@ -362,7 +394,11 @@ WINBASEAPI BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
 // ---- class installer: device state changes ---------------------------------------------------
 typedef UINT DI_FUNCTION;
 
+#define DIF_SELECTDEVICE 0x00000001
+#define DIF_INSTALLDEVICE 0x00000002
 #define DIF_PROPERTYCHANGE 0x00000012
+#define DIF_SELECTBESTCOMPATDRV 0x00000017
+#define DIF_REGISTERDEVICE 0x00000019
 
 #define DI_CLASSINSTALLPARAMS 0x00100000
 

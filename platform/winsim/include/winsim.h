@@ -28,6 +28,22 @@ WINSIM_API void SetProcess(const std::wstring &imagePath, const std::wstring &co
 // existing components are matched without regard to case). Empty when it maps nowhere.
 WINSIM_API std::filesystem::path HostPath(const std::wstring &windowsPath);
 
+// One thing a restart did: its kind ("rename", "replace", "delete", "service removed",
+// "device started", "device has no driver", "volatile key removed", "clock"), what it acted
+// on, and the Windows error it met (0 when it was done).
+struct RestartStep {
+  std::string kind;
+  std::string what;
+  unsigned long error = 0;
+};
+
+// Restarts the open machine as Windows completes a restart: the pending file renames,
+// replacements and deletions in their order (the value is cleared, failed pairs are
+// skipped), the services marked for deletion, the devices waiting for a restart
+// (CM_PROB_NEED_RESTART) started on their driver, the volatile keys, the clock moved on.
+// Appends what it did to `steps`; false with a reason when no machine is open.
+WINSIM_API bool RestartMachine(std::vector<RestartStep> &steps, std::string &error);
+
 // The entry points winsim serves: every Win32 function (and COM method, named
 // "Interface::Method"), the system DLLs that export it (none for a COM method), and
 // whether a [[faults]] entry can fail it (false for the functions that cannot fail).

@@ -2,13 +2,14 @@
 // security, object creation, proxy security, BSTRs and VARIANTs.
 //
 // Modelled: one thread's apartment (single- or multi-threaded, initialised a counted number
-// of times), the process's security set once, CoCreateInstance of the WBEM locator (the one
-// class winsim serves; wmi.cpp), CoSetProxyBlanket on winsim's own objects, BSTRs with their
+// of times), the process's security set once, CoCreateInstance of the WBEM locator (wmi.cpp)
+// and of the shell link object (shell.cpp), CoSetProxyBlanket on winsim's own objects, BSTRs with their
 // length prefix, VARIANTs of scalar, BSTR and interface types.
 // Not modelled (NotModelled, E_NOTIMPL): security descriptors and authentication service
 // lists given to CoInitializeSecurity, SAFEARRAYs in VARIANTs, other threads and marshalling.
 #include <objbase.h>
 #include <oleauto.h>
+#include <shlguid.h>
 #include <wbemidl.h>
 
 #include <cstdio>
@@ -129,6 +130,7 @@ ComObject *FindComObject(const void *iface) {
 
 // Process exit: the objects go with the process, and the next process starts without COM.
 void ResetCom() {
+  ResetShell();
   Pointers().clear();
   Objects().clear();
   g_apartment = {};
@@ -186,13 +188,14 @@ HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwCl
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   if (!g_apartment.initialised) return CO_E_NOTINITIALIZED;
-  // The locator is registered as an in-process server only.
-  if (!IsEqualCLSID(rclsid, CLSID_WbemLocator) || !(dwClsContext & CLSCTX_INPROC_SERVER) || !Current().wmi.available)
-    return REGDB_E_CLASSNOTREG;
+  // Both classes are registered as in-process servers only.
+  bool locator = IsEqualCLSID(rclsid, CLSID_WbemLocator) && Current().wmi.available;
+  bool shellLink = IsEqualCLSID(rclsid, CLSID_ShellLink);
+  if (!(locator || shellLink) || !(dwClsContext & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
   if (pUnkOuter) return CLASS_E_NOAGGREGATION;
-  IUnknown *locator = CreateWbemLocator();
-  HRESULT hr = locator->QueryInterface(riid, ppv);
-  locator->Release();
+  IUnknown *object = locator ? CreateWbemLocator() : CreateShellLink();
+  HRESULT hr = object->QueryInterface(riid, ppv);
+  object->Release();
   return hr;
 }
 

@@ -1,4 +1,4 @@
-// The COM objects winsim serves (wmi.cpp) share one base: a reference count, and a life
+// The COM objects winsim serves (wmi.cpp, shell.cpp) share one base: a reference count, and a life
 // that outlasts the last Release, so that a use after it is caught (a simulation error, as
 // for closed handles) instead of reading freed memory. Every object stays allocated until
 // the machine closes.
@@ -30,5 +30,9 @@ void KeepComObject(std::unique_ptr<ComObject> object, const void *iface);
 ComObject *FindComObject(const void *iface);
 // A new WBEM locator with one reference, as IWbemLocator (wmi.cpp).
 IUnknown *CreateWbemLocator();
+// A new shell link object with one reference, as IShellLinkW (shell.cpp).
+IUnknown *CreateShellLink();
+// Process exit: frees the blocks of the shell's allocator (shell.cpp).
+void ResetShell();
 
 }  // namespace winsim

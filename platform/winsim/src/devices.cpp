@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "calendar.h"
 #include "machine.h"
@@ -69,8 +70,8 @@ bool ReadDriver(TableReader &r, DeviceDriver &d) {
   std::string version, date;
   if (!r.Text("inf", d.inf) || !r.Text("section", d.section) || !r.Text("description", d.description) ||
       !r.Text("manufacturer", d.manufacturer) || !r.Text("provider", d.provider) ||
-      !r.Text("matching_id", d.matchingId) || !r.Text("service", d.service) || !r.Dword("flags", d.flags) ||
-      !r.Dword("rank", d.rank) || !r.Text("version", version) || !r.Text("date", date))
+      !r.Text("matching_id", d.matchingId) || !r.Text("service", d.service) || !r.Text("key", d.key) ||
+      !r.Dword("flags", d.flags) || !r.Dword("rank", d.rank) || !r.Text("version", version) || !r.Text("date", date))
     return false;
   if (r.Has("version")) {
     if (!ParseVersion(version, d.version))
@@ -465,64 +466,101 @@ bool LoadDevices(Machine &machine, std::string &error) {
 
   // Driver keys are numbered per setup class in the order of the devices, as Windows
   // numbers them when it installs them one after the other.
+  // A key given in the entry (a driver installed during an earlier run) is kept and skipped.
   std::map<std::wstring, unsigned> nextDriverKey;
+  std::set<std::wstring> given;
+  for (Device &dev : devices)
+    if (dev.driver && !dev.driver->key.empty()) given.insert(Upcased(dev.driver->key));
   for (Device &dev : devices) {
-    if (!dev.driver) continue;
+    if (!dev.driver || !dev.driver->key.empty()) continue;
     std::wstring guid = GuidText(*dev.classGuid);
-    wchar_t number[16];
-    std::swprintf(number, 16, L"%04u", nextDriverKey[guid]++);
-    dev.driver->key = guid + L"\\" + number;
+    do {
+      wchar_t number[16];
+      std::swprintf(number, 16, L"%04u", nextDriverKey[guid]++);
+      dev.driver->key = guid + L"\\" + number;
+    } while (given.count(Upcased(dev.driver->key)));
   }
   for (const Device &dev : devices) MirrorDevice(machine, dev);
   return true;
 }
 
+// The run-time state of a device into its entry; a created device's identity too.
+void WriteEntry(const Device &dev, toml::table &t) {
+  if (dev.created) {
+    t.insert_or_assign("instance_id", ToUtf8(dev.instanceId));
+    auto texts = [](const std::vector<std::wstring> &list) {
+      toml::array a;
+      for (const std::wstring &s : list) a.push_back(ToUtf8(s));
+      return a;
+    };
+    if (!dev.hardwareIds.empty()) t.insert_or_assign("hardware_ids", texts(dev.hardwareIds));
+    if (!dev.compatibleIds.empty()) t.insert_or_assign("compatible_ids", texts(dev.compatibleIds));
+    if (!dev.className.empty()) t.insert_or_assign("class", ToUtf8(dev.className));
+    if (dev.classGuid) t.insert_or_assign("class_guid", ToUtf8(GuidText(*dev.classGuid, true)));
+  }
+  if (dev.created || !dev.description.empty()) t.insert_or_assign("description", ToUtf8(dev.description));
+  t.insert_or_assign("present", dev.present);
+  t.insert_or_assign("status", StatusName(dev.status));
+  if (dev.status == DeviceStatus::Problem)
+    t.insert_or_assign("problem", int64_t(dev.problem));
+  else
+    t.erase("problem");
+  t.insert_or_assign("private_problem", dev.privateProblem);
+  if (!dev.driver) {
+    t.erase("driver");
+    return;
+  }
+  const DeviceDriver &d = *dev.driver;
+  toml::table driver;
+  driver.insert("inf", ToUtf8(d.inf));
+  driver.insert("section", ToUtf8(d.section));
+  driver.insert("description", ToUtf8(d.description));
+  driver.insert("manufacturer", ToUtf8(d.manufacturer));
+  driver.insert("provider", ToUtf8(d.provider));
+  if (d.hasVersion) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned(d.version[0]), unsigned(d.version[1]),
+                  unsigned(d.version[2]), unsigned(d.version[3]));
+    driver.insert("version", std::string(text));
+  }
+  if (d.dateYear) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", d.dateYear, d.dateMonth, d.dateDay);
+    driver.insert("date", std::string(text));
+  }
+  driver.insert("flags", int64_t(d.flags));
+  driver.insert("rank", int64_t(d.rank));
+  driver.insert("matching_id", ToUtf8(d.matchingId));
+  if (!d.service.empty()) driver.insert("service", ToUtf8(d.service));
+  driver.insert("key", ToUtf8(d.key));
+  t.insert_or_assign("driver", std::move(driver));
+}
+
 void SaveDevices(Machine &machine) {
   if (!machine.devices) return;
+  if (!machine.config["devices"].as_array()) {
+    bool anyCreated = false;
+    for (const Device &dev : machine.devices->devices) anyCreated = anyCreated || (dev.created && !dev.removed);
+    if (!anyCreated) return;
+    machine.config.insert_or_assign("devices", toml::array{});
+  }
   toml::array *list = machine.config["devices"].as_array();
-  if (!list) return;
+  const size_t loaded = list->size();
   for (const Device &dev : machine.devices->devices) {
-    toml::table *t = dev.changed && dev.entry < list->size() ? (*list)[dev.entry].as_table() : nullptr;
-    if (!t) continue;
-    t->insert_or_assign("present", dev.present);
-    t->insert_or_assign("status", StatusName(dev.status));
-    if (dev.status == DeviceStatus::Problem)
-      t->insert_or_assign("problem", int64_t(dev.problem));
-    else
-      t->erase("problem");
-    t->insert_or_assign("private_problem", dev.privateProblem);
-    if (!dev.driver) {
-      t->erase("driver");
-      continue;
-    }
-    const DeviceDriver &d = *dev.driver;
-    toml::table driver;
-    driver.insert("inf", ToUtf8(d.inf));
-    driver.insert("section", ToUtf8(d.section));
-    driver.insert("description", ToUtf8(d.description));
-    driver.insert("manufacturer", ToUtf8(d.manufacturer));
-    driver.insert("provider", ToUtf8(d.provider));
-    if (d.hasVersion) {
-      char text[32];
-      std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned(d.version[0]), unsigned(d.version[1]),
-                    unsigned(d.version[2]), unsigned(d.version[3]));
-      driver.insert("version", std::string(text));
-    }
-    if (d.dateYear) {
-      char text[16];
-      std::snprintf(text, sizeof text, "%04d-%02d-%02d", d.dateYear, d.dateMonth, d.dateDay);
-      driver.insert("date", std::string(text));
-    }
-    driver.insert("flags", int64_t(d.flags));
-    driver.insert("rank", int64_t(d.rank));
-    driver.insert("matching_id", ToUtf8(d.matchingId));
-    if (!d.service.empty()) driver.insert("service", ToUtf8(d.service));
-    t->insert_or_assign("driver", std::move(driver));
+    toml::table *t = dev.changed && !dev.created && dev.entry < loaded ? (*list)[dev.entry].as_table() : nullptr;
+    if (t) WriteEntry(dev, *t);
   }
   // Removed devices last, from the back, so the entries before them keep their places.
   auto &devices = machine.devices->devices;
   for (auto it = devices.rbegin(); it != devices.rend(); ++it)
-    if (it->removed && it->entry < list->size()) list->erase(list->begin() + ptrdiff_t(it->entry));
+    if (it->removed && !it->created && it->entry < loaded) list->erase(list->begin() + ptrdiff_t(it->entry));
+  // Devices the run created and registered follow the machine's own.
+  for (const Device &dev : devices)
+    if (dev.created && dev.registered && !dev.removed) {
+      toml::table t;
+      WriteEntry(dev, t);
+      list->push_back(std::move(t));
+    }
 }
 
 }  // namespace winsim

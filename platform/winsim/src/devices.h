@@ -23,7 +23,8 @@
 //   [devices.driver]    the installed driver: inf (full path), section, description,
 //                   manufacturer, provider, version "a.b.c.d" (16-bit parts), date
 //                   "YYYY-MM-DD", flags (DNF_*), rank, matching_id; needs the class_guid
-//                   service (the function driver's service)
+//                   service (the function driver's service), key (its driver key
+//                   "{class guid}\NNNN"; by default numbered per class in [[devices]] order)
 //   [devices.behaviour] enable_fails, disable_fails, state_change_needs_restart,
 //                   update_needs_reboot (true or false), update_error (a number)
 // An unknown key is a load error, as everywhere in machine.toml.
@@ -91,6 +92,10 @@ struct Device {
   // SetupDiRemoveDevice took it off the machine: no lookup finds it, its Enum key is gone,
   // and SaveDevices drops its entry.
   bool removed = false;
+  // Created by SetupDiCreateDeviceInfoW during the run (SaveDevices adds its entry). Until it
+  // is registered it has no Enum key, and it goes with the set that created it.
+  bool created = false;
+  bool registered = true;
 
   std::wstring Enumerator() const;  // the instance ID's first part ("PCI")
   // The configuration manager's view: DN_* bits and the problem number.

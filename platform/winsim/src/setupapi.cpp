@@ -1,16 +1,16 @@
 // SetupAPI's device information sets over the devices of the machine (devices.h): the sets
 // SetupDiGetClassDevsW selects, their members' registry properties (read from the device's
 // key under HKLM\SYSTEM\CurrentControlSet\Enum, as Windows reads them), installation
-// parameters, and the list of the driver installed for a member.
+// parameters, driver lists (the installed driver, or nodes read from INF files), root devices
+// created and registered by the program, and the class installer.
 //
 // A set is an object of the handle table (handles.h), so its HDEVINFO is checked on every use
 // and is released with the process. SP_DEVINFO_DATA.Reserved and SP_DRVINFO_DATA.Reserved
 // carry numbers that name one member or one driver node; they are never reused.
 //
 // Not modelled (ERROR_CALL_NOT_IMPLEMENTED with a message): DIGCF_DEFAULT, enumerator GUIDs,
-// driver lists searched in INF files (only DI_FLAGSEX_INSTALLEDDRIVER's list of the installed
-// driver is built), and the registry properties that Windows computes from a running device
-// node (SPDRP_PHYSICAL_DEVICE_OBJECT_NAME, bus numbers, install state, ...).
+// the class driver list of a whole set, and the registry properties that Windows computes
+// from a running device node (SPDRP_PHYSICAL_DEVICE_OBJECT_NAME, bus numbers, install state, ...).
 #include <windows.h>
 #include <setupapi.h>
 #include <devpkey.h>
@@ -21,13 +21,17 @@
 #include <cstdio>
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "devices.h"
+#include "devinstall.h"
 #include "files.h"
 #include "handles.h"
 #include "hooks.h"
+#include "inf.h"
 #include "machine.h"
 #include "names.h"
 #include "paths.h"
@@ -52,7 +56,8 @@ struct DriverNode {
   ULONG_PTR id;
   DWORD type;  // SPDIT_*
   DeviceDriver driver;
-  DWORD flags;  // SP_DRVINSTALL_PARAMS.Flags
+  DWORD flags;                          // SP_DRVINSTALL_PARAMS.Flags
+  std::optional<InfDriverNode> source;  // the INF's model it was read from; none for the installed driver
 };
 
 struct DriverList {
@@ -66,6 +71,7 @@ struct Member {
   SP_DEVINSTALL_PARAMS_W params;
   DriverList compat, classDrivers;
   std::vector<BYTE> classInstallParams;  // SetupDiSetClassInstallParamsW's record; empty: none
+  ULONG_PTR selected = 0;                // the selected driver node's number; 0: none
 };
 
 struct DeviceInfoSet : Object {
@@ -155,7 +161,7 @@ bool KnownEnumerator(std::wstring_view name) {
 }
 
 bool Selected(const Device &d, const GUID *guid, std::wstring_view enumerator, DWORD flags) {
-  if (d.removed) return false;
+  if (d.removed || !d.registered) return false;  // a created device joins other sets once registered
   if ((flags & DIGCF_PRESENT) && !d.present) return false;
   if (flags & DIGCF_DEVICEINTERFACE) {
     if (!enumerator.empty() && !EqualNoCase(d.instanceId, enumerator)) return false;
@@ -216,6 +222,25 @@ DWORD ReadProperty(const Device &device, DWORD property, PropertyValue &value) {
                                                          " (Windows computes it from the running device node)");
     return ERROR_CALL_NOT_IMPLEMENTED;
   }
+  if (!device.registered) {
+    // A created device not yet in the registry: what its creator gave it so far.
+    std::wstring text;
+    bool list = property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS;
+    if (list) {
+      const auto &ids = property == SPDRP_HARDWAREID ? device.hardwareIds : device.compatibleIds;
+      if (!ids.empty()) text = MultiString(ids);
+    } else if (property == SPDRP_DEVICEDESC) {
+      text = device.description.empty() ? L"" : device.description + L'\0';
+    } else if (property == SPDRP_CLASS) {
+      text = device.className.empty() ? L"" : device.className + L'\0';
+    } else if (property == SPDRP_CLASSGUID && device.classGuid) {
+      text = GuidText(*device.classGuid) + L'\0';
+    }
+    if (text.empty()) return ERROR_INVALID_DATA;
+    value.type = list ? REG_MULTI_SZ : REG_SZ;
+    value.bytes = HostText(text);
+    return ERROR_SUCCESS;
+  }
   Registry &r = CurrentRegistry();
   std::shared_ptr<RegKey> key;
   if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + device.instanceId, &key))
@@ -266,6 +291,29 @@ FILETIME InfDate(const std::wstring &inf) {
   return ToFiletime(FiletimeOf(st.st_mtim));
 }
 
+constexpr DWORD kUnmatchedRank = 0xFFFF;  // a class driver none of the device's IDs match
+
+// The driver nodes a driver list is built from: the INF that DriverPath names with
+// DI_ENUMSINGLEINF, else every INF of the folder DriverPath names, else of %windir%\INF. An
+// INF that cannot be read adds nothing, as in a search.
+std::vector<InfDriverNode> SearchDrivers(const SP_DEVINSTALL_PARAMS_W &params) {
+  std::vector<InfDriverNode> nodes;
+  std::wstring path(params.DriverPath, wcsnlen(params.DriverPath, MAX_PATH));
+  if (params.Flags & DI_ENUMSINGLEINF) {
+    if (!path.empty()) ReadInfDriverNodes(path, nodes);
+    return nodes;
+  }
+  std::wstring folder = path.empty() ? MachineDirIds(L"")[17] : path;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\*.inf").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return nodes;
+  do
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ReadInfDriverNodes(folder + L"\\" + data.cFileName, nodes);
+  while (FindNextFileW(find, &data));
+  FindClose(find);
+  return nodes;
+}
+
 }  // namespace
 
 extern "C" {
@@ -300,7 +348,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, H
   // DIGCF_PROFILE: every device belongs to the current hardware profile.
   for (const Device &d : Devices().devices)
     if (Selected(d, ClassGuid, enumerator, Flags))
-      set->members.push_back(Member{g_nextId++, d.devInst, NewInstallParams(), {}, {}, {}});
+      set->members.push_back(Member{g_nextId++, d.devInst, NewInstallParams(), {}, {}, {}, 0});
   return AddObject(std::move(set));
 }
 
@@ -322,8 +370,11 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   WINSIM_ENTRY("setupapi.dll", SetupDiDestroyDeviceInfoList, FALSE);
-  if (!SetOf(DeviceInfoSet) || !RemoveObject(DeviceInfoSet, Object::Kind::DeviceInfoSet))
-    return Fail(ERROR_INVALID_HANDLE, FALSE);
+  auto set = SetOf(DeviceInfoSet);
+  if (!set || !RemoveObject(DeviceInfoSet, Object::Kind::DeviceInfoSet)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  // A device created in the set and never registered goes with it.
+  for (const Member &m : set->members)
+    if (Device *d = Devices().ByDevInst(m.devInst); d && d->created && !d->registered) d->removed = true;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -399,16 +450,28 @@ BOOL WINAPI SetupDiBuildDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
   DriverList &list = *ListOf(*t.member, DriverType);
   if (list.built) return TRUE;  // a list that exists is kept as it is
   if (!(params.FlagsEx & DI_FLAGSEX_INSTALLEDDRIVER)) {
-    NotModelled("SetupDiBuildDriverInfoList",
-                "a driver list searched in the INF files (only DI_FLAGSEX_INSTALLEDDRIVER's list of the installed "
-                "driver is built)");
-    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    list.built = true;
+    for (InfDriverNode &n : SearchDrivers(params)) {
+      std::wstring matched;
+      std::optional<DWORD> rank = RankFor(n, *t.device, &matched);
+      if (DriverType == SPDIT_COMPATDRIVER && !rank) continue;
+      // A class driver list holds the models of the device's setup class, matching or not.
+      if (DriverType == SPDIT_CLASSDRIVER && t.device->classGuid && n.classGuid && *n.classGuid != *t.device->classGuid)
+        continue;
+      n.driver.rank = rank.value_or(kUnmatchedRank);
+      n.driver.matchingId = rank ? matched : n.hardwareId;
+      DeviceDriver driver = n.driver;
+      list.nodes.push_back(DriverNode{g_nextId++, DriverType, std::move(driver), 0, std::move(n)});
+    }
+    params.Flags |= DriverType == SPDIT_COMPATDRIVER ? DI_DIDCOMPAT : DI_DIDCLASS;
+    params.FlagsEx |= DriverType == SPDIT_COMPATDRIVER ? DI_FLAGSEX_DIDCOMPATINFO : DI_FLAGSEX_DIDINFOLIST;
+    return TRUE;
   }
   // The installed driver alone; a device without one gives an empty list.
   list.built = true;
   if (t.device->driver)
     list.nodes.push_back(
-        DriverNode{g_nextId++, DriverType, *t.device->driver, t.device->driver->flags | DNF_INSTALLEDDRIVER});
+        DriverNode{g_nextId++, DriverType, *t.device->driver, t.device->driver->flags | DNF_INSTALLEDDRIVER, {}});
   params.Flags |= DriverType == SPDIT_COMPATDRIVER ? DI_DIDCOMPAT : DI_DIDCLASS;
   params.FlagsEx |= DriverType == SPDIT_COMPATDRIVER ? DI_FLAGSEX_DIDCOMPATINFO : DI_FLAGSEX_DIDINFOLIST;
   return TRUE;
@@ -476,7 +539,12 @@ BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
   // (none for the installed driver), each ending in a NUL, and the closing NUL.
   const DeviceDriver &d = node->driver;
   std::vector<std::wstring> ids;
-  if (!d.matchingId.empty()) ids.push_back(d.matchingId);
+  if (node->source) {
+    ids.push_back(node->source->hardwareId);
+    ids.insert(ids.end(), node->source->compatibleIds.begin(), node->source->compatibleIds.end());
+  } else if (!d.matchingId.empty()) {
+    ids.push_back(d.matchingId);
+  }
   std::wstring list = MultiString(ids);
   const DWORD required = DWORD(offsetof(SP_DRVINFO_DETAIL_DATA_W, HardwareID) + list.size() * sizeof(WCHAR));
   if (RequiredSize) *RequiredSize = required;
@@ -484,8 +552,8 @@ BOOL WINAPI SetupDiGetDriverInfoDetailW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
 
   SP_DRVINFO_DETAIL_DATA_W &out = *DriverInfoDetailData;
   out.InfDate = InfDate(d.inf);
-  out.CompatIDsOffset = d.matchingId.empty() ? 0 : DWORD(d.matchingId.size() + 1);
-  out.CompatIDsLength = 0;
+  out.CompatIDsOffset = ids.empty() ? 0 : DWORD(ids[0].size() + 1);
+  out.CompatIDsLength = ids.size() > 1 ? DWORD(list.size() - out.CompatIDsOffset) : 0;
   out.Reserved = 0;
   CopyText(out.SectionName, d.section);
   CopyText(out.InfFileName, d.inf);
@@ -594,7 +662,7 @@ BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstance
   auto it =
       std::find_if(set->members.begin(), set->members.end(), [&](const Member &m) { return m.devInst == d->devInst; });
   if (it == set->members.end()) {
-    set->members.push_back(Member{g_nextId++, d->devInst, NewInstallParams(), {}, {}, {}});
+    set->members.push_back(Member{g_nextId++, d->devInst, NewInstallParams(), {}, {}, {}, 0});
     it = set->members.end() - 1;
   }
   if (DeviceInfoData) {
@@ -626,6 +694,91 @@ BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceI
 }
 
 }  // extern "C"
+
+// Root-enumerated devices: helpers shared with the class installer.
+namespace {
+
+// The name of a setup class: its key under Control\Class, else a built-in one.
+std::wstring ClassNameOf(const GUID &guid) {
+  Registry &r = CurrentRegistry();
+  std::shared_ptr<RegKey> key;
+  if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kClassKeyPath) + L"\\" + GuidText(guid), &key) ==
+      ERROR_SUCCESS)
+    if (const RegValue *v = key->FindValue(L"Class"); v && IsStringType(v->type)) {
+      std::wstring text = TextOfImage(v->data);
+      return text.substr(0, text.find(L'\0'));
+    }
+  for (auto &builtIn : kBuiltInClasses) {
+    GUID g;
+    if (ParseGuid(builtIn[1], g) && g == guid) return builtIn[0];
+  }
+  return L"";
+}
+
+bool EnumKeyExists(const std::wstring &instanceId) {
+  Registry &r = CurrentRegistry();
+  std::shared_ptr<RegKey> key;
+  return r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + instanceId, &key) ==
+         ERROR_SUCCESS;
+}
+
+bool InstanceIdTaken(const std::wstring &instanceId) {
+  return Devices().ByInstanceId(instanceId) || EnumKeyExists(instanceId);
+}
+
+// A host-WCHAR buffer as text (a REG_SZ's NUL ends it) or as a list (REG_MULTI_SZ: up to the
+// empty string). False when its size is not whole characters.
+bool BufferText(const BYTE *buffer, DWORD size, std::wstring &text) {
+  if (size % sizeof(WCHAR)) return false;
+  text.assign(reinterpret_cast<const WCHAR *>(buffer), size / sizeof(WCHAR));
+  return true;
+}
+
+std::vector<std::wstring> ListOfText(const std::wstring &text) {
+  std::vector<std::wstring> out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L'\0', start);
+    if (end == std::wstring::npos) end = text.size();
+    if (end == start) break;  // the empty string ends the list
+    out.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+BOOL Register(Target &t) {
+  Device &d = *t.device;
+  if (!d.registered) {
+    d.registered = true;
+    d.changed = true;
+    MirrorDevice(Current(), d);
+  }
+  return TRUE;
+}
+
+void FillDriverInfo(const DriverNode &node, SP_DRVINFO_DATA_W *data) {
+  // The V1 part first: a V1 record ends after ProviderName.
+  auto *v1 = reinterpret_cast<SP_DRVINFO_DATA_V1_W *>(data);
+  v1->DriverType = node.type;
+  v1->Reserved = node.id;
+  CopyText(v1->Description, node.driver.description);
+  CopyText(v1->MfgName, node.driver.manufacturer);
+  CopyText(v1->ProviderName, node.driver.provider);
+  if (data->cbSize == sizeof(SP_DRVINFO_DATA_V2_W)) {
+    data->DriverDate = ToFiletime(node.driver.date);
+    data->DriverVersion = node.driver.PackedVersion();
+  }
+}
+
+const DriverNode *SelectedNode(const Member &m) {
+  for (const DriverList *list : {&m.compat, &m.classDrivers})
+    for (const DriverNode &node : list->nodes)
+      if (m.selected && node.id == m.selected) return &node;
+  return nullptr;
+}
+
+}  // namespace
 
 // ---- class installer: device state changes -------------------------------------------------
 
@@ -682,6 +835,50 @@ BOOL PropertyChange(Target &t, const SP_PROPCHANGE_PARAMS &p) {
   return TRUE;
 }
 
+// DIF_SELECTBESTCOMPATDRV: the compatible driver that ranks best (then the latest, the
+// highest version) is selected; the list is built first when it is not.
+BOOL SelectBestCompatible(Target &t) {
+  if (!t.member->compat.built) {
+    SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), t.device->classGuid.value_or(kNullGuid), t.device->devInst,
+                         t.member->id};
+    if (!SetupDiBuildDriverInfoList(t.set.get(), &data, SPDIT_COMPATDRIVER)) return FALSE;
+  }
+  const DriverNode *best = nullptr;
+  for (const DriverNode &node : t.member->compat.nodes)
+    if (!best || IsBetterDriver(node.driver, best->driver)) best = &node;
+  if (!best) return Fail(ERROR_NO_COMPAT_DRIVERS, FALSE);
+  t.member->selected = best->id;
+  return TRUE;
+}
+
+// DIF_INSTALLDEVICE: the selected driver installed on the device (its files unless
+// DI_NOFILECOPY), or, with none selected, the null driver. A reboot the install needs is
+// reported with DI_NEEDREBOOT.
+BOOL InstallDevice(Target &t) {
+  Device &d = *t.device;
+  if (!d.registered) return Fail(ERROR_DEVINFO_NOT_REGISTERED, FALSE);
+  const DriverNode *node = SelectedNode(*t.member);
+  if (!node) {
+    InstallNullDriver(d);
+    return TRUE;
+  }
+  if (!node->source) return TRUE;  // the installed driver selected again: nothing changes
+  InfDriverNode install = *node->source;
+  install.driver = node->driver;
+  // The driver is recorded with its rank against the device's IDs as they are now (a creator
+  // may have set them after the list was built), as a later update compares ranks.
+  std::wstring matched;
+  if (std::optional<DWORD> rank = RankFor(install, d, &matched)) {
+    install.driver.rank = *rank;
+    install.driver.matchingId = matched;
+  }
+  bool reboot = false;
+  if (DWORD e = InstallDriverNode(d, std::move(install), !(t.member->params.Flags & DI_NOFILECOPY), reboot))
+    return Fail(e, FALSE);
+  if (reboot) t.member->params.Flags |= DI_NEEDREBOOT;
+  return TRUE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -721,14 +918,20 @@ BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
 BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                       PSP_DEVINFO_DATA DeviceInfoData) {
   WINSIM_ENTRY("setupapi.dll", SetupDiCallClassInstaller, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
-  if (InstallFunction != DIF_PROPERTYCHANGE) {
+  if (InstallFunction != DIF_PROPERTYCHANGE && InstallFunction != DIF_REGISTERDEVICE &&
+      InstallFunction != DIF_INSTALLDEVICE && InstallFunction != DIF_SELECTBESTCOMPATDRV) {
     NotModelled("SetupDiCallClassInstaller",
-                "install function " + std::to_string(InstallFunction) + " (only DIF_PROPERTYCHANGE is modelled)");
+                "install function " + std::to_string(InstallFunction) +
+                    " (DIF_PROPERTYCHANGE, DIF_REGISTERDEVICE, DIF_SELECTBESTCOMPATDRV and DIF_INSTALLDEVICE are "
+                    "modelled)");
     return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   }
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
-  if (!t.member) return Fail(ERROR_INVALID_PARAMETER, FALSE);  // a state change is of one device
+  if (!t.member) return Fail(ERROR_INVALID_PARAMETER, FALSE);  // each function acts on one device
+  if (InstallFunction == DIF_REGISTERDEVICE) return Register(t);
+  if (InstallFunction == DIF_SELECTBESTCOMPATDRV) return SelectBestCompatible(t);
+  if (InstallFunction == DIF_INSTALLDEVICE) return InstallDevice(t);
   // The member's own record, else the set's.
   const std::vector<BYTE> &stored =
       !t.member->classInstallParams.empty() ? t.member->classInstallParams : t.set->classInstallParams;
@@ -834,6 +1037,171 @@ BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA D
   if (RequiredSize) *RequiredSize = DWORD(value.bytes.size());
   if (value.bytes.size() > PropertyBufferSize) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   if (!value.bytes.empty()) std::memcpy(PropertyBuffer, value.bytes.data(), value.bytes.size());
+  return TRUE;
+}
+
+}  // extern "C"
+
+// ---- root-enumerated devices ------------------------------------------------------------------
+
+extern "C" {
+
+// DICD_GENERATE_ID: DeviceName is a device name and the instance is ROOT\<NAME>\NNNN with the
+// lowest free number; otherwise it is the whole instance ID, which must be free. The device
+// exists for the set until SetupDiRegisterDeviceInfo puts it into the registry; it has no
+// hardware ID until one is set.
+BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const GUID *ClassGuid,
+                                     PCWSTR DeviceDescription, HWND hwndParent, DWORD CreationFlags,
+                                     PSP_DEVINFO_DATA DeviceInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiCreateDeviceInfoW, FALSE, Text(DeviceName));
+  (void)hwndParent;
+  auto set = SetOf(DeviceInfoSet);
+  if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (CreationFlags & ~DWORD(DICD_GENERATE_ID | DICD_INHERIT_CLASSDRVS)) return Fail(ERROR_INVALID_FLAGS, FALSE);
+  if (!DeviceName || !*DeviceName) return Fail(ERROR_INVALID_DEVINST_NAME, FALSE);
+  if (!ClassGuid) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (set->classGuid != kNullGuid && set->classGuid != *ClassGuid) return Fail(ERROR_CLASS_MISMATCH, FALSE);
+  if (DeviceInfoData && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
+    return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  std::wstring id;
+  if (CreationFlags & DICD_GENERATE_ID) {
+    std::wstring name = DeviceName;
+    if (name.find(L'\\') != std::wstring::npos) return Fail(ERROR_INVALID_DEVINST_NAME, FALSE);
+    for (unsigned n = 0; id.empty() && n < 10000; ++n) {
+      wchar_t number[8];
+      std::swprintf(number, 8, L"%04u", n);
+      std::wstring candidate = L"ROOT\\" + Upcased(name) + L"\\" + number;
+      if (!InstanceIdTaken(candidate)) id = candidate;
+    }
+    if (id.empty()) return Fail(ERROR_DEVINST_ALREADY_EXISTS, FALSE);
+  } else {
+    id = DeviceName;
+    if (!IsInstanceIdForm(id)) return Fail(ERROR_INVALID_DEVINST_NAME, FALSE);
+    if (InstanceIdTaken(id)) return Fail(ERROR_DEVINST_ALREADY_EXISTS, FALSE);
+  }
+  if (id.size() >= MAX_DEVICE_ID_LEN) return Fail(ERROR_INVALID_DEVINST_NAME, FALSE);
+
+  DeviceTree &tree = Devices();
+  Device d;
+  d.entry = tree.devices.size();
+  d.devInst = DEVINST(d.entry + 1);
+  d.instanceId = id;
+  d.classGuid = *ClassGuid;
+  d.className = ClassNameOf(*ClassGuid);
+  if (DeviceDescription) d.description = DeviceDescription;
+  d.status = DeviceStatus::Problem;
+  d.problem = CM_PROB_NOT_CONFIGURED;  // no driver yet
+  d.created = true;
+  d.registered = false;
+  d.changed = true;
+  tree.devices.push_back(std::move(d));
+  const Device &added = tree.devices.back();
+  set->members.push_back(Member{g_nextId++, added.devInst, NewInstallParams(), {}, {}, {}, 0});
+  if (DeviceInfoData) {
+    DeviceInfoData->ClassGuid = *ClassGuid;
+    DeviceInfoData->DevInst = added.devInst;
+    DeviceInfoData->Reserved = set->members.back().id;
+  }
+  return TRUE;
+}
+
+// Puts a created device into the registry (its Enum key); a registered device stays as it is.
+// Root devices have no resources to compare: SPRDI_FIND_DUPS finds duplicates only through a
+// compare callback, which winsim does not call.
+BOOL WINAPI SetupDiRegisterDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Flags,
+                                      PSP_DETSIG_CMPPROC CompareProc, PVOID CompareContext,
+                                      PSP_DEVINFO_DATA DupDeviceInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiRegisterDeviceInfo, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  (void)CompareContext, (void)DupDeviceInfoData;
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, true, t)) return FALSE;
+  if (Flags & ~DWORD(SPRDI_FIND_DUPS)) return Fail(ERROR_INVALID_FLAGS, FALSE);
+  if ((Flags & SPRDI_FIND_DUPS) && CompareProc) {
+    NotModelled("SetupDiRegisterDeviceInfo", "a duplicate-detection compare callback");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  return Register(t);
+}
+
+// The properties a device's creator may set: its IDs and description (kept by the model and
+// mirrored into its Enum key), and, once it is registered, the other writable values of that
+// key. A null buffer of size 0 removes the property.
+BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              const BYTE *PropertyBuffer, DWORD PropertyBufferSize) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiSetDeviceRegistryPropertyW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, true, t)) return FALSE;
+  if (!PropertyBuffer && PropertyBufferSize) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  std::wstring text;
+  if (PropertyBuffer && !BufferText(PropertyBuffer, PropertyBufferSize, text)) return Fail(ERROR_INVALID_DATA, FALSE);
+  Device &d = *t.device;
+  switch (Property) {
+    case SPDRP_HARDWAREID: d.hardwareIds = ListOfText(text); break;
+    case SPDRP_COMPATIBLEIDS: d.compatibleIds = ListOfText(text); break;
+    case SPDRP_DEVICEDESC: d.description = text.substr(0, text.find(L'\0')); break;
+    case SPDRP_FRIENDLYNAME:
+    case SPDRP_LOCATION_INFORMATION:
+    case SPDRP_UPPERFILTERS:
+    case SPDRP_LOWERFILTERS: {
+      if (!d.registered) {
+        NotModelled("SetupDiSetDeviceRegistryPropertyW", "this property on a device not yet registered");
+        return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+      }
+      bool list = Property == SPDRP_UPPERFILTERS || Property == SPDRP_LOWERFILTERS;
+      Registry &r = CurrentRegistry();
+      std::shared_ptr<RegKey> key;
+      if (DWORD e = r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + d.instanceId, &key))
+        return Fail(e, FALSE);
+      const wchar_t *name = RegistryValueOf(Property);
+      auto &values = key->values;
+      values.erase(
+          std::remove_if(values.begin(), values.end(), [&](const RegValue &v) { return EqualNoCase(v.name, name); }),
+          values.end());
+      if (PropertyBuffer) {
+        std::wstring stored = list ? MultiString(ListOfText(text)) : text.substr(0, text.find(L'\0')) + L'\0';
+        values.push_back(RegValue{name, DWORD(list ? REG_MULTI_SZ : REG_SZ), Utf16Image(stored, false)});
+      }
+      r.Touch(key.get());
+      return TRUE;
+    }
+    default: return Fail(ERROR_INVALID_REG_PROPERTY, FALSE);
+  }
+  d.changed = true;
+  if (d.registered) MirrorDevice(Current(), d);
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetSelectedDriverW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                      PSP_DRVINFO_DATA_W DriverInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetSelectedDriverW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, true, t)) return FALSE;
+  if (!DriverInfoData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!IsDriverInfoSize(DriverInfoData->cbSize)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  const DriverNode *node = SelectedNode(*t.member);
+  if (!node) return Fail(ERROR_NO_DRIVER_SELECTED, FALSE);
+  FillDriverInfo(*node, DriverInfoData);
+  return TRUE;
+}
+
+// Selects a node of the member's driver lists (named by the record SetupDiEnumDriverInfoW
+// filled); a null record clears the selection.
+BOOL WINAPI SetupDiSetSelectedDriverW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                      PSP_DRVINFO_DATA_W DriverInfoData) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiSetSelectedDriverW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
+  if (!t.member) {
+    NotModelled("SetupDiSetSelectedDriverW", "a driver selected for a whole set");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
+  if (!DriverInfoData) {
+    t.member->selected = 0;
+    return TRUE;
+  }
+  const DriverNode *node = FindNode(t.member, DriverInfoData);
+  if (!node) return FALSE;
+  t.member->selected = node->id;
   return TRUE;
 }
 

@@ -1,0 +1,256 @@
+// Installing drivers on devices where the differential probe cannot reach: the effects of
+// UpdateDriverForPlugAndPlayDevicesW and of the class installer's DIF_INSTALLDEVICE on the
+// machine (files, the driver key, services and their device lists, the device's status,
+// PendingFileRenameOperations), and root devices created, registered and kept across a restart.
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <gtest/gtest.h>
+#include <winsim.h>
+
+#include <cstring>
+#include <string>
+
+#include "testmachine.h"
+
+namespace {
+
+const char kInf[] =
+    "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\nClassGuid={4D36E972-E325-11CE-BFC1-08002BE10318}\r\n"
+    "Provider=%Kvn%\r\nDriverVer=06/01/2026,2.0.0.0\r\n"
+    "[Manufacturer]\r\n%Kvn%=Models,NTamd64,NTx86\r\n"
+    "[Models.NTamd64]\r\n\"Kvn Adapter\"=Inst,pci\\ven_8086&dev_1572,PCI\\CC_0200\r\n"
+    "\"Kvn Virtual\"=Virt,ROOT\\KVNVIRT\r\n"
+    "[Models.NTx86]\r\n\"Kvn Adapter (x86)\"=Inst,PCI\\VEN_8086&DEV_1572\r\n"
+    "[Inst.NTamd64]\r\nCopyFiles=Inst.Files\r\nAddReg=Inst.Reg\r\n"
+    "[Inst.NTamd64.Services]\r\nAddService=kvnnet,2,Svc\r\n"
+    "[Inst.NTamd64.HW]\r\nAddReg=Hw.Reg\r\n"
+    "[Virt]\r\nCopyFiles=Inst.Files\r\n[Virt.Services]\r\nAddService=kvnvirt,2,Svc\r\n"
+    "[Svc]\r\nServiceType=1\r\nStartType=3\r\nErrorControl=1\r\nServiceBinary=%12%\\kvnnet.sys\r\n"
+    "[Inst.Files]\r\nkvnnet.sys\r\n"
+    "[DestinationDirs]\r\nDefaultDestDir=12\r\n"
+    "[SourceDisksNames]\r\n1=\"Disk\",,,\\bin\r\n[SourceDisksFiles]\r\nkvnnet.sys=1\r\n"
+    "[Inst.Reg]\r\nHKR,,Custom,,\"yes\"\r\n[Hw.Reg]\r\nHKR,,Tuned,0x10001,1\r\n"
+    "[Strings]\r\nKvn=\"Kvn Networks\"\r\n";
+
+const char kNic[] =
+    "[[devices]]\n"
+    "instance_id = 'PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\4&1&0&0008'\n"
+    "hardware_ids = ['PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01', 'PCI\\VEN_8086&DEV_1572']\n"
+    "class = 'Net'\nclass_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'\n";
+const wchar_t kNicId[] = L"PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\4&1&0&0008";
+const std::wstring kEnum = L"SYSTEM\\CurrentControlSet\\Enum\\";
+const std::wstring kClass = L"SYSTEM\\CurrentControlSet\\Control\\Class\\";
+const std::wstring kServices = L"SYSTEM\\CurrentControlSet\\Services\\";
+
+// A value under HKLM as text ("" when missing; REG_MULTI_SZ strings joined with '|').
+std::wstring Text(const std::wstring &key, const wchar_t *value) {
+  WCHAR data[512] = {};
+  DWORD size = sizeof data, type = 0;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) return L"";
+  if (type == REG_DWORD) {
+    DWORD number = 0;
+    std::memcpy(&number, data, sizeof number);
+    return std::to_wstring(number);
+  }
+  std::wstring text(data, size / sizeof(WCHAR));
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  for (wchar_t &c : text)
+    if (c == L'\0') c = L'|';
+  return text;
+}
+
+ULONG Problem(DEVINST devInst) {
+  ULONG status = 0, problem = 0;
+  EXPECT_EQ(CM_Get_DevNode_Status_Ex(&status, &problem, devInst, 0, nullptr), CR_SUCCESS);
+  return problem;
+}
+
+void WritePackage(const TestMachine &m) {
+  m.Write(L"C:\\pkg\\kvn.inf", kInf);
+  m.Write(L"C:\\pkg\\bin\\kvnnet.sys", "new driver");
+}
+
+TEST(DriverUpdate, InstallsTheBestDriverOrAnswersTheDocumentedError) {
+  const char kOldDriver[] =
+      "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem9.inf'\nsection = 'Old'\nversion = '1.0.0.0'\nrank = 1\n";
+  // clang-format off
+  struct Case {
+    const char *name;
+    std::string toml;  // after the device's own keys
+    const wchar_t *hardwareId, *inf;
+    DWORD flags;
+    DWORD error;       // 0: success
+    BOOL reboot;
+    ULONG problem;     // the device's problem afterwards
+    bool installed;
+  } cases[] = {
+    {"no driver yet, an ID in another case", "", L"pci\\VEN_8086&dev_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, 0, true},
+    {"an older driver is replaced", std::string(kOldDriver) + "date = '2020-01-01'\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, 0, true},
+    {"a newer driver stays", std::string(kOldDriver) + "date = '2027-01-01'\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, ERROR_NO_MORE_ITEMS, FALSE, 0, false},
+    {"unless forced", std::string(kOldDriver) + "date = '2027-01-01'\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", INSTALLFLAG_FORCE, 0, FALSE, 0, true},
+    {"a disabled device takes the driver and stays disabled", "status = 'disabled'\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, CM_PROB_DISABLED, true},
+    {"a device that needs a restart", "[devices.behaviour]\nupdate_needs_reboot = true\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, TRUE, CM_PROB_NEED_RESTART, true},
+    {"a file in use is replaced at the restart",
+     "[[locked_files]]\npath = 'C:\\Windows\\System32\\drivers\\kvnnet.sys'\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, TRUE, 0, true},
+    {"the device's own failure", "[devices.behaviour]\nupdate_error = 0x5b4\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0x5b4, FALSE, 0, false},
+    {"no device has the ID", "", L"PCI\\VEN_8086&DEV_9999", L"C:\\pkg\\kvn.inf", 0, ERROR_NO_SUCH_DEVINST, FALSE, 0, false},
+    {"no such INF", "", L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\none.inf", 0, ERROR_FILE_NOT_FOUND, FALSE, 0, false},
+    {"no hardware ID", "", nullptr, L"C:\\pkg\\kvn.inf", 0, ERROR_INVALID_PARAMETER, FALSE, 0, false},
+    {"unknown flags", "", L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 8, ERROR_INVALID_FLAGS, FALSE, 0, false},
+    {"a 32-bit process on 64-bit Windows", "[os]\narchitecture = 'ia32_on_win64'\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, ERROR_IN_WOW64, FALSE, 0, false},
+  };
+  // clang-format on
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    TestMachine m(std::string(kNic) + c.toml);
+    WritePackage(m);
+    m.Write(L"C:\\Windows\\System32\\drivers\\kvnnet.sys", "old driver");
+    BOOL reboot = 7;
+    SetLastError(0);
+    BOOL ok = UpdateDriverForPlugAndPlayDevicesW(nullptr, c.hardwareId, c.inf, c.flags, &reboot);
+    EXPECT_EQ(ok, c.error == 0);
+    if (c.error) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+    EXPECT_EQ(reboot, c.error ? 7 : c.reboot);
+    const std::wstring device = kEnum + kNicId;
+    const std::wstring driver = kClass + Text(device, L"Driver");
+    const bool hadDriver = c.toml.find("devices.driver") != std::string::npos;
+    EXPECT_EQ(Text(driver, L"DriverVersion"), c.installed ? L"2.0.0.0" : hadDriver ? L"1.0.0.0" : L"");
+    if (!c.installed) {
+      EXPECT_EQ(m.Read(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), "old driver");
+      continue;
+    }
+    EXPECT_EQ(Problem(1), c.problem);
+    EXPECT_EQ(Text(driver, L"DriverDate"), L"6-1-2026");
+    EXPECT_EQ(Text(driver, L"InfPath"), L"oem0.inf");
+    EXPECT_EQ(Text(driver, L"InfSection"), L"Inst");
+    EXPECT_EQ(Text(driver, L"InfSectionExt"), L".NTamd64");
+    EXPECT_EQ(Text(driver, L"MatchingDeviceId"), L"pci\\ven_8086&dev_1572");
+    EXPECT_EQ(Text(driver, L"ProviderName"), L"Kvn Networks");
+    EXPECT_EQ(Text(driver, L"Custom"), L"yes");
+    EXPECT_EQ(Text(device + L"\\Device Parameters", L"Tuned"), L"1");
+    EXPECT_EQ(Text(device, L"Service"), L"kvnnet");
+    EXPECT_EQ(Text(kServices + L"kvnnet", L"Type"), L"1");
+    EXPECT_EQ(Text(kServices + L"kvnnet\\Enum", L"0"), c.problem ? L"" : kNicId);
+    EXPECT_TRUE(m.Exists(L"C:\\Windows\\INF\\oem0.inf"));
+    const std::wstring pending =
+        Text(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations");
+    if (c.toml.find("locked_files") != std::string::npos) {
+      EXPECT_EQ(m.Read(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), "old driver");
+      EXPECT_NE(pending.find(L"|!\\??\\C:\\Windows\\System32\\drivers\\kvnnet.sys"), std::wstring::npos) << pending;
+    } else {
+      EXPECT_EQ(m.Read(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), "new driver");
+      EXPECT_EQ(pending, L"");
+    }
+  }
+}
+
+// Creates ROOT\KVNVIRT\NNNN in a set of the Net class; answers its SP_DEVINFO_DATA.
+SP_DEVINFO_DATA CreateRoot(HDEVINFO set) {
+  GUID net;
+  DWORD n = 0;
+  EXPECT_TRUE(SetupDiClassGuidsFromNameW(L"Net", &net, 1, &n));
+  SP_DEVINFO_DATA dev = {};
+  dev.cbSize = sizeof dev;
+  EXPECT_TRUE(SetupDiCreateDeviceInfoW(set, L"kvnvirt", &net, nullptr, nullptr, DICD_GENERATE_ID, &dev));
+  return dev;
+}
+
+TEST(RootDevices, CreatedRegisteredAndInstalledFromTheInfsClassDrivers) {
+  // clang-format off
+  struct Case {
+    const char *name;
+    bool setHardwareId, select;
+    DWORD installFlags;   // added to the device install parameters
+    ULONG problem;
+    const wchar_t *service;
+    bool filesCopied;
+  } cases[] = {
+    {"the null driver when none is selected", false, false, 0, CM_PROB_FAILED_INSTALL, L"", false},
+    {"the selected class driver", true, true, 0, 0, L"kvnvirt", true},
+    {"the selected class driver without its files", true, true, DI_NOFILECOPY, 0, L"kvnvirt", false},
+  };
+  // clang-format on
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    TestMachine m;
+    WritePackage(m);
+    GUID net;
+    ASSERT_TRUE(SetupDiClassGuidsFromNameW(L"Net", &net, 1, nullptr));
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&net, nullptr);
+    SP_DEVINFO_DATA dev = CreateRoot(set);
+    const std::wstring key = kEnum + L"ROOT\\KVNVIRT\\0000";
+    EXPECT_EQ(Text(key, L"ClassGUID"), L"");  // not in the registry until registered
+    ASSERT_TRUE(SetupDiRegisterDeviceInfo(set, &dev, SPRDI_FIND_DUPS, nullptr, nullptr, nullptr));
+    EXPECT_EQ(Text(key, L"ClassGUID"), L"{4d36e972-e325-11ce-bfc1-08002be10318}");
+    EXPECT_EQ(Text(key, L"HardwareID"), L"");
+    SP_DEVINSTALL_PARAMS_W params = {};
+    params.cbSize = sizeof params;
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsW(set, &dev, &params));
+    params.Flags |= DI_ENUMSINGLEINF | c.installFlags;
+    std::wcscpy(params.DriverPath, L"C:\\pkg\\kvn.inf");
+    ASSERT_TRUE(SetupDiSetDeviceInstallParamsW(set, &dev, &params));
+    ASSERT_TRUE(SetupDiBuildDriverInfoList(set, &dev, SPDIT_CLASSDRIVER));
+    SP_DRVINFO_DATA_W drv = {};
+    drv.cbSize = sizeof drv;
+    DWORD count = 0;
+    for (; SetupDiEnumDriverInfoW(set, &dev, SPDIT_CLASSDRIVER, count, &drv); ++count)
+      if (c.select && std::wstring(drv.Description) == L"Kvn Virtual") {
+        ASSERT_TRUE(SetupDiSetSelectedDriverW(set, &dev, &drv));
+      }
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
+    EXPECT_EQ(count, 2u);  // the OS's decorated models only
+    // As root-device tools do, the hardware ID of the selected driver, once it is selected.
+    if (c.setHardwareId) {
+      const WCHAR ids[] = L"ROOT\\KVNVIRT\0";
+      ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(ids),
+                                                    sizeof ids));
+      EXPECT_EQ(Text(key, L"HardwareID"), L"ROOT\\KVNVIRT");
+    }
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_INSTALLDEVICE, set, &dev));
+    EXPECT_EQ(Problem(dev.DevInst), c.problem);
+    EXPECT_EQ(Text(key, L"Service"), c.service);
+    EXPECT_EQ(m.Exists(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), c.filesCopied);
+    if (c.setHardwareId) {
+      // The update that follows finds the driver the device already runs: nothing better.
+      SetLastError(0);
+      EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, L"ROOT\\KVNVIRT", L"C:\\pkg\\kvn.inf", 0, nullptr));
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
+      EXPECT_EQ(Text(kClass + Text(key, L"Driver"), L"MatchingDeviceId"), L"root\\kvnvirt");
+    }
+    SetupDiDestroyDeviceInfoList(set);
+
+    // The device stays with the machine; the next one created takes the next number.
+    m.Reopen();
+    EXPECT_EQ(Text(key, L"Service"), c.service);
+    set = SetupDiCreateDeviceInfoList(&net, nullptr);
+    SP_DEVINFO_DATA again = {};
+    again.cbSize = sizeof again;
+    ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, L"ROOT\\KVNVIRT\\0000", nullptr, 0, &again));
+    EXPECT_EQ(Problem(again.DevInst), c.problem);
+    SP_DEVINFO_DATA next = CreateRoot(set);
+    WCHAR id[MAX_DEVICE_ID_LEN];
+    ASSERT_EQ(CM_Get_Device_ID_ExW(next.DevInst, id, MAX_DEVICE_ID_LEN, 0, nullptr), CR_SUCCESS);
+    EXPECT_STREQ(id, L"ROOT\\KVNVIRT\\0001");
+    SetupDiDestroyDeviceInfoList(set);  // never registered: it goes with its set
+    m.Reopen();
+    EXPECT_EQ(Text(kEnum + L"ROOT\\KVNVIRT\\0001", L"ClassGUID"), L"");
+    set = SetupDiCreateDeviceInfoList(&net, nullptr);
+    EXPECT_FALSE(SetupDiOpenDeviceInfoW(set, L"ROOT\\KVNVIRT\\0001", nullptr, 0, &again));
+    SetupDiDestroyDeviceInfoList(set);
+  }
+}
+
+}  // namespace
