@@ -2,10 +2,13 @@
 // system, devices); the component keeps what they answer in its members.
 #include "framework/basecomp.h"
 
+#include <shellapi.h>
+
 #include <cwchar>
 
 #include "devices/pnpdevicelist.h"
 #include "driverinstall/inf.h"
+#include "driverinstall/pnpdriver.h"
 #include "package/dependency.h"
 #include "package/packagedef.h"
 #include "support/console.h"
@@ -120,23 +123,105 @@ int CBaseComponent::Initialize() {
   return result;
 }
 
-int CBaseComponent::Install(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
-  // Not built yet: the installation dispatch. Nothing is installed.
-  return 0;
+namespace {
+// A message for the host in its language (Japanese for "ja", else English), cut to the
+// host's buffer.
+void SetInstallMessage(WCHAR *message, MessageTable &table, const WCHAR *languageCode) {
+  if (message) CopyText(message, kInstallMessageCapacity, LookupMessageWithFallback(table, languageCode));
 }
 
-int CBaseComponent::InstallLegacy(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
-  // Not built yet: INF installation. Nothing is installed.
-  return 0;
+// The INF's own service: its first AddService line, or empty.
+CStr InfServiceName(const WCHAR *infPath) {
+  CInf inf(infPath);
+  WCHAR name[256] = L"";
+  if (!inf.IsOpen() || !inf.GetServiceName(nullptr, name, 256)) return CStr();
+  return CStr(name);
+}
+}  // namespace
+
+int CBaseComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int reserved4,
+                            const WCHAR *languageCode) {
+  m_pLog->WriteEntry(LOG_BOTH_RESULT, SEV_NONE, nullptr, 0, L"Initiating installation... ");
+  int result = 0;
+  switch (m_nInstallType) {
+    case INSTALL_LEGACY:
+      m_pLog->WriteEntry(LOG_NORMAL, SEV_NONE, nullptr, 0, L"\r\n");
+      m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Type=LEGACY\r\n");
+      result = InstallLegacy(reserved1, reserved2, message, reserved4, languageCode);
+      break;
+    case INSTALL_PNP:
+      m_pLog->WriteEntry(LOG_NORMAL, SEV_NONE, nullptr, 0, L"\r\n");
+      m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Type=PNP\r\n");
+      result = InstallPnP(reserved1, reserved2, message, reserved4, languageCode);
+      break;
+    case INSTALL_VIRTUAL:
+      // A virtual device is installed as a legacy INF is, and logged as one.
+      m_pLog->WriteEntry(LOG_NORMAL, SEV_NONE, nullptr, 0, L"\r\n");
+      m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Type=LEGACY\r\n");
+      result = InstallVirtual(reserved1, reserved2, message, reserved4, languageCode);
+      break;
+    default:
+      SetInstallMessage(message, MSG_UNKNOWN_INF_TYPE, languageCode);
+      m_pLog->WriteEntry(LOG_BOTH_RESULT, SEV_NONE, nullptr, 0, L"\r\n");
+      m_pLog->WriteEntry(LOG_BOTH_RESULT, SEV_ERROR, nullptr, 0, L"%ls\r\n", MSG_UNKNOWN_INF_TYPE[0]);
+      result = 0;
+      break;
+  }
+  if (!m_szShellExecuteFile[0]) return result;
+
+  m_pLog->WriteEntry(LOG_VERBOSE_STEP, SEV_NONE, BASECOMP_SOURCE, 321, L"Executing ShellExecute command... ");
+  HINSTANCE opened = ShellExecuteW(nullptr, L"open", m_szShellExecuteFile, nullptr, m_szShellExecuteDir, SW_HIDE);
+  if (reinterpret_cast<INT_PTR>(opened) <= 32) {
+    SetInstallMessage(message, MSG_SHELLEXECUTE_FAILED, languageCode);
+    m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Failed!\r\n");
+    return 0;
+  }
+  m_pLog->WriteEntry(LOG_VERBOSE_RESULT, SEV_NONE, nullptr, 0, L"Done.\r\n");
+  return result;
 }
 
-int CBaseComponent::InstallPnP(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
-  // Not built yet: PnP driver update. Nothing is installed.
-  return 0;
+int CBaseComponent::InstallLegacy(int, ULONG_PTR, WCHAR *, int, const WCHAR *) { return InstallInfFile(false); }
+
+int CBaseComponent::InstallVirtual(int, ULONG_PTR, WCHAR *, int, const WCHAR *) { return InstallInfFile(true); }
+
+int CBaseComponent::InstallInfFile(bool virtualDevice) {
+  CInf inf(m_strInfFile);
+  if (virtualDevice) inf.SetVirtualDevice(1);
+  if (!inf.IsOpen()) return 0;
+  BOOL restart = 0;
+  BOOL installed =
+      m_strInfSection.IsEmpty() ? inf.InstallInf(&restart) : inf.InstallInfSection(m_strInfSection, &restart, 1);
+  if (!installed) return 0;
+  return (m_bRebootRequired == 1 || restart) ? 2 : 1;
 }
 
-int CBaseComponent::InstallVirtual(int, ULONG_PTR, WCHAR *, int, const WCHAR *) {
-  // Not built yet: INF installation in virtual-device mode. Nothing is installed.
+int CBaseComponent::InstallPnP(int, ULONG_PTR, WCHAR *message, int, const WCHAR *languageCode) {
+  if (m_supportedDevices.IsEmpty()) {
+    SetInstallMessage(message, MSG_NO_SUPPORTED_DEVICES, languageCode);
+    m_pLog->WriteEntry(LOG_BOTH_RESULT, SEV_NONE, nullptr, 0, L"%ls\r\n",
+                       LookupMessageWithFallback(MSG_NO_SUPPORTED_DEVICES, languageCode));
+    return 0;
+  }
+  CWin2000PnPDriver driver(m_strInfFile, 1);
+  BOOL skipped = 0;
+  for (const CStr &hardwareId : m_supportedDevices) {
+    DeviceRecord record;
+    if (!FindDevice(hardwareId, &record)) continue;
+    bool update = !m_bNoOverwrite || !record.Device().HasSet() || record.Device().HasDriverFlag(DNF_INBOX_DRIVER);
+    if (!update) {
+      // "/no_overwrite": another vendor's driver stays unless it is this package's own service.
+      CStr ours = InfServiceName(m_strInfFile);
+      CStr theirs = InfServiceName(record.Device().GetDriverDetail().InfFileName);
+      update = ours.CompareNoCase(theirs) == 0;
+      if (!update) skipped = 1;
+    }
+    if (update) driver.AddHardwareId(hardwareId);
+  }
+  int code = driver.Run(m_bNoOverwrite, skipped);
+  if (code == 0) return (m_bRebootRequired == 1 || driver.GetRebootFlag()) ? 2 : 1;
+  if (code == 1) SetInstallMessage(message, MSG_NO_DEVICES_FOUND, languageCode);
+  if (code == 2 || code == 3) SetInstallMessage(message, MSG_INSTALL_ERROR, languageCode);
+  if (code == 4) SetInstallMessage(message, MSG_DEVICE_INSTALL_FAILED, languageCode);
   return 0;
 }
 

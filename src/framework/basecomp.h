@@ -118,6 +118,10 @@ class CBaseComponent {
   CCmpLog *m_pLog = nullptr;  // the log in use: m_ownLog's, or the host's
 
  private:
+  // LEGACY and VIRTUAL installations: the package INF through the INF engine, in its
+  // virtual-device mode for VIRTUAL. 0 failed, 1 installed, 2 installed with a restart.
+  int InstallInfFile(bool virtualDevice);
+
   std::unique_ptr<CCmpLog> m_ownLog;  // the log the component made; gone once the host's is in use
 };
 

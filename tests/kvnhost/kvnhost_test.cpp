@@ -266,6 +266,34 @@ TEST_F(KvnhostFixture, DiffListsDevicesWhoseDriverOrStatusChangedAndThoseCreated
   EXPECT_EQ(r.out.find("PCI\\C\\1"), std::string::npos) << "an unchanged device is not listed: " << r.out;
 }
 
+TEST_F(KvnhostFixture, GenericPnPInstallUpdatesThePresentAdaptersOrSaysWhyNot) {
+  // The example package is a PNP package: its driver goes onto the adapters the machine has.
+  const struct {
+    const char *machine;
+    int exitStatus, result;
+    std::string message;
+    int devicesChanged;
+  } cases[] = {
+      {"default", 0, 1, "", 2},
+      {"server2012", 1, 0, "No devices were found to install.", 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.machine);
+    fs::remove_all(state);
+    std::string machine = (fs::path(KVN_EXAMPLE_MACHINES) / c.machine).string();
+    Result r = Run("--machine " + Quote(machine) + " " + WithState("--json install"));
+    EXPECT_EQ(r.status, c.exitStatus) << r.err;
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["install_result"], c.result);
+    EXPECT_EQ(j["install_message"], c.message);
+    std::string diff = Run("--machine " + Quote(machine) + " " + WithState("diff")).out;
+    int changed = 0;
+    for (size_t at = diff.find("device changed:"); at != std::string::npos; at = diff.find("device changed:", at + 1))
+      if (diff.find("-> oem", at) < diff.find('\n', at)) ++changed;
+    EXPECT_EQ(changed, c.devicesChanged) << diff;
+  }
+}
+
 TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
   Result r = Run(WithState("--json install"));
   auto j = nlohmann::json::parse(r.out);
