@@ -2476,9 +2476,9 @@ void Run(json &out) {
   WCHAR cwd[MAX_PATH] = L"";
   GetCurrentDirectoryW(MAX_PATH, cwd);
   out["process.current_directory"] = Utf8(cwd);
-  for (const wchar_t *area : {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops",
-                              L"C:\\probe\\inf", L"C:\\probe\\vif", L"C:\\probe\\movex", L"C:\\probe\\shell",
-                              L"C:\\probe\\dev", L"C:\\probe\\shellexec"})
+  for (const wchar_t *area :
+       {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops", L"C:\\probe\\inf",
+        L"C:\\probe\\vif", L"C:\\probe\\movex", L"C:\\probe\\shell", L"C:\\probe\\dev", L"C:\\probe\\shellexec"})
     RemoveTree(area);
   ProbeVersions(out);
   ProbeEnvironment(out);
