@@ -124,6 +124,10 @@ int CBaseComponent::Initialize() {
 }
 
 namespace {
+// The driver-node flag of a driver that ships with Windows (DNF_INBOX_DRIVER, which not every
+// SDK's setupapi.h defines).
+constexpr DWORD kInboxDriverFlag = 0x00100000;
+
 // A message for the host in its language (Japanese for "ja", else English), cut to the
 // host's buffer.
 void SetInstallMessage(WCHAR *message, MessageTable &table, const WCHAR *languageCode) {
@@ -207,7 +211,7 @@ int CBaseComponent::InstallPnP(int, ULONG_PTR, WCHAR *message, int, const WCHAR 
   for (const CStr &hardwareId : m_supportedDevices) {
     DeviceRecord record;
     if (!FindDevice(hardwareId, &record)) continue;
-    bool update = !m_bNoOverwrite || !record.Device().HasSet() || record.Device().HasDriverFlag(DNF_INBOX_DRIVER);
+    bool update = !m_bNoOverwrite || !record.Device().HasSet() || record.Device().HasDriverFlag(kInboxDriverFlag);
     if (!update) {
       // "/no_overwrite": another vendor's driver stays unless it is this package's own service.
       CStr ours = InfServiceName(m_strInfFile);
