@@ -12,34 +12,13 @@
 #include "inf.h"
 #include "machine.h"
 #include "names.h"
+#include "owners.h"
 #include "paths.h"
 #include "registry.h"
 
 namespace winsim {
 
 namespace {
-
-// Owners that close without disturbing the last error the caller is about to answer.
-struct InfCloser {
-  void operator()(HINF inf) const {
-    DWORD error = GetLastError();
-    SetupCloseInfFile(inf);
-    SetLastError(error);
-  }
-};
-using InfOwner = std::unique_ptr<void, InfCloser>;
-struct KeyCloser {
-  void operator()(HKEY key) const {
-    DWORD error = GetLastError();
-    RegCloseKey(key);
-    SetLastError(error);
-  }
-};
-using KeyOwner = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
-
-const std::wstring *Field(const InfLine &line, size_t index) {
-  return index >= 1 && index <= line.fields.size() ? &line.fields[index - 1] : nullptr;
-}
 
 // The first field of the first line with that key, or empty.
 std::wstring ValueOf(const InfData &data, const wchar_t *section, const wchar_t *key) {

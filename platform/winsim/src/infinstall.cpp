@@ -34,36 +34,16 @@
 #include "infparse.h"
 #include "machine.h"
 #include "names.h"
+#include "owners.h"
 #include "paths.h"
 
 using namespace winsim;
 
 namespace {
 
-// Owners that close without disturbing the last error the call is about to answer.
-struct KeyCloser {
-  void operator()(HKEY key) const {
-    DWORD error = GetLastError();
-    RegCloseKey(key);
-    SetLastError(error);
-  }
-};
-using KeyOwner = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
-struct ScCloser {
-  void operator()(SC_HANDLE handle) const {
-    DWORD error = GetLastError();
-    CloseServiceHandle(handle);
-    SetLastError(error);
-  }
-};
-using ScOwner = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScCloser>;
-
 constexpr const wchar_t *kServicesKey = L"SYSTEM\\CurrentControlSet\\Services";
 
 // ---- reading sections ------------------------------------------------------------------
-const std::wstring *Field(const InfLine &line, size_t index) {
-  return index >= 1 && index <= line.fields.size() ? &line.fields[index - 1] : nullptr;
-}
 
 // Every field of every line with that key, in order (the sections a directive names).
 std::vector<std::wstring> DirectiveFields(const InfSection &section, const wchar_t *key) {

@@ -44,6 +44,11 @@ using DirIds = std::map<unsigned, std::wstring>;
 // number in *errorLine. The [Version] signature is not checked here.
 DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT *errorLine);
 
+// Field `index` of a line, 1-based as SetupAPI numbers them; null past the last field.
+inline const std::wstring *Field(const InfLine &line, size_t index) {
+  return index >= 1 && index <= line.fields.size() ? &line.fields[index - 1] : nullptr;
+}
+
 // A field read as SetupGetIntField reads it: an optional sign, then hexadecimal after "0x",
 // else decimal; an empty field is 0. A value beyond the range of INT is held at its nearest
 // end, as strtol holds it. False (nothing stored) for any other character.
