@@ -18,6 +18,10 @@
 #include "system/registrykey.h"
 #include "system/servicecontrol.h"
 
+// The driver flag of a driver that came with Windows (DNF_INBOX_DRIVER), which the
+// mingw-w64 headers do not name.
+constexpr DWORD kInboxDriverFlag = 0x00100000;
+
 bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText) {
   if (!commandLine || !switchText || !*switchText) return false;
   size_t n = std::wcslen(switchText);
@@ -207,7 +211,7 @@ int CBaseComponent::InstallPnP(int, ULONG_PTR, WCHAR *message, int, const WCHAR 
   for (const CStr &hardwareId : m_supportedDevices) {
     DeviceRecord record;
     if (!FindDevice(hardwareId, &record)) continue;
-    bool update = !m_bNoOverwrite || !record.Device().HasSet() || record.Device().HasDriverFlag(DNF_INBOX_DRIVER);
+    bool update = !m_bNoOverwrite || !record.Device().HasSet() || record.Device().HasDriverFlag(kInboxDriverFlag);
     if (!update) {
       // "/no_overwrite": another vendor's driver stays unless it is this package's own service.
       CStr ours = InfServiceName(m_strInfFile);
