@@ -294,7 +294,7 @@ TEST_F(KvnhostFixture, GenericPnPInstallUpdatesThePresentAdaptersOrSaysWhyNot) {
   }
 }
 
-// The LEGACY example package on the default machine: what each install leaves,
+// The LEGACY and VIRTUAL example packages on the default machine: what each install leaves,
 // read back through diff (files, registry lines, the service, the root device).
 TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAndRootDevice) {
   const struct {
@@ -316,6 +316,11 @@ TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAnd
         "registry +     \"TypesSupported\"=dword:00000007", "service added:   kvnfilt",
         "registry +     [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\kvnfilt]",
         "device added:   ROOT\\LEGACY_KVNFILT\\0000: driver none, problem 28"}},
+      // The root device takes the driver's hardware ID, so the driver update that follows
+      // the class installer finds it running the INF's driver: the install succeeds.
+      {"virtual",
+       {"file added:    C:\\Windows\\System32\\drivers\\kvnvirt.sys", "service added:   kvnvirt",
+        "device added:   ROOT\\KVNVIRT\\0000: driver oem0.inf Install 1.0.0.0 2026-12-01 (service kvnvirt), started"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.package);
