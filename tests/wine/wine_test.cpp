@@ -438,10 +438,9 @@ TEST_F(UnderWine, LegacyInstallLeavesWhatWinsimLeaves) {
   ASSERT_TRUE(ParseJson(r.out, wine, error)) << error;
   ASSERT_TRUE(ParseJson(linux.out, winsim, error)) << error;
   EXPECT_EQ(winsim.value("install_result", json()), 1) << linux.out;
-  // Wine's gap: the install creates the legacy root device (checked below) but reports
-  // failure. Wine's SetupDiInstallDevice installs no device without a selected driver, so the
-  // class installer fails for a LEGACY device, which has none; Windows gives it the null
-  // driver and winsim a device with problem 28.
+  // Wine's gap: its SetupDiBuildDriverInfoList builds no class driver list (SPDIT_CLASSDRIVER
+  // is unhandled there), so the root device is registered (checked below) but its creation,
+  // and with it the install, fails; winsim builds the list and the install succeeds.
   EXPECT_EQ(wine.value("install_result", json()), 0) << r.Describe();
 
   for (const char *file : {"C:\\Windows\\System32\\drivers\\kvnfilt.sys", "C:\\Windows\\System32\\drivers\\kvnfilt.bak",
