@@ -18,6 +18,10 @@
 #include "system/registrykey.h"
 #include "system/servicecontrol.h"
 
+// The driver flag of a driver that came with Windows (DNF_INBOX_DRIVER), which the
+// mingw-w64 headers do not name.
+constexpr DWORD kInboxDriverFlag = 0x00100000;
+
 bool HasCommandLineSwitch(const WCHAR *commandLine, const WCHAR *switchText) {
   if (!commandLine || !switchText || !*switchText) return false;
   size_t n = std::wcslen(switchText);

@@ -294,6 +294,47 @@ TEST_F(KvnhostFixture, GenericPnPInstallUpdatesThePresentAdaptersOrSaysWhyNot) {
   }
 }
 
+// The LEGACY and VIRTUAL example packages on the default machine: what each install leaves,
+// read back through diff (files, registry lines, the service, the root device).
+TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAndRootDevice) {
+  const struct {
+    const char *package;
+    std::vector<std::string> lines;  // each one a whole line of the diff
+  } cases[] = {
+      {"legacy",
+       {"file added:    C:\\Windows\\System32\\drivers\\kvnfilt.sys",
+        "file added:    C:\\Program Files\\Kvn\\Tools\\kvnctl.exe",
+        "file added:    C:\\Windows\\System32\\drivers\\kvnfilt.bak",
+        "file removed:  C:\\Windows\\System32\\drivers\\kvnfilt.prev",
+        "file removed:  C:\\Windows\\System32\\drivers\\kvnold.sys",
+        "file added:    C:\\Program Files\\Kvn\\Tools\\kvnfilt.cfg", "file added:    C:\\Windows\\help\\kvnfilt.txt",
+        "registry +     [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kvn\\Filter]",
+        "registry +     \"InstallDir\"=\"C:\\\\Program Files\\\\Kvn\\\\Tools\"",
+        "registry +     \"Version\"=dword:01020000",
+        "registry +     [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\kvnfilt\\Device0]",
+        "registry +     \"Mode\"=\"filter\"", "registry +     \"Depth\"=dword:00000004",
+        "registry +     \"TypesSupported\"=dword:00000007", "service added:   kvnfilt",
+        "registry +     [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\kvnfilt]",
+        "device added:   ROOT\\LEGACY_KVNFILT\\0000: driver none, problem 28"}},
+      // The root device takes the driver's hardware ID, so the driver update that follows
+      // the class installer finds it running the INF's driver: the install succeeds.
+      {"virtual",
+       {"file added:    C:\\Windows\\System32\\drivers\\kvnvirt.sys", "service added:   kvnvirt",
+        "device added:   ROOT\\KVNVIRT\\0000: driver oem0.inf Install 1.0.0.0 2026-12-01 (service kvnvirt), started"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.package);
+    fs::remove_all(state);
+    std::string package = "--package " + Quote((fs::path(KVN_EXAMPLES) / c.package).string()) + " ";
+    Result r = Run(package + WithState("--json install"));
+    EXPECT_TRUE(r.status == 0 || r.status == 3010 % 256) << r.status << " " << r.out << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["install_result"], 1) << r.out;
+    std::string diff = "\n" + Run(package + WithState("diff")).out;
+    for (const std::string &line : c.lines) EXPECT_NE(diff.find("\n" + line + "\n"), std::string::npos) << line;
+    if (::testing::Test::HasFailure()) ADD_FAILURE() << diff;
+  }
+}
+
 TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
   Result r = Run(WithState("--json install"));
   auto j = nlohmann::json::parse(r.out);

@@ -257,11 +257,11 @@ EnvChanges WinePrefix::Environment() const {
           {"WAYLAND_DISPLAY", std::nullopt}};
 }
 
-fs::path WinePrefix::Host(const std::string &windowsPath) const {
+fs::path HostPath(const fs::path &driveC, const std::string &windowsPath) {
   std::string rest = windowsPath;
   if (rest.size() >= 2 && std::tolower(static_cast<unsigned char>(rest[0])) == 'c' && rest[1] == ':')
     rest = rest.substr(2);
-  fs::path current = prefix_ / "drive_c";
+  fs::path current = driveC;
   std::istringstream parts(rest);
   std::string part;
   std::error_code ec;
@@ -279,6 +279,8 @@ fs::path WinePrefix::Host(const std::string &windowsPath) const {
   return current;
 }
 
+fs::path WinePrefix::Host(const std::string &windowsPath) const { return HostPath(prefix_ / "drive_c", windowsPath); }
+
 bool WinePrefix::CopyIn(const std::vector<fs::path> &sources, const std::string &windowsDir, std::string &error) {
   fs::path dir = Host(windowsDir);
   std::error_code ec;
@@ -294,14 +296,15 @@ bool WinePrefix::CopyIn(const std::vector<fs::path> &sources, const std::string 
   return true;
 }
 
-bool WinePrefix::InstallPackage(std::string &error) {
+bool WinePrefix::InstallPackage(std::string &error, const fs::path &packageDir) {
   std::error_code ec;
-  if (!fs::is_directory(KVN_PACKAGE_DIR, ec)) {
-    error = std::string("the example package is missing: ") + KVN_PACKAGE_DIR + " (build the target examples)";
+  fs::path dir = packageDir.empty() ? fs::path(KVN_PACKAGE_DIR) : packageDir;
+  if (!fs::is_directory(dir, ec)) {
+    error = "the example package is missing: " + dir.string() + " (build the target examples)";
     return false;
   }
   if (!RequireWindowsFiles({"kvncomp.dll", "kvnhost.exe"}, error)) return false;
-  return CopyIn({KVN_PACKAGE_DIR, WindowsBin() / "kvncomp.dll", WindowsBin() / "kvnhost.exe"}, "C:\\Package", error);
+  return CopyIn({dir, WindowsBin() / "kvncomp.dll", WindowsBin() / "kvnhost.exe"}, "C:\\Package", error);
 }
 
 RunResult WinePrefix::Wine(const std::vector<std::string> &args, const std::string &windowsCwd, int timeoutSeconds) {

@@ -42,6 +42,10 @@ std::filesystem::path WindowsBin();
 // False with a reason naming the missing file and how to build it.
 bool RequireWindowsFiles(const std::vector<std::string> &names, std::string &error);
 
+// Where a Windows path on drive C: lives below `driveC` on the host; existing components are
+// matched without regard to case.
+std::filesystem::path HostPath(const std::filesystem::path &driveC, const std::string &windowsPath);
+
 // A Wine prefix made for one test: KVN_PREFIX_ROOT/<name> (WINEPREFIX) and a scratch folder
 // beside it, both removed first. The destructor stops the prefix's wineserver (-k, then -w)
 // and removes both folders unless KVN_KEEP_WINE_PREFIXES is set.
@@ -64,8 +68,9 @@ class WinePrefix {
 
   // Copies files or folders into a Windows folder (created when missing).
   bool CopyIn(const std::vector<std::filesystem::path> &sources, const std::string &windowsDir, std::string &error);
-  // The example package with kvncomp.dll and kvnhost.exe of the Windows build, at C:\Package.
-  bool InstallPackage(std::string &error);
+  // A package folder (the example package when empty) with kvncomp.dll and kvnhost.exe of
+  // the Windows build, at C:\Package.
+  bool InstallPackage(std::string &error, const std::filesystem::path &packageDir = {});
 
   // Runs `wine64 PROGRAM ARGS...` with the current directory `windowsCwd`.
   RunResult Wine(const std::vector<std::string> &args, const std::string &windowsCwd, int timeoutSeconds = 120);
