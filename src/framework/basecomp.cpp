@@ -128,10 +128,6 @@ int CBaseComponent::Initialize() {
 }
 
 namespace {
-// The driver-node flag of a driver that ships with Windows (DNF_INBOX_DRIVER, which not every
-// SDK's setupapi.h defines).
-constexpr DWORD kInboxDriverFlag = 0x00100000;
-
 // A message for the host in its language (Japanese for "ja", else English), cut to the
 // host's buffer.
 void SetInstallMessage(WCHAR *message, MessageTable &table, const WCHAR *languageCode) {
