@@ -207,7 +207,7 @@ TEST(CInfServices, LegacyExamplePackage) {
   EXPECT_EQ(Value(service, L"Start"), L"2");
   EXPECT_EQ(Value(service, L"Group"), L"NDIS");
   EXPECT_EQ(Value(service, L"DisplayName"), L"Kvn packet filter");
-  EXPECT_EQ(Value(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\kvnfilt", L"TypesSupported"), L"7");
+  EXPECT_EQ(Value(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\kvnfilt", L"TypesSupported"), L"7");
   EXPECT_EQ(Value(service + L"\\Device0", L"Mode"), L"filter");
   EXPECT_EQ(Value(service + L"\\Device0", L"Depth"), L"4");
   EXPECT_TRUE(KeyExists(kRoot + L"LEGACY_KVNFILT\\0000"));

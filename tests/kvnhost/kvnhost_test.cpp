@@ -314,7 +314,7 @@ TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAnd
         "registry +     [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\kvnfilt\\Device0]",
         "registry +     \"Mode\"=\"filter\"", "registry +     \"Depth\"=dword:00000004",
         "registry +     \"TypesSupported\"=dword:00000007", "service added:   kvnfilt",
-        "registry +     [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\kvnfilt]",
+        "registry +     [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\kvnfilt]",
         "device added:   ROOT\\LEGACY_KVNFILT\\0000: driver none, problem 28"}},
       // The root device takes the driver's hardware ID, so the driver update that follows
       // the class installer finds it running the INF's driver: the install succeeds.

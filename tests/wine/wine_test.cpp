@@ -476,8 +476,8 @@ TEST_F(UnderWine, LegacyInstallLeavesWhatWinsimLeaves) {
       {service, "Group", nullptr},
       {service, "DependOnService", "(absent)"},  // Wine's AddService ignores "Dependencies"
       // Wine's AddService ignores the event-log install section.
-      {services + "EventLog\\Application\\kvnfilt", "EventMessageFile", "(absent)"},
-      {services + "EventLog\\Application\\kvnfilt", "TypesSupported", "(absent)"},
+      {services + "EventLog\\System\\kvnfilt", "EventMessageFile", "(absent)"},
+      {services + "EventLog\\System\\kvnfilt", "TypesSupported", "(absent)"},
       {filter, "InstallDir", nullptr},
       {filter, "Version", nullptr},
       {service + "\\Device0", "Mode", nullptr},

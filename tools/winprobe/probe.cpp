@@ -1756,7 +1756,7 @@ json InfServiceValues() {
       {"Group", base, L"Group"},
       {"DependOnService", base, L"DependOnService"},
       {"Parameters.Level", base + L"\\Parameters", L"Level"},
-      {"EventLog.TypesSupported", L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\KvnProbeInfSvc",
+      {"EventLog.TypesSupported", L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\KvnProbeInfSvc",
        L"TypesSupported"},
   };
   for (const Read &read : reads) {

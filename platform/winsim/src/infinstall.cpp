@@ -394,8 +394,9 @@ bool HasValue(HKEY key, const wchar_t *name) {
   return RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
+// AddService's event-log type defaults to System, the log of device drivers.
 std::wstring EventLogKey(const std::wstring &log, const std::wstring &source) {
-  return std::wstring(kServicesKey) + L"\\EventLog\\" + (log.empty() ? L"Application" : log) + L"\\" + source;
+  return std::wstring(kServicesKey) + L"\\EventLog\\" + (log.empty() ? L"System" : log) + L"\\" + source;
 }
 
 // What an AddService line's install section describes.
