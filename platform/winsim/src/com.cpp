@@ -133,6 +133,11 @@ void ResetCom() {
   ResetShell();
   Pointers().clear();
   Objects().clear();
+  // The simulated process ends with the machine, and its heap with it: the strings it never
+  // freed (a failed VariantClear leaves its BSTR, as on Windows) go too.
+  for (const OLECHAR *s : g_liveStrings) std::free(HeaderOf(const_cast<BSTR>(s)));
+  g_liveStrings.clear();
+  g_freedStrings.clear();
   g_apartment = {};
   g_securitySet = false;
 }
