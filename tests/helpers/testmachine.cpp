@@ -87,6 +87,22 @@ void InstallComponent(const TestMachine &machine, const std::wstring &windowsPat
 }
 
 // "Administrators protected: <sid>=<mask> ..." of a folder, as its security reads back.
+std::wstring RegistryText(const std::wstring &key, const wchar_t *value) {
+  WCHAR data[512] = {};
+  DWORD size = sizeof data, type = 0;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) return L"";
+  if (type == REG_DWORD) {
+    DWORD number = 0;
+    std::memcpy(&number, data, sizeof number);
+    return std::to_wstring(number);
+  }
+  std::wstring text(data, size / sizeof(WCHAR));
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  for (wchar_t &c : text)
+    if (c == L'\0') c = L'|';
+  return text;
+}
+
 std::string FileSecurityText(const std::wstring &path) {
   DWORD needed = 0;
   GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, 0, &needed);

@@ -38,5 +38,9 @@ class TestMachine {
 // their last sub-authority when not these two; "protected" when nothing is inherited).
 std::string FileSecurityText(const std::wstring &path);
 
+// A value under HKEY_LOCAL_MACHINE as text: a DWORD in decimal, strings as stored (unexpanded)
+// with the NULs inside a list read as "|"; empty when the value cannot be read.
+std::wstring RegistryText(const std::wstring &key, const wchar_t *value);
+
 // The built component library, placed in the machine at `windowsPath`.
 void InstallComponent(const TestMachine &machine, const std::wstring &windowsPath);

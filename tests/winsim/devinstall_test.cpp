@@ -45,23 +45,6 @@ const std::wstring kEnum = L"SYSTEM\\CurrentControlSet\\Enum\\";
 const std::wstring kClass = L"SYSTEM\\CurrentControlSet\\Control\\Class\\";
 const std::wstring kServices = L"SYSTEM\\CurrentControlSet\\Services\\";
 
-// A value under HKLM as text ("" when missing; REG_MULTI_SZ strings joined with '|').
-std::wstring Text(const std::wstring &key, const wchar_t *value) {
-  WCHAR data[512] = {};
-  DWORD size = sizeof data, type = 0;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) return L"";
-  if (type == REG_DWORD) {
-    DWORD number = 0;
-    std::memcpy(&number, data, sizeof number);
-    return std::to_wstring(number);
-  }
-  std::wstring text(data, size / sizeof(WCHAR));
-  while (!text.empty() && text.back() == L'\0') text.pop_back();
-  for (wchar_t &c : text)
-    if (c == L'\0') c = L'|';
-  return text;
-}
-
 ULONG Problem(DEVINST devInst) {
   ULONG status = 0, problem = 0;
   EXPECT_EQ(CM_Get_DevNode_Status_Ex(&status, &problem, devInst, 0, nullptr), CR_SUCCESS);
@@ -125,28 +108,28 @@ TEST(DriverUpdate, InstallsTheBestDriverOrAnswersTheDocumentedError) {
     }
     EXPECT_EQ(reboot, c.error ? 7 : c.reboot);
     const std::wstring device = kEnum + kNicId;
-    const std::wstring driver = kClass + Text(device, L"Driver");
+    const std::wstring driver = kClass + RegistryText(device, L"Driver");
     const bool hadDriver = c.toml.find("devices.driver") != std::string::npos;
-    EXPECT_EQ(Text(driver, L"DriverVersion"), c.installed ? L"2.0.0.0" : hadDriver ? L"1.0.0.0" : L"");
+    EXPECT_EQ(RegistryText(driver, L"DriverVersion"), c.installed ? L"2.0.0.0" : hadDriver ? L"1.0.0.0" : L"");
     if (!c.installed) {
       EXPECT_EQ(m.Read(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), "old driver");
       continue;
     }
     EXPECT_EQ(Problem(1), c.problem);
-    EXPECT_EQ(Text(driver, L"DriverDate"), L"6-1-2026");
-    EXPECT_EQ(Text(driver, L"InfPath"), L"oem0.inf");
-    EXPECT_EQ(Text(driver, L"InfSection"), L"Inst");
-    EXPECT_EQ(Text(driver, L"InfSectionExt"), L".NTamd64");
-    EXPECT_EQ(Text(driver, L"MatchingDeviceId"), L"pci\\ven_8086&dev_1572");
-    EXPECT_EQ(Text(driver, L"ProviderName"), L"Kvn Networks");
-    EXPECT_EQ(Text(driver, L"Custom"), L"yes");
-    EXPECT_EQ(Text(device + L"\\Device Parameters", L"Tuned"), L"1");
-    EXPECT_EQ(Text(device, L"Service"), L"kvnnet");
-    EXPECT_EQ(Text(kServices + L"kvnnet", L"Type"), L"1");
-    EXPECT_EQ(Text(kServices + L"kvnnet\\Enum", L"0"), c.problem ? L"" : kNicId);
+    EXPECT_EQ(RegistryText(driver, L"DriverDate"), L"6-1-2026");
+    EXPECT_EQ(RegistryText(driver, L"InfPath"), L"oem0.inf");
+    EXPECT_EQ(RegistryText(driver, L"InfSection"), L"Inst");
+    EXPECT_EQ(RegistryText(driver, L"InfSectionExt"), L".NTamd64");
+    EXPECT_EQ(RegistryText(driver, L"MatchingDeviceId"), L"pci\\ven_8086&dev_1572");
+    EXPECT_EQ(RegistryText(driver, L"ProviderName"), L"Kvn Networks");
+    EXPECT_EQ(RegistryText(driver, L"Custom"), L"yes");
+    EXPECT_EQ(RegistryText(device + L"\\Device Parameters", L"Tuned"), L"1");
+    EXPECT_EQ(RegistryText(device, L"Service"), L"kvnnet");
+    EXPECT_EQ(RegistryText(kServices + L"kvnnet", L"Type"), L"1");
+    EXPECT_EQ(RegistryText(kServices + L"kvnnet\\Enum", L"0"), c.problem ? L"" : kNicId);
     EXPECT_TRUE(m.Exists(L"C:\\Windows\\INF\\oem0.inf"));
     const std::wstring pending =
-        Text(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations");
+        RegistryText(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations");
     if (c.toml.find("locked_files") != std::string::npos) {
       EXPECT_EQ(m.Read(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), "old driver");
       EXPECT_NE(pending.find(L"|!\\??\\C:\\Windows\\System32\\drivers\\kvnnet.sys"), std::wstring::npos) << pending;
@@ -192,10 +175,10 @@ TEST(RootDevices, CreatedRegisteredAndInstalledFromTheInfsClassDrivers) {
     HDEVINFO set = SetupDiCreateDeviceInfoList(&net, nullptr);
     SP_DEVINFO_DATA dev = CreateRoot(set);
     const std::wstring key = kEnum + L"ROOT\\KVNVIRT\\0000";
-    EXPECT_EQ(Text(key, L"ClassGUID"), L"");  // not in the registry until registered
+    EXPECT_EQ(RegistryText(key, L"ClassGUID"), L"");  // not in the registry until registered
     ASSERT_TRUE(SetupDiRegisterDeviceInfo(set, &dev, SPRDI_FIND_DUPS, nullptr, nullptr, nullptr));
-    EXPECT_EQ(Text(key, L"ClassGUID"), L"{4d36e972-e325-11ce-bfc1-08002be10318}");
-    EXPECT_EQ(Text(key, L"HardwareID"), L"");
+    EXPECT_EQ(RegistryText(key, L"ClassGUID"), L"{4d36e972-e325-11ce-bfc1-08002be10318}");
+    EXPECT_EQ(RegistryText(key, L"HardwareID"), L"");
     SP_DEVINSTALL_PARAMS_W params = {};
     params.cbSize = sizeof params;
     ASSERT_TRUE(SetupDiGetDeviceInstallParamsW(set, &dev, &params));
@@ -217,24 +200,24 @@ TEST(RootDevices, CreatedRegisteredAndInstalledFromTheInfsClassDrivers) {
       const WCHAR ids[] = L"ROOT\\KVNVIRT\0";
       ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(ids),
                                                     sizeof ids));
-      EXPECT_EQ(Text(key, L"HardwareID"), L"ROOT\\KVNVIRT");
+      EXPECT_EQ(RegistryText(key, L"HardwareID"), L"ROOT\\KVNVIRT");
     }
     ASSERT_TRUE(SetupDiCallClassInstaller(DIF_INSTALLDEVICE, set, &dev));
     EXPECT_EQ(Problem(dev.DevInst), c.problem);
-    EXPECT_EQ(Text(key, L"Service"), c.service);
+    EXPECT_EQ(RegistryText(key, L"Service"), c.service);
     EXPECT_EQ(m.Exists(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), c.filesCopied);
     if (c.setHardwareId) {
       // The update that follows finds the driver the device already runs: nothing better.
       SetLastError(0);
       EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, L"ROOT\\KVNVIRT", L"C:\\pkg\\kvn.inf", 0, nullptr));
       EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
-      EXPECT_EQ(Text(kClass + Text(key, L"Driver"), L"MatchingDeviceId"), L"root\\kvnvirt");
+      EXPECT_EQ(RegistryText(kClass + RegistryText(key, L"Driver"), L"MatchingDeviceId"), L"root\\kvnvirt");
     }
     SetupDiDestroyDeviceInfoList(set);
 
     // The device stays with the machine; the next one created takes the next number.
     m.Reopen();
-    EXPECT_EQ(Text(key, L"Service"), c.service);
+    EXPECT_EQ(RegistryText(key, L"Service"), c.service);
     set = SetupDiCreateDeviceInfoList(&net, nullptr);
     SP_DEVINFO_DATA again = {};
     again.cbSize = sizeof again;
@@ -246,7 +229,7 @@ TEST(RootDevices, CreatedRegisteredAndInstalledFromTheInfsClassDrivers) {
     EXPECT_STREQ(id, L"ROOT\\KVNVIRT\\0001");
     SetupDiDestroyDeviceInfoList(set);  // never registered: it goes with its set
     m.Reopen();
-    EXPECT_EQ(Text(kEnum + L"ROOT\\KVNVIRT\\0001", L"ClassGUID"), L"");
+    EXPECT_EQ(RegistryText(kEnum + L"ROOT\\KVNVIRT\\0001", L"ClassGUID"), L"");
     set = SetupDiCreateDeviceInfoList(&net, nullptr);
     EXPECT_FALSE(SetupDiOpenDeviceInfoW(set, L"ROOT\\KVNVIRT\\0001", nullptr, 0, &again));
     SetupDiDestroyDeviceInfoList(set);

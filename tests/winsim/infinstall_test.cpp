@@ -26,23 +26,6 @@ HINF OpenInf(TestMachine &m, const std::string &body) {
   return inf;
 }
 
-// A value under HKLM as text ("" when missing; REG_MULTI_SZ strings joined with '|').
-std::wstring Text(const std::wstring &key, const wchar_t *value) {
-  WCHAR data[512] = {};
-  DWORD size = sizeof data, type = 0;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) return L"";
-  if (type == REG_DWORD) {
-    DWORD number = 0;
-    std::memcpy(&number, data, sizeof number);
-    return std::to_wstring(number);
-  }
-  std::wstring text(data, size / sizeof(WCHAR));
-  while (!text.empty() && text.back() == L'\0') text.pop_back();
-  for (wchar_t &c : text)
-    if (c == L'\0') c = L'|';
-  return text;
-}
-
 TEST(InfInstall, SectionsAreAppliedRecordedOrRefusedWithoutAPartialEffect) {
   const std::wstring kKey = L"SOFTWARE\\Kvn";
   const std::wstring kRecord = L"SOFTWARE\\winsim\\SetupDirectives\\drv.inf\\";
@@ -81,12 +64,12 @@ TEST(InfInstall, SectionsAreAppliedRecordedOrRefusedWithoutAPartialEffect) {
                                           nullptr, nullptr);
     EXPECT_EQ(ok != FALSE, c.error == 0);
     EXPECT_EQ(GetLastError(), c.error);
-    EXPECT_EQ(Text(kKey, L"Added"), c.added);
-    EXPECT_EQ(Text(kRecord + L"Reg", L"UpdateInis"), c.inis);
+    EXPECT_EQ(RegistryText(kKey, L"Added"), c.added);
+    EXPECT_EQ(RegistryText(kRecord + L"Reg", L"UpdateInis"), c.inis);
     if (!c.inis.empty()) {
-      EXPECT_EQ(Text(kRecord + L"Reg", L"LogConfig"), L"Lc");
-      EXPECT_EQ(Text(kRecord + L"Reg", L"ProfileItems"), L"Pi");
-      EXPECT_EQ(Text(kRecord + L"Reg", L"Ini2Reg"), L"I2r");
+      EXPECT_EQ(RegistryText(kRecord + L"Reg", L"LogConfig"), L"Lc");
+      EXPECT_EQ(RegistryText(kRecord + L"Reg", L"ProfileItems"), L"Pi");
+      EXPECT_EQ(RegistryText(kRecord + L"Reg", L"Ini2Reg"), L"I2r");
     }
     SetupCloseInfFile(inf);
   }
@@ -118,14 +101,14 @@ TEST(InfInstall, DelServiceStopsAndDeletesAsItsFlagsSay) {
                                       "[Del]\r\nDelService=kvnsvc,") +
                               c.flags + ",System\r\n");
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, L"Add", 0));
-    EXPECT_EQ(Text(kSvc, L"ImagePath"), L"C:\\Windows\\System32\\drivers\\kvn.sys");
-    EXPECT_EQ(Text(kSource, L"TypesSupported"), L"7");
+    EXPECT_EQ(RegistryText(kSvc, L"ImagePath"), L"C:\\Windows\\System32\\drivers\\kvn.sys");
+    EXPECT_EQ(RegistryText(kSource, L"TypesSupported"), L"7");
     SetLastError(kSentinel);
     EXPECT_TRUE(SetupInstallServicesFromInfSectionW(inf, L"Del", 0));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-    EXPECT_EQ(Text(kSvc, L"Type"), c.typeAfter);
-    EXPECT_EQ(Text(kSvc, L"DeleteFlag"), c.deleteFlagAfter);
-    EXPECT_EQ(Text(kSource, L"TypesSupported"), c.sourceAfter);
+    EXPECT_EQ(RegistryText(kSvc, L"Type"), c.typeAfter);
+    EXPECT_EQ(RegistryText(kSvc, L"DeleteFlag"), c.deleteFlagAfter);
+    EXPECT_EQ(RegistryText(kSource, L"TypesSupported"), c.sourceAfter);
     SetupCloseInfFile(inf);
   }
 }
@@ -216,13 +199,13 @@ TEST(InfInstall, AddServiceOnAnExistingServiceKeepsWhatItsNoclobberFlagsProtect)
                               "Dependencies=NewDep\r\nDescription=\"New text\"\r\n");
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, L"Old", 0));
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, L"New", 0)) << GetLastError();
-    EXPECT_EQ(Text(kSvc, L"ImagePath"), L"C:\\Windows\\System32\\drivers\\new.sys");
-    EXPECT_EQ(Text(kSvc, L"Start"), c.start);
-    EXPECT_EQ(Text(kSvc, L"ErrorControl"), c.errorControl);
-    EXPECT_EQ(Text(kSvc, L"DisplayName"), c.display);
-    EXPECT_EQ(Text(kSvc, L"Group"), c.group);
-    EXPECT_EQ(Text(kSvc, L"DependOnService"), c.depends);
-    EXPECT_EQ(Text(kSvc, L"Description"), c.description);
+    EXPECT_EQ(RegistryText(kSvc, L"ImagePath"), L"C:\\Windows\\System32\\drivers\\new.sys");
+    EXPECT_EQ(RegistryText(kSvc, L"Start"), c.start);
+    EXPECT_EQ(RegistryText(kSvc, L"ErrorControl"), c.errorControl);
+    EXPECT_EQ(RegistryText(kSvc, L"DisplayName"), c.display);
+    EXPECT_EQ(RegistryText(kSvc, L"Group"), c.group);
+    EXPECT_EQ(RegistryText(kSvc, L"DependOnService"), c.depends);
+    EXPECT_EQ(RegistryText(kSvc, L"Description"), c.description);
     SetupCloseInfFile(inf);
   }
 }
