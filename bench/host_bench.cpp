@@ -32,11 +32,11 @@ void CopyMachine(const fs::path &from, const fs::path &to) {
 double HostMilliseconds(const Options &o, const fs::path &machine, const fs::path &work, const std::string &command) {
   fs::path state = work / "state";
   CopyMachine(machine, state);
-  Clock::time_point t0 = Clock::now();
+  double before = ChildrenCpuMilliseconds();
   winetest::RunResult run =
       winetest::Run({o.kvnhost.string(), "--json", "--package", o.package.string(), "--state", state.string(), command},
                     {}, work, work, 3600);
-  double ms = MillisecondsSince(t0);
+  double ms = ChildrenCpuMilliseconds() - before;
   if (!run.Finished() || run.out.empty() || run.out[0] != '{')
     throw SetupError("kvnhost " + command + " on " + machine.string() + ": " + run.Describe());
   return ms;

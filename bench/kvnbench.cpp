@@ -2,6 +2,8 @@
 // on generated machines as large as real ones. Every figure is a ratio against a floor built
 // in the same run from the same machine and data, so it holds on a noisy machine.
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -148,6 +150,19 @@ void Report::Print() const {
   }
   for (const std::string &f : faults_) std::printf("\nFAULT: %s\n", f.c_str());
   std::fflush(stdout);
+}
+
+Clock::time_point Clock::now() noexcept {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return time_point(duration(rep(t.tv_sec) * 1000000000 + t.tv_nsec));
+}
+
+double ChildrenCpuMilliseconds() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  auto ms = [](const timeval &t) { return double(t.tv_sec) * 1e3 + double(t.tv_usec) / 1e3; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
 double Best(int repeat, const std::function<double()> &run) {
