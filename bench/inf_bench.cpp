@@ -96,8 +96,7 @@ bool WalkOnWine(const Options &o, const std::string &text, WalkResult &r, std::s
     return false;
   }
   WriteAll(prefix.Host("C:\\bench") / "bench.inf", text);
-  winetest::RunResult run =
-      prefix.Wine({exe.string(), "--repeat", "1", "C:\\bench\\bench.inf"}, "C:\\", 1800);
+  winetest::RunResult run = prefix.Wine({exe.string(), "--repeat", "1", "C:\\bench\\bench.inf"}, "C:\\", 1800);
   long long sections = 0, lines = 0, fields = 0, chars = 0;
   double us = 0;
   if (!run.Finished() || run.exitCode != 0 ||
