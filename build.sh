@@ -3,9 +3,9 @@
 #   ./build.sh demo   install what is missing, build, run kvnhost install on the default machine
 #   ./build.sh test   install what is missing, build every configuration (Linux, Linux with
 #                     sanitizers, Windows), run every test (the Windows build under Wine)
-#   ./build.sh bench  install what is missing, build, time the component's initialisation on
-#                     generated machines of 100, 1,000 and 10,000 devices (kvnbench; further
-#                     arguments go to kvnbench, e.g. ./build.sh bench --repeat 10 50000)
+#   ./build.sh bench  install what is missing, build, run kvnbench: one table of every cost
+#                     beside its floor, its ratio, its goal and whether it is met (further
+#                     arguments go to kvnbench, e.g. ./build.sh bench --section 2 --repeat 10)
 #   ./build.sh fuzz SECONDS
 #                     install what is missing (clang and its libFuzzer runtime), build the
 #                     fuzz targets and run each for SECONDS (60 when not given)

@@ -57,11 +57,8 @@ void XMLCALL OnStartElement(void *data, const XML_Char *name, const XML_Char **a
   cursor->textPending = true;
   std::vector<std::wstring> texts;
   for (const XML_Char **a = attributes; a && *a; ++a) texts.push_back(Wide(*a));
-  std::vector<const WCHAR *> list;
-  for (auto &t : texts) list.push_back(t.c_str());
-  list.push_back(nullptr);
   cursor->current =
-      cursor->current->AddChild(std::make_unique<CKvnXMLNode>(Wide(name).c_str(), list.data(), XML_NODE_ELEMENT));
+      cursor->current->AddChild(std::make_unique<CKvnXMLNode>(Wide(name), std::move(texts), XML_NODE_ELEMENT));
 }
 
 void XMLCALL OnEndElement(void *data, const XML_Char *) {
@@ -69,16 +66,18 @@ void XMLCALL OnEndElement(void *data, const XML_Char *) {
   if (cursor->current->GetParent()) cursor->current = cursor->current->GetParent();
 }
 
+// Most pieces outside CDATA are dropped (the white space between elements): each is judged by
+// its first unit before it is converted. A high surrogate there is no space either way.
 void XMLCALL OnCharacterData(void *data, const XML_Char *s, int length) {
   auto *cursor = static_cast<ParseCursor *>(data);
   if (length <= 0) return;
-  std::wstring piece = Wide(s, size_t(length));
   if (cursor->inCdata) {
+    std::wstring piece = Wide(s, size_t(length));
     cursor->current->AppendText(piece.c_str(), piece.size());
     return;
   }
   if (!cursor->collecting) return;
-  bool startsWithSpace = std::iswspace(wint_t(piece[0])) != 0;
+  bool startsWithSpace = std::iswspace(wint_t(s[0])) != 0;
   if (cursor->textPending) {
     if (startsWithSpace) {
       // An element whose text begins with white space gets no text at all.
@@ -92,12 +91,14 @@ void XMLCALL OnCharacterData(void *data, const XML_Char *s, int length) {
       cursor->lastText = nullptr;
       return;
     }
+    std::wstring piece = Wide(s, size_t(length));
     auto text = std::make_unique<CKvnXMLNode>(L"#TEXT", nullptr, XML_NODE_TEXT);
     text->SetText(piece.c_str(), piece.size());
     cursor->lastText = cursor->current->AddChild(std::move(text));
     return;
   }
   if (startsWithSpace || !cursor->lastText) return;
+  std::wstring piece = Wide(s, size_t(length));
   cursor->lastText->AppendText(piece.c_str(), piece.size());
 }
 
@@ -158,6 +159,11 @@ struct ParserDeleter {
 CKvnXMLNode::CKvnXMLNode(const WCHAR *name, const WCHAR *const *attributes, int kind)
     : m_nKind(kind), m_strName(name ? name : L"") {
   for (const WCHAR *const *a = attributes; a && *a; ++a) m_attributes.emplace_back(*a);
+  if (m_attributes.size() % 2) m_attributes.pop_back();  // a name without its value
+}
+
+CKvnXMLNode::CKvnXMLNode(std::wstring name, std::vector<std::wstring> attributes, int kind)
+    : m_nKind(kind), m_strName(std::move(name)), m_attributes(std::move(attributes)) {
   if (m_attributes.size() % 2) m_attributes.pop_back();  // a name without its value
 }
 

@@ -17,6 +17,8 @@ class CKvnXMLNode {
  public:
   // `attributes`: name, value, name, value, ..., ended by a null entry (may be null).
   CKvnXMLNode(const WCHAR *name, const WCHAR *const *attributes, int kind = XML_NODE_NONE);
+  // The same from texts the caller gives up: `attributes` holds name, value, name, value, ...
+  CKvnXMLNode(std::wstring name, std::vector<std::wstring> attributes, int kind);
   // Frees the node's subtree and the siblings after it (without recursion: documents may
   // nest and chain arbitrarily deep).
   virtual ~CKvnXMLNode();

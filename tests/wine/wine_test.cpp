@@ -533,6 +533,46 @@ TEST_F(UnderWine, ProbeAnswersMatchWinsim) {
                                 << Joined(problems, "\n");
 }
 
+// The INF walk of kvnbench (bench/infwalk.h) reads each INF alike on winsim and under Wine:
+// the same sections, lines, fields and characters.
+TEST_F(UnderWine, InfWalkReadsEachInfAsWinsimDoes) {
+  std::string error;
+  ASSERT_TRUE(RequireWindowsFiles({"infwalk.exe"}, error)) << error;
+  struct Case {
+    const char *name;
+    const char *text;
+  };
+  const Case cases[] = {
+      {"plain", "[Sections]\nA\n[A]\nkey = one, two\nlone line\n"},
+      {"quoted", "[Sections]\nA\n[A]\nk = \"a, b\", \"say \"\"hi\"\"\", x\"y\"z\n"},
+      {"continued", "[Sections]\nA\n[A]\nk = a, \\\n    b, c ; note\nnext = d\n"},
+      {"comments", "; head\n[Sections] ; list\nA\n[A]\n; whole line\nk = v ; tail\n  \n"},
+      {"strings",
+       "[Sections]\nA\nStrings\n[A]\n%Name% = %Desc%, %missing%, 100%%\n"
+       "[Strings]\nName = \"Adapter\"\nDesc = \"The adapter, quoted\"\n"},
+      {"empty_fields", "[Sections]\nA\n[A]\nk = , , x,\n=v\nk2 =\n"},
+      {"repeated_section", "[Sections]\nA\n[A]\na = 1\n[B]\nb = 2\n[a]\nc = 3\n"},
+  };
+  fs::path machine = prefix_->Scratch() / "infwalk-machine";
+  std::error_code ec;
+  fs::copy(KVN_DEFAULT_MACHINE, machine, fs::copy_options::recursive, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  for (const Case &c : cases) {
+    std::string file = std::string(c.name) + ".inf";
+    // A Windows-style INF opens only with its [Version] signature.
+    std::string text = std::string("[Version]\nSignature = \"$Windows NT$\"\n") + c.text;
+    std::ofstream(machine / "drive_c" / file, std::ios::binary) << text;
+    std::ofstream(prefix_->Host("C:\\") / file, std::ios::binary) << text;
+    RunResult linux = winetest::Run({KVN_LINUX_INFWALK, "--machine", machine.string(), "C:\\" + file}, {},
+                                    prefix_->Scratch(), prefix_->Scratch());
+    RunResult windows = prefix_->Wine({(WindowsBin() / "infwalk.exe").string(), "C:\\" + file}, "C:\\");
+    ASSERT_TRUE(linux.Finished() && linux.exitCode == 0) << c.name << ": Linux infwalk: " << linux.Describe();
+    ASSERT_TRUE(windows.Finished() && windows.exitCode == 0) << c.name << ": infwalk.exe: " << windows.Describe();
+    auto counts = [](const std::string &out) { return out.substr(0, out.find(" best_us=")); };
+    EXPECT_EQ(counts(linux.out), counts(windows.out)) << c.name << ":\n" << text;
+  }
+}
+
 // ---- the comparison itself ---------------------------------------------------------------
 
 TEST(ProbeComparison, ReportsUnexpectedDifferencesAndStaleAllowances) {

@@ -70,13 +70,16 @@ class Parser {
     } else {
       text = FromUtf8(bytes);
     }
+    // The lines are views into the decoded text, which the parser keeps.
+    text_ = std::move(text);
+    std::wstring_view all = text_;
     size_t start = 0;
-    while (start <= text.size()) {
-      size_t end = text.find(L'\n', start);
-      if (end == std::wstring::npos) end = text.size();
-      std::wstring line = text.substr(start, end - start);
-      if (!line.empty() && line.back() == L'\r') line.pop_back();
-      lines_.push_back(std::move(line));
+    while (start <= all.size()) {
+      size_t end = all.find(L'\n', start);
+      if (end == std::wstring_view::npos) end = all.size();
+      std::wstring_view line = all.substr(start, end - start);
+      if (!line.empty() && line.back() == L'\r') line.remove_suffix(1);
+      lines_.push_back(line);
       start = end + 1;
     }
     return true;
@@ -265,7 +268,8 @@ class Parser {
 
   std::string fileName_;
   Registry &registry_;
-  std::vector<std::wstring> lines_;
+  std::wstring text_;
+  std::vector<std::wstring_view> lines_;
   size_t line_ = 0;
   std::shared_ptr<RegKey> current_;
   bool deletedKey_ = false;
@@ -281,8 +285,7 @@ bool Printable(wchar_t c) {
   return true;
 }
 
-std::wstring Escaped(const std::wstring &text) {
-  std::wstring out;
+void AppendEscaped(std::wstring &out, std::wstring_view text) {
   for (wchar_t c : text) {
     if (c == L'\\' || c == L'"') {
       out += L'\\';
@@ -295,7 +298,11 @@ std::wstring Escaped(const std::wstring &text) {
       out += c;
     }
   }
-  return out;
+}
+
+void AppendHex(std::wstring &out, uint32_t value, int digits) {
+  static const wchar_t kDigits[] = L"0123456789abcdef";
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
 }
 
 // The text of a REG_SZ when it can be written as "text": printable, one terminator at the end.
@@ -311,39 +318,47 @@ bool PlainText(const RegValue &v, std::wstring &text) {
 }
 
 void WriteValue(std::wstring &out, const RegValue &v) {
-  std::wstring line = v.name.empty() ? L"@=" : L"\"" + Escaped(v.name) + L"\"=";
+  size_t lineStart = out.size();
+  if (v.name.empty()) {
+    out += L"@=";
+  } else {
+    out += L'"';
+    AppendEscaped(out, v.name);
+    out += L"\"=";
+  }
   std::wstring text;
   if (PlainText(v, text)) {
-    out += line + L"\"" + Escaped(text) + L"\"\r\n";
+    out += L'"';
+    AppendEscaped(out, text);
+    out += L"\"\r\n";
     return;
   }
   if (v.type == REG_DWORD && v.data.size() == 4) {
-    wchar_t buf[16];
     DWORD value = DWORD(v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (DWORD(v.data[3]) << 24));
-    std::swprintf(buf, 16, L"dword:%08x", unsigned(value));
-    out += line + buf + L"\r\n";
+    out += L"dword:";
+    AppendHex(out, value, 8);
+    out += L"\r\n";
     return;
   }
-  wchar_t prefix[24];
-  if (v.type == REG_BINARY)
-    std::swprintf(prefix, 24, L"hex:");
-  else
+  if (v.type == REG_BINARY) {
+    out += L"hex:";
+  } else {
+    wchar_t prefix[24];
     std::swprintf(prefix, 24, L"hex(%x):", unsigned(v.type));
-  line += prefix;
-  size_t column = line.size();
+    out += prefix;
+  }
+  size_t column = out.size() - lineStart;
   for (size_t i = 0; i < v.data.size(); ++i) {
-    wchar_t byte[4];
-    std::swprintf(byte, 4, L"%02x", unsigned(v.data[i]));
-    line += byte;
+    AppendHex(out, v.data[i], 2);
     if (i + 1 == v.data.size()) break;
-    line += L',';
+    out += L',';
     column += 3;
     if (column >= kHexColumns) {
-      line += L"\\\r\n  ";
+      out += L"\\\r\n  ";
       column = 2;
     }
   }
-  out += line + L"\r\n";
+  out += L"\r\n";
 }
 
 // Whether saving writes anything for a key: never for a volatile key, for a key winsim
@@ -364,19 +379,27 @@ bool HasSavedSubkeys(const RegKey &key) {
 }
 
 // A key is written when it has values or no saved subkeys; a key with neither values nor a
-// section of its own is implied by its subkeys' paths.
-void WriteKey(std::wstring &out, const RegKey &key, bool root) {
+// section of its own is implied by its subkeys' paths. `path` is the key's full path.
+void WriteKey(std::wstring &out, const RegKey &key, bool root, std::wstring &path) {
   if (!Saved(key)) return;
   if (key.name.find_first_of(L"\r\n") != std::wstring::npos) {
-    NotModelled("registry.reg", "saving the key \"" + ToUtf8(key.Path()) + "\" (a line break in its name; left out)");
+    NotModelled("registry.reg", "saving the key \"" + ToUtf8(path) + "\" (a line break in its name; left out)");
     return;
   }
   if (!key.values.empty() || (!root && !HasSavedSubkeys(key))) {
-    out += L"[" + key.Path() + L"]\r\n";
+    out += L'[';
+    out += path;
+    out += L"]\r\n";
     for (const RegValue &v : key.values) WriteValue(out, v);
     out += L"\r\n";
   }
-  for (const auto &[upcased, sub] : key.subkeys) WriteKey(out, *sub, false);
+  size_t length = path.size();
+  for (const auto &[upcased, sub] : key.subkeys) {
+    path += L'\\';
+    path += sub->name;
+    WriteKey(out, *sub, false, path);
+    path.resize(length);
+  }
 }
 
 bool HoldsAnything(const Registry &registry) {
@@ -410,7 +433,10 @@ bool ParseRegFile(const std::string &bytes, const std::string &fileName, Registr
 
 std::string WriteRegFile(const Registry &registry) {
   std::wstring out = FromUtf8(kHeader) + L"\r\n\r\n";
-  for (RegKey *root : registry.Roots()) WriteKey(out, *root, true);
+  for (RegKey *root : registry.Roots()) {
+    std::wstring path = root->Path();
+    WriteKey(out, *root, true, path);
+  }
   return ToUtf8(out);
 }
 
