@@ -224,6 +224,8 @@ std::string Warning(const std::string &dev, const char *error) {
 TEST(AdapterInstall, PathsResultsAndLogs) {
   const std::string intel = Started("1572", "0008") + Started("154C", "0010");
   const std::string copyFails = "[[faults]]\nfunction = 'CopyFileW'\nnth = 0\nwhen_arg_contains = 'pnpdrvs'\n";
+  // The staging folder cannot be created.
+  const std::string noFolder = "[[faults]]\nfunction = 'CreateDirectoryW'\nnth = 0\nwhen_arg_contains = 'pnpdrvs'\n";
   const std::string agentStops = "[[services]]\nname = 'direvo'\nstate = 'stopped'\non_start = 'stops'\n";
   const std::string agentNoReboot =
       "Intel diagnostic driver installed successfully.\r\nIntel OCD Agent file installed successfully.\r\n"
@@ -396,6 +398,17 @@ TEST(AdapterInstall, PathsResultsAndLogs) {
            Step("installation.cpp", 287, "Entering CopyDriversToPnPFolder function.\n") +
            Step("installation.cpp", 305, "Failed to copy file to PnPdrvs folder: NicInI40.dll"),
        {{"0008", NIC_STATUS_STARTED}, {"0010", NIC_STATUS_STARTED}},
+       0},
+      {"a staging folder that cannot be created gets no file",
+       intel + noFolder,
+       "PNP",
+       "",
+       kStopped,
+       true,
+       0,
+       kSuccessful + "Copy_Drivers_to_PnP_folder failed4.\r\n",
+       "",
+       {{"0008", NIC_STATUS_STARTED}},
        0},
       {"the agent's files missing: the adapters are restored",
        Started("1572", "0008"),
