@@ -325,7 +325,15 @@ TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAnd
   for (const auto &c : cases) {
     SCOPED_TRACE(c.package);
     fs::remove_all(state);
-    std::string package = "--package " + Quote((fs::path(KVN_EXAMPLES) / c.package).string()) + " ";
+    // The adapter component stages the agent's files before the generic installation runs:
+    // the package carries them as the example PNP package does.
+    fs::path copy = scratch / c.package;
+    fs::remove_all(copy);
+    fs::copy(fs::path(KVN_EXAMPLES) / c.package, copy, fs::copy_options::recursive);
+    for (const char *agentFile : {"vode64r.sys", "direvo.exe"})
+      fs::copy_file(fs::path(KVN_EXAMPLES) / "package" / agentFile, copy / agentFile,
+                    fs::copy_options::overwrite_existing);
+    std::string package = "--package " + Quote(copy.string()) + " ";
     Result r = Run(package + WithState("--json install"));
     EXPECT_TRUE(r.status == 0 || r.status == 3010 % 256) << r.status << " " << r.out << r.err;
     EXPECT_EQ(nlohmann::json::parse(r.out)["install_result"], 1) << r.out;

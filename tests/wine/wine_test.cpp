@@ -414,7 +414,14 @@ TEST_F(UnderWine, ComponentLoadsAndUnloadsTwiceInOneProcess) {
 // stays true.
 TEST_F(UnderWine, LegacyInstallLeavesWhatWinsimLeaves) {
   std::string error;
-  ASSERT_TRUE(prefix_->InstallPackage(error, KVN_LEGACY_PACKAGE_DIR)) << error;
+  // The adapter component stages the agent's files before the generic installation: the
+  // package carries them as the example PNP package does.
+  const fs::path package = prefix_->Scratch() / "legacy-package";
+  fs::remove_all(package);
+  fs::copy(KVN_LEGACY_PACKAGE_DIR, package, fs::copy_options::recursive);
+  for (const char *agentFile : {"vode64r.sys", "direvo.exe"})
+    fs::copy_file(fs::path(KVN_PACKAGE_DIR) / agentFile, package / agentFile, fs::copy_options::overwrite_existing);
+  ASSERT_TRUE(prefix_->InstallPackage(error, package)) << error;
   // The default machine's earlier driver files, which the package deletes and renames.
   const fs::path drivers = fs::path(KVN_DEFAULT_MACHINE) / "drive_c/Windows/System32/drivers";
   ASSERT_TRUE(
@@ -432,7 +439,7 @@ TEST_F(UnderWine, LegacyInstallLeavesWhatWinsimLeaves) {
   RunResult r = prefix_->Wine({"C:\\Package\\kvnhost.exe", "--json", "install"}, "C:\\Package");
   ASSERT_TRUE(r.Finished()) << r.Describe();
   fs::path state = prefix_->Scratch() / "linux-state";
-  RunResult linux = RunLinuxKvnhost(state, {"--json", "install"}, prefix_->Scratch(), KVN_LEGACY_PACKAGE_DIR);
+  RunResult linux = RunLinuxKvnhost(state, {"--json", "install"}, prefix_->Scratch(), package);
   ASSERT_TRUE(linux.Finished() && linux.exitCode == 0) << "Linux kvnhost: " << linux.Describe();
   json wine, winsim;
   ASSERT_TRUE(ParseJson(r.out, wine, error)) << error;
