@@ -109,7 +109,9 @@ void CreateAgentService(bool running) {
                                      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, L"C:\\Windows\\system32\\direvo.exe",
                                      nullptr, nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(service, nullptr);
-  if (running) EXPECT_TRUE(StartServiceW(service, 0, nullptr));
+  if (running) {
+    EXPECT_TRUE(StartServiceW(service, 0, nullptr));
+  }
   CloseServiceHandle(service);
   CloseServiceHandle(scm);
 }
