@@ -47,9 +47,12 @@
 
 #include <winsim.h>
 
+#include "sweeplogic.h"
+
 extern char **environ;
 
 namespace fs = std::filesystem;
+using namespace faultsweep;
 
 namespace {
 
@@ -58,14 +61,6 @@ struct Options {
   double timeoutSeconds = 60;
   unsigned jobs = 1;
   bool verboseLog = false, keep = false, listPoints = false;
-};
-
-// One hooked call of the counting run.
-struct Call {
-  long long n = 0;
-  std::string function;
-  std::string site;    // "module+0xOFFSET"
-  std::string symbol;  // the module's own name for the caller, when it exports one
 };
 
 struct Violation {
@@ -176,49 +171,6 @@ Outcome Run(const std::vector<std::string> &args, const fs::path &dir, const std
 
 // ---- the call trace -----------------------------------------------------------------------
 
-// The calls of the first machine a trace file records.
-std::vector<Call> ReadTrace(const fs::path &file) {
-  std::vector<Call> calls;
-  std::ifstream in(file);
-  int machines = 0;
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("# machine", 0) == 0) {
-      if (++machines > 1) break;
-      continue;
-    }
-    std::istringstream s(line);
-    Call c;
-    std::string n;
-    if (!std::getline(s, n, '\t') || !std::getline(s, c.function, '\t') || !std::getline(s, c.site, '\t')) continue;
-    std::getline(s, c.symbol);
-    c.n = std::atoll(n.c_str());
-    calls.push_back(std::move(c));
-  }
-  return calls;
-}
-
-// The fault points: every call (full), or for each function and call site its first and
-// its last occurrence (grouped), or none (baseline: the unfaulted run alone).
-std::vector<const Call *> FaultPoints(const std::vector<Call> &calls, const std::string &mode) {
-  std::vector<const Call *> points;
-  if (mode == "baseline") return points;
-  if (mode == "full") {
-    for (auto &c : calls) points.push_back(&c);
-    return points;
-  }
-  std::map<std::pair<std::string, std::string>, std::pair<const Call *, const Call *>> sites;
-  for (auto &c : calls) {
-    auto [it, added] = sites.try_emplace({c.function, c.site}, &c, &c);
-    if (!added) it->second.second = &c;
-  }
-  for (auto &[key, firstLast] : sites) {
-    points.push_back(firstLast.first);
-    if (firstLast.second != firstLast.first) points.push_back(firstLast.second);
-  }
-  std::sort(points.begin(), points.end(), [](const Call *a, const Call *b) { return a->n < b->n; });
-  return points;
-}
-
 // Names of the call sites ("CInf::Open at inf.cpp:120"), from addr2line over the built
 // modules; the component runs as kvncomp.dll, a copy of libkvncomp.so.
 std::map<std::string, std::string> Symbolise(const std::vector<const Call *> &points, const fs::path &bin) {
@@ -263,13 +215,6 @@ std::map<std::string, std::string> Symbolise(const std::vector<const Call *> &po
 
 // ---- machine state ------------------------------------------------------------------------
 
-struct DeviceState {
-  std::string status = "started";
-  long long problem = 0;
-  bool operator==(const DeviceState &) const = default;
-  std::string Text() const { return problem ? status + " (problem " + std::to_string(problem) + ")" : status; }
-};
-
 std::map<std::string, DeviceState> Devices(const fs::path &state, std::string &error) {
   std::map<std::string, DeviceState> devices;
   try {
@@ -287,16 +232,6 @@ std::map<std::string, DeviceState> Devices(const fs::path &state, std::string &e
     error = std::string("machine.toml does not parse: ") + e.what();
   }
   return devices;
-}
-
-// Whether a device may have gone from `before` to `now` in a run that exited with `code`: a
-// started device is started again, or waits for a restart the run asked for; a disabled one
-// stays disabled (the administrator's choice); one that did not work may work now.
-bool AcceptableChange(const DeviceState &before, const DeviceState &now, int code) {
-  if (now == before) return true;
-  if (now.status == "problem" && now.problem == 14 && code == 3010) return before.status != "disabled";
-  if (before.status == "started" || before.status == "disabled") return false;
-  return now.status == "started";
 }
 
 // Takes the fault the sweep added (the last [[faults]] entry) out of a state's machine.toml.
