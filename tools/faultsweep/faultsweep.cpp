@@ -276,8 +276,9 @@ class Sweep {
     return args;
   }
 
-  // Runs the command on a fresh copy of the primed state, with the n-th call failing (none
-  // for n = 0), and checks the invariants.
+  // Runs the command on a fresh copy of the primed state with the point's call failing (no
+  // fault without a point: the counting run), and checks the invariants. `note` says when
+  // the run did not make the call that was counted.
   std::vector<Violation> RunPoint(const Call *point, const fs::path &dir, std::string &note);
 
   bool Excepted(const Call &call, const std::string &caller, const Violation &v);
