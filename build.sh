@@ -9,6 +9,9 @@
 #   ./build.sh fuzz SECONDS
 #                     install what is missing (clang and its libFuzzer runtime), build the
 #                     fuzz targets and run each for SECONDS (60 when not given)
+#   ./build.sh sweep  install what is missing, build with the sanitizers, and fail every winsim
+#                     call of check and install on the default and vf-guest machines in turn
+#                     (tools/faultsweep, every fault point); further arguments go to faultsweep
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$(pwd)
@@ -117,8 +120,22 @@ case "${1:-}" in
     build_preset fuzz
     fuzz/run.sh build/fuzz/bin "${2:-60}"
     ;;
+  sweep)
+    install_missing "${packages[@]}"
+    upgrade_to_current "${current_packages[@]}"
+    build_preset asan
+    status=0
+    for machine in default vf-guest; do
+      for command in check install; do
+        build/asan/bin/faultsweep --machine "build/asan/examples/machines/$machine" \
+          --exceptions tools/faultsweep/exceptions.txt --verbose-log --mode full --jobs "$jobs" --timeout 300 \
+          "${@:2}" "$command" || status=1
+      done
+    done
+    exit $status
+    ;;
   *)
-    echo "usage: ./build.sh demo | test | bench | fuzz [SECONDS]" >&2
+    echo "usage: ./build.sh demo | test | bench | fuzz [SECONDS] | sweep [faultsweep options]" >&2
     exit 2
     ;;
 esac

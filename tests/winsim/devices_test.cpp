@@ -1289,7 +1289,8 @@ TEST(ClassInstaller, StateChangesLastAndAskForARestartWhenTheDeviceSaysSo) {
   TestMachine machine(
       Device("PCI\\A\\1", kChangeDriver) +
       Device("PCI\\R\\1", std::string(kChangeDriver) + "[devices.behaviour]\nstate_change_needs_restart = true\n") +
-      Device("PCI\\N\\1", "status = 'disabled'\nclass_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'"));
+      Device("PCI\\N\\1", "status = 'disabled'\nclass_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'") +
+      Device("PCI\\I\\1", std::string(kChangeDriver) + "[devices.behaviour]\nstays_down = true\n"));
   struct Step {
     const wchar_t *id;
     DWORD change;
@@ -1299,6 +1300,7 @@ TEST(ClassInstaller, StateChangesLastAndAskForARestartWhenTheDeviceSaysSo) {
       {L"PCI\\A\\1", DICS_DISABLE, 0, false}, {L"PCI\\A\\1", DICS_ENABLE, DN_STARTED, false},
       {L"PCI\\A\\1", DICS_STOP, 0, false},    {L"PCI\\A\\1", DICS_START, DN_STARTED, false},
       {L"PCI\\R\\1", DICS_DISABLE, 0, true},  {L"PCI\\N\\1", DICS_ENABLE, 0, false},  // no driver: problem 28
+      {L"PCI\\I\\1", DICS_DISABLE, 0, false}, {L"PCI\\I\\1", DICS_ENABLE, 0, false},  // the enable is dropped
   };
   for (const Step &s : steps) {
     HDEVINFO set = AllDevices();

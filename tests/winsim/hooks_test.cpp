@@ -10,8 +10,10 @@
 #include <winsim.h>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -334,6 +336,84 @@ TEST(FaultInjection, HookedCallsFailWithTheConfiguredErrorBeforeChangingAnything
 
 // Using a handle after closing it is undefined on Windows (the value may already name
 // another object): winsim stops the run and names the function and the handle.
+// `function = "*"`: the n-th hooked call of the run fails, whatever function it is, with
+// that function's typical error unless the entry gives one.
+TEST(FaultInjection, AnyFunctionFaultFailsTheNthCallWithItsTypicalError) {
+  HKEY key = nullptr;
+  WCHAR text[MAX_PATH];
+  // Four hooked calls in a row; the answer is the error of each (0: it succeeded).
+  auto run = [&] {
+    std::vector<DWORD> errors;
+    SetLastError(0);
+    errors.push_back(GetEnvironmentVariableW(L"windir", text, MAX_PATH) ? 0 : GetLastError());
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Sweep", 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) RegCloseKey(key);  // a fourth call, counted too
+    errors.push_back(DWORD(status));
+    BSTR b = SysAllocString(L"x");
+    errors.push_back(b ? 0 : GetLastError());
+    SysFreeString(b);
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // a status that is an HRESULT
+    if (SUCCEEDED(hr)) CoUninitialize();
+    errors.push_back(DWORD(hr));
+    return errors;
+  };
+  const struct {
+    std::string entry;
+    std::vector<DWORD> errors;
+  } cases[] = {
+      {"nth = 1", {ERROR_ENVVAR_NOT_FOUND, 0, 0, 0}},
+      {"nth = 2", {0, ERROR_ACCESS_DENIED, 0, 0}},
+      {"nth = 3", {0, 0, 0, 0}},  // RegCloseKey's failure is not seen here
+      {"nth = 4", {0, 0, ERROR_NOT_ENOUGH_MEMORY, 0}},
+      {"nth = 4\nerror = 14", {0, 0, ERROR_OUTOFMEMORY, 0}},
+      {"nth = 5", {0, 0, 0, DWORD(E_OUTOFMEMORY)}},
+      {"nth = 9", {0, 0, 0, 0}},
+      {"nth = 2\nwhen_arg_contains = 'SOFTWARE'", {0, 0, 0, 0}},  // the 2nd call naming SOFTWARE: none
+      {"nth = 1\nwhen_arg_contains = 'SOFTWARE'", {0, ERROR_ACCESS_DENIED, 0, 0}},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.entry);
+    TestMachine machine("[[faults]]\nfunction = '*'\n" + c.entry + "\n");
+    EXPECT_EQ(run(), c.errors);
+  }
+}
+
+// The call trace numbers each hooked call as a "*" fault counts it and names the caller
+// outside winsim, also for the calls winsim makes through its own entry points.
+TEST(CallTrace, RecordsEachHookedCallWithItsCallerOutsideWinsim) {
+  fs::path trace = fs::temp_directory_path() / ("kvn-hooks-trace-" + std::to_string(getpid()));
+  fs::remove(trace);
+  setenv("WINSIM_CALL_TRACE", trace.c_str(), 1);
+  {
+    TestMachine machine;
+    WCHAR name[MAX_PATH];
+    ASSERT_NE(GetTempFileNameW(L"C:\\", L"tr", 0, name), 0u);  // opens its file with CreateFileW
+    ASSERT_TRUE(DeleteFileW(name));
+  }
+  unsetenv("WINSIM_CALL_TRACE");
+  std::string self = fs::read_symlink("/proc/self/exe").filename().string();
+  std::istringstream lines(ReadText(trace));
+  fs::remove(trace);
+  std::vector<std::string> functions;
+  std::set<std::string> sites;
+  std::string line;
+  ASSERT_TRUE(std::getline(lines, line));
+  EXPECT_EQ(line.rfind("# machine ", 0), 0u) << line;
+  for (int n = 1; std::getline(lines, line); ++n) {
+    std::vector<std::string> fields;
+    std::istringstream s(line);
+    for (std::string f; std::getline(s, f, '\t');) fields.push_back(f);
+    ASSERT_GE(fields.size(), 3u) << line;
+    EXPECT_EQ(fields[0], std::to_string(n));
+    functions.push_back(fields[1]);
+    EXPECT_EQ(fields[2].rfind(self + "+0x", 0), 0u) << line;
+    sites.insert(fields[2]);
+  }
+  EXPECT_EQ(functions, (std::vector<std::string>{"GetTempFileNameW", "CreateFileW", "CloseHandle", "DeleteFileW"}));
+  EXPECT_EQ(sites.size(), 2u);  // the three calls of GetTempFileNameW have its call site
+}
+
 TEST(HandlesDeathTest, UseAfterCloseStopsTheRun) {
   TestMachine machine;
   machine.Write(L"C:\\data.txt", "abc");

@@ -91,8 +91,8 @@ bool ReadDriver(TableReader &r, DeviceDriver &d) {
 
 bool ReadBehaviour(TableReader &r, DeviceBehaviour &b) {
   r.SetKeyPrefix("behaviour.");
-  return r.Flag("enable_fails", b.enableFails) && r.Flag("disable_fails", b.disableFails) &&
-         r.Flag("state_change_needs_restart", b.stateChangeNeedsRestart) &&
+  return r.Flag("enable_fails", b.enableFails) && r.Flag("stays_down", b.staysDown) &&
+         r.Flag("disable_fails", b.disableFails) && r.Flag("state_change_needs_restart", b.stateChangeNeedsRestart) &&
          r.Flag("update_needs_reboot", b.updateNeedsReboot) && r.Dword("update_error", b.updateError) && r.Done();
 }
 

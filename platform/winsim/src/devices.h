@@ -25,7 +25,7 @@
 //                   "YYYY-MM-DD", flags (DNF_*), rank, matching_id; needs the class_guid
 //                   service (the function driver's service), key (its driver key
 //                   "{class guid}\NNNN"; by default numbered per class in [[devices]] order)
-//   [devices.behaviour] enable_fails, disable_fails, state_change_needs_restart,
+//   [devices.behaviour] enable_fails, stays_down, disable_fails, state_change_needs_restart,
 //                   update_needs_reboot (true or false), update_error (a number)
 // An unknown key is a load error, as everywhere in machine.toml.
 #pragma once
@@ -67,6 +67,9 @@ struct DeviceDriver {
 // [devices.behaviour]: faults and effects of the device's operations.
 struct DeviceBehaviour {
   bool enableFails = false;  // DIF_PROPERTYCHANGE enable fails
+  // Once down the device does not come back: an enable or start through DIF_PROPERTYCHANGE
+  // succeeds and changes nothing, and a new driver leaves it stopped instead of restarting it.
+  bool staysDown = false;
   bool disableFails = false;
   bool stateChangeNeedsRestart = false;  // DI_NEEDRESTART after a state change
   bool updateNeedsReboot = false;        // UpdateDriverForPlugAndPlayDevicesW reports a reboot

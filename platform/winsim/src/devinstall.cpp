@@ -425,6 +425,9 @@ DWORD InstallDriverNode(Device &device, InfDriverNode node, bool copyFiles, bool
       device.status = DeviceStatus::Problem;
       device.problem = CM_PROB_NEED_RESTART;
       reboot = true;
+    } else if (device.behaviour.staysDown) {
+      device.status = DeviceStatus::NotStarted;
+      device.problem = 0;
     } else {
       device.status = DeviceStatus::Started;
       device.problem = 0;

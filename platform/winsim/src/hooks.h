@@ -42,11 +42,31 @@ struct FaultArg {
   std::wstring_view text;
 };
 
-// True when the open machine has [[faults]] entries (the arguments are worth building).
+// How a hooked function reports its failure: through the last error (WINSIM_ENTRY), as its
+// status (LSTATUS, CONFIGRET: WINSIM_ENTRY_STATUS) or as an HRESULT (WINSIM_METHOD).
+enum class FailureKind { LastError, Status, Hresult };
+
+// True when the open machine has [[faults]] entries or the run records its calls (the
+// arguments are worth building and every hooked call goes through Faulted).
 bool FaultsArmed();
 // Fault injection: true when a [[faults]] entry makes this call of `function` fail; *error
-// is the entry's code. Counts the call for the entries that name it.
-bool Faulted(const char *function, std::initializer_list<FaultArg> args, DWORD *error);
+// is the entry's code. Counts the call (for the entries that name it, for those of any
+// function, and in the call trace).
+bool Faulted(const char *function, FailureKind kind, std::initializer_list<FaultArg> args, DWORD *error);
+// The error a `function = "*"` fault without an `error` gives this function: one it gives on
+// Windows when it fails for a reason outside the caller's control (a lock, a full disk, no
+// memory), ERROR_NOT_ENOUGH_MEMORY / ERROR_OUTOFMEMORY (registry) / CR_OUT_OF_MEMORY
+// (configuration manager) / E_OUTOFMEMORY (COM, the shell) when it has no more telling one.
+DWORD TypicalError(std::string_view function, FailureKind kind);
+
+// The call trace: with WINSIM_CALL_TRACE naming a file, each machine opened appends a
+// "# machine DIR" line and then one line per hooked call, in order:
+//   N <tab> function <tab> module+0xOFFSET <tab> symbol
+// N counts the run's hooked calls from 1 (what a `function = "*"` fault's nth counts), the
+// module and offset are the call site of the nearest caller outside winsim, the symbol its
+// function when the module exports one. Off (and costing nothing) without the variable.
+void OpenCallTrace(const std::string &machineDir);
+void CloseCallTrace();
 
 // A load check of machine.toml: every [[faults]] entry names a hooked function (not an
 // unknown name, nor one of those that cannot fail). False with
@@ -134,17 +154,20 @@ R FailWith(DWORD error, R value) {
   ::winsim::EntryScope winsim_entry_(label, ::winsim::detail::Hooked<label, dll, fn>::registered); \
   DWORD winsim_fault_ = 0
 
-#define WINSIM_ENTRY(dll, name, failValue, ...)                                           \
-  WINSIM_ENTRY_BEGIN_(#name, dll, &::name);                                               \
-  if (::winsim::FaultsArmed() && ::winsim::Faulted(#name, {__VA_ARGS__}, &winsim_fault_)) \
+#define WINSIM_ENTRY(dll, name, failValue, ...)                                                  \
+  WINSIM_ENTRY_BEGIN_(#name, dll, &::name);                                                      \
+  if (::winsim::FaultsArmed() &&                                                                 \
+      ::winsim::Faulted(#name, ::winsim::FailureKind::LastError, {__VA_ARGS__}, &winsim_fault_)) \
   return ::winsim::detail::FailWith<::winsim::detail::ReturnOf<decltype(&::name)>::type>(winsim_fault_, failValue)
 
-#define WINSIM_ENTRY_STATUS(dll, name, ...)                                               \
-  WINSIM_ENTRY_BEGIN_(#name, dll, &::name);                                               \
-  if (::winsim::FaultsArmed() && ::winsim::Faulted(#name, {__VA_ARGS__}, &winsim_fault_)) \
+#define WINSIM_ENTRY_STATUS(dll, name, ...)                                                   \
+  WINSIM_ENTRY_BEGIN_(#name, dll, &::name);                                                   \
+  if (::winsim::FaultsArmed() &&                                                              \
+      ::winsim::Faulted(#name, ::winsim::FailureKind::Status, {__VA_ARGS__}, &winsim_fault_)) \
   return static_cast<::winsim::detail::ReturnOf<decltype(&::name)>::type>(winsim_fault_)
 
-#define WINSIM_METHOD(iface, method, ...)                                                               \
-  WINSIM_ENTRY_BEGIN_(#iface "::" #method, "", nullptr);                                                \
-  if (::winsim::FaultsArmed() && ::winsim::Faulted(#iface "::" #method, {__VA_ARGS__}, &winsim_fault_)) \
+#define WINSIM_METHOD(iface, method, ...)                                                                    \
+  WINSIM_ENTRY_BEGIN_(#iface "::" #method, "", nullptr);                                                     \
+  if (::winsim::FaultsArmed() &&                                                                             \
+      ::winsim::Faulted(#iface "::" #method, ::winsim::FailureKind::Hresult, {__VA_ARGS__}, &winsim_fault_)) \
   return static_cast<HRESULT>(winsim_fault_)

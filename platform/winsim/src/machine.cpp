@@ -201,6 +201,7 @@ bool OpenMachine(const std::filesystem::path &dir, std::string &error) {
     g_machine.reset();
     return false;
   }
+  OpenCallTrace(dir.string());
   return true;
 }
 
@@ -214,6 +215,7 @@ bool CloseMachine(std::string *error) {
   std::string err;
   bool ok = g_machine->Save(err);
   if (!ok && error) *error = err;
+  CloseCallTrace();
   g_machine.reset();
   return ok;
 }

@@ -26,10 +26,11 @@ class DeviceTree;       // devices.h
 class ServiceDatabase;  // services.h
 
 struct Fault {
-  std::string function;
-  int64_t nth = 0;  // 0: every matching call
+  std::string function;  // "*": any hooked function
+  int64_t nth = 0;       // 0: every matching call
   std::wstring whenArgContains;
   uint32_t error = 0;
+  bool errorGiven = false;  // false: ERROR_GEN_FAILURE, or for "*" the function's typical error
   int64_t seen = 0;
 };
 
@@ -72,6 +73,7 @@ class Machine {
   int64_t serviceLockHeldMs = 0;
 
   std::vector<Fault> faults;
+  int64_t hookedCalls = 0;  // the hooked calls of the run so far (hooks.cpp)
   std::vector<LockedFile> lockedFiles;
   std::vector<ProgramSpec> programs;
   std::map<std::wstring, uint64_t> freeDisk;     // "C:" -> bytes available

@@ -311,6 +311,7 @@ bool ReadFault(const toml::table &t, const std::string &file, size_t i, Fault &f
       !r.Text("when_arg_contains", f.whenArgContains) || !r.Number("error", error64, 0, 0xFFFFFFFFLL))
     return false;
   f.error = uint32_t(error64);
+  f.errorGiven = t.contains("error");
   if (f.function.empty()) return r.Fail("function", "is missing: a [[faults]] entry names the function it fails");
   return r.Done();
 }

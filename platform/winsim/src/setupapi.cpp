@@ -804,6 +804,7 @@ BOOL PropertyChange(Target &t, const SP_PROPCHANGE_PARAMS &p) {
   if (!d.present) return Fail(ERROR_NO_SUCH_DEVINST, FALSE);  // no device node to change
   const bool enable = p.StateChange == DICS_ENABLE || p.StateChange == DICS_START;
   if (enable && d.behaviour.enableFails) return Fail(ERROR_GEN_FAILURE, FALSE);
+  if (enable && d.behaviour.staysDown) return TRUE;  // the request is dropped
   if (p.StateChange == DICS_DISABLE && d.behaviour.disableFails) return Fail(ERROR_NOT_DISABLEABLE, FALSE);
 
   const DeviceListing before = ListingOf(d);
