@@ -2393,6 +2393,54 @@ void ProbeShellExecute(json &out) {
   }
 }
 
+// ---- processes and run-time loading ---------------------------------------------------------
+// A program that cannot be started with a hidden window at real-time priority and a titled
+// STARTUPINFOW (missing, in a missing folder, a plain name found nowhere); the system's
+// setupapi.dll loaded by its full path with the error mode set around the load, and the
+// export looked up in it.
+void ProbeProcesses(json &out) {
+  MakeDirectory(L"C:\\probe\\proc");
+  const struct {
+    const char *key;
+    const wchar_t *command;
+  } cases[] = {
+      {"process.create[missing]", L"C:\\probe\\proc\\nosuch.exe /install"},
+      {"process.create[missing_folder]", L"C:\\probe\\nofolder\\nosuch.exe /install"},
+      {"process.create[missing_plain_name]", L"kvnprobe-nosuch /install"},
+  };
+  for (const auto &c : cases) {
+    std::wstring line = c.command;
+    WCHAR title[] = L"kvn probe";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.lpTitle = title;
+    PROCESS_INFORMATION info = {};
+    SetLastError(kSentinel);
+    json r =
+        Status(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | REALTIME_PRIORITY_CLASS,
+                              nullptr, nullptr, &startup, &info) != FALSE);
+    if (info.hProcess) CloseHandle(info.hProcess);
+    if (info.hThread) CloseHandle(info.hThread);
+    out[c.key] = r;
+  }
+
+  WCHAR system[MAX_PATH] = L"";
+  GetSystemDirectoryW(system, MAX_PATH);
+  std::wstring path = std::wstring(system) + L"\\setupapi.dll";
+  UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS);
+  SetLastError(kSentinel);
+  HMODULE setupapi = LoadLibraryW(path.c_str());
+  out["module.load[system_setupapi]"] = Status(setupapi != nullptr);
+  out["module.error_mode[restored_from]"] = SetErrorMode(previous);
+  if (!setupapi) return;
+  for (const char *name : {"SetupCopyOEMInfW", "SetupCopyOEMInfQ"}) {
+    SetLastError(kSentinel);
+    out[std::string("module.proc[setupapi!") + name + "]"] = Status(GetProcAddress(setupapi, name) != nullptr);
+  }
+  SetLastError(kSentinel);
+  out["module.free[system_setupapi]"] = Status(FreeLibrary(setupapi) != FALSE);
+}
+
 std::string Lower(std::wstring text) {
   for (auto &c : text) c = wchar_t(std::towlower(c));
   return Utf8(text);
@@ -2476,9 +2524,9 @@ void Run(json &out) {
   WCHAR cwd[MAX_PATH] = L"";
   GetCurrentDirectoryW(MAX_PATH, cwd);
   out["process.current_directory"] = Utf8(cwd);
-  for (const wchar_t *area :
-       {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops", L"C:\\probe\\inf",
-        L"C:\\probe\\vif", L"C:\\probe\\movex", L"C:\\probe\\shell", L"C:\\probe\\dev", L"C:\\probe\\shellexec"})
+  for (const wchar_t *area : {L"C:\\probe\\ver", L"C:\\probe\\tmp", L"C:\\probe\\find", L"C:\\probe\\ops",
+                              L"C:\\probe\\inf", L"C:\\probe\\vif", L"C:\\probe\\movex", L"C:\\probe\\shell",
+                              L"C:\\probe\\dev", L"C:\\probe\\shellexec", L"C:\\probe\\proc"})
     RemoveTree(area);
   ProbeVersions(out);
   ProbeEnvironment(out);
@@ -2487,6 +2535,7 @@ void Run(json &out) {
   ProbeFileOperations(out);
   ProbeVerInstall(out);
   ProbeShellExecute(out);
+  ProbeProcesses(out);
   ProbeMoveFileEx(out);
   ProbeFullPaths(out);
   ProbeRegistry(out);

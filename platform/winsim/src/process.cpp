@@ -91,12 +91,19 @@ using namespace winsim;
 extern "C" {
 
 BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
-                           LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR lpCurrentDirectory,
+                           LPSECURITY_ATTRIBUTES, BOOL, DWORD dwCreationFlags, LPVOID, LPCWSTR lpCurrentDirectory,
                            LPSTARTUPINFOW lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation) {
   WINSIM_ENTRY("kernel32.dll", CreateProcessW, FALSE, lpApplicationName, lpCommandLine);
   if (!lpStartupInfo || !lpProcessInformation || (!lpApplicationName && !lpCommandLine))
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (lpStartupInfo->cb < sizeof(STARTUPINFOW)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  // Programs run to their end on the machine clock; one held suspended or under this
+  // process's debugger would need a thread model winsim does not have. Window, console and
+  // priority flags change nothing a program of [[programs]] does.
+  if (dwCreationFlags & (DEBUG_PROCESS | DEBUG_ONLY_THIS_PROCESS | CREATE_SUSPENDED)) {
+    NotModelled("CreateProcessW", "a process started suspended or under a debugger");
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+  }
   if (lpCurrentDirectory) {
     Resolved dir = ResolvePath(lpCurrentDirectory);
     if (dir.error || !dir.exists || !dir.isDir) return Fail(ERROR_DIRECTORY, FALSE);

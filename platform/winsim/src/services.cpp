@@ -334,9 +334,14 @@ DWORD CreateServiceEntry(const std::wstring &name, const std::wstring *displayNa
   if (group && !group->empty()) SetText(*key, L"Group", *group);
   if (dependencies) WriteDependencies(*key, *dependencies);
   if (type & SERVICE_WIN32) SetText(*key, L"ObjectName", account && !account->empty() ? *account : L"LocalSystem");
+  // A new service is stopped. What it does when started belongs to its program, so a
+  // [[services]] entry written for a service that a program creates during the run applies.
   ServiceRuntime &rt = RuntimeOf(name);
-  rt = ServiceRuntime{};
-  rt.name = key->name;
+  ServiceRuntime fresh;
+  fresh.name = key->name;
+  fresh.onStart = rt.onStart;
+  fresh.startError = rt.startError;
+  rt = fresh;
   Db().changed = true;
   return ERROR_SUCCESS;
 }
