@@ -1,9 +1,17 @@
 #include "adapter/component.h"
 
+#include <setupapi.h>
+
+#include <cwchar>
+
+#include "adapter/agent.h"
 #include "adapter/driverfile.h"
+#include "adapter/installation.h"
+#include "devices/devenum.h"
 #include "framework/componentfactory.h"
 #include "osinfo/winversion.h"
 #include "support/fileversion.h"
+#include "system/servicecontrol.h"
 
 std::unique_ptr<CBaseComponent> CreateComponent() { return std::make_unique<CComponent>(); }
 
@@ -11,9 +19,161 @@ CComponent::CComponent() { g_messageWriter.Bind(m_pLog); }
 
 CComponent::~CComponent() = default;
 
+namespace {
+// The adapter that is disabled and re-enabled around the driver step whether or not the
+// package lists it.
+const WCHAR kFixedAdapterId[] = L"PCI\\VEN_8086&DEV_1572&SUBSYS_0000A5E7&REV_01";
+
+// `entry` begins with `instanceId` (compared without regard to case over the instance ID's
+// length).
+bool BeginsWith(const CStr &entry, const WCHAR *instanceId) {
+  size_t chars = std::wcslen(instanceId);
+  if (static_cast<size_t>(entry.GetLength()) < chars) return false;
+  return entry.Left(static_cast<int>(chars)).CompareNoCase(instanceId) == 0;
+}
+
+// A result that told of an installed driver asks for a restart; a failed one stays failed.
+int WithReboot(int result) { return result == 0 ? 0 : 2; }
+}  // namespace
+
 int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int reserved4, const WCHAR *languageCode) {
-  // Not built yet: the adapter installation flow. Until then the generic installation runs.
-  return CBaseComponent::Install(reserved1, reserved2, message, reserved4, languageCode);
+  g_messageWriter.Step(COMPONENT_SOURCE, 1243, L"[RuzuvAzudizuda]::Entering CComponent::Install function.\r\n");
+  int result = 0;
+
+  CStrList adapterIds;
+  for (const CStr &id : m_supportedDevices) adapterIds.Add(id);
+  adapterIds.Add(CStr(kFixedAdapterId));
+  CDeviceEnumerator adapters(&kNdisLanClass, DIGCF_DEVICEINTERFACE, &adapterIds);
+  CStrList enabled, disabled;
+  int disabledCount = 0;
+
+  // Disable pass: every adapter that is started or disabled now is disabled for the driver
+  // step, and remembered so that it can be returned to that state.
+  WCHAR instanceId[CDeviceEnumerator::kInstanceIdChars];
+  for (adapters.First(); adapters.GetCurrentHardwareId(); adapters.Next()) {
+    if (!adapters.GetInstanceId(instanceId)) {
+      g_messageWriter.Step(COMPONENT_SOURCE, 1262, L"[RuzuvAzudizuda]::[ostrand] Couldn't get instance ID: %ls\r\n",
+                           adapters.GetCurrentHardwareId());
+      continue;
+    }
+    CStrList *list = nullptr;
+    switch (adapters.GetDevNodeStatus()) {
+      case NIC_STATUS_NOT_AVAILABLE:
+        g_messageWriter.Step(COMPONENT_SOURCE, 1270, L"[ostrand] NIC_STATUS_NOT_AVAILABLE: %ls\r\n", instanceId);
+        break;
+      case NIC_STATUS_DISABLED:
+        g_messageWriter.Step(COMPONENT_SOURCE, 1274, L"[ostrand] NIC_STATUS_DISABLED: %ls\r\n", instanceId);
+        list = &disabled;
+        break;
+      case NIC_STATUS_PROBLEM:
+        g_messageWriter.Step(COMPONENT_SOURCE, 1279, L"[ostrand] NIC_STATUS_PROBLEM: %ls\r\n", instanceId);
+        break;
+      case NIC_STATUS_STARTED:
+        g_messageWriter.Step(COMPONENT_SOURCE, 1283, L"[RuzuvAzudizuda]::[ostrand] NIC_STATUS_STARTED: %ls\r\n",
+                             instanceId);
+        list = &enabled;
+        break;
+      case NIC_STATUS_NOTSTARTED:
+        g_messageWriter.Step(COMPONENT_SOURCE, 1288, L"[RuzuvAzudizuda]::[ostrand] NIC_STATUS_NOTSTARTED: %ls\r\n",
+                             instanceId);
+        break;
+      default:
+        g_messageWriter.Step(COMPONENT_SOURCE, 1292, L"[RuzuvAzudizuda]::[ostrand] bad property value: %ls\r\n",
+                             instanceId);
+        break;
+    }
+    if (!list) continue;
+    list->Add(CStr(instanceId));
+    ++disabledCount;
+    // A failed disable is not an error of the installation.
+    if (adapters.GetDevNodeStatus() != NIC_STATUS_DISABLED) (void)adapters.ChangeState(DICS_DISABLE);
+  }
+  adapters.Close();
+  g_messageWriter.Step(COMPONENT_SOURCE, 1306, L"[RuzuvAzudizuda]::[ostrand] %ls: %d, %ls: %d, total disabled: %d\r\n",
+                       L"SupportEnabled ", enabled.GetCount(), L"SupportDisabled ", disabled.GetCount(), disabledCount);
+
+  // Re-enable pass: the adapters that were started are enabled, those the user had disabled
+  // are disabled again if the installation enabled them.
+  auto restoreAdapters = [&] {
+    for (adapters.First(); adapters.GetCurrentHardwareId(); adapters.Next()) {
+      if (!adapters.GetInstanceId(instanceId)) continue;
+      for (const CStr &entry : enabled)
+        if (BeginsWith(entry, instanceId) && !adapters.ChangeState(DICS_ENABLE)) result = WithReboot(result);
+      for (const CStr &entry : disabled)
+        if (BeginsWith(entry, instanceId) && adapters.GetDevNodeStatus() != NIC_STATUS_DISABLED)
+          (void)adapters.ChangeState(DICS_DISABLE);
+    }
+    adapters.Close();
+  };
+
+  CountIntelDevices();
+  if (g_nIntelDeviceCount != 0) {
+    int updated = UpdateDriver4IntelDevice(L"v40");
+    if (updated == 0)
+      g_messageWriter.Report(COMPONENT_SOURCE, 1322,
+                             L"[RuzuvAzudizuda]::Intel z40e devices did not install successfully.\r\n");
+    else if (updated == 2)
+      g_messageWriter.Report(COMPONENT_SOURCE, 1325,
+                             L"[RuzuvAzudizuda]::Intel z40e installation was successful. A reboot is required.\r\n");
+    else
+      g_messageWriter.Report(COMPONENT_SOURCE, 1328, L"[RuzuvAzudizuda]::Intel z40e installation was successful.\r\n");
+    result = updated == 0 ? 0 : updated == 2 ? 2 : 1;
+
+    bool staged = true;
+    const WCHAR *failure = nullptr;
+    if (IsServer2012R2()) {
+      staged = CopyDriversToPnPFolder(kFullDriverFileSet);
+      failure = L"Copy_Drivers_to_PnP_folder failed2.\r\n";
+    } else if (IsServer2012()) {
+      staged = CopyDriversToPnPFolder(kServer2012DriverFileSet);
+      failure = L"Copy_Drivers_to_PnP_folder failed3.\r\n";
+    } else if (IsServer2008R2()) {
+      staged = CopyDriversToPnPFolder(kFullDriverFileSet);
+      failure = L"Copy_Drivers_to_PnP_folder failed1.\r\n";
+    } else if (IsX64Version6OrLater()) {
+      staged = CopyDriversToPnPFolder(kFullDriverFileSet);
+      failure = L"Copy_Drivers_to_PnP_folder failed4.\r\n";
+    }
+    if (!staged) {
+      g_messageWriter.Report(COMPONENT_SOURCE, 1349, L"%ls", failure);
+      // The adapters are returned to their state all the same: a server whose network
+      // adapters stay disabled because a file could not be copied is cut off its network.
+      restoreAdapters();
+      return 0;
+    }
+  } else {
+    if (!CopyDriversToPnPFolder(kAgentFileSet)) {
+      g_messageWriter.Report(COMPONENT_SOURCE, 1357, L"Copy_OCD_Agent_to_PnP_folder failed0.\r\n");
+      restoreAdapters();
+      return 0;
+    }
+    result = CBaseComponent::Install(reserved1, reserved2, message, reserved4, languageCode);
+  }
+
+  restoreAdapters();
+
+  // Agent step: the agent runs only on machines without Intel devices.
+  if (!CountIntelDevices()) {
+    int agentReboot = 0;
+    if (InstallOcdAgent(&agentReboot) != 0 && agentReboot) {
+      result = WithReboot(result);
+      g_messageWriter.Report(COMPONENT_SOURCE, 1372, L"RuzuvAzudizuda::Start OCD Agent failed, requesting reboot.\r\n");
+    }
+  } else {
+    CServiceControl agent(L"direvo");
+    if (agent.Exists()) {
+      (void)agent.Remove(true);
+      if (agent.Exists())
+        g_messageWriter.Report(COMPONENT_SOURCE, 1380, L"RuzuvAzudizuda::Intel OCD Agent failed to be removed.\r\n");
+      else
+        g_messageWriter.Report(COMPONENT_SOURCE, 1383,
+                               L"RuzuvAzudizuda::Intel OCD Agent is not supported on this adapter and has been "
+                               L"removed.\r\n");
+    }
+  }
+
+  g_messageWriter.Step(COMPONENT_SOURCE, 1389, L"[RuzuvAzudizuda]::Exiting CComponent:Install function.\n");
+  return result;
 }
 
 int CComponent::IsOSSupported() {

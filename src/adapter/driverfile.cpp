@@ -12,14 +12,12 @@
 
 int g_nIntelDeviceCount = 0;
 
-namespace {
-const WCHAR *const kIntelPrefixes[] = {L"PCI\\VEN_8086&DEV_154C", L"PCI\\VEN_8086&DEV_1571"};
-}  // namespace
+const WCHAR *const kIntelDevicePrefixes[2] = {L"PCI\\VEN_8086&DEV_154C", L"PCI\\VEN_8086&DEV_1571"};
 
 bool CountIntelDevices() {
   g_nIntelDeviceCount = 0;
   CStrList prefixes;
-  for (const WCHAR *prefix : kIntelPrefixes) prefixes.Add(CStr(prefix));
+  for (const WCHAR *prefix : kIntelDevicePrefixes) prefixes.Add(CStr(prefix));
   CDeviceEnumerator devices(nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES, &prefixes);
   for (devices.First(); devices.GetCurrentHardwareId(); devices.Next()) ++g_nIntelDeviceCount;
   devices.Close();

@@ -11,6 +11,10 @@
 // adapter component works on these devices itself while it is not 0.
 extern int g_nIntelDeviceCount;
 
+// The hardware-ID prefixes of the Intel devices, in their order: a present device whose
+// first hardware ID begins with one of them (without regard to case) is an Intel device.
+extern const WCHAR *const kIntelDevicePrefixes[2];
+
 // Counts the present devices whose first hardware ID begins with an Intel device prefix
 // into g_nIntelDeviceCount; true when there is at least one.
 bool CountIntelDevices();

@@ -51,6 +51,14 @@ CNewDevLibrary::CNewDevLibrary() {
         reinterpret_cast<void (*)()>(GetProcAddress(m_module.get(), "UpdateDriverForPlugAndPlayDevicesW")));
 }
 
+CStr PnpStagingFolder() {
+  // The staging folder sits at the root of the system drive ("C:" of the system directory).
+  WCHAR systemDir[MAX_PATH] = L"";
+  UINT chars = GetSystemDirectoryW(systemDir, MAX_PATH);
+  if (chars < 2 || chars >= MAX_PATH) return CStr();
+  return CStr(systemDir).Left(2) + kStagingFolder;
+}
+
 CWin2000PnPDriver::CWin2000PnPDriver(const WCHAR *infPath, BOOL force) : m_strInfPath(infPath), m_bForce(force != 0) {}
 
 int CWin2000PnPDriver::AddPackageFile(const WCHAR *fileName) {
@@ -138,11 +146,8 @@ int CWin2000PnPDriver::Run(BOOL noOverwrite, BOOL skipped) {
   CNewDevLibrary::UpdateDriverFn update = newdev.Update();
   if (!update) return kRunNoUpdateCall;
 
-  // The staging folder sits at the root of the system drive ("C:" of the system directory).
-  WCHAR systemDir[MAX_PATH] = L"";
-  UINT chars = GetSystemDirectoryW(systemDir, MAX_PATH);
-  if (chars < 2 || chars >= MAX_PATH) return kRunUpdateFailed;
-  CStr staging = CStr(systemDir).Left(2) + kStagingFolder;
+  CStr staging = PnpStagingFolder();
+  if (staging.IsEmpty()) return kRunUpdateFailed;
   bool folderSafe = false;
   StagePackageFiles(staging, &folderSafe);  // a missing file shows as a failed update
   if (!folderSafe) return kRunUpdateFailed;

@@ -27,6 +27,11 @@ class CNewDevLibrary {
   UpdateDriverFn m_update = nullptr;
 };
 
+// The pnpdrvs folder at the root of the system drive ("C:\VADORUREV\pnpdrvs" when the system
+// directory is on C:), where driver files are staged before they are installed; empty when the
+// system directory cannot be read.
+CStr PnpStagingFolder();
+
 class CWin2000PnPDriver {
  public:
   // `infPath`: the package INF's file name, relative to this library's directory.
