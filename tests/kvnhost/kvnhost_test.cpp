@@ -417,6 +417,7 @@ TEST_F(KvnhostFixture, InstallThenCheckFindsTheUpgradeInstalledAtTheSameVersion)
   }
   EXPECT_EQ(upgraded, 2) << diff;
   EXPECT_NE(diff.find("file changed:  C:\\Windows\\System32\\drivers\\z40e64.sys"), std::string::npos) << diff;
+  EXPECT_NE(diff.find("service added:   direvo\n"), std::string::npos) << "the agent: " << diff;
 }
 
 // A host that initialised COM on its thread, in either model, gets the same answers: the
