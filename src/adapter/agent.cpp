@@ -109,7 +109,8 @@ int InstallOcdAgent(int *rebootNeeded) {
   } else if (service.IsRunning()) {
     g_messageWriter.Report(COMPONENT_SOURCE, 1733, L"Intel OCD Agent service started.\r\n");
   } else {
-    g_messageWriter.Report(COMPONENT_SOURCE, 1736, L"Intel OCD Agent service did not start.  A reboot is required.\r\n");
+    g_messageWriter.Report(COMPONENT_SOURCE, 1736,
+                           L"Intel OCD Agent service did not start.  A reboot is required.\r\n");
     reboot = 1;
   }
   if (rebootNeeded) *rebootNeeded = reboot;
@@ -141,8 +142,7 @@ bool executecommand(WCHAR *commandLine, DWORD *exitCode) {
 bool InstallOemINF(const WCHAR *infName) {
   g_messageWriter.Step(INSTALLATION_SOURCE, 112, L"Entering InstallOemINF function.\n");
   WCHAR systemDir[MAX_PATH], infPath[MAX_PATH], setupapiPath[MAX_PATH];
-  if (!SystemDirectory(systemDir) || !FormatInto(setupapiPath, MAX_PATH, L"%ls\\setupapi.dll", systemDir))
-    return false;
+  if (!SystemDirectory(systemDir) || !FormatInto(setupapiPath, MAX_PATH, L"%ls\\setupapi.dll", systemDir)) return false;
   // The pnpdrvs folder is at the root of the system drive ("C:" of "C:\Windows\system32").
   const WCHAR drive[3] = {systemDir[0], systemDir[0] ? systemDir[1] : L'\0', L'\0'};
   bool havePath = infName && FormatInto(infPath, MAX_PATH, L"%ls\\VADORUREV\\pnpdrvs\\%ls", drive, infName);
@@ -155,8 +155,8 @@ bool InstallOemINF(const WCHAR *infName) {
   if (!setupapi) return false;
   auto copyOemInf = reinterpret_cast<SetupCopyOEMInfWFn>(
       reinterpret_cast<void (*)()>(GetProcAddress(setupapi.get(), "SetupCopyOEMInfW")));
-  bool accepted = havePath && copyOemInf &&
-                  copyOemInf(infPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr) != FALSE;
+  bool accepted =
+      havePath && copyOemInf && copyOemInf(infPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr) != FALSE;
   setupapi.reset();
   g_messageWriter.Step(INSTALLATION_SOURCE, 141, L"Exiting InstallOemINF function.\n");
   return accepted;

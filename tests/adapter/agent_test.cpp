@@ -23,7 +23,8 @@ std::pair<std::string, std::string> LogsOf(const TestMachine &machine, Action ac
     std::string text;
     std::error_code ec;
     for (auto &e : std::filesystem::directory_iterator(machine.Host(kLogDir), ec))
-      if ((e.path().filename() == "kvnsetup.log") == normal) text = machine.Read(kLogDir + e.path().filename().wstring());
+      if ((e.path().filename() == "kvnsetup.log") == normal)
+        text = machine.Read(kLogDir + e.path().filename().wstring());
     return text;
   };
   std::string normal = read(true), verbose = read(false);
@@ -48,7 +49,8 @@ const std::string kFileInstalled = Verbose("component.cpp", 1603, "Entering Inst
                                    Verbose("component.cpp", 1612, "InstallDriverFile: success.\n");
 const std::string kFileFailed = Verbose("component.cpp", 1603, "Entering InstallDriverFile function.\n") +
                                 Verbose("component.cpp", 1656, "InstallDriverFile: failure\n");
-const std::string kRunInstall = Verbose("installation.cpp", 64, "executecommand: C:\\Windows\\system32\\direvo.exe /install\r\n");
+const std::string kRunInstall =
+    Verbose("installation.cpp", 64, "executecommand: C:\\Windows\\system32\\direvo.exe /install\r\n");
 
 // The agent program: its "/install" run creates the service unless `creates` is false.
 std::string Agent(bool creates = true) {
@@ -61,8 +63,9 @@ std::string Agent(bool creates = true) {
 
 TEST(Agent, InstallOcdAgent) {
   const std::string started = "Intel OCD Agent service started.\r\n";
-  const std::string bothFiles = "Intel diagnostic driver installed successfully.\r\n"
-                                "Intel OCD Agent file installed successfully.\r\n";
+  const std::string bothFiles =
+      "Intel diagnostic driver installed successfully.\r\n"
+      "Intel OCD Agent file installed successfully.\r\n";
   const std::string ran = "Intel OCD Agent /install processed with return code : 1\r\n";
   const struct {
     const char *name;
@@ -85,8 +88,8 @@ TEST(Agent, InstallOcdAgent) {
        true, true, false, false, 1, 1, false,
        bothFiles + ran + "Intel OCD Agent service did not start.  A reboot is required.\r\n",
        kFileInstalled + kFileInstalled + kRunInstall},
-      {"the agent program cannot be started",
-       Agent() + "[[faults]]\nfunction = \"CreateProcessW\"\nerror = 2\n", true, true, false, false, 1, 0, false,
+      {"the agent program cannot be started", Agent() + "[[faults]]\nfunction = \"CreateProcessW\"\nerror = 2\n", true,
+       true, false, false, 1, 0, false,
        bothFiles + "Intel OCD Agent /install processed with return code : 0\r\nIntel OCD Agent service not found.\r\n",
        kFileInstalled + kFileInstalled + kRunInstall +
            Verbose("installation.cpp", 79, "CreateProcess failed with 2.\r\n")},
@@ -143,8 +146,8 @@ TEST(Agent, CommandRunners) {
     std::string verbose;
     DWORD agentResult;  // RunOcdAgentCommand
   } cases[] = {
-      {L"C:\\Tools\\tool.exe /x", true, 7, Verbose("installation.cpp", 64, "executecommand: C:\\Tools\\tool.exe /x\r\n"),
-       7},
+      {L"C:\\Tools\\tool.exe /x", true, 7,
+       Verbose("installation.cpp", 64, "executecommand: C:\\Tools\\tool.exe /x\r\n"), 7},
       {L"C:\\Tools\\nosuch.exe", false, 98,
        Verbose("installation.cpp", 64, "executecommand: C:\\Tools\\nosuch.exe\r\n") +
            Verbose("installation.cpp", 79, "CreateProcess failed with 2.\r\n"),
@@ -169,7 +172,8 @@ TEST(Agent, CommandRunners) {
     EXPECT_EQ(normal, "");
     EXPECT_EQ(verbose, c.verbose);
     EXPECT_EQ(executecommand(c.command ? line.data() : nullptr), c.started);  // no out argument
-    auto [agentNormal, agentVerbose] = LogsOf(machine, [&] { EXPECT_EQ(RunOcdAgentCommand(c.command), c.agentResult); });
+    auto [agentNormal, agentVerbose] =
+        LogsOf(machine, [&] { EXPECT_EQ(RunOcdAgentCommand(c.command), c.agentResult); });
     EXPECT_EQ(agentNormal + agentVerbose, "");
   }
 }

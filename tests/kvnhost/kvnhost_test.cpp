@@ -325,6 +325,7 @@ TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAnd
   for (const auto &c : cases) {
     SCOPED_TRACE(c.package);
     fs::remove_all(state);
+    // The package carries the agent's files, which the adapter component stages first.
     std::string package = "--package " + Quote((fs::path(KVN_EXAMPLES) / c.package).string()) + " ";
     Result r = Run(package + WithState("--json install"));
     EXPECT_TRUE(r.status == 0 || r.status == 3010 % 256) << r.status << " " << r.out << r.err;

@@ -33,7 +33,8 @@ struct Started {
   PROCESS_INFORMATION pi;
 };
 
-Started Start(const wchar_t *application, const wchar_t *commandLine, const wchar_t *directory = nullptr) {
+Started Start(const wchar_t *application, const wchar_t *commandLine, const wchar_t *directory = nullptr,
+              DWORD flags = CREATE_NO_WINDOW) {
   STARTUPINFOW si;
   std::memset(&si, 0, sizeof si);
   si.cb = sizeof si;
@@ -42,8 +43,8 @@ Started Start(const wchar_t *application, const wchar_t *commandLine, const wcha
                              reinterpret_cast<HANDLE>(uintptr_t(kSentinel)), kSentinel, kSentinel};
   std::wstring line = commandLine ? commandLine : L"";  // CreateProcessW may write into it
   SetLastError(kSentinel);
-  s.ok = CreateProcessW(application, commandLine ? line.data() : nullptr, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, directory, &si, &s.pi);
+  s.ok = CreateProcessW(application, commandLine ? line.data() : nullptr, nullptr, nullptr, FALSE, flags, nullptr,
+                        directory, &si, &s.pi);
   s.error = GetLastError();
   return s;
 }
@@ -294,6 +295,18 @@ TEST(Processes, HowTheProgramFileIsFound) {
     }
     EXPECT_EQ(WaitForSingleObject(s.pi.hProcess, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(ExitCode(s.pi.hProcess), 3u);
+    CloseHandle(s.pi.hThread);
+    CloseHandle(s.pi.hProcess);
+  }
+  // Window and priority flags change nothing a program does; a suspended or debugged start
+  // has no model.
+  for (auto [flags, error] : {std::pair<DWORD, DWORD>{CREATE_NO_WINDOW | REALTIME_PRIORITY_CLASS, 0},
+                              {CREATE_SUSPENDED, ERROR_CALL_NOT_IMPLEMENTED},
+                              {DEBUG_PROCESS, ERROR_CALL_NOT_IMPLEMENTED}}) {
+    SCOPED_TRACE(flags);
+    Started s = Start(nullptr, L"direvo /install", nullptr, flags);
+    EXPECT_EQ(s.ok ? 0 : s.error, error);
+    if (!s.ok) continue;
     CloseHandle(s.pi.hThread);
     CloseHandle(s.pi.hProcess);
   }
