@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the project.
-#   ./build.sh demo   install what is missing, build, run kvnhost install on the default machine
+#   ./build.sh demo   install what is missing, build, run kvnhost install on the default machine,
+#                     then check, then diff (what the install changed)
 #   ./build.sh test   install what is missing, build every configuration (Linux, Linux with
 #                     sanitizers, Windows), run every test (the Windows build under Wine)
 #   ./build.sh bench  install what is missing, build, run kvnbench: one table of every cost
@@ -87,11 +88,20 @@ case "${1:-}" in
     bin=build/linux/bin
     state=$(mktemp -d /tmp/kvnhost-demo.XXXXXX)
     rmdir "$state"
+    # Install (the report shows the result, the message and what the run wrote to both logs),
+    # then ask the component again what it finds installed, then show what the install changed.
     set +e
+    echo "===== kvnhost install"
     "$bin/kvnhost" --state "$state" --verbose-log install
     rc=$?
-    "$bin/kvnhost" --state "$state" log
+    echo
+    echo "===== kvnhost check (after the install)"
+    "$bin/kvnhost" --state "$state" check
+    echo
+    echo "===== kvnhost diff (what the install changed on the machine)"
+    "$bin/kvnhost" --state "$state" diff
     set -e
+    echo
     echo "demo: machine state in $state (exit status of install: $rc)"
     ;;
   test)

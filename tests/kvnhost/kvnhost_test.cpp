@@ -79,7 +79,7 @@ TEST_F(KvnhostFixture, InfoAnswersTheInterfaceVersionAndThePackageProperties) {
   EXPECT_EQ(j["constant_property"], 1);
   EXPECT_EQ(j["package_name"], "Pilote de carte réseau Ethernet");
   EXPECT_EQ(j["package_description"].get<std::string>().rfind("Installe le pilote miniport NDIS", 0), 0u);
-  EXPECT_EQ(j["package_version"], "25.0.0.3");
+  EXPECT_EQ(j["package_version"], "1.12.150.0");
   // The driver file the default machine has installed.
   EXPECT_EQ(j["installed_version"], "1.10.128.0");
   EXPECT_EQ(j["state_dir"], fs::absolute(state).string());
@@ -325,15 +325,8 @@ TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAnd
   for (const auto &c : cases) {
     SCOPED_TRACE(c.package);
     fs::remove_all(state);
-    // The adapter component stages the agent's files before the generic installation runs:
-    // the package carries them as the example PNP package does.
-    fs::path copy = scratch / c.package;
-    fs::remove_all(copy);
-    fs::copy(fs::path(KVN_EXAMPLES) / c.package, copy, fs::copy_options::recursive);
-    for (const char *agentFile : {"vode64r.sys", "direvo.exe"})
-      fs::copy_file(fs::path(KVN_EXAMPLES) / "package" / agentFile, copy / agentFile,
-                    fs::copy_options::overwrite_existing);
-    std::string package = "--package " + Quote(copy.string()) + " ";
+    // The package carries the agent's files, which the adapter component stages first.
+    std::string package = "--package " + Quote((fs::path(KVN_EXAMPLES) / c.package).string()) + " ";
     Result r = Run(package + WithState("--json install"));
     EXPECT_TRUE(r.status == 0 || r.status == 3010 % 256) << r.status << " " << r.out << r.err;
     EXPECT_EQ(nlohmann::json::parse(r.out)["install_result"], 1) << r.out;
@@ -351,6 +344,81 @@ TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
   EXPECT_EQ(r.status, result == 1 ? 0 : result == 2 ? 3010 % 256 : 1);
   EXPECT_TRUE(j.contains("os_supported"));
   EXPECT_TRUE(j.contains("preinstall_status"));
+}
+
+// The install report: the result, the message Install left in the language it chose for
+// --lang (installation failures are English for every language but Japanese), and what this
+// run wrote to the setup log and, with --verbose-log, to the verbose log.
+TEST_F(KvnhostFixture, InstallReportsResultMessageAndWhatTheRunLogged) {
+  const std::string kNoDevices = "No devices were found to install.";
+  const struct {
+    const char *machine, *lang;
+    bool verbose;
+    int exitStatus, result;
+    std::string message;
+  } cases[] = {
+      {"default", "en", true, 0, 1, ""},
+      {"server2012", "fr", false, 1, 0, kNoDevices},
+      {"server2012", "ja", true, 1, 0, "インストールするデバイスが見つかりませんでした。"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.machine) + " " + c.lang);
+    fs::remove_all(state);
+    std::string machine = "--machine " + Quote((fs::path(KVN_EXAMPLE_MACHINES) / c.machine).string()) + " ";
+    // An earlier run's log lines are not this install's.
+    ASSERT_EQ(Run(machine + WithState("--verbose-log check")).status, 0);
+    std::string options = machine + "--lang " + c.lang + (c.verbose ? " --verbose-log" : "");
+    Result r = Run(options + " " + WithState("--json install"));
+    EXPECT_EQ(r.status, c.exitStatus) << r.err;
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["install_result"], c.result);
+    EXPECT_EQ(j["install_message"], c.message);
+    std::string setup = j["setup_log"].is_string() ? j["setup_log"].get<std::string>() : "";
+    EXPECT_NE(setup.find("Initiating installation... "), std::string::npos) << setup;
+    EXPECT_EQ(setup.find("Log Session Start"), setup.rfind("Log Session Start")) << "one run only: " << setup;
+    EXPECT_EQ(j["verbose_log"].is_string(), c.verbose) << j["verbose_log"];
+    if (c.verbose) {
+      EXPECT_NE(j["verbose_log"].get<std::string>().find("Initiating installation... "), std::string::npos);
+    }
+
+    // The human report says the same, with both logs under their file names.
+    fs::remove_all(state);
+    Result text = Run(options + " " + WithState("install"));
+    EXPECT_EQ(text.status, c.exitStatus);
+    const std::string shown[] = {
+        "install result         " + std::to_string(c.result) + (c.result ? " (installed)\n" : " (failed)\n"),
+        "install message        " + (c.message.empty() ? "(none)" : c.message) + "\n",
+        "----- C:\\vadorurev\\log\\kvnsetup.log\n"};
+    for (const std::string &line : shown) EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
+    EXPECT_EQ(text.out.find(".tmp\n") != std::string::npos, c.verbose) << text.out;
+  }
+}
+
+// The upgrade the demo shows: both adapters of the default machine move from the older driver
+// to the package's, after which the component's own questions find the package installed and
+// the installed version the same as the package's.
+TEST_F(KvnhostFixture, InstallThenCheckFindsTheUpgradeInstalledAtTheSameVersion) {
+  Result before = Run(WithState("--json check"));
+  ASSERT_EQ(before.status, 0) << before.err;
+  EXPECT_EQ(nlohmann::json::parse(before.out)["version_status"], 0) << "the machine starts on the older driver";
+  ASSERT_EQ(Run(WithState("--json install")).status, 0);
+  Result after = Run(WithState("--json check"));
+  ASSERT_EQ(after.status, 0) << after.err;
+  auto j = nlohmann::json::parse(after.out);
+  EXPECT_EQ(j["installed"], 1);
+  EXPECT_EQ(j["version_status"], 1);
+  std::string diff = Run(WithState("diff")).out;
+  int upgraded = 0;
+  for (size_t at = diff.find("device changed:"); at != std::string::npos; at = diff.find("device changed:", at + 1)) {
+    std::string line = diff.substr(at, diff.find('\n', at) - at);
+    size_t arrow = line.find(" -> ");
+    if (arrow != std::string::npos && line.find(" 1.10.128.0 ") < arrow &&
+        line.find(" 1.12.150.0 ", arrow) != std::string::npos)
+      ++upgraded;
+  }
+  EXPECT_EQ(upgraded, 2) << diff;
+  EXPECT_NE(diff.find("file changed:  C:\\Windows\\System32\\drivers\\z40e64.sys"), std::string::npos) << diff;
+  EXPECT_NE(diff.find("service added:   direvo\n"), std::string::npos) << "the agent: " << diff;
 }
 
 // A host that initialised COM on its thread, in either model, gets the same answers: the

@@ -307,6 +307,11 @@ bool WinePrefix::InstallPackage(std::string &error, const fs::path &packageDir) 
   return CopyIn({dir, WindowsBin() / "kvncomp.dll", WindowsBin() / "kvnhost.exe"}, "C:\\Package", error);
 }
 
+void WinePrefix::EndSession() {
+  Run({tools_.wineserver.string(), "-k"}, Environment(), scratch_, scratch_, 60);
+  Run({tools_.wineserver.string(), "-w"}, Environment(), scratch_, scratch_, 60);
+}
+
 RunResult WinePrefix::Wine(const std::vector<std::string> &args, const std::string &windowsCwd, int timeoutSeconds) {
   std::vector<std::string> argv{tools_.wine64.string()};
   argv.insert(argv.end(), args.begin(), args.end());

@@ -72,6 +72,10 @@ class WinePrefix {
   // the Windows build, at C:\Package.
   bool InstallPackage(std::string &error, const std::filesystem::path &packageDir = {});
 
+  // Ends the prefix's session as a restart does: its wineserver and every Windows process
+  // stop; the next program starts a new session (services started anew from the registry).
+  void EndSession();
+
   // Runs `wine64 PROGRAM ARGS...` with the current directory `windowsCwd`.
   RunResult Wine(const std::vector<std::string> &args, const std::string &windowsCwd, int timeoutSeconds = 120);
 

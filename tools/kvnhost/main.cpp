@@ -57,17 +57,19 @@ bool Resolve(HMODULE module, const char *name, T &fn) {
   return fn != nullptr;
 }
 
-// One field of the report: its JSON name, its label and its value (absent: not answered).
+// One field of the report: its JSON name, its label, its value (absent: not answered) and,
+// when not empty, the text the human report shows instead of the value.
 struct Field {
   std::string name;
   std::string label;
   nlohmann::json value;
+  std::string shown;
 };
 
 class Report {
  public:
-  void Add(const std::string &name, const std::string &label, nlohmann::json value) {
-    fields_.push_back({name, label, std::move(value)});
+  void Add(const std::string &name, const std::string &label, nlohmann::json value, std::string shown = {}) {
+    fields_.push_back({name, label, std::move(value), std::move(shown)});
   }
   nlohmann::json Json() const {
     nlohmann::json j = nlohmann::json::object();
@@ -77,7 +79,8 @@ class Report {
   std::string Text() const {
     std::string out;
     for (auto &f : fields_) {
-      std::string value = f.value.is_null()     ? "(not answered)"
+      std::string value = !f.shown.empty()      ? f.shown
+                          : f.value.is_null()   ? "(not answered)"
                           : f.value.is_string() ? f.value.get<std::string>()
                                                 : f.value.dump();
       char line[64];
@@ -119,7 +122,9 @@ void RunInfo(const Exports &e, const std::wstring &lang, Report &r) {
 void RunCheck(const Exports &e, const std::wstring &lang, Report &r) {
   r.Add("os_supported", "OS supported", e.isOSSupported());
   r.Add("installed", "installed", e.isInstalled());
-  r.Add("version_status", "version status", e.getVersionStatus());
+  int version = e.getVersionStatus();
+  const char *versionMeaning = version == 0 ? "older" : version == 1 ? "same" : version == 2 ? "newer" : "unknown";
+  r.Add("version_status", "version status", version, std::to_string(version) + " (" + versionMeaning + ")");
   PreInstallStatus status{};
   status.nStatus = 0;
   if (e.getProperty(PROP_PREINSTALL_STATUS, &status, sizeof status, reinterpret_cast<ULONG_PTR>(lang.c_str()))) {
@@ -136,50 +141,99 @@ int RunInstall(const Exports &e, const std::wstring &lang, Report &r) {
   WCHAR message[kInstallMessageCapacity] = L"";
   int result = e.install(0, 0, message, 0, lang.c_str());
   message[kInstallMessageCapacity - 1] = L'\0';
-  r.Add("install_result", "install result", result);
-  r.Add("install_message", "install message", Utf8(message));
+  const char *meaning = result == 0   ? "failed"
+                        : result == 1 ? "installed"
+                        : result == 2 ? "installed, a restart is required"
+                                      : "not an install result";
+  r.Add("install_result", "install result", result, std::to_string(result) + " (" + meaning + ")");
+  r.Add("install_message", "install message", Utf8(message), message[0] ? "" : "(none)");
   return result;
+}
+
+// The machine's log folder, "%systemdrive%\\vadorurev\\log\\"; empty when it cannot be named.
+std::wstring LogDirectory() {
+  WCHAR dir[MAX_PATH];
+  DWORD n = ExpandEnvironmentStringsW(L"%systemdrive%\\vadorurev\\log\\", dir, MAX_PATH);
+  return n == 0 || n > MAX_PATH ? std::wstring() : std::wstring(dir);
+}
+
+// The files of the log folder with their sizes: the setup log first, then the verbose logs.
+struct LogFile {
+  std::wstring name;
+  uint64_t size = 0;
+};
+
+std::vector<LogFile> ListLogFiles(const std::wstring &dir) {
+  std::vector<LogFile> files;
+  if (dir.empty()) return files;
+  WIN32_FIND_DATAW found;
+  unique_hfind search(FindFirstFileW((dir + L"*").c_str(), &found));
+  if (!search) return files;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      files.push_back({found.cFileName, uint64_t(found.nFileSizeHigh) << 32 | found.nFileSizeLow});
+  } while (FindNextFileW(search.get(), &found));
+  std::stable_partition(files.begin(), files.end(),
+                        [](const LogFile &f) { return CStr(f.name.c_str()).CompareNoCase(L"kvnsetup.log") == 0; });
+  return files;
+}
+
+bool IsSetupLog(const std::wstring &name) { return CStr(name.c_str()).CompareNoCase(L"kvnsetup.log") == 0; }
+
+// A log file's text from byte `from` on, as UTF-8 with LF line ends (the logs are written in
+// the system's ANSI code page with CR LF). False when the file cannot be read.
+bool ReadLogFile(const std::wstring &path, uint64_t from, std::string &text) {
+  unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  std::string bytes;
+  char chunk[65536];
+  DWORD read = 0;
+  while (ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read) bytes.append(chunk, read);
+  bytes.erase(0, size_t(std::min<uint64_t>(from, bytes.size())));
+  int wn = bytes.empty() ? 0 : MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), nullptr, 0);
+  std::wstring wide(size_t(wn), L'\0');
+  if (wn) MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), wide.data(), wn);
+  text.clear();
+  for (char c : Utf8(wide))
+    if (c != '\r') text += c;
+  if (!text.empty() && text.back() != '\n') text += "\n";
+  return true;
+}
+
+// What the log files gained since `before` was listed (a file that is new or shorter than it
+// was is shown whole), each under a "----- PATH" line; the setup log's text and the verbose
+// logs' text also go to `setupLog` and `verboseLog` (null when the run wrote none).
+std::string LogsWrittenSince(const std::vector<LogFile> &before, nlohmann::json &setupLog, nlohmann::json &verboseLog) {
+  std::wstring dir = LogDirectory();
+  std::string out;
+  setupLog = nullptr;
+  verboseLog = nullptr;
+  for (const LogFile &f : ListLogFiles(dir)) {
+    uint64_t from = 0;
+    for (const LogFile &old : before)
+      if (CStr(old.name.c_str()).CompareNoCase(f.name.c_str()) == 0 && old.size <= f.size) from = old.size;
+    std::string text;
+    if (!ReadLogFile(dir + f.name, from, text)) text = "(cannot be read)\n";
+    if (text.empty()) continue;
+    out += "----- " + Utf8(dir + f.name) + "\n" + text;
+    nlohmann::json &field = IsSetupLog(f.name) ? setupLog : verboseLog;
+    field = (field.is_null() ? std::string() : field.get<std::string>()) + text;
+  }
+  return out;
 }
 
 // The setup log and the verbose logs, as they stand in the machine's log directory.
 std::string ReadLogs() {
-  WCHAR dir[MAX_PATH];
-  DWORD n = ExpandEnvironmentStringsW(L"%systemdrive%\\vadorurev\\log\\", dir, MAX_PATH);
-  if (n == 0 || n > MAX_PATH) return "(the log directory cannot be named)\n";
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  unique_hfind search(FindFirstFileW((std::wstring(dir) + L"*").c_str(), &found));
-  if (!search) return "(no log files in " + Utf8(dir) + ")\n";
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-  } while (FindNextFileW(search.get(), &found));
-  // The setup log first, then the verbose logs.
-  std::stable_partition(names.begin(), names.end(),
-                        [](const std::wstring &s) { return CStr(s.c_str()).CompareNoCase(L"kvnsetup.log") == 0; });
+  std::wstring dir = LogDirectory();
+  if (dir.empty()) return "(the log directory cannot be named)\n";
+  std::vector<LogFile> files = ListLogFiles(dir);
+  if (files.empty()) return "(no log files in " + Utf8(dir) + ")\n";
   std::string out;
-  for (auto &name : names) {
-    std::wstring path = std::wstring(dir) + name;
-    out += "----- " + Utf8(path) + "\n";
-    unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-      out += "(cannot be read)\n";
-      continue;
-    }
-    std::string bytes;
-    char chunk[65536];
-    DWORD read = 0;
-    while (ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read) bytes.append(chunk, read);
-    // The logs are in the system's ANSI code page.
-    int wn = bytes.empty() ? 0 : MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), nullptr, 0);
-    std::wstring text(size_t(wn), L'\0');
-    if (wn) MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), text.data(), wn);
-    std::string utf8 = Utf8(text);
-    std::string clean;
-    for (char c : utf8)
-      if (c != '\r') clean += c;
-    out += clean;
-    if (!clean.empty() && clean.back() != '\n') out += "\n";
+  for (const LogFile &f : files) {
+    std::string text;
+    out += "----- " + Utf8(dir + f.name) + "\n";
+    out += ReadLogFile(dir + f.name, 0, text) ? text : "(cannot be read)\n";
   }
   return out;
 }
@@ -304,6 +358,8 @@ int main(int argc, char **argv) {
 
   Report report;
   int exitCode = 0;
+  // The install report shows what this run adds to the logs, whatever earlier runs left.
+  std::vector<LogFile> logsBefore = command == "install" ? ListLogFiles(LogDirectory()) : std::vector<LogFile>();
   {
     // The host's own log, handed over before anything else. Its verbose file has a name of
     // its own: the generated names come from the clock, which a simulated machine stops, so
@@ -354,7 +410,10 @@ int main(int argc, char **argv) {
     }
   }
 
-  std::string logs = command == "log" ? ReadLogs() : std::string();
+  nlohmann::json setupLog, verboseText;
+  std::string logs = command == "log"       ? ReadLogs()
+                     : command == "install" ? LogsWrittenSince(logsBefore, setupLog, verboseText)
+                                            : std::string();
   if (!place.stateDir.empty()) report.Add("state_dir", "machine state", place.stateDir);
   if (!LeaveMachine(error)) {
     std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
@@ -363,6 +422,10 @@ int main(int argc, char **argv) {
   if (json) {
     nlohmann::json j = report.Json();
     if (command == "log") j["log"] = logs;
+    if (command == "install") {
+      j["setup_log"] = setupLog;
+      j["verbose_log"] = verboseText;
+    }
     std::printf("%s\n", j.dump(2).c_str());
   } else {
     std::fputs(report.Text().c_str(), stdout);
