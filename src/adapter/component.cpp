@@ -2,7 +2,9 @@
 
 #include <setupapi.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <vector>
 
 #include "adapter/agent.h"
 #include "adapter/driverfile.h"
@@ -93,17 +95,46 @@ int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int 
                        L"SupportEnabled ", enabled.GetCount(), L"SupportDisabled ", disabled.GetCount(), disabledCount);
 
   // Re-enable pass: the adapters that were started are enabled, those the user had disabled
-  // are disabled again if the installation enabled them.
+  // are disabled again if the installation enabled them. When the walk could not read an
+  // instance ID or a change failed, the adapters not yet restored are tried once more in a
+  // second walk: an adapter left disabled cuts a server off its network. Only an enable that
+  // failed at its last try asks for a restart.
   auto restoreAdapters = [&] {
-    for (adapters.First(); adapters.GetCurrentHardwareId(); adapters.Next()) {
-      if (!adapters.GetInstanceId(instanceId)) continue;
-      for (const CStr &entry : enabled)
-        if (BeginsWith(entry, instanceId) && !adapters.ChangeState(DICS_ENABLE)) result = WithReboot(result);
-      for (const CStr &entry : disabled)
-        if (BeginsWith(entry, instanceId) && adapters.GetDevNodeStatus() != NIC_STATUS_DISABLED)
-          (void)adapters.ChangeState(DICS_DISABLE);
+    enum class Restore { kUntouched, kDone, kFailed };
+    std::vector<Restore> enabledState(static_cast<size_t>(enabled.GetCount()), Restore::kUntouched);
+    std::vector<Restore> disabledState(static_cast<size_t>(disabled.GetCount()), Restore::kUntouched);
+    auto pending = [](Restore state, int walk) { return walk == 0 || state != Restore::kDone; };
+    bool missed = false;
+    for (int walk = 0; walk < 2; ++walk) {
+      missed = false;
+      for (adapters.First(); adapters.GetCurrentHardwareId(); adapters.Next()) {
+        if (!adapters.GetInstanceId(instanceId)) {
+          missed = true;
+          continue;
+        }
+        size_t i = 0;
+        for (const CStr &entry : enabled) {
+          if (pending(enabledState[i], walk) && BeginsWith(entry, instanceId))
+            enabledState[i] = adapters.ChangeState(DICS_ENABLE) ? Restore::kDone : Restore::kFailed;
+          ++i;
+        }
+        i = 0;
+        for (const CStr &entry : disabled) {
+          if (pending(disabledState[i], walk) && BeginsWith(entry, instanceId))
+            disabledState[i] = adapters.GetDevNodeStatus() == NIC_STATUS_DISABLED || adapters.ChangeState(DICS_DISABLE)
+                                   ? Restore::kDone
+                                   : Restore::kFailed;
+          ++i;
+        }
+      }
+      adapters.Close();
+      auto failed = [](const std::vector<Restore> &states) {
+        return std::find(states.begin(), states.end(), Restore::kFailed) != states.end();
+      };
+      if (!missed && !failed(enabledState) && !failed(disabledState)) break;
     }
-    adapters.Close();
+    if (std::find(enabledState.begin(), enabledState.end(), Restore::kFailed) != enabledState.end())
+      result = WithReboot(result);
   };
 
   CountIntelDevices();

@@ -190,7 +190,7 @@ const BadInput kCases[] = {
     {"NamesOf300Characters",
      [](const Dirs &d) {
        Edit(d.package / "install.xml", {{"z40e64.inf", kLong + ".inf"}, {"\"z40e\"", "\"" + kLong + "\""}});
-       Edit(d.package / "vqz40e.xml", {{"25.0.0.3", kLong}, {"Ethernet Network Adapter Driver", kLong}});
+       Edit(d.package / "vqz40e.xml", {{"1.12.150.0", kLong}, {"Ethernet Network Adapter Driver", kLong}});
      },
      kAsExample, 1,
      R"({"install_result": 0, "install_message": "Installation failed on at least one device.  One of the devices may have been deleted through Device Manager and a reboot may be necessary to complete the driver installation for this device."})",
