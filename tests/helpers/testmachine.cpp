@@ -131,3 +131,14 @@ std::string FileSecurityText(const std::wstring &path) {
   }
   return text;
 }
+
+std::string ReadAll(const std::filesystem::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteAll(const std::filesystem::path &file, const std::string &bytes) {
+  std::ofstream(file, std::ios::binary) << bytes;
+}

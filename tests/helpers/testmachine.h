@@ -42,5 +42,9 @@ std::string FileSecurityText(const std::wstring &path);
 // with the NULs inside a list read as "|"; empty when the value cannot be read.
 std::wstring RegistryText(const std::wstring &key, const wchar_t *value);
 
+// A host file's bytes (empty when it cannot be read), and a host file written whole.
+std::string ReadAll(const std::filesystem::path &file);
+void WriteAll(const std::filesystem::path &file, const std::string &bytes);
+
 // The built component library, placed in the machine at `windowsPath`.
 void InstallComponent(const TestMachine &machine, const std::wstring &windowsPath);

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "testmachine.h"
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -31,15 +33,6 @@ constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
-
-std::string ReadAll(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteAll(const fs::path &p, const std::string &text) { std::ofstream(p, std::ios::binary) << text; }
 
 // Reproducible noise: the same bytes for the same seed on every run.
 std::string Noise(size_t size, uint64_t seed) {

@@ -23,15 +23,6 @@ namespace {
 constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr const wchar_t *kTestKey = L"SOFTWARE\\KvnTest";
 
-std::string ReadAll(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteAll(const fs::path &p, const std::string &text) { std::ofstream(p, std::ios::binary) << text; }
-
 // LF-separated text with CRLF line ends, as regedit writes them.
 std::string Crlf(const std::string &text) {
   std::string out;
