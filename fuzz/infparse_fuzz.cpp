@@ -85,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::EnsureMachine();
   fuzz::WriteMachineFile(kPath, fuzz::Bytes(data, size));
   (void)SectionNames(7);
-  std::vector<std::wstring> sections = SectionNames(1 << 16);
+  // Names and their separators take no more characters than the input has bytes.
+  std::vector<std::wstring> sections = SectionNames(DWORD(size) + 2);
   UINT errorLine = 0;
   for (DWORD style : {DWORD(INF_STYLE_WIN4), DWORD(INF_STYLE_OLDNT | INF_STYLE_WIN4)}) {
     HINF inf = SetupOpenInfFileW(kPath, nullptr, style, &errorLine);

@@ -379,6 +379,23 @@ TEST(FaultInjection, AnyFunctionFaultFailsTheNthCallWithItsTypicalError) {
   }
 }
 
+// A free that a fault fails keeps its block, as on Windows; the block goes with the machine
+// (the process's heap), so the sanitizer build sees no leak at exit.
+TEST(FaultInjection, ABlockWhoseFreeFailedGoesWithTheMachine) {
+  for (const char *function : {"LocalFree", "FreeSid"}) {
+    SCOPED_TRACE(function);
+    TestMachine machine(std::string("[[faults]]\nfunction = '") + function + "'\nerror = 6\n");
+    HLOCAL block = LocalAlloc(LMEM_FIXED, 64);
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    ASSERT_TRUE(block && AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &sid));
+    bool localFailed = LocalFree(block) != nullptr;
+    bool sidFailed = FreeSid(sid) != nullptr;
+    EXPECT_EQ(localFailed, std::string(function) == "LocalFree");
+    EXPECT_EQ(sidFailed, std::string(function) == "FreeSid");
+  }
+}
+
 // The call trace numbers each hooked call as a "*" fault counts it and names the caller
 // outside winsim, also for the calls winsim makes through its own entry points.
 TEST(CallTrace, RecordsEachHookedCallWithItsCallerOutsideWinsim) {

@@ -368,9 +368,15 @@ bool ReadWholeFile(const std::wstring &path, std::string &data, DWORD *error) {
     *error = ERROR_ACCESS_DENIED;
     return false;
   }
-  std::ifstream in(r.host, std::ios::binary);
-  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (!in && !in.eof()) {
+  // One read of the size the file has, not a character at a time.
+  std::ifstream in(r.host, std::ios::binary | std::ios::ate);
+  std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
+  if (size < 0 || !in.seekg(0)) {
+    *error = ERROR_READ_FAULT;
+    return false;
+  }
+  data.resize(size_t(size));
+  if (size > 0 && !in.read(data.data(), size)) {
     *error = ERROR_READ_FAULT;
     return false;
   }

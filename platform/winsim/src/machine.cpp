@@ -212,6 +212,7 @@ bool CloseMachine(std::string *error) {
   ReleaseAllObjects();
   ResetConsole();
   ResetCom();
+  ReleaseHeapBlocks();
   std::string err;
   bool ok = g_machine->Save(err);
   if (!ok && error) *error = err;

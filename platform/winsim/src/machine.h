@@ -120,6 +120,9 @@ bool HasMachine();
 void ResetConsole();
 // Ends the simulated process's COM: its objects, apartment and security (com.cpp).
 void ResetCom();
+// Frees the memory blocks and SIDs a failed free kept: the process's heap ends with it
+// (security.cpp).
+void ReleaseHeapBlocks();
 
 // Writes a file of the machine directory through a ".new" file renamed over it, so a
 // failed write never leaves half a file. False with a reason on failure.

@@ -70,25 +70,30 @@ bool InAdministratorsToken(const BYTE *sid) {
 }
 
 // The blocks GlobalAlloc gave and the SIDs AllocateAndInitializeSid gave, each freed only
-// by its own function.
+// by its own function. A block whose free was called but failed (a fault) stays live and is
+// marked, so that the machine's close frees it; one never passed to a free stays a leak.
 enum class Block { Global, Local, Sid };
+struct LiveBlock {
+  Block kind;
+  bool freeFailed = false;
+};
 std::mutex g_blocksLock;
-std::map<void *, Block> &Blocks() {
-  static std::map<void *, Block> blocks;
+std::map<void *, LiveBlock> &Blocks() {
+  static std::map<void *, LiveBlock> blocks;
   return blocks;
 }
 void *Allocate(Block kind, size_t bytes, bool zero) {
   void *p = zero ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
   if (p) {
     std::lock_guard<std::mutex> lock(g_blocksLock);
-    Blocks()[p] = kind;
+    Blocks()[p] = {kind};
   }
   return p;
 }
 bool Release(Block kind, void *p) {
   std::lock_guard<std::mutex> lock(g_blocksLock);
   auto it = Blocks().find(p);
-  if (it == Blocks().end() || it->second != kind) return false;
+  if (it == Blocks().end() || it->second.kind != kind) return false;
   Blocks().erase(it);
   std::free(p);
   return true;
@@ -111,7 +116,35 @@ void *FreeBlock(Block kind, void *block) {
   if (!Release(kind, block)) return Fail(ERROR_INVALID_HANDLE, block);
   return nullptr;
 }
+// A free function's entry whose fault keeps the block: marked as given back by the program.
+void NoteFailedFree(void *p) {
+  std::lock_guard<std::mutex> lock(g_blocksLock);
+  if (auto it = Blocks().find(p); it != Blocks().end()) it->second.freeFailed = true;
+}
 }  // namespace
+
+// The entry of GlobalFree, LocalFree and FreeSid: as WINSIM_ENTRY, and a fault that fails the
+// call marks the block it kept.
+#define WINSIM_ENTRY_FREE(dll, name, block)                                                                        \
+  WINSIM_ENTRY_BEGIN_(#name, dll, &::name);                                                                        \
+  if (::winsim::FaultsArmed() && ::winsim::Faulted(#name, ::winsim::FailureKind::LastError, {}, &winsim_fault_)) { \
+    NoteFailedFree(block);                                                                                         \
+    return ::winsim::detail::FailWith<::winsim::detail::ReturnOf<decltype(&::name)>::type>(winsim_fault_, block);  \
+  }
+
+// The blocks a failed free kept go with the process's heap; the others stay, for the leak
+// checker to report.
+void ReleaseHeapBlocks() {
+  std::lock_guard<std::mutex> lock(g_blocksLock);
+  for (auto it = Blocks().begin(); it != Blocks().end();) {
+    if (!it->second.freeFailed) {
+      ++it;
+      continue;
+    }
+    std::free(it->first);
+    it = Blocks().erase(it);
+  }
+}
 
 std::vector<BYTE> MakeSid(BYTE authority, std::initializer_list<DWORD> subAuthorities) {
   std::vector<BYTE> sid(8 + 4 * subAuthorities.size(), 0);
@@ -429,7 +462,7 @@ BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthor
 
 // NULL when freed; the SID itself when it did not come from AllocateAndInitializeSid.
 PVOID WINAPI FreeSid(PSID pSid) {
-  WINSIM_ENTRY("advapi32.dll", FreeSid, pSid);
+  WINSIM_ENTRY_FREE("advapi32.dll", FreeSid, pSid);
   return Release(Block::Sid, pSid) ? nullptr : pSid;
 }
 
@@ -601,7 +634,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
 }
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
-  WINSIM_ENTRY("kernel32.dll", GlobalFree, hMem);
+  WINSIM_ENTRY_FREE("kernel32.dll", GlobalFree, hMem);
   return FreeBlock(Block::Global, hMem);
 }
 
@@ -611,7 +644,7 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem) {
-  WINSIM_ENTRY("kernel32.dll", LocalFree, hMem);
+  WINSIM_ENTRY_FREE("kernel32.dll", LocalFree, hMem);
   return FreeBlock(Block::Local, hMem);
 }
 
