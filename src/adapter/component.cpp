@@ -96,7 +96,8 @@ int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int 
 
   // Re-enable pass: the adapters that were started are enabled, those the user had disabled
   // are disabled again if the installation enabled them. When the walk could not read an
-  // instance ID or a change failed, the adapters not yet restored are tried once more in a
+  // instance ID, a change failed or an adapter was not found (the device set could not be
+  // opened or walked to its end), the adapters not yet restored are tried once more in a
   // second walk: an adapter left disabled cuts a server off its network. Only an enable that
   // failed at its last try asks for a restart.
   auto restoreAdapters = [&] {
@@ -128,10 +129,10 @@ int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int 
         }
       }
       adapters.Close();
-      auto failed = [](const std::vector<Restore> &states) {
-        return std::find(states.begin(), states.end(), Restore::kFailed) != states.end();
+      auto restored = [](const std::vector<Restore> &states) {
+        return std::all_of(states.begin(), states.end(), [](Restore state) { return state == Restore::kDone; });
       };
-      if (!missed && !failed(enabledState) && !failed(disabledState)) break;
+      if (!missed && restored(enabledState) && restored(disabledState)) break;
     }
     if (std::find(enabledState.begin(), enabledState.end(), Restore::kFailed) != enabledState.end())
       result = WithReboot(result);

@@ -228,6 +228,9 @@ TEST(AdapterInstall, PathsResultsAndLogs) {
   const std::string copyFails = "[[faults]]\nfunction = 'CopyFileW'\nnth = 0\nwhen_arg_contains = 'pnpdrvs'\n";
   // The staging folder cannot be created.
   const std::string noFolder = "[[faults]]\nfunction = 'CreateDirectoryW'\nnth = 0\nwhen_arg_contains = 'pnpdrvs'\n";
+  // The enable pass cannot open its device set (the run's fourth, after the device list, the
+  // disable pass and the count of Intel devices).
+  const std::string reenableSetFails = "[[faults]]\nfunction = 'SetupDiGetClassDevsW'\nnth = 4\n";
   const std::string agentStops = "[[services]]\nname = 'direvo'\nstate = 'stopped'\non_start = 'stops'\n";
   const std::string agentNoReboot =
       "Intel diagnostic driver installed successfully.\r\nIntel OCD Agent file installed successfully.\r\n"
@@ -300,6 +303,9 @@ TEST(AdapterInstall, PathsResultsAndLogs) {
       {"an adapter the user disabled is disabled again after the enable pass reached it",
        Started("1572", "00081") + Started("1572", "0008", "status = 'disabled'\n") + kAgentProgram, "PNP", kNone,
        true, 1, kGeneric + kAgentStarted, Tally(1, 1), {{"00081", kStarted}, {"0008", kDisabled}}, 3},
+      {"the device set cannot be opened for the enable pass: a second walk restores the adapter",
+       Started("1572", "0008") + kAgentProgram + reenableSetFails, "PNP", kNone, true, 1, kGeneric + kAgentStarted,
+       "", {{"0008", kStarted}}, 3},
       // clang-format on
   };
   for (const auto &c : cases) {

@@ -60,6 +60,7 @@ struct Options {
   std::string kvnhost, machine, package, command, mode = "grouped", exceptions, work;
   double timeoutSeconds = 60;
   unsigned jobs = 1;
+  long long from = 1, to = 0;  // the call numbers a sweep is narrowed to (0: to the last)
   bool verboseLog = false, keep = false, listPoints = false;
 };
 
@@ -444,6 +445,7 @@ int Sweep::Main() {
     return 2;
   }
   std::vector<const Call *> points = FaultPoints(calls, o_.mode);
+  std::erase_if(points, [&](const Call *p) { return p->n < o_.from || (o_.to > 0 && p->n > o_.to); });
   std::map<std::string, std::string> names = Symbolise(points, fs::path(o_.kvnhost).parent_path());
   auto callerOf = [&](const Call &c) {
     auto it = names.find(c.site);
@@ -534,6 +536,8 @@ int main(int argc, char **argv) {
   app.add_option("--timeout", o.timeoutSeconds, "seconds one run may take")->capture_default_str();
   app.add_option("--jobs", o.jobs, "runs at once")->capture_default_str();
   app.add_option("--work", o.work, "where the runs go (default: a new temporary directory)");
+  app.add_option("--from", o.from, "fail no call before this one (a call number of the counting run)");
+  app.add_option("--to", o.to, "fail no call after this one");
   app.add_flag("--verbose-log", o.verboseLog, "run kvnhost with --verbose-log");
   app.add_flag("--keep", o.keep, "keep every run's state");
   app.add_flag("--list", o.listPoints, "print the fault points and stop");
