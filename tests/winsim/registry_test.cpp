@@ -1253,6 +1253,44 @@ TEST(RegistryFile, KeysWithLineBreaksAreLeftOutOfTheFile) {
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kvn\\two\nlines"));
 }
 
+// Text that is not Unicode reads as U+FFFD, so the file saved from it loads as it was read and
+// saves again byte for byte the same (the siblings keep their order).
+TEST(RegistryFile, TextThatIsNotUnicodeReadsAsReplacementCharacters) {
+  const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kvn\\";
+  auto utf16 = [](const std::string &utf8) { return Utf16(utf8).substr(2); };
+  const struct {
+    const char *what;
+    std::string file;
+    std::wstring name;  // the odd key's name as read
+  } cases[] = {
+      {"past U+10FFFF", header + "a\xF6\xA4\xB7\xAA]\r\n", L"a\uFFFD\uFFFD\uFFFD\uFFFD"},
+      {"a surrogate in UTF-8", header + "a\xED\xA0\x80]\r\n", L"a\uFFFD\uFFFD\uFFFD"},
+      {"an overlong '/'", header + "a\xC0\xAF]\r\n", L"a\uFFFD\uFFFD"},
+      {"a sequence cut short", header + "a\xE2\x82z]\r\n", L"a\uFFFD\uFFFDz"},
+      {"a lone surrogate in UTF-16LE", Utf16(header + "a") + std::string("\x00\xD8", 2) + utf16("]\r\n"), L"a\uFFFD"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    TestMachine machine;
+    LoadRegistryFile(machine, c.file);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kvn\\a\u00e9"));
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kvn\\b"));
+    auto names = [] {
+      HKEY h = Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kvn", KEY_READ);
+      std::vector<std::wstring> out = SubkeyNames(h);
+      RegCloseKey(h);
+      return out;
+    };
+    std::vector<std::wstring> read = names();
+    EXPECT_NE(std::find(read.begin(), read.end(), c.name), read.end());
+    machine.Reopen();
+    EXPECT_EQ(names(), read);
+    std::string saved = ReadAll(machine.Dir() / "registry.reg");
+    machine.Reopen();
+    EXPECT_EQ(ReadAll(machine.Dir() / "registry.reg"), saved);
+  }
+}
+
 TEST(RegistryFile, NoFileIsWrittenForAnEmptyRegistry) {
   TestMachine machine;
   machine.Reopen();

@@ -66,7 +66,11 @@ std::string ToUtf8(const std::wstring &text) {
   return out;
 }
 
+// A byte that does not start a well-formed sequence (a stray continuation byte, a sequence
+// cut short, an overlong form, a surrogate, a value past U+10FFFF) reads as U+FFFD and the
+// next byte starts afresh, so what is read always writes back as it reads.
 std::wstring FromUtf8(const std::string &text) {
+  static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};  // shortest form's floor per extra bytes
   std::wstring out;
   out.reserve(text.size());
   size_t i = 0;
@@ -87,24 +91,15 @@ std::wstring FromUtf8(const std::string &text) {
       c = b & 0x07;
       extra = 3;
     } else {
-      out += wchar_t(0xFFFD);
-      ++i;
-      continue;
-    }
-    if (extra && i + extra >= text.size()) {
-      out += wchar_t(0xFFFD);
-      break;
+      c = 0xFFFD;
+      extra = 0;
     }
     bool ok = true;
-    for (size_t k = 1; k <= extra; ++k) {
-      unsigned char cb = (unsigned char)text[i + k];
-      if ((cb & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      c = (c << 6) | (cb & 0x3F);
+    for (size_t k = 1; ok && k <= extra; ++k) {
+      ok = i + k < text.size() && ((unsigned char)text[i + k] & 0xC0) == 0x80;
+      if (ok) c = (c << 6) | ((unsigned char)text[i + k] & 0x3F);
     }
-    if (!ok) {
+    if (!ok || c < kLeast[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
       out += wchar_t(0xFFFD);
       ++i;
       continue;

@@ -63,6 +63,10 @@ class Parser {
     std::wstring text;
     if (bytes.size() >= 2 && (unsigned char)bytes[0] == 0xFF && (unsigned char)bytes[1] == 0xFE) {
       text = TextOfImage(std::vector<BYTE>(bytes.begin() + 2, bytes.end()));
+      // The file is saved as UTF-8, which has no form for a lone surrogate: it reads as U+FFFD,
+      // as an ill-formed UTF-8 sequence does.
+      for (wchar_t &c : text)
+        if (c >= 0xD800 && c <= 0xDFFF) c = wchar_t(0xFFFD);
     } else if (bytes.size() >= 2 && (unsigned char)bytes[0] == 0xFE && (unsigned char)bytes[1] == 0xFF) {
       return false;
     } else if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
