@@ -134,8 +134,18 @@ int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int 
       };
       if (!missed && restored(enabledState) && restored(disabledState)) break;
     }
-    if (std::find(enabledState.begin(), enabledState.end(), Restore::kFailed) != enabledState.end())
+    // An adapter that was started and is not enabled again now (its enable failed, or
+    // neither walk reached it) is a failed enable: the installation asks for a restart, and
+    // the adapter is named in both logs, as a server without its network must be visible.
+    size_t i = 0;
+    for (const CStr &entry : enabled) {
+      if (enabledState[i++] == Restore::kDone) continue;
       result = WithReboot(result);
+      g_messageWriter.Step(COMPONENT_SOURCE, 1340, L"[RuzuvAzudizuda]::[ostrand] NIC_NOT_RESTORED: %ls\r\n",
+                           entry.GetString());
+      g_messageWriter.Warning(COMPONENT_SOURCE, 1342, L"[RuzuvAzudizuda]::[ostrand] NIC_NOT_RESTORED: %ls\r\n",
+                              entry.GetString());
+    }
   };
 
   CountIntelDevices();

@@ -36,13 +36,17 @@ class CInf {
   // "<base>.SoftwareSettings" sections; `suppressDeleteErrors` goes to the process-wide flag.
   virtual BOOL InstallInfSection(const WCHAR *base, BOOL *reboot, BOOL suppressDeleteErrors);
   // Creates and installs the root-enumerated device of the INF's service; `*reboot` (when
-  // given) tells whether its installation asks for a restart.
+  // given) tells whether its installation asks for a restart. When a step after the device's
+  // registration fails, the device is removed again (DIF_REMOVE) and the result is 0.
   virtual BOOL CreateLegacyDevice(BOOL *reboot = nullptr);
   // The file directives of `section` (CopyFiles, then DelFiles, then RenFiles, each only when
   // the one before succeeded), then SetupInstallFromInfSectionW for its other directives with
   // `rootKey` as HKR. 0 without a section or key, or when a file directive failed (SetupAPI
   // is then not called).
   virtual BOOL InstallSection(const WCHAR *section, HKEY rootKey);
+  // SetupInstallServicesFromInfSectionW on `section`; a restart it asks for sets the
+  // reboot-needed flag. An existing service is success, and so is a display name taken by
+  // another service when every "AddService" service of the section exists.
   virtual BOOL InstallServices(const WCHAR *section);
   virtual BOOL InstallSoftwareSettings(const WCHAR *section);
   // Copies every line of the file-list section `list` into the list's destination folder
@@ -92,18 +96,20 @@ class CInf {
   // Creates `folder` and, when its parent is missing, the folders above it first. A folder
   // that exists already is success.
   virtual BOOL CreateDirectoryTree(const WCHAR *folder);
-  // Copies `existing` to a new unique name (in the TMP folder when it names one, else beside
-  // the file) keeping its extension; `newPath` is that name. 0 with `newPath` empty when no
-  // name could be had or the copy failed.
-  virtual BOOL MakeTempCopy(const WCHAR *existing, CStr &newPath);
+  // Copies `existing` to a new unique name in `folder` (the folder of the file it is to
+  // replace: a move at the next restart cannot cross volumes) keeping its extension;
+  // `newPath` is that name. 0 with `newPath` empty when no name could be had or the copy
+  // failed.
+  virtual BOOL MakeTempCopy(const WCHAR *existing, const WCHAR *folder, CStr &newPath);
   // The destination folder of file list `list`: the only pair's folder when there is one,
   // else the folder of the pair keyed `list`, else of "DefaultDestDir" (keys compared
   // case-sensitively). 0 with `folder` empty when none matches or the pair that matches
   // cannot be used (no other pair stands in for it).
   virtual BOOL GetDestinationDir(const WCHAR *list, CStr &folder);
-  // The folder of a DIRID (its environment variable's value and suffix); an unknown DIRID
-  // gives an empty folder. 0 with `folder` empty when the variable is not set or the folder
-  // does not fit a path.
+  // The folder of a DIRID (its environment variable's value and suffix, or for 16406 and
+  // 16427 the shell's all-users Start menu and Common Files folders, created when missing);
+  // an unknown DIRID gives an empty folder. 0 with `folder` empty when the variable is not
+  // set, the shell has no such folder, or the folder does not fit a path.
   virtual BOOL GetDirIdPath(DWORD dirId, CStr &folder);
 
   // The SetupAPI file-queue callback of the installation; `context` is the CInf.
@@ -137,6 +143,8 @@ class CInf {
   // MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT (and MOVEFILE_REPLACE_EXISTING when there is
   // a target); sets the reboot-needed flag when it succeeds.
   BOOL MoveAtRestart(const WCHAR *from, const WCHAR *to);
+  // Every "AddService" line of `section` names a service that exists.
+  bool AllServicesExist(const WCHAR *section);
   // The first "AddService" line of `section`, or of the first service section when null.
   BOOL FindAddServiceLine(const WCHAR *section, INFCONTEXT *context);
   // Appends to `list` each section of the file (in file order) that `select` accepts.
@@ -144,6 +152,7 @@ class CInf {
   void AddSections(CStrList &list, Select select);
 
   BOOL m_bVirtualDevice = 0;
+  BOOL m_bRootDeviceRegistered = 0;  // CreateRootDevice registered the device being installed
   unique_hinf m_hInf;
   BOOL m_bRebootNeeded = 0;
   CStr m_strSignature;

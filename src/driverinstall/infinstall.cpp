@@ -4,6 +4,8 @@
 // only applies the other directives of a section.
 #include "driverinstall/inf.h"
 
+#include <shlobj.h>
+
 #include <vector>
 
 #include "system/servicecontrol.h"
@@ -39,10 +41,13 @@ bool IsInUse(DWORD error) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
+// A DIRID's folder: an environment variable's value and a suffix, or (`variable` null) the
+// shell's special folder `csidl`, where the environment has nothing that names it.
 struct DirIdFolder {
   DWORD id;
   const WCHAR *variable;
   const WCHAR *suffix;
+  int csidl = 0;
 };
 
 const DirIdFolder kDirIdFolders[] = {
@@ -54,15 +59,38 @@ const DirIdFolder kDirIdFolders[] = {
     {20, L"SystemRoot", L"\\fonts"},
     {24, L"SystemDrive", L""},
     {50, L"SystemRoot", L"\\system"},
-    {0x4016, L"ALLUSERSPROFILE", L""},
+    {0x4016, nullptr, nullptr, CSIDL_COMMON_STARTMENU},
     {0x4017, L"ALLUSERSPROFILE", L"\\Start Menu\\Programs"},
     {0x4018, L"ALLUSERSPROFILE", L"\\Start Menu\\Programs\\Startup"},
     {0x4019, L"ALLUSERSPROFILE", L"\\Desktop"},
     {0x401F, L"ALLUSERSPROFILE", L"\\Favorites"},
     {0x4023, L"ALLUSERSPROFILE", L"\\Application Data"},
     {0x4026, L"ProgramFiles", L""},
-    {0x402B, L"ProgramFiles", L"\\Common"},
+    {0x402B, nullptr, nullptr, CSIDL_PROGRAM_FILES_COMMON},
 };
+
+// The path of special folder `csidl`, created when it is missing, as files are about to be
+// copied into it.
+// Clears the read-only and hidden attributes of an existing file, keeping its others; false
+// when it has neither or they cannot be cleared.
+bool ClearCopyBlockingAttributes(const WCHAR *path) {
+  constexpr DWORD kBlocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) || !(attributes & kBlocking))
+    return false;
+  DWORD kept = attributes & ~kBlocking;
+  return SetFileAttributesW(path, kept ? kept : FILE_ATTRIBUTE_NORMAL) != FALSE;
+}
+
+BOOL ShellFolderPath(int csidl, CStr &folder) {
+  unique_pidl list;
+  WCHAR path[MAX_PATH] = L"";
+  if (FAILED(SHGetSpecialFolderLocation(nullptr, csidl | CSIDL_FLAG_CREATE, list.put())) ||
+      !SHGetPathFromIDListW(list.get(), path))
+    return FALSE;
+  folder = path;
+  return TRUE;
+}
 }  // namespace
 
 CStr JoinFolder(const CStr &folder, const WCHAR *name) {
@@ -220,10 +248,18 @@ BOOL CInf::CopyFileLine(const WCHAR *list, INFCONTEXT *line) {
   if (CopyFileW(source, destination, failIfExists)) return TRUE;
   DWORD error = GetLastError();
   if (error == ERROR_FILE_EXISTS && failIfExists) return TRUE;
+  // CopyFileW refuses to overwrite a read-only or hidden file although nobody uses it: those
+  // two attributes are cleared and the copy tried once more. Only a copy that still fails is
+  // taken for a file in use.
+  if (error == ERROR_ACCESS_DENIED && !failIfExists && ClearCopyBlockingAttributes(destination)) {
+    if (CopyFileW(source, destination, FALSE)) return TRUE;
+    error = GetLastError();
+  }
   if (IsInUse(error) || error == ERROR_USER_MAPPED_FILE) {
-    // The file in place is in use: a copy of the new one replaces it at the next restart.
+    // The file in place is in use: a copy of the new one replaces it at the next restart. The
+    // copy is made beside it, as a move at the restart cannot cross volumes.
     CStr temporary;
-    if (!MakeTempCopy(source, temporary)) return FALSE;
+    if (!MakeTempCopy(source, FolderOfPath(destination), temporary)) return FALSE;
     if (MoveAtRestart(temporary, destination)) return TRUE;
     DWORD moveError = GetLastError();
     DeleteFileW(temporary);  // nothing will move it into place
@@ -341,6 +377,7 @@ BOOL CInf::GetDirIdPath(DWORD dirId, CStr &folder) {
   folder.Empty();
   for (const DirIdFolder &entry : kDirIdFolders) {
     if (entry.id != dirId) continue;
+    if (!entry.variable) return ShellFolderPath(entry.csidl, folder);
     WCHAR value[MAX_PATH] = L"";
     DWORD length = GetEnvironmentVariableW(entry.variable, value, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return FALSE;  // not set, empty, or too long
@@ -374,22 +411,15 @@ BOOL CInf::CreateDirectoryTree(const WCHAR *folder) {
   return CreateDirectoryW(folder, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-BOOL CInf::MakeTempCopy(const WCHAR *existing, CStr &newPath) {
+BOOL CInf::MakeTempCopy(const WCHAR *existing, const WCHAR *folder, CStr &newPath) {
   newPath.Empty();
-  if (!existing) return FALSE;
+  if (!existing || !folder) return FALSE;
   CStr path(existing);
-  CStr folder = FolderOfPath(path);
-  CStr fileName = path.Mid(folder.GetLength());
+  CStr fileName = path.Mid(FolderOfPath(path).GetLength());
   int dot = fileName.ReverseFind(L'.');
   CStr baseName = dot >= 0 ? fileName.Left(dot) : fileName;
   CStr extension = dot >= 0 ? fileName.Mid(dot) : CStr();
-
-  WCHAR tmp[MAX_PATH] = L"";
-  DWORD tmpLength = GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH);
-  DWORD attributes = tmpLength > 0 && tmpLength < MAX_PATH ? GetFileAttributesW(tmp) : INVALID_FILE_ATTRIBUTES;
-  CStr tempFolder =
-      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? CStr(tmp) : folder;
-  if (tempFolder.IsEmpty()) tempFolder = L".";
+  CStr tempFolder = *folder ? CStr(folder) : CStr(L".");
 
   // GetTempFileNameW reserves a unique name by creating it; the copy goes to that name
   // followed by the file's extension, and the reservation is removed again.

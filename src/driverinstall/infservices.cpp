@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driverinstall/pnpdriver.h"
+#include "system/servicecontrol.h"
 
 namespace {
 constexpr DWORD kSettingsNameChars = 2048;  // the service name of the per-service settings key
@@ -18,8 +19,6 @@ constexpr DWORD kDeviceServiceChars = 254;  // the service name a root device is
 constexpr DWORD kHardwareIdBytes = 512;     // the new root device's hardware ID list
 constexpr DWORD kRootDeviceFlags = DI_ENUMSINGLEINF | DI_DONOTCALLCONFIGMG | DI_NOFILECOPY;
 constexpr REGSAM kSettingsAccess = KEY_READ | KEY_WRITE;
-
-bool IsExistingService(DWORD error) { return error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME; }
 
 // The hardware ID list of a driver of the set's driver list (a REG_MULTI_SZ: the driver's
 // hardware ID and its terminators); empty when the driver's details cannot be read.
@@ -50,8 +49,29 @@ std::vector<WCHAR> DriverHardwareIds(HDEVINFO set, SP_DEVINFO_DATA *device, SP_D
 
 BOOL CInf::InstallServices(const WCHAR *section) {
   if (!section) return FALSE;
-  if (SetupInstallServicesFromInfSectionW(m_hInf.get(), section, 0)) return TRUE;
-  return IsExistingService(GetLastError()) ? TRUE : FALSE;
+  // On success the call tells through the last error that a restart is needed (a service it
+  // deleted runs until then), so the error is cleared first.
+  SetLastError(ERROR_SUCCESS);
+  if (SetupInstallServicesFromInfSectionW(m_hInf.get(), section, 0)) {
+    if (GetLastError() == ERROR_SUCCESS_REBOOT_REQUIRED) m_bRebootNeeded = TRUE;
+    return TRUE;
+  }
+  DWORD error = GetLastError();
+  if (error == ERROR_SERVICE_EXISTS) return TRUE;
+  // Another service uses a display name of the section: nothing was created or changed, which
+  // is success only when the section's services are there already.
+  return error == ERROR_DUPLICATE_SERVICE_NAME && AllServicesExist(section) ? TRUE : FALSE;
+}
+
+bool CInf::AllServicesExist(const WCHAR *section) {
+  INFCONTEXT line;
+  for (BOOL found = SetupFindFirstLineW(m_hInf.get(), section, L"AddService", &line); found;
+       found = SetupFindNextMatchLineW(&line, L"AddService", &line)) {
+    WCHAR name[kDeviceServiceChars + 1] = L"";
+    if (!SetupGetStringFieldW(&line, 1, name, kDeviceServiceChars + 1, nullptr) || !name[0]) return false;
+    if (!CServiceControl(name).Exists()) return false;
+  }
+  return true;
 }
 
 BOOL CInf::InstallSoftwareSettings(const WCHAR *section) {
@@ -80,10 +100,12 @@ BOOL CInf::CreateLegacyDevice(BOOL *reboot) {
   SP_DEVINFO_DATA device = {};
   device.cbSize = sizeof device;
   HDEVINFO created = INVALID_HANDLE_VALUE;
+  m_bRootDeviceRegistered = FALSE;
   BOOL result = CreateRootDevice(&created, &device, deviceName);
   set.reset(created);
   if (result) result = SetupDiCallClassInstaller(DIF_INSTALLDEVICE, set.get(), &device);
 
+  BOOL updateReboot = FALSE;
   if (m_bVirtualDevice && result) {
     WCHAR ids[kHardwareIdBytes / sizeof(WCHAR) + 1] = L"";  // a spare terminator
     if (!SetupDiGetDeviceRegistryPropertyW(set.get(), &device, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE *>(ids),
@@ -95,7 +117,10 @@ BOOL CInf::CreateLegacyDevice(BOOL *reboot) {
       CNewDevLibrary::UpdateDriverFn update = newdev.Update();
       // The class installer has just installed the INF's driver on the device, so the
       // update finds nothing better (ERROR_NO_MORE_ITEMS): the device runs that driver.
-      result = update && (update(nullptr, ids, m_strInfPath, 0, nullptr) || GetLastError() == ERROR_NO_MORE_ITEMS);
+      // A restart the update needs comes back through `updateReboot`: with no variable to
+      // take it, Windows would ask the user itself, which a silent installation never lets it.
+      result =
+          update && (update(nullptr, ids, m_strInfPath, 0, &updateReboot) || GetLastError() == ERROR_NO_MORE_ITEMS);
     }
   }
 
@@ -106,7 +131,18 @@ BOOL CInf::CreateLegacyDevice(BOOL *reboot) {
     if (set && SetupDiGetDeviceInstallParamsW(set.get(), &device, &params) &&
         (params.Flags & (DI_NEEDRESTART | DI_NEEDREBOOT)))
       *reboot = TRUE;
+    if (updateReboot) *reboot = TRUE;
   }
+
+  // A device registered here whose installation then failed would be found by the next run's
+  // existence test and never be installed: it is removed again, so the next run creates it
+  // afresh. Only this call's own device is removed.
+  if (!result && m_bRootDeviceRegistered) {
+    DWORD error = GetLastError();
+    (void)SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &device);
+    SetLastError(error);
+  }
+  m_bRootDeviceRegistered = FALSE;
   return result;
 }
 
@@ -125,6 +161,7 @@ BOOL CInf::CreateRootDevice(HDEVINFO *deviceInfoSet, SP_DEVINFO_DATA *deviceInfo
                                 DICD_GENERATE_ID | DICD_INHERIT_CLASSDRVS, deviceInfoData) ||
       !SetupDiRegisterDeviceInfo(set, deviceInfoData, SPRDI_FIND_DUPS, nullptr, nullptr, nullptr))
     return FALSE;
+  m_bRootDeviceRegistered = TRUE;
   SP_DEVINSTALL_PARAMS_W params = {};
   params.cbSize = sizeof params;
   if (!SetupDiGetDeviceInstallParamsW(set, deviceInfoData, &params)) return FALSE;

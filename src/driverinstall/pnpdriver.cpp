@@ -72,12 +72,12 @@ int CWin2000PnPDriver::AddPackageFile(const WCHAR *fileName) {
 }
 
 int CWin2000PnPDriver::CopyPackageFiles(const WCHAR *targetFolder) {
-  bool folderSafe = false;
-  return StagePackageFiles(targetFolder, &folderSafe);
+  bool complete = false;
+  return StagePackageFiles(targetFolder, &complete);
 }
 
-int CWin2000PnPDriver::StagePackageFiles(const WCHAR *targetFolder, bool *folderSafe) {
-  *folderSafe = false;
+int CWin2000PnPDriver::StagePackageFiles(const WCHAR *targetFolder, bool *complete) {
+  *complete = false;
   AddPackageFile(m_strInfPath);
 
   WCHAR folder[MAX_PATH] = L"";
@@ -121,13 +121,36 @@ int CWin2000PnPDriver::StagePackageFiles(const WCHAR *targetFolder, bool *folder
   // The driver is installed from here later: a folder anyone else could change (or a link
   // to elsewhere) is replaced, and one that cannot be made safe gets no files.
   if (!MakeSafeFolder(targetFolder)) return 0;
-  *folderSafe = true;
-  int result = 1;
+
+  // What an earlier run staged under these names goes first: a file this package cannot
+  // supply must never be installed from what another package left.
+  bool cleared = true;
   for (const CStr &name : m_packageFiles) {
     CStr target = CStr(targetFolder) + L"\\" + name;
     SetFileAttributesW(target, FILE_ATTRIBUTE_NORMAL);  // a missing target is fine
-    if (!CopyFileW(name, target, FALSE)) result = 0;
+    if (!DeleteFileW(target) && GetLastError() != ERROR_FILE_NOT_FOUND) cleared = false;
   }
+  if (!cleared) return 0;
+
+  // The list holds each file with its compressed variant, in pairs; a package has one of the
+  // two. A staging is complete when each pair gave one file and no copy failed for any other
+  // reason than a variant the package does not have.
+  int result = 1;
+  bool whole = true;
+  for (int i = 0; i + 1 < m_packageFiles.GetCount(); i += 2) {
+    bool copied = false;
+    for (int j = i; j < i + 2; ++j) {
+      const CStr &name = m_packageFiles[j];
+      if (CopyFileW(name, CStr(targetFolder) + L"\\" + name, FALSE)) {
+        copied = true;
+        continue;
+      }
+      result = 0;
+      if (GetLastError() != ERROR_FILE_NOT_FOUND) whole = false;
+    }
+    if (!copied) whole = false;
+  }
+  *complete = whole;
   return result;
 }
 
@@ -148,9 +171,11 @@ int CWin2000PnPDriver::Run(BOOL noOverwrite, BOOL skipped) {
 
   CStr staging = PnpStagingFolder();
   if (staging.IsEmpty()) return kRunUpdateFailed;
-  bool folderSafe = false;
-  StagePackageFiles(staging, &folderSafe);  // a missing file shows as a failed update
-  if (!folderSafe) return kRunUpdateFailed;
+  // Nothing is updated from a staging folder that could not be made safe, or that lacks a
+  // file of the package.
+  bool complete = false;
+  StagePackageFiles(staging, &complete);
+  if (!complete) return kRunUpdateFailed;
   CStr stagedInf = staging + L"\\" + m_strInfPath;
 
   BOOL reboot = FALSE;  // one variable for the whole run: a request is never lost

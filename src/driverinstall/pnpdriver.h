@@ -54,7 +54,9 @@ class CWin2000PnPDriver {
   // the driver of the present devices of each hardware ID, in order, from the staged INF.
   // An empty list answers kRunDone when `noOverwrite` and `skipped` are both set (a device
   // kept its own driver on purpose), else kRunNoHardwareId. A failed update does not stop
-  // the others. When the staging folder cannot be made safe nothing is updated.
+  // the others. When the staging is not complete (the folder could not be made safe, a file
+  // staged earlier could not be deleted, a package file is missing or could not be copied)
+  // nothing is updated and the answer is kRunUpdateFailed.
   int Run(BOOL noOverwrite, BOOL skipped);
   // The reboot requests of every update call so far, ORed; nonzero asks for a restart.
   DWORD GetRebootFlag() const { return m_dwRebootFlag; }
@@ -65,16 +67,18 @@ class CWin2000PnPDriver {
   // Answers 1.
   int AddPackageFile(const WCHAR *fileName);
   // Lists the package's files from its INF in this library's directory and copies each,
-  // from the current directory, into `targetFolder` (created when missing). Answers 1 when
-  // every copy succeeded, else 0.
+  // from the current directory, into `targetFolder` (created when missing), after deleting
+  // what the folder held under those names. Answers 1 when every copy succeeded, else 0 (a
+  // compressed variant the package does not have counts as a failed copy), and 0 without
+  // copying when a file staged earlier cannot be deleted.
   int CopyPackageFiles(const WCHAR *targetFolder);
 
   const CStrList &GetPackageFiles() const { return m_packageFiles; }
 
  private:
-  // CopyPackageFiles; `*folderSafe` tells whether the target folder could be made safe
-  // (nothing is copied when it could not).
-  int StagePackageFiles(const WCHAR *targetFolder, bool *folderSafe);
+  // CopyPackageFiles; `*complete` tells whether the staging can be installed from: the folder
+  // was made safe, the earlier files were deleted and every file came in one of its forms.
+  int StagePackageFiles(const WCHAR *targetFolder, bool *complete);
 
   CStrList m_hardwareIds;
   CStrList m_packageFiles;

@@ -327,23 +327,31 @@ void CCmpLog::RelocateVerboseLog(const WCHAR *newName, const WCHAR *newDirectory
   takePlace();
 }
 
-void CMessageWriter::Write(int kind, const WCHAR *sourceFile, int line, const WCHAR *format, va_list args) {
+void CMessageWriter::Write(int kind, int severity, const WCHAR *sourceFile, int line, const WCHAR *format,
+                           va_list args) {
   if (!m_pLog) return;
   std::wstring text = m_szPrefix + FormatTextV(format, args);
   if (text.size() > 1023) text.resize(1023);
-  m_pLog->WriteEntry(kind, SEV_NONE, sourceFile, line, L"%ls", text.c_str());
+  m_pLog->WriteEntry(kind, severity, sourceFile, line, L"%ls", text.c_str());
 }
 
 void CMessageWriter::Step(const WCHAR *sourceFile, int line, const WCHAR *format, ...) {
   va_list args;
   va_start(args, format);
-  Write(LOG_VERBOSE_STEP, sourceFile, line, format, args);
+  Write(LOG_VERBOSE_STEP, SEV_NONE, sourceFile, line, format, args);
   va_end(args);
 }
 
 void CMessageWriter::Report(const WCHAR *sourceFile, int line, const WCHAR *format, ...) {
   va_list args;
   va_start(args, format);
-  Write(LOG_NORMAL, sourceFile, line, format, args);
+  Write(LOG_NORMAL, SEV_NONE, sourceFile, line, format, args);
+  va_end(args);
+}
+
+void CMessageWriter::Warning(const WCHAR *sourceFile, int line, const WCHAR *format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(LOG_NORMAL, SEV_WARNING, sourceFile, line, format, args);
   va_end(args);
 }

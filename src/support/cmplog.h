@@ -99,9 +99,11 @@ class CMessageWriter {
   void Step(const WCHAR *sourceFile, int line, const WCHAR *format, ...);
   // Report form: normal log, no tag (kind 0, severity 0).
   void Report(const WCHAR *sourceFile, int line, const WCHAR *format, ...);
+  // Report form with the warning severity: normal log, "**WARNING** - " before the text.
+  void Warning(const WCHAR *sourceFile, int line, const WCHAR *format, ...);
 
  private:
-  void Write(int kind, const WCHAR *sourceFile, int line, const WCHAR *format, va_list args);
+  void Write(int kind, int severity, const WCHAR *sourceFile, int line, const WCHAR *format, va_list args);
   CCmpLog *m_pLog = nullptr;
   WCHAR m_szPrefix[64] = L"";  // always empty
 };

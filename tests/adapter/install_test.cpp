@@ -231,6 +231,14 @@ TEST(AdapterInstall, PathsResultsAndLogs) {
   // The enable pass cannot open its device set (the run's fourth, after the device list, the
   // disable pass and the count of Intel devices).
   const std::string reenableSetFails = "[[faults]]\nfunction = 'SetupDiGetClassDevsW'\nnth = 4\n";
+  // Both walks of the enable pass (a fault that fires takes the call from the faults after
+  // it, so the second one's fourth call is the run's fifth).
+  const std::string bothWalksFail = reenableSetFails + reenableSetFails;
+  auto notRestored = [](const std::string &slot) {
+    return "**WARNING** - [RuzuvAzudizuda]::[ostrand] NIC_NOT_RESTORED: PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01"
+           "\\4&1A2B&0&" +
+           slot + "\r\n";
+  };
   const std::string agentStops = "[[services]]\nname = 'direvo'\nstate = 'stopped'\non_start = 'stops'\n";
   const std::string agentNoReboot =
       "Intel diagnostic driver installed successfully.\r\nIntel OCD Agent file installed successfully.\r\n"
@@ -277,7 +285,9 @@ TEST(AdapterInstall, PathsResultsAndLogs) {
       {"the driver's reboot request", Started("1572", "0008") + Started("154C", "0010", reboot), "PNP", kNone, true, 2,
        "[RuzuvAzudizuda]::Intel z40e installation was successful. A reboot is required.\r\n", "", {}, 8},
       {"an adapter that fails to enable asks for a restart", Started("1572", "0008", enableFails) +
-       Started("154C", "0010"), "PNP", kNone, true, 2, kSuccessful, "", {{"0008", kDisabled}}, 8},
+       Started("154C", "0010"), "PNP", kNone, true, 2, kSuccessful + notRestored("0008"),
+       Step("component.cpp", 1340, "[RuzuvAzudizuda]::[ostrand] NIC_NOT_RESTORED: PCI\\VEN_8086&DEV_1572&SUBSYS_"
+            "00018086&REV_01\\4&1A2B&0&0008\r\n"), {{"0008", kDisabled}}, 8},
       {"an agent that does not keep running asks for a restart", Started("1572", "0008") + kAgentProgram + agentStops,
        "PNP", kStopped, true, 2, kGeneric + agentNoReboot, "", {}, 3},
       {"one device without a newer driver, the others updated", Started("154C", "0010", noNewer) +
@@ -286,7 +296,8 @@ TEST(AdapterInstall, PathsResultsAndLogs) {
        Started("1571", "0011"), "PNP", kStopped, true, 0, Warning("154C", "0x1f") + failed + kRemoved, "",
        {{"0010", kStarted}, {"0011", kStarted}}, 8},
       {"a failed installation with a failed enable stays failed", Started("1572", "0008", enableFails) +
-       Started("154C", "0010", updateFails), "PNP", kNone, true, 0, Warning("154C", "0x1f") + failed, "", {}, 8},
+       Started("154C", "0010", updateFails), "PNP", kNone, true, 0, Warning("154C", "0x1f") + failed +
+       notRestored("0008"), "", {}, 8},
       {"a failed installation with an agent that stops stays failed", Adapter("1572", "00028086", "0009") +
        kAgentProgram + agentStops, "PNP", kStopped, true, 0, kGeneric + agentNoReboot, "", {{"0009", kStarted}}, 2},
       {"a failed staging copy: the adapters are restored, nothing after it runs", intel + copyFails, "PNP", kStopped,
@@ -306,6 +317,9 @@ TEST(AdapterInstall, PathsResultsAndLogs) {
       {"the device set cannot be opened for the enable pass: a second walk restores the adapter",
        Started("1572", "0008") + kAgentProgram + reenableSetFails, "PNP", kNone, true, 1, kGeneric + kAgentStarted,
        "", {{"0008", kStarted}}, 3},
+      {"neither walk can open the device set: the adapter left disabled is a failed enable, named in both logs",
+       Started("1572", "0008") + kAgentProgram + bothWalksFail, "PNP", kNone, true, 2,
+       kGeneric + notRestored("0008") + kAgentStarted, "", {{"0008", kDisabled}}, 3},
       // clang-format on
   };
   for (const auto &c : cases) {

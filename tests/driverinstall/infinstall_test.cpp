@@ -68,14 +68,14 @@ TEST(CInfInstall, DirIdFolders) {
       {20, nullptr, nullptr, true, L"C:\\Windows\\fonts"},
       {24, nullptr, nullptr, true, L"C:"},
       {50, nullptr, nullptr, true, L"C:\\Windows\\system"},
-      {0x4016, nullptr, nullptr, true, L"C:\\ProgramData"},
+      {0x4016, nullptr, nullptr, true, L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu"},  // the shell's
       {0x4017, nullptr, nullptr, true, L"C:\\ProgramData\\Start Menu\\Programs"},
       {0x4018, nullptr, nullptr, true, L"C:\\ProgramData\\Start Menu\\Programs\\Startup"},
       {0x4019, nullptr, nullptr, true, L"C:\\ProgramData\\Desktop"},
       {0x401F, nullptr, nullptr, true, L"C:\\ProgramData\\Favorites"},
       {0x4023, nullptr, nullptr, true, L"C:\\ProgramData\\Application Data"},
       {0x4026, nullptr, nullptr, true, L"C:\\Program Files"},
-      {0x402B, nullptr, nullptr, true, L"C:\\Program Files\\Common"},
+      {0x402B, nullptr, nullptr, true, L"C:\\Program Files\\Common Files"},
       {13, nullptr, nullptr, true, L""},  // not in the table: an empty piece
       {0x4026, L"ProgramFiles", nullptr, false, L""},
       {24, L"SystemDrive", L"", false, L""},
@@ -177,15 +177,15 @@ TEST(CInfInstall, FileDirectivesOfASection) {
       {"a missing source stops its list; the next list still runs", "CopyFiles=Drv.Copy\nCopyFiles=Next.Copy\n",
        "[Drv.Copy]\nmissing.sys\nnew.sys\n", dirs, "", nullptr, false, false,
        {{L"new.sys", "-"}, {L"next.sys", "next"}}, {}},
-      {"a file in use is replaced at the restart", "CopyFiles=Drv.Copy\n",
+      {"a file in use is replaced at the restart from a copy beside it", "CopyFiles=Drv.Copy\n",
        "[Drv.Copy]\nlocked.sys,new.sys\n", dirs, "", nullptr, true, true,
-       {{L"locked.sys", "old"}}, {L"\\??\\C:\\Windows\\Temp\\new*.tmp.sys", L"!" + drv + L"locked.sys"}},
+       {{L"locked.sys", "old"}}, {drv + L"new*.tmp.sys", L"!" + drv + L"locked.sys"}},
       {"in use, and the restart cannot be booked", "CopyFiles=Drv.Copy\n",
        "[Drv.Copy]\nlocked.sys,new.sys\n", dirs, moveFails, nullptr, false, false,
        {{L"locked.sys", "old"}}, {}},
-      {"without TMP the temporary copy sits beside its source", "CopyFiles=Drv.Copy\n",
-       "[Drv.Copy]\nlocked.sys,new.sys\n", dirs, "", L"TMP", true, true,
-       {{L"locked.sys", "old"}}, {L"\\??\\C:\\pkg\\new*.tmp.sys", L"!" + drv + L"locked.sys"}},
+      {"TMP on another drive plays no part", "CopyFiles=Drv.Copy\n",
+       "[Drv.Copy]\nlocked.sys,new.sys\n", dirs, "[env]\nTMP = 'D:\\Temp'\n", nullptr, true, true,
+       {{L"locked.sys", "old"}}, {drv + L"new*.tmp.sys", L"!" + drv + L"locked.sys"}},
       {"a full disk fails the list", "CopyFiles=Drv.Copy,Next.Copy\n",
        "[Drv.Copy]\nnew.sys\n", dirs, diskFull, nullptr, false, false,
        {{L"new.sys", "-"}, {L"next.sys", "next"}}, {}},
@@ -268,16 +268,52 @@ TEST(CInfInstall, FileDirectivesOfASection) {
         EXPECT_EQ(m.Read(pending[i].substr(4)), "new");
       }
     }
-    // TMP holds the temporary copies waiting for the restart and nothing else.
-    size_t waiting = 0, temporary = 0;
-    for (const std::wstring &p : c.pending) waiting += p.find(L"\\Temp\\") != std::wstring::npos;
-    for (const auto &entry : std::filesystem::directory_iterator(m.Host(L"C:\\Windows\\Temp")))
-      temporary += entry.exists();
-    EXPECT_EQ(temporary, waiting);
+    // Nothing is left in TMP.
+    EXPECT_TRUE(std::filesystem::is_empty(m.Host(L"C:\\Windows\\Temp")));
     DWORD installed = 0, bytes = sizeof installed;
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Kvn", L"Installed", RRF_RT_REG_DWORD, nullptr, &installed,
                            &bytes) == ERROR_SUCCESS,
               c.ok);
+  }
+}
+
+// CopyFileW refuses to overwrite a read-only or hidden file: those two attributes are cleared
+// and the file replaced at once, never taken for a file in use. A no-overwrite flag keeps the
+// file and its attributes; a file in use stays in use whatever its attributes.
+TEST(CInfInstall, ReadOnlyOrHiddenDestinationIsReplacedAtOnce) {
+  const DWORD kReadOnly = FILE_ATTRIBUTE_READONLY, kHidden = FILE_ATTRIBUTE_HIDDEN, kSystem = FILE_ATTRIBUTE_SYSTEM;
+  const struct {
+    const char *what;
+    const char *line;
+    DWORD attributes;  // of the existing old.sys (locked.sys for the file in use)
+    std::string content;
+    DWORD attributesAfter;  // the archive and normal bits left aside
+    bool reboot;
+  } cases[] = {
+      {"read-only", "old.sys,new.sys", kReadOnly, "new", 0, false},
+      {"hidden", "old.sys,new.sys", kHidden, "new", 0, false},
+      {"read-only, hidden and system: the copy takes the new file's attributes", "old.sys,new.sys",
+       kReadOnly | kHidden | kSystem, "new", 0, false},
+      {"a no-overwrite flag keeps the file as it is", "old.sys,new.sys,,0x10", kReadOnly, "old", kReadOnly, false},
+      {"read-only and in use: replaced at the restart", "locked.sys,new.sys", kReadOnly, "old", 0, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    TestMachine m("[[locked_files]]\npath = 'C:\\Windows\\system32\\drivers\\locked.sys'\nerror = 32\n");
+    m.SetProcess(L"C:\\pkg\\kvnhost.exe", L"kvnhost.exe", L"C:\\pkg");
+    m.Write(L"C:\\pkg\\new.sys", "new");
+    std::wstring target = kDrivers + (c.reboot ? L"locked.sys" : L"old.sys");
+    m.Write(target, "old");
+    ASSERT_TRUE(SetFileAttributesW(target.c_str(), c.attributes));
+    m.Write(kInf, kVersion + "[DestinationDirs]\nDefaultDestDir = 12\n[Install]\nCopyFiles=Drv.Copy\n[Drv.Copy]\n" +
+                      c.line + "\n");
+    CInf inf(kInf.c_str());
+    EXPECT_TRUE(inf.InstallSection(L"Install", HKEY_LOCAL_MACHINE));
+    EXPECT_EQ(m.Read(target), c.content);
+    EXPECT_EQ(GetFileAttributesW(target.c_str()) & ~DWORD(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL),
+              c.attributesAfter);
+    EXPECT_EQ(inf.GetRebootNeeded() != FALSE, c.reboot);
+    EXPECT_EQ(PendingOperations().size(), c.reboot ? 2u : 0u);
   }
 }
 

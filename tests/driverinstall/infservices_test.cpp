@@ -39,37 +39,57 @@ std::wstring Value(const std::wstring &path, const WCHAR *name) {
 }
 
 TEST(CInfServices, InstallServices) {
+  const std::string fault = "[[faults]]\nfunction = 'SetupInstallServicesFromInfSectionW'\n";
+  enum Before { kNothing, kInstalled, kRunning, kDisplayNameTaken };
   struct Case {
     const char *what;
     const WCHAR *section;
     std::string toml;
-    bool twice;  // installed once before
+    Before before;
     BOOL ok;
     bool created;
+    bool reboot;  // the reboot-needed flag afterwards
   } cases[] = {
-      {"a new service", L"Install.Services", "", false, 1, true},
-      {"a service installed already", L"Install.Services", "", true, 1, true},
-      {"no section", nullptr, "", false, 0, false},
-      {"the service exists", L"Install.Services",
-       "[[faults]]\nfunction = 'SetupInstallServicesFromInfSectionW'\nerror = 1073\n", false, 1, false},
-      {"a duplicate service name", L"Install.Services",
-       "[[faults]]\nfunction = 'SetupInstallServicesFromInfSectionW'\nerror = 1078\n", false, 1, false},
-      {"any other failure", L"Install.Services",
-       "[[faults]]\nfunction = 'SetupInstallServicesFromInfSectionW'\nerror = 5\n", false, 0, false},
+      {"a new service", L"Install.Services", "", kNothing, 1, true, false},
+      {"a service installed already", L"Install.Services", "", kInstalled, 1, true, false},
+      {"no section", nullptr, "", kNothing, 0, false, false},
+      {"the service exists", L"Install.Services", fault + "error = 1073\n", kNothing, 1, false, false},
+      {"a duplicate service name: nothing was created", L"Install.Services", fault + "error = 1078\n", kNothing, 0,
+       false, false},
+      {"a duplicate service name with the section's services there", L"Install.Services",
+       fault + "nth = 2\nerror = 1078\n", kInstalled, 1, true, false},
+      {"another service has the display name", L"Install.Services", "", kDisplayNameTaken, 0, false, false},
+      {"a running service deleted: marked for deletion until the restart", L"Remove.Services", "", kRunning, 1, true,
+       true},
+      {"a stopped service deleted at once", L"Remove.Services", "", kInstalled, 1, false, false},
+      {"any other failure", L"Install.Services", fault + "error = 5\n", kNothing, 0, false, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     TestMachine m(c.toml);
-    m.Write(kInf, kVersion + kService);
+    m.Write(kInf, kVersion + kService + "[Remove.Services]\nDelService=z40e\n");
     CInf inf(kInf.c_str());
     ASSERT_TRUE(inf.IsOpen());
-    if (c.twice) {
-      ASSERT_TRUE(inf.InstallServices(c.section));
+    if (c.before == kInstalled || c.before == kRunning) {
+      ASSERT_TRUE(inf.InstallServices(L"Install.Services"));
     }
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE other = nullptr;
+    if (c.before == kRunning) other = OpenServiceW(scm, L"z40e", SERVICE_ALL_ACCESS);
+    if (c.before == kDisplayNameTaken)
+      other = CreateServiceW(scm, L"other", L"z40e", SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                             SERVICE_ERROR_NORMAL, L"C:\\Windows\\System32\\drivers\\other.sys", nullptr, nullptr,
+                             nullptr, nullptr, nullptr);
+    if (c.before == kRunning) {
+      EXPECT_TRUE(StartServiceW(other, 0, nullptr));
+    }
+    CloseServiceHandle(other);
+    CloseServiceHandle(scm);
     EXPECT_EQ(inf.InstallServices(c.section) != FALSE, c.ok != FALSE);
     EXPECT_EQ(Value(kServices + L"z40e", L"ImagePath"),
               c.created ? L"C:\\Windows\\System32\\drivers\\z40e64.sys" : L"");
     EXPECT_EQ(Value(kServices + L"z40e", L"Start"), c.created ? L"3" : L"");
+    EXPECT_EQ(inf.GetRebootNeeded() != FALSE, c.reboot);
   }
 }
 
@@ -142,14 +162,17 @@ TEST(CInfServices, CreateLegacyDevice) {
        L"LEGACY_Z40E\\0000", L""},
       {"a virtual device takes the selected driver's ID and is updated", 1, kVersion + models + service, "", false, 1,
        0, L"Z40E\\0000", L"ROOT\\Z40E_SECOND"},
-      {"a virtual device without newdev.dll", 1, kVersion + models + service, "[os]\nmissing_dlls = ['newdev.dll']\n",
-       false, 0, 0, L"Z40E\\0000", L"ROOT\\Z40E_SECOND"},
+      {"a virtual device without newdev.dll is removed again", 1, kVersion + models + service,
+       "[os]\nmissing_dlls = ['newdev.dll']\n", false, 0, 0, L"", L""},
       {"a virtual device already running the INF's driver", 1, kVersion + models + service,
        "[[faults]]\nfunction = 'UpdateDriverForPlugAndPlayDevicesW'\nerror = 259\n", false, 1, 0, L"Z40E\\0000",
        L"ROOT\\Z40E_SECOND"},
-      {"a virtual device whose update fails", 1, kVersion + models + service,
-       "[[faults]]\nfunction = 'UpdateDriverForPlugAndPlayDevicesW'\nerror = 2\n", false, 0, 0, L"Z40E\\0000",
-       L"ROOT\\Z40E_SECOND"},
+      {"a virtual device whose update fails is removed again", 1, kVersion + models + service,
+       "[[faults]]\nfunction = 'UpdateDriverForPlugAndPlayDevicesW'\nerror = 2\n", false, 0, 0, L"", L""},
+      {"a legacy device whose class installer fails is removed again", 0, kVersion + models + service,
+       "[[faults]]\nfunction = 'SetupDiCallClassInstaller'\nnth = 1\nerror = 5\n", false, 0, 0, L"", L""},
+      {"a device whose driver list cannot be built is removed again", 0, kVersion + models + service,
+       "[[faults]]\nfunction = 'SetupDiBuildDriverInfoList'\nerror = 8\n", false, 0, 0, L"", L""},
       {"a device asking for a restart", 0, kVersion + models + service, "", true, 1, 1, L"LEGACY_Z40E\\0000", L""},
       {"a class Windows does not know", 0, otherClass + models + service, "", false, 0, 0, L"", L""},
       {"no AddService line", 0, kVersion + models, "", false, 0, 77, L"", L""},

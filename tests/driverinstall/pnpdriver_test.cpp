@@ -73,8 +73,9 @@ TEST(CWin2000PnPDriver, RunUpdatesFromTheStagedPackage) {
     std::string toml;  // added once the package and the staging folder are on the drive
     int result;
     DWORD reboot;
-    bool staged;        // the INF is in the pnpdrvs folder afterwards
-    bool firstUpdated;  // the 1572 device runs the package's driver afterwards
+    bool staged;               // the INF is in the pnpdrvs folder afterwards
+    bool firstUpdated;         // the 1572 device runs the package's driver afterwards
+    bool lacksDriver = false;  // the package has no z40e64.sys
   } cases[] = {
       {"no ID, a device kept its driver on purpose", {}, 1, 1, "", 0, 0, false, false},
       {"no ID, not asked to keep drivers", {}, 1, 0, "", 1, 0, false, false},
@@ -85,13 +86,21 @@ TEST(CWin2000PnPDriver, RunUpdatesFromTheStagedPackage) {
       {"one device, its reboot request kept", first, 0, 0, "", 0, 1, true, true},
       {"the second update fails: the first stays done", both, 0, 0, "", 4, 1, true, true},
       {"a staging folder that cannot be made safe: no update", first, 0, 0, unsafeFolder, 4, 0, false, false},
+      {"a package without its driver file: the earlier run's copy is not installed", first, 0, 0, "", 4, 0, true, false,
+       true},
+      {"an earlier run's file that cannot be deleted: nothing staged, no update", first, 0, 0,
+       "[[locked_files]]\npath = 'C:\\VADORUREV\\pnpdrvs\\z40e64.sys'\n[[file_security]]\npath = 'C:\\VADORUREV'\n"
+       "protected = true\nallow = [ { who = 'Administrators', access = 'full' }, { who = 'SYSTEM', access = 'full' } "
+       "]\n",
+       4, 0, false, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     TestMachine m(devices);
     m.Write(L"C:\\pkg\\z40e64.inf", kInfText);
-    m.Write(L"C:\\pkg\\z40e64.sys", "driver");
+    if (!c.lacksDriver) m.Write(L"C:\\pkg\\z40e64.sys", "driver");
     m.Write(L"C:\\VADORUREV\\pnpdrvs\\planted.txt", "planted");
+    m.Write(L"C:\\VADORUREV\\pnpdrvs\\z40e64.sys", "stale");
     winsim::CloseMachine();
     std::ofstream(m.Dir() / "machine.toml", std::ios::app) << c.toml;
     std::string error;
@@ -105,6 +114,11 @@ TEST(CWin2000PnPDriver, RunUpdatesFromTheStagedPackage) {
         m.Exists(L"C:\\VADORUREV\\pnpdrvs\\z40e64.inf") && m.Read(L"C:\\VADORUREV\\pnpdrvs\\z40e64.inf") == kInfText,
         c.staged);
     EXPECT_EQ(DriverVersionOf("1572") == L"2.5.0.0", c.firstUpdated);
+    // A staging leaves nothing of an earlier run under the package's names.
+    if (c.staged) {
+      EXPECT_NE(m.Exists(L"C:\\VADORUREV\\pnpdrvs\\z40e64.sys") ? m.Read(L"C:\\VADORUREV\\pnpdrvs\\z40e64.sys") : "",
+                "stale");
+    }
     EXPECT_NE(DriverVersionOf("1571"), L"2.5.0.0");
   }
 }

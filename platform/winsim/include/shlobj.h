@@ -22,11 +22,13 @@
 #define CSIDL_WINDOWS 0x0024
 #define CSIDL_SYSTEM 0x0025
 #define CSIDL_PROGRAM_FILES 0x0026
+#define CSIDL_PROGRAM_FILES_COMMON 0x002b
 #define CSIDL_FLAG_CREATE 0x8000
 
 // The item list of a special folder, allocated with the shell's allocator (SHGetMalloc):
 // E_INVALIDARG for a NULL ppidl or a folder number Windows does not have, E_FAIL when the
-// folder does not exist. *ppidl is NULL on failure.
+// folder does not exist and CSIDL_FLAG_CREATE does not ask for it to be created (or it
+// cannot be). *ppidl is NULL on failure.
 WINBASEAPI HRESULT WINAPI SHGetSpecialFolderLocation(HWND hwnd, int csidl, PIDLIST_ABSOLUTE *ppidl);
 // The file-system path of an item list into pszPath (MAX_PATH characters). FALSE, with an
 // empty pszPath, for a NULL list or one that names no file-system folder.

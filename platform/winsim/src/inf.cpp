@@ -9,6 +9,7 @@
 // not modelled.
 #include <windows.h>
 #include <setupapi.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include "machine.h"
 #include "names.h"
 #include "paths.h"
+#include "shellfolders.h"
 
 using namespace winsim;
 
@@ -91,17 +93,13 @@ DirIds winsim::MachineDirIds(const std::wstring &infPath) {
   std::wstring programFiles = drive + L"\\Program Files";
   if (auto it = Current().environment.find(L"PROGRAMFILES"); it != Current().environment.end())
     programFiles = it->second.second;
-  return DirIds{{1, ParentOf(infPath)},
-                {10, windir},
-                {11, windir + L"\\System32"},
-                {12, windir + L"\\System32\\drivers"},
-                {17, windir + L"\\INF"},
-                {18, windir + L"\\Help"},
-                {20, windir + L"\\Fonts"},
-                {24, drive + L"\\"},
-                {50, windir + L"\\system"},
-                {16422, programFiles},
-                {16427, programFiles + L"\\Common Files"}};
+  bool known = false;
+  return DirIds{{1, ParentOf(infPath)},       {10, windir},
+                {11, windir + L"\\System32"}, {12, windir + L"\\System32\\drivers"},
+                {17, windir + L"\\INF"},      {18, windir + L"\\Help"},
+                {20, windir + L"\\Fonts"},    {24, drive + L"\\"},
+                {50, windir + L"\\system"},   {16406, SpecialFolderPath(CSIDL_COMMON_STARTMENU, known)},
+                {16422, programFiles},        {16427, SpecialFolderPath(CSIDL_PROGRAM_FILES_COMMON, known)}};
 }
 
 namespace {

@@ -510,8 +510,9 @@ DWORD AddService(SC_HANDLE scm, const InfFile &inf, const InfLine &line, DWORD c
 
 // One DelService line: "name, [flags], [log], [source]". A service that does not exist is
 // not an error; SPSVCINST_STOPSERVICE stops it first, SPSVCINST_DELETEEVENTLOGENTRY removes
-// its event-log source.
-DWORD DelService(SC_HANDLE scm, const InfLine &line, DWORD callFlags) {
+// its event-log source. A service still running when it is deleted is only marked for
+// deletion until the restart: `*restart` is set then.
+DWORD DelService(SC_HANDLE scm, const InfLine &line, DWORD callFlags, bool *restart) {
   const std::wstring *name = Field(line, 1);
   if (!name || name->empty()) return ERROR_SUCCESS;
   INT lineFlags = 0;
@@ -522,6 +523,7 @@ DWORD DelService(SC_HANDLE scm, const InfLine &line, DWORD callFlags) {
     SERVICE_STATUS status;
     if (flags & SPSVCINST_STOPSERVICE) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
     if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) return GetLastError();
+    if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) *restart = true;
   } else if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
     return GetLastError();
   }
@@ -591,14 +593,17 @@ BOOL WINAPI SetupInstallServicesFromInfSectionW(HINF InfHandle, PCWSTR SectionNa
   if (!section || section->lines.empty()) return Fail(ERROR_SECTION_NOT_FOUND, FALSE);
   ScOwner scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!scm) return FALSE;
+  bool restart = false;
   for (const wchar_t *directive : {L"AddService", L"DelService"}) {
     for (const InfLine &line : section->lines) {
       if (!line.hasKey || !EqualNoCase(line.key, directive)) continue;
-      DWORD e = directive[0] == L'A' ? AddService(scm.get(), *inf, line, Flags) : DelService(scm.get(), line, Flags);
+      DWORD e = directive[0] == L'A' ? AddService(scm.get(), *inf, line, Flags)
+                                     : DelService(scm.get(), line, Flags, &restart);
       if (e) return Fail(e, FALSE);
     }
   }
-  SetLastError(ERROR_SUCCESS);
+  // Success tells through the last error whether a restart is needed.
+  SetLastError(restart ? ERROR_SUCCESS_REBOOT_REQUIRED : ERROR_SUCCESS);
   return TRUE;
 }
 

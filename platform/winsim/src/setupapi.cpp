@@ -117,6 +117,8 @@ struct Target {
   Device *device = nullptr;
 };
 
+BOOL RemoveDevice(Target &t);
+
 bool Find(HDEVINFO h, const SP_DEVINFO_DATA *data, bool memberRequired, Target &t) {
   t.set = SetOf(h);
   if (!t.set) return Fail(ERROR_INVALID_HANDLE, false);
@@ -673,11 +675,19 @@ BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstance
   return TRUE;
 }
 
-// The device goes from the machine: its device node, its Enum key and its driver key.
 BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
   WINSIM_ENTRY("setupapi.dll", SetupDiRemoveDevice, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, true, t)) return FALSE;
+  return RemoveDevice(t);
+}
+
+}  // extern "C"
+
+namespace {
+// The device goes from the machine: its device node, its Enum key and its driver key. What
+// SetupDiRemoveDevice and the class installer's DIF_REMOVE do.
+BOOL RemoveDevice(Target &t) {
   Registry &r = CurrentRegistry();
   RegKey *hklm = r.Predefined(HKEY_LOCAL_MACHINE);
   std::vector<std::wstring> keys = {std::wstring(kEnumKeyPath) + L"\\" + t.device->instanceId};
@@ -692,8 +702,7 @@ BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceI
   UpdateServiceLists(Current(), *t.device, before);
   return TRUE;
 }
-
-}  // extern "C"
+}  // namespace
 
 // Root-enumerated devices: helpers shared with the class installer.
 namespace {
@@ -920,11 +929,12 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
                                       PSP_DEVINFO_DATA DeviceInfoData) {
   WINSIM_ENTRY("setupapi.dll", SetupDiCallClassInstaller, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   if (InstallFunction != DIF_PROPERTYCHANGE && InstallFunction != DIF_REGISTERDEVICE &&
-      InstallFunction != DIF_INSTALLDEVICE && InstallFunction != DIF_SELECTBESTCOMPATDRV) {
+      InstallFunction != DIF_INSTALLDEVICE && InstallFunction != DIF_SELECTBESTCOMPATDRV &&
+      InstallFunction != DIF_REMOVE) {
     NotModelled("SetupDiCallClassInstaller",
                 "install function " + std::to_string(InstallFunction) +
-                    " (DIF_PROPERTYCHANGE, DIF_REGISTERDEVICE, DIF_SELECTBESTCOMPATDRV and DIF_INSTALLDEVICE are "
-                    "modelled)");
+                    " (DIF_PROPERTYCHANGE, DIF_REGISTERDEVICE, DIF_SELECTBESTCOMPATDRV, DIF_INSTALLDEVICE and "
+                    "DIF_REMOVE are modelled)");
     return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   }
   Target t;
@@ -933,6 +943,7 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
   if (InstallFunction == DIF_REGISTERDEVICE) return Register(t);
   if (InstallFunction == DIF_SELECTBESTCOMPATDRV) return SelectBestCompatible(t);
   if (InstallFunction == DIF_INSTALLDEVICE) return InstallDevice(t);
+  if (InstallFunction == DIF_REMOVE) return t.device ? RemoveDevice(t) : Fail(ERROR_NO_SUCH_DEVINST, FALSE);
   // The member's own record, else the set's.
   const std::vector<BYTE> &stored =
       !t.member->classInstallParams.empty() ? t.member->classInstallParams : t.set->classInstallParams;

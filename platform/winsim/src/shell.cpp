@@ -37,12 +37,22 @@
 #include "hooks.h"
 #include "machine.h"
 #include "names.h"
+#include "shellfolders.h"
 
 namespace winsim {
 namespace {
 
 // Blocks of the shell's allocator still live, and those it freed (a second Free stops the run).
 std::set<const void *> g_liveBlocks, g_freedBlocks;
+
+// Creates `folder` and the folders above it that are missing, through the file calls; what
+// cannot be created shows when the folder is looked at.
+void CreateFolderTree(const std::wstring &folder) {
+  for (size_t end = folder.find(L'\\', 3);; end = folder.find(L'\\', end + 1)) {
+    CreateDirectoryW(folder.substr(0, end).c_str(), nullptr);
+    if (end == std::wstring::npos) break;
+  }
+}
 
 void *AllocBlock(size_t bytes) {
   void *p = std::calloc(1, bytes ? bytes : 1);
@@ -64,9 +74,11 @@ std::wstring Env(const wchar_t *name, const wchar_t *fallback) {
   return it == Current().environment.end() || it->second.second.empty() ? fallback : it->second.second;
 }
 
+}  // namespace
+
 // The folder of a CSIDL on this machine; empty for the folders winsim does not model.
 // `known` says whether Windows has the number at all.
-std::wstring FolderOf(int csidl, bool &known) {
+std::wstring SpecialFolderPath(int csidl, bool &known) {
   const DWORD major = Current().os.major;
   const std::wstring root = Env(L"SystemRoot", L"C:\\Windows");
   const std::wstring programData = Env(L"ProgramData", L"C:\\ProgramData");
@@ -95,12 +107,16 @@ std::wstring FolderOf(int csidl, bool &known) {
     case CSIDL_WINDOWS: return root;
     case CSIDL_SYSTEM: return root + L"\\System32";
     case CSIDL_PROGRAM_FILES: return Env(L"ProgramFiles", L"C:\\Program Files");
+    case CSIDL_PROGRAM_FILES_COMMON:
+      return Env(L"CommonProgramFiles", (Env(L"ProgramFiles", L"C:\\Program Files") + L"\\Common Files").c_str());
     default: break;
   }
   // Windows numbers its special folders from 0 to 0x3b.
   known = csidl >= 0 && csidl <= 0x3b;
   return {};
 }
+
+namespace {
 
 // winsim's item list for a folder: one item holding the path and its terminator, then the
 // zero count that ends the list.
@@ -403,12 +419,13 @@ HRESULT WINAPI SHGetSpecialFolderLocation(HWND, int csidl, PIDLIST_ABSOLUTE *ppi
   if (!ppidl) return E_INVALIDARG;
   *ppidl = nullptr;
   bool known = false;
-  std::wstring folder = FolderOf(csidl & ~CSIDL_FLAG_CREATE, known);
+  std::wstring folder = SpecialFolderPath(csidl & ~CSIDL_FLAG_CREATE, known);
   if (!known) return E_INVALIDARG;
   if (folder.empty()) {
     NotModelled("SHGetSpecialFolderLocation", "special folder " + std::to_string(csidl));
     return E_NOTIMPL;
   }
+  if (csidl & CSIDL_FLAG_CREATE) CreateFolderTree(folder);
   DWORD attributes = GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return E_FAIL;
   *ppidl = MakeItemList(folder);
