@@ -170,11 +170,14 @@ bool GetRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA *devInfo, DWORD property,
   if (SetupDiGetDeviceRegistryPropertyW(set, devInfo, property, regType, nullptr, 0, &required) ||
       GetLastError() != ERROR_INSUFFICIENT_BUFFER)
     return false;
-  auto *temp = static_cast<BYTE *>(LocalAlloc(LMEM_ZEROINIT, required));
+  // The copy is bounded by what was allocated: a property that grew between the two calls
+  // reports a larger size in the second.
+  const DWORD allocated = required;
+  auto *temp = static_cast<BYTE *>(LocalAlloc(LMEM_ZEROINIT, allocated));
   if (!temp) return false;
-  bool good = SetupDiGetDeviceRegistryPropertyW(set, devInfo, property, regType, temp, required, &required) ||
+  bool good = SetupDiGetDeviceRegistryPropertyW(set, devInfo, property, regType, temp, allocated, &required) ||
               (GetLastError() == ERROR_INSUFFICIENT_BUFFER && required > 0 && temp[0] != 0);
-  if (good) CopyCut(buffer, bufferSize, temp, required);
+  if (good) CopyCut(buffer, bufferSize, temp, allocated);
   LocalFree(temp);
   return good;
 }
@@ -187,11 +190,12 @@ bool GetDeviceProperty(HDEVINFO set, SP_DEVINFO_DATA *devInfo, const DEVPROPKEY 
   if (SetupDiGetDevicePropertyW(set, devInfo, &key, &type, nullptr, 0, &required, 0) ||
       GetLastError() != ERROR_INSUFFICIENT_BUFFER)
     return false;
-  BYTE *temp = new (std::nothrow) BYTE[required ? required : 1]();
+  const DWORD allocated = required;
+  BYTE *temp = new (std::nothrow) BYTE[allocated ? allocated : 1]();
   if (!temp) return false;
-  bool good = SetupDiGetDevicePropertyW(set, devInfo, &key, &type, temp, required, &required, 0) ||
+  bool good = SetupDiGetDevicePropertyW(set, devInfo, &key, &type, temp, allocated, &required, 0) ||
               (GetLastError() == ERROR_INSUFFICIENT_BUFFER && required > 0 && temp[0] != 0);
-  if (good) CopyCut(reinterpret_cast<BYTE *>(buffer), sizeof buffer, temp, required);
+  if (good) CopyCut(reinterpret_cast<BYTE *>(buffer), sizeof buffer, temp, allocated);
   buffer[CDeviceEnumerator::kIdChars - 1] = L'\0';
   delete[] temp;
   return good;

@@ -136,7 +136,11 @@ bool CCmpLog::CanWrite(size_t index) const {
   return index == kNormal || m_bVerbose;
 }
 
-int CCmpLog::Open() {
+int CCmpLog::Open() { return OpenFiles(true); }
+
+int CCmpLog::OpenAsHost() { return OpenFiles(false); }
+
+int CCmpLog::OpenFiles(bool safeFolders) {
   for (size_t index : {kVerbose, kNormal}) {
     LogFileRecord *file = Record(index);
     if (!file || (index == kVerbose && !m_bVerbose)) continue;
@@ -146,7 +150,7 @@ int CCmpLog::Open() {
     if (!FullPathOf(*file, path)) return LOG_OPEN_FAILED;
     // The elevated process writes its log here: a folder that anyone else could change, or
     // a link a user planted, is replaced first; one that cannot be made safe gets no file.
-    if (!MakeSafeFolder(file->szDirectory)) return LOG_OPEN_FAILED;
+    if (safeFolders && !MakeSafeFolder(file->szDirectory)) return LOG_OPEN_FAILED;
     file->hFile.reset(OpenLogFile(file->szDirectory, path));
     if (!file->hFile) return LOG_OPEN_FAILED;
     file->bOpen = TRUE;

@@ -58,6 +58,11 @@ class CCmpLog {
   virtual void WriteLogFooter(int returnCode);
   virtual void SetVerbose(BOOL verbose);
 
+  // Opens the files as the host setup engine's own copy of this class does: each level of the
+  // directories created as it is missing (whatever access it inherits), no folder made safe.
+  // What a harness uses to stand in for the host; same results as Open.
+  int OpenAsHost();
+
   BOOL IsVerbose() const { return m_bVerbose; }
   // The verbose record's name and directory; empty texts when there is no verbose record.
   const WCHAR *GetVerboseName() const;
@@ -73,6 +78,7 @@ class CCmpLog {
   static constexpr size_t kNormal = 0;
   static constexpr size_t kVerbose = 1;
 
+  int OpenFiles(bool safeFolders);
   LogFileRecord *Record(size_t index);
   const LogFileRecord *Record(size_t index) const;
   bool CanWrite(size_t index) const;

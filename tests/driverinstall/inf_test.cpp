@@ -247,33 +247,51 @@ TEST(CWin2000PnPDriver, CopyPackageFilesStagesWhatTheInfNames) {
 
 TEST(CWin2000PnPDriver, CopyPackageFilesStagesOnlyIntoAFolderMadeSafe) {
   const std::string safe = "Administrators protected: Administrators=2032127 SYSTEM=2032127";
+  // Made safe in place, and what inherits from such a folder.
+  const std::string inPlace = "Administrators protected: Administrators=2032127 SYSTEM=2032127 545=1179817";
+  const std::string inherited = "Administrators: Administrators=2032127 SYSTEM=2032127 545=1179817";
   const std::string folder = "path = 'C:\\VADORUREV\\pnpdrvs'\n";
+  const std::string foreignFile =
+      "[[file_security]]\npath = 'C:\\VADORUREV\\pnpdrvs\\extra.dll'\nowner = 'S-1-5-21-7-7-7-1001'\n";
   struct Case {
     const char *what;
     std::string toml;
     bool precreate;  // the folder exists on the drive with a planted file
     bool plantFile;  // a file stands where the folder should be
+    bool hardLink;   // the planted extra.dll has a second name elsewhere
     int result;
-    bool plantedStays;  // the planted file is still in the staging folder
+    bool plantedStays;               // the planted file is still in the staging folder
+    std::string pnpdrvs, vadorurev;  // their security afterwards (when the result is 1)
   } cases[] = {
-      {"missing", "", false, false, 1, false},
-      {"left by a user at the drive root", "", true, false, 1, false},
-      {"writable by Users", "[[file_security]]\n" + folder + "allow = [ { who = 'Users', access = 'modify' } ]\n", true,
-       false, 1, false},
-      {"owned by a user", "[[file_security]]\n" + folder + "owner = 'S-1-5-21-7-7-7-1001'\n", true, false, 1, false},
-      {"a file in its place", "", false, true, 1, false},
+      // C:\VADORUREV holds a file and has what the drive root passes on (Users may add to it).
+      {"missing", "", false, false, false, 1, false, safe, inPlace},
+      {"with what the drive root passes on: kept", "", true, false, false, 1, true, inherited, inPlace},
+      {"writable by Users: made safe in place",
+       "[[file_security]]\n" + folder + "allow = [ { who = 'Users', access = 'modify' } ]\n", true, false, false, 1,
+       true, inPlace, inPlace},
+      {"Users may change its access list",
+       "[[file_security]]\n" + folder + "allow = [ { who = 'Users', access = 'full' } ]\n", true, false, false, 1,
+       false, safe, inPlace},
+      {"owned by a user", "[[file_security]]\n" + folder + "owner = 'S-1-5-21-7-7-7-1001'\n", true, false, false, 1,
+       false, safe, inPlace},
+      {"a file in its place", "", false, true, false, 1, false, safe, inPlace},
       {"a junction to System32", "[[file_security]]\n" + folder + "link_target = 'C:\\Windows\\System32'\n", false,
-       false, 1, false},
-      {"in use: cannot be moved aside",
-       "[[locked_files]]\npath = 'C:\\VADORUREV\\pnpdrvs'\n[[file_security]]\npath = 'C:\\VADORUREV'\nowner = "
-       "'Administrators'\nprotected = true\nallow = [ { who = 'Administrators', access = 'full' }, { who = "
-       "'SYSTEM', access = 'full' } ]\n[[file_security]]\n" +
-           folder + "allow = [ { who = 'Users', access = 'modify' } ]\n",
-       true, false, 0, true},
+       false, false, 1, false, safe, inPlace},
+      {"in use and open to Users' changes: cannot be moved aside",
+       "[[locked_files]]\n" + folder +
+           "[[file_security]]\npath = 'C:\\VADORUREV'\nowner = "
+           "'Administrators'\nprotected = true\nallow = [ { who = 'Administrators', access = 'full' }, { who = "
+           "'SYSTEM', access = 'full' } ]\n[[file_security]]\n" +
+           folder + "allow = [ { who = 'Users', access = 'full' } ]\n",
+       true, false, false, 0, true, "", ""},
       {"already safe",
        "[[file_security]]\npath = 'C:\\VADORUREV'\nprotected = true\nallow = [ { who = 'Administrators', access = "
        "'full' }, { who = 'SYSTEM', access = 'full' } ]\n",
-       true, false, 1, true},
+       true, false, false, 1, true, "Administrators: Administrators=2032127 SYSTEM=2032127", safe},
+      {"in a folder made safe in place, a file of another owner is moved aside", foreignFile, true, false, false, 1,
+       false, inherited, inPlace},
+      {"in a folder made safe in place, a file with a second name is moved aside", "", true, false, true, 1, false,
+       inherited, inPlace},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -284,6 +302,8 @@ TEST(CWin2000PnPDriver, CopyPackageFilesStagesOnlyIntoAFolderMadeSafe) {
     m.Write(L"C:\\VADORUREV\\readme.txt", "left at the drive root by whoever came first");
     if (c.precreate) m.Write(L"C:\\VADORUREV\\pnpdrvs\\z40e64.inf", "planted");
     if (c.precreate) m.Write(L"C:\\VADORUREV\\pnpdrvs\\extra.dll", "planted");
+    if (c.hardLink)
+      std::filesystem::create_hard_link(m.Host(L"C:\\VADORUREV\\pnpdrvs\\extra.dll"), m.Host(L"C:\\extra-link.dll"));
     if (c.plantFile) m.Write(L"C:\\VADORUREV\\pnpdrvs", "a file");
     // The variant's entries are added once its files are on the drive.
     winsim::CloseMachine();
@@ -298,10 +318,8 @@ TEST(CWin2000PnPDriver, CopyPackageFilesStagesOnlyIntoAFolderMadeSafe) {
     EXPECT_EQ(staged, c.result ? std::string(kVersion) : "planted");
     EXPECT_EQ(m.Exists(L"C:\\VADORUREV\\pnpdrvs\\extra.dll"), c.plantedStays);
     if (c.result) {
-      // A safe folder that was kept inherits its parent's list; a new one has its own.
-      EXPECT_EQ(FileSecurityText(L"C:\\VADORUREV\\pnpdrvs"),
-                c.plantedStays ? "Administrators: Administrators=2032127 SYSTEM=2032127" : safe);
-      EXPECT_EQ(FileSecurityText(L"C:\\VADORUREV"), safe);
+      EXPECT_EQ(FileSecurityText(L"C:\\VADORUREV\\pnpdrvs"), c.pnpdrvs);
+      EXPECT_EQ(FileSecurityText(L"C:\\VADORUREV"), c.vadorurev);
       EXPECT_EQ(GetFileAttributesW(L"C:\\VADORUREV\\pnpdrvs") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
     }
     // Nothing went through a link: System32 holds what it held.

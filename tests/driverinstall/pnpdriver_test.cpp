@@ -58,12 +58,13 @@ TEST(CWin2000PnPDriver, AddHardwareIdKeepsOneOfEachText) {
 
 TEST(CWin2000PnPDriver, RunUpdatesFromTheStagedPackage) {
   const std::string devices = Device("1572", "update_needs_reboot = true\n") + Device("1571", "update_error = 31\n");
-  // Writable by Users and in use, so it can neither be kept nor moved aside.
+  // Open to Users' changes of its access list and in use, so it can neither be kept nor
+  // moved aside.
   const std::string unsafeFolder =
       "[[locked_files]]\npath = 'C:\\VADORUREV\\pnpdrvs'\n[[file_security]]\npath = 'C:\\VADORUREV'\nowner = "
       "'Administrators'\nprotected = true\nallow = [ { who = 'Administrators', access = 'full' }, { who = "
       "'SYSTEM', access = 'full' } ]\n[[file_security]]\npath = 'C:\\VADORUREV\\pnpdrvs'\n"
-      "allow = [ { who = 'Users', access = 'modify' } ]\n";
+      "allow = [ { who = 'Users', access = 'full' } ]\n";
   const std::vector<const WCHAR *> both = {L"PCI\\VEN_8086&DEV_1572", L"PCI\\VEN_8086&DEV_1571"};
   const std::vector<const WCHAR *> first = {L"PCI\\VEN_8086&DEV_1572"};
   struct Case {

@@ -535,8 +535,13 @@ TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
   }
 }
 
-TEST_F(KvnhostFixture, CheckWritesTheLogOnlyIntoALogFolderMadeSafe) {
+// The setup log is written only into a folder made safe: in place when it is a folder of the
+// administrators that others may only write to, else after moving it aside. The install's
+// setup_log is what this run wrote, a new file under the old name included.
+TEST_F(KvnhostFixture, InstallWritesTheLogOnlyIntoALogFolderMadeSafe) {
   const std::string safe = "Administrators protected: Administrators=2032127 SYSTEM=2032127";
+  const std::string inPlace = safe + " 545=1179817";
+  const std::string inherited = "Administrators: Administrators=2032127 SYSTEM=2032127 545=1179817";
   const std::string log = "path = 'C:\\vadorurev\\log'\n";
   const std::string safeParent =
       "[[file_security]]\npath = 'C:\\vadorurev'\nprotected = true\nallow = [ { who = 'Administrators', access = "
@@ -547,18 +552,25 @@ TEST_F(KvnhostFixture, CheckWritesTheLogOnlyIntoALogFolderMadeSafe) {
     bool folder;  // the log folder is on the drive, with a planted log file in it
     bool file;    // a file stands where the log folder should be
     bool logged;  // a log file was written, in a folder made safe
+    bool kept;    // the planted log file was kept (and appended to)
+    std::string rootSecurity, logSecurity;
   } const cases[] = {
-      {"left by a user at the drive root", "", true, false, true},
-      {"writable by Users", "[[file_security]]\n" + log + "allow = [ { who = 'Users', access = 'modify' } ]\n", true,
-       false, true},
-      {"owned by a user", "[[file_security]]\n" + log + "owner = 'S-1-5-21-7-7-7-1001'\n", true, false, true},
+      {"with what the drive root passes on: made safe in place", "", true, false, true, true, inPlace, inherited},
+      {"writable by Users: made safe in place",
+       "[[file_security]]\n" + log + "allow = [ { who = 'Users', access = 'modify' } ]\n", true, false, true, true,
+       inPlace, inPlace},
+      {"owned by a user", "[[file_security]]\n" + log + "owner = 'S-1-5-21-7-7-7-1001'\n", true, false, true, false,
+       inPlace, safe},
+      {"a log file of another owner in a folder made safe in place",
+       "[[file_security]]\npath = 'C:\\vadorurev\\log\\kvnsetup.log'\nowner = 'S-1-5-21-7-7-7-1001'\n", true, false,
+       true, false, inPlace, inherited},
       {"a junction to System32", "[[file_security]]\n" + log + "link_target = 'C:\\Windows\\System32'\n", false, false,
-       true},
-      {"a file in its place", "", false, true, true},
-      {"in use: cannot be moved aside",
+       true, false, inPlace, safe},
+      {"a file in its place", "", false, true, true, false, inPlace, safe},
+      {"in use and open to Users' changes: cannot be moved aside",
        safeParent + "[[locked_files]]\n" + log + "[[file_security]]\n" + log +
-           "allow = [ { who = 'Users', access = 'modify' } ]\n",
-       true, false, false},
+           "allow = [ { who = 'Users', access = 'full' } ]\n",
+       true, false, false, true, "", ""},
   };
   fs::path machine = scratch / "machine";
   for (auto &c : cases) {
@@ -570,12 +582,13 @@ TEST_F(KvnhostFixture, CheckWritesTheLogOnlyIntoALogFolderMadeSafe) {
     fs::create_directories(drive / "vadorurev");
     if (c.folder) {
       fs::create_directories(drive / "vadorurev" / "log");
-      std::ofstream(drive / "vadorurev" / "log" / "kvnsetup.log") << "planted";
+      std::ofstream(drive / "vadorurev" / "log" / "kvnsetup.log") << "planted\r\n";
     }
     if (c.file) std::ofstream(drive / "vadorurev" / "log") << "a file";
     std::ofstream(machine / "machine.toml", std::ios::app) << "\n" << c.toml;
-    Result r = Run("--machine " + Quote(machine.string()) + " " + WithState("--json --verbose-log check"));
+    Result r = Run("--machine " + Quote(machine.string()) + " " + WithState("--json --verbose-log install"));
     ASSERT_EQ(r.status, 0) << r.err;
+    auto j = nlohmann::json::parse(r.out);
     fs::path folder = state / "drive_c" / "vadorurev" / "log";
     std::string verbose;
     std::error_code ec;
@@ -586,15 +599,18 @@ TEST_F(KvnhostFixture, CheckWritesTheLogOnlyIntoALogFolderMadeSafe) {
     ASSERT_TRUE(winsim::OpenMachine(state, error)) << error;
     DWORD attrs = GetFileAttributesW(L"C:\\vadorurev\\log");
     std::string written = ReadAll(folder / "kvnsetup.log");
+    EXPECT_EQ(written.rfind("planted\r\n", 0) == 0, c.kept);
     if (c.logged) {
       EXPECT_EQ(attrs, DWORD(FILE_ATTRIBUTE_DIRECTORY));
-      EXPECT_EQ(FileSecurityText(L"C:\\vadorurev"), safe);
-      EXPECT_EQ(FileSecurityText(L"C:\\vadorurev\\log"), safe);
-      EXPECT_TRUE(fs::exists(folder / "kvnsetup.log"));
-      EXPECT_EQ(written.find("planted"), std::string::npos);
+      EXPECT_EQ(FileSecurityText(L"C:\\vadorurev"), c.rootSecurity);
+      EXPECT_EQ(FileSecurityText(L"C:\\vadorurev\\log"), c.logSecurity);
       EXPECT_NE(verbose.find("Locating package definition file"), std::string::npos) << verbose;
+      // What the run wrote, whole: all of a new file, all but the planted line of a kept one.
+      std::string wrote = written.substr(c.kept ? 9 : 0);
+      wrote.erase(std::remove(wrote.begin(), wrote.end(), '\r'), wrote.end());
+      EXPECT_EQ(j["setup_log"], wrote);
     } else {
-      EXPECT_EQ(written, "planted");  // the folder was left as it was and not written to
+      EXPECT_EQ(written, "planted\r\n");  // the folder was left as it was and not written to
       EXPECT_EQ(verbose, "");
     }
     // Nothing was written through a link: System32 holds no log.
@@ -602,6 +618,28 @@ TEST_F(KvnhostFixture, CheckWritesTheLogOnlyIntoALogFolderMadeSafe) {
     EXPECT_TRUE(fs::is_directory(state / "drive_c" / "Windows" / "System32"));
     winsim::CloseMachine();
   }
+}
+
+// The host writes its own setup log in a folder it creates with what the drive root passes
+// on, and holds it open through every call: the folder cannot be renamed then. The component
+// makes it safe where it stands, installs, and keeps the host's earlier text.
+TEST_F(KvnhostFixture, HostLogHeldOpenInAnInheritedFolderInstalls) {
+  fs::path machine = scratch / "machine";
+  fs::copy(fs::path(KVN_EXAMPLE_MACHINES) / "default", machine, fs::copy_options::recursive);
+  fs::create_directories(machine / "drive_c" / "vadorurev" / "log");
+  std::ofstream(machine / "drive_c" / "vadorurev" / "log" / "kvnsetup.log") << "an earlier host run\r\n";
+  Result r = Run("--machine " + Quote(machine.string()) + " " + WithState("--json --host-log install"));
+  EXPECT_EQ(r.status, 0) << r.err << r.out;
+  auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["install_result"], 1);
+  EXPECT_EQ(ReadAll(state / "drive_c" / "vadorurev" / "log" / "kvnsetup.log").rfind("an earlier host run\r\n", 0), 0u);
+  std::string error;
+  ASSERT_TRUE(winsim::OpenMachine(state, error)) << error;
+  EXPECT_EQ(FileSecurityText(L"C:\\vadorurev"),
+            "Administrators protected: Administrators=2032127 SYSTEM=2032127 545=1179817");
+  EXPECT_TRUE(fs::exists(state / "drive_c" / "VADORUREV" / "pnpdrvs" / "z40e64.sys") ||
+              fs::exists(state / "drive_c" / "vadorurev" / "pnpdrvs" / "z40e64.sys"));
+  winsim::CloseMachine();
 }
 
 // A machine left waiting for a restart: pending renames, a replacement and a deletion (one

@@ -157,64 +157,73 @@ std::wstring LogDirectory() {
   return n == 0 || n > MAX_PATH ? std::wstring() : std::wstring(dir);
 }
 
-// The files of the log folder with their sizes: the setup log first, then the verbose logs.
+// The files of the log folder: the setup log first, then the verbose logs. `bytes` holds a
+// file's content when the listing was asked to read it.
 struct LogFile {
   std::wstring name;
-  uint64_t size = 0;
+  std::string bytes;
+  bool readable = false;
 };
 
-std::vector<LogFile> ListLogFiles(const std::wstring &dir) {
+// A log file's bytes; false when it cannot be read.
+bool ReadLogBytes(const std::wstring &path, std::string &bytes) {
+  unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  bytes.clear();
+  char chunk[65536];
+  DWORD read = 0;
+  while (ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read) bytes.append(chunk, read);
+  return true;
+}
+
+std::vector<LogFile> ListLogFiles(const std::wstring &dir, bool readThem) {
   std::vector<LogFile> files;
   if (dir.empty()) return files;
   WIN32_FIND_DATAW found;
   unique_hfind search(FindFirstFileW((dir + L"*").c_str(), &found));
   if (!search) return files;
   do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-      files.push_back({found.cFileName, uint64_t(found.nFileSizeHigh) << 32 | found.nFileSizeLow});
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back({found.cFileName, {}, false});
   } while (FindNextFileW(search.get(), &found));
   std::stable_partition(files.begin(), files.end(),
                         [](const LogFile &f) { return CStr(f.name.c_str()).CompareNoCase(L"kvnsetup.log") == 0; });
+  if (readThem)
+    for (LogFile &f : files) f.readable = ReadLogBytes(dir + f.name, f.bytes);
   return files;
 }
 
 bool IsSetupLog(const std::wstring &name) { return CStr(name.c_str()).CompareNoCase(L"kvnsetup.log") == 0; }
 
-// A log file's text from byte `from` on, as UTF-8 with LF line ends (the logs are written in
-// the system's ANSI code page with CR LF). False when the file cannot be read.
-bool ReadLogFile(const std::wstring &path, uint64_t from, std::string &text) {
-  unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  std::string bytes;
-  char chunk[65536];
-  DWORD read = 0;
-  while (ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read) bytes.append(chunk, read);
-  bytes.erase(0, size_t(std::min<uint64_t>(from, bytes.size())));
+// Log bytes as UTF-8 with LF line ends (the logs are written in the system's ANSI code page
+// with CR LF).
+std::string LogText(const std::string &bytes) {
   int wn = bytes.empty() ? 0 : MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), nullptr, 0);
   std::wstring wide(size_t(wn), L'\0');
   if (wn) MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), wide.data(), wn);
-  text.clear();
+  std::string text;
   for (char c : Utf8(wide))
     if (c != '\r') text += c;
   if (!text.empty() && text.back() != '\n') text += "\n";
-  return true;
+  return text;
 }
 
-// What the log files gained since `before` was listed (a file that is new or shorter than it
-// was is shown whole), each under a "----- PATH" line; the setup log's text and the verbose
-// logs' text also go to `setupLog` and `verboseLog` (null when the run wrote none).
+// What the log files gained since `before` was listed, each under a "----- PATH" line: the
+// bytes after what the file held then, or the whole file when it does not begin with them
+// (a new file under the old one's name, the old one moved aside). The setup log's text and
+// the verbose logs' text also go to `setupLog` and `verboseLog` (null when the run wrote none).
 std::string LogsWrittenSince(const std::vector<LogFile> &before, nlohmann::json &setupLog, nlohmann::json &verboseLog) {
   std::wstring dir = LogDirectory();
   std::string out;
   setupLog = nullptr;
   verboseLog = nullptr;
-  for (const LogFile &f : ListLogFiles(dir)) {
-    uint64_t from = 0;
+  for (const LogFile &f : ListLogFiles(dir, true)) {
+    size_t from = 0;
     for (const LogFile &old : before)
-      if (CStr(old.name.c_str()).CompareNoCase(f.name.c_str()) == 0 && old.size <= f.size) from = old.size;
-    std::string text;
-    if (!ReadLogFile(dir + f.name, from, text)) text = "(cannot be read)\n";
+      if (CStr(old.name.c_str()).CompareNoCase(f.name.c_str()) == 0 && old.readable &&
+          f.bytes.compare(0, old.bytes.size(), old.bytes) == 0)
+        from = old.bytes.size();
+    std::string text = f.readable ? LogText(f.bytes.substr(from)) : "(cannot be read)\n";
     if (text.empty()) continue;
     out += "----- " + Utf8(dir + f.name) + "\n" + text;
     nlohmann::json &field = IsSetupLog(f.name) ? setupLog : verboseLog;
@@ -227,14 +236,11 @@ std::string LogsWrittenSince(const std::vector<LogFile> &before, nlohmann::json 
 std::string ReadLogs() {
   std::wstring dir = LogDirectory();
   if (dir.empty()) return "(the log directory cannot be named)\n";
-  std::vector<LogFile> files = ListLogFiles(dir);
+  std::vector<LogFile> files = ListLogFiles(dir, true);
   if (files.empty()) return "(no log files in " + Utf8(dir) + ")\n";
   std::string out;
-  for (const LogFile &f : files) {
-    std::string text;
-    out += "----- " + Utf8(dir + f.name) + "\n";
-    out += ReadLogFile(dir + f.name, 0, text) ? text : "(cannot be read)\n";
-  }
+  for (const LogFile &f : files)
+    out += "----- " + Utf8(dir + f.name) + "\n" + (f.readable ? LogText(f.bytes) : "(cannot be read)\n");
   return out;
 }
 }  // namespace
@@ -359,7 +365,7 @@ int main(int argc, char **argv) {
   Report report;
   int exitCode = 0;
   // The install report shows what this run adds to the logs, whatever earlier runs left.
-  std::vector<LogFile> logsBefore = command == "install" ? ListLogFiles(LogDirectory()) : std::vector<LogFile>();
+  std::vector<LogFile> logsBefore = command == "install" ? ListLogFiles(LogDirectory(), true) : std::vector<LogFile>();
   {
     // The host's own log, handed over before anything else. Its verbose file has a name of
     // its own: the generated names come from the clock, which a simulated machine stops, so
@@ -368,7 +374,8 @@ int main(int argc, char **argv) {
     if (hostLog) {
       log.emplace(kHostVerboseLogName);
       log->SetVerbose(1);
-      log->Open();
+      // Opened as the host opens its log, and held open through every call.
+      log->OpenAsHost();
       log->WriteLogHeader();
     }
 

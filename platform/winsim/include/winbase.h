@@ -62,6 +62,7 @@ WINBASEAPI HANDLE WINAPI GetCurrentProcess(void);
 #define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x00002000
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
 #define FILE_FLAG_OVERLAPPED 0x40000000
 
 #define FILE_BEGIN 0
@@ -110,6 +111,24 @@ WINBASEAPI DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 WINBASEAPI BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime,
                                    LPFILETIME lpLastWriteTime);
 WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *PBY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
+// What an open file or folder is: its attributes (FILE_ATTRIBUTE_REPARSE_POINT for a
+// junction opened with FILE_FLAG_OPEN_REPARSE_POINT), times, size, its number of names (hard
+// links) and an index that names it on its volume.
+WINBASEAPI BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 WINBASEAPI BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes);
 WINBASEAPI BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);

@@ -1,6 +1,7 @@
 // The Win32 file functions over the machine's drive folders.
 #include "files.h"
 
+#include <aclapi.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -426,6 +427,57 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   return Fail(ERROR_INVALID_HANDLE, FALSE);
 }
 
+namespace winsim {
+namespace {
+// A file open anywhere below `folder`: Windows refuses to rename such a folder
+// (ERROR_ACCESS_DENIED, the "folder in use" Windows Explorer shows).
+bool FileOpenBelow(const std::wstring &folder) {
+  bool found = false;
+  ForEachObject(Object::Kind::File, [&](Object &o) {
+    auto &f = static_cast<FileObject &>(o);
+    if (Below(f.key, folder) || Below(f.place, folder)) found = true;
+  });
+  return found;
+}
+
+// The file rights a desired access asks for, generic rights mapped as files map them.
+ACCESS_MASK FileRightsOf(DWORD access) {
+  ACCESS_MASK rights = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+  if (access & GENERIC_READ) rights |= FILE_GENERIC_READ;
+  if (access & GENERIC_WRITE) rights |= FILE_GENERIC_WRITE;
+  if (access & GENERIC_EXECUTE) rights |= FILE_GENERIC_EXECUTE;
+  if (access & GENERIC_ALL) rights |= FILE_ALL_ACCESS;
+  return rights & ~SYNCHRONIZE;
+}
+
+// CreateFileW of an existing folder (FILE_FLAG_BACKUP_SEMANTICS), or of a junction itself
+// (with FILE_FLAG_OPEN_REPARSE_POINT): a handle for the folder's information and security.
+HANDLE OpenFolder(const Resolved &r, bool ownLink, DWORD access, DWORD share, DWORD disposition) {
+  if (disposition == CREATE_NEW) return Fail(ERROR_ALREADY_EXISTS, INVALID_HANDLE_VALUE);
+  if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)
+    return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  std::wstring place = ownLink ? PlaceOf(r) : TargetPlaceOf(r);
+  if (!Granted(place, true, FileRightsOf(access))) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  if (access & DELETE && !MayDelete(r)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  int fd = ::open(r.host.c_str(), ownLink ? O_PATH | O_NOFOLLOW | O_CLOEXEC : O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  auto f = std::make_shared<FileObject>();
+  f->fd = fd;
+  f->host = r.host;
+  f->key = r.key;
+  f->drive = r.drive;
+  f->access = access;
+  f->share = share;
+  f->isDir = !ownLink;
+  f->isLink = ownLink;
+  f->place = place;
+  HANDLE h = AddObject(f);
+  SetLastError(disposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return h;
+}
+}  // namespace
+}  // namespace winsim
+
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
   WINSIM_ENTRY("kernel32.dll", CreateFileW, INVALID_HANDLE_VALUE, lpFileName);
@@ -444,10 +496,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   if (!r.parentExists) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
   if (r.trailingSlash && !r.isDir)
     return Fail(r.exists ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-  if (r.isDir) {
+  bool ownLink = r.exists && (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) && IsLink(r.host);
+  if (r.isDir || ownLink) {
     if (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    NotModelled("CreateFileW", "opening a directory");
-    return Fail(ERROR_CALL_NOT_IMPLEMENTED, INVALID_HANDLE_VALUE);
+    return OpenFolder(r, ownLink, dwDesiredAccess, dwShareMode, dwCreationDisposition);
   }
 
   bool writes = dwDesiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
@@ -490,6 +542,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   f->drive = r.drive;
   f->access = dwDesiredAccess;
   f->share = dwShareMode;
+  f->place = PlaceOf(r);
   if (!r.exists || truncates) {
     TouchFd(fd);
     if (truncates && oldSize) ReleaseSpace(r.drive, oldSize);
@@ -508,6 +561,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
   WINSIM_ENTRY("kernel32.dll", ReadFile, FALSE, PathOf(hFile));
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (f->isDir || f->isLink) return Fail(ERROR_INVALID_FUNCTION, FALSE);
   if (lpOverlapped) {
     NotModelled("ReadFile", "overlapped I/O");
     return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
@@ -535,6 +589,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   WINSIM_ENTRY("kernel32.dll", WriteFile, FALSE, PathOf(hFile));
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (f->isDir || f->isLink) return Fail(ERROR_INVALID_FUNCTION, FALSE);
   if (lpOverlapped) {
     NotModelled("WriteFile", "overlapped I/O");
     return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
@@ -615,6 +670,76 @@ BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLa
   if (lpLastAccessTime) *lpLastAccessTime = ToFiletime(FiletimeOf(st.st_atim));
   if (lpLastWriteTime) *lpLastWriteTime = ToFiletime(FiletimeOf(st.st_mtim));
   return TRUE;
+}
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+  WINSIM_ENTRY("kernel32.dll", GetFileInformationByHandle, FALSE, PathOf(hFile));
+  auto f = FileOf(hFile);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!lpFileInformation) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  struct stat st;
+  if (::fstat(f->fd, &st) != 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  info.dwFileAttributes =
+      f->isLink ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT : AttributesOf(f->key, f->isDir);
+  info.ftCreationTime = info.ftLastWriteTime = ToFiletime(FiletimeOf(st.st_mtim));
+  info.ftLastAccessTime = ToFiletime(FiletimeOf(st.st_atim));
+  info.dwVolumeSerialNumber = 0x1A2B0000u | DWORD(f->drive);
+  uint64_t size = f->isDir || f->isLink ? 0 : uint64_t(st.st_size);
+  info.nFileSizeHigh = DWORD(size >> 32);
+  info.nFileSizeLow = DWORD(size & 0xFFFFFFFFu);
+  // The host's link count is the file's number of names; a folder has one.
+  info.nNumberOfLinks = f->isDir || f->isLink ? 1 : DWORD(st.st_nlink);
+  info.nFileIndexHigh = DWORD(uint64_t(st.st_ino) >> 32);
+  info.nFileIndexLow = DWORD(uint64_t(st.st_ino) & 0xFFFFFFFFu);
+  *lpFileInformation = info;
+  return TRUE;
+}
+
+DWORD WINAPI SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
+                             PSID psidOwner, PSID psidGroup, PACL pDacl, PACL pSacl) {
+  WINSIM_ENTRY_STATUS("advapi32.dll", SetSecurityInfo, PathOf(handle));
+  if (ObjectType != SE_FILE_OBJECT) {
+    NotModelled("SetSecurityInfo", "objects other than files and folders");
+    return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+  auto f = FileOf(handle);
+  if (!f) return ERROR_INVALID_HANDLE;
+  if (SecurityInfo & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION) || psidGroup || pSacl) {
+    NotModelled("SetSecurityInfo", "a group or a SACL");
+    return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+  bool owner = SecurityInfo & OWNER_SECURITY_INFORMATION, dacl = SecurityInfo & DACL_SECURITY_INFORMATION;
+  if (!owner && !dacl) return ERROR_INVALID_PARAMETER;
+  if ((owner && !(f->access & (WRITE_OWNER | GENERIC_ALL))) || (dacl && !(f->access & (WRITE_DAC | GENERIC_ALL))))
+    return ERROR_ACCESS_DENIED;
+  if (owner && (!psidOwner || !SidIsValid(psidOwner))) return ERROR_INVALID_OWNER;
+  if (dacl && pDacl && !AclIsValid(pDacl)) return ERROR_INVALID_ACL;
+  auto entry = SecurityEntry(f->place);
+  if (entry == Current().fileSecurity.end()) {
+    FileSecuritySpec spec;
+    spec.path = f->place;
+    Current().fileSecurity.push_back(std::move(spec));
+    entry = Current().fileSecurity.end() - 1;
+  }
+  if (owner) {
+    const BYTE *sid = static_cast<const BYTE *>(psidOwner);
+    entry->owner.assign(sid, sid + SidLength(psidOwner));
+  }
+  if (dacl) {
+    entry->hasDacl = true;
+    if (!pDacl) {  // a null access list: everyone may do everything
+      entry->dacl.assign(8, 0);
+      entry->dacl[0] = ACL_REVISION;
+      AddAceEx(entry->dacl, true, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, MakeSid(1, {0}));
+    } else {
+      const BYTE *bytes = reinterpret_cast<const BYTE *>(pDacl);
+      entry->dacl = JoinAcl(std::vector<BYTE>(bytes, bytes + pDacl->AclSize), {});
+    }
+    if (SecurityInfo & PROTECTED_DACL_SECURITY_INFORMATION) entry->protectedDacl = true;
+    if (SecurityInfo & UNPROTECTED_DACL_SECURITY_INFORMATION) entry->protectedDacl = false;
+  }
+  return ERROR_SUCCESS;
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
@@ -834,6 +959,7 @@ BOOL MoveNow(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD flags) {
   if (from.isDir && to.key.size() > from.key.size() && EqualNoCase(to.key.substr(0, from.key.size()), from.key) &&
       to.key[from.key.size()] == L'\\')
     return Fail(ERROR_SHARING_VIOLATION, FALSE);  // a directory into itself
+  if (from.isDir && !link && FileOpenBelow(from.key)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   std::error_code ec;
   std::wstring fromPlace = PlaceOf(from), toPlace = PlaceOf(to);
   if (link) {

@@ -21,6 +21,11 @@ struct FileObject : Object {
   wchar_t drive = L'C';
   DWORD access = 0;
   DWORD share = 0;
+  // A folder opened with FILE_FLAG_BACKUP_SEMANTICS (no data to read or write), or a
+  // junction itself (FILE_FLAG_OPEN_REPARSE_POINT); `place` is where its security lives.
+  bool isDir = false;
+  bool isLink = false;
+  std::wstring place;
 };
 
 // Windows FILETIME units for a host time.
