@@ -140,6 +140,44 @@ TEST(DriverUpdate, InstallsTheBestDriverOrAnswersTheDocumentedError) {
   }
 }
 
+// A driver package is staged whole or not at all: a file the install section copies, or the
+// catalogue the INF names, missing from the package fails the update before the machine
+// changes (no published INF, no service, no file replaced, the device's driver kept).
+TEST(DriverUpdate, APackageIsStagedWholeOrNotAtAll) {
+  const std::string withCatalog =
+      std::string(kInf).replace(std::string(kInf).find("Provider="), 0, "CatalogFile.NTamd64=kvn.cat\r\n");
+  const struct {
+    const char *name;
+    std::string inf;
+    bool source, catalog;  // the package has bin\kvnnet.sys, kvn.cat
+    DWORD error;
+  } cases[] = {
+      {"whole, with its catalogue", withCatalog, true, true, 0},
+      {"a source file missing", kInf, false, false, ERROR_FILE_NOT_FOUND},
+      {"the catalogue the INF names missing", withCatalog, true, false, ERROR_FILE_NOT_FOUND},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    TestMachine m(std::string(kNic) +
+                  "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem9.inf'\nsection = 'Old'\nversion = '1.0.0.0'\n");
+    m.Write(L"C:\\pkg\\kvn.inf", c.inf);
+    if (c.source) m.Write(L"C:\\pkg\\bin\\kvnnet.sys", "new driver");
+    if (c.catalog) m.Write(L"C:\\pkg\\kvn.cat", "catalogue");
+    m.Write(L"C:\\Windows\\System32\\drivers\\kvnnet.sys", "old driver");
+    BOOL reboot = FALSE;
+    SetLastError(0);
+    EXPECT_EQ(UpdateDriverForPlugAndPlayDevicesW(nullptr, L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf",
+                                                 INSTALLFLAG_FORCE, &reboot),
+              c.error == 0);
+    EXPECT_EQ(GetLastError(), c.error);
+    const std::wstring driver = kClass + RegistryText(kEnum + kNicId, L"Driver");
+    EXPECT_EQ(RegistryText(driver, L"DriverVersion"), c.error ? L"1.0.0.0" : L"2.0.0.0");
+    EXPECT_EQ(m.Read(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), c.error ? "old driver" : "new driver");
+    EXPECT_EQ(m.Exists(L"C:\\Windows\\INF\\oem0.inf"), c.error == 0);
+    EXPECT_EQ(RegistryText(kServices + L"kvnnet", L"Type"), c.error ? L"" : L"1");
+  }
+}
+
 // Creates ROOT\KVNVIRT\NNNN in a set of the Net class; answers its SP_DEVINFO_DATA.
 SP_DEVINFO_DATA CreateRoot(HDEVINFO set) {
   GUID net;

@@ -198,9 +198,11 @@ DWORD CopyOne(const std::wstring &source, const std::wstring &folder, const std:
   return ERROR_SUCCESS;
 }
 
-// The install section's CopyFiles: "@file" to the DefaultDestDir, or file-list sections whose
-// lines are "destination[, source[, temporary[, flags]]]".
-DWORD CopyFileLists(const InfFile &inf, const InfSection &install, const OsSpec &os, bool &reboot) {
+// Each file the install section's CopyFiles names, as source path, destination folder and
+// name: "@file" to the DefaultDestDir, or file-list sections whose lines are
+// "destination[, source[, temporary[, flags]]]". Stops at the first error `visit` answers.
+template <typename Visit>
+DWORD ForEachFileCopy(const InfFile &inf, const InfSection &install, const OsSpec &os, Visit visit) {
   const DirIds dirIds = MachineDirIds(inf.path);
   const std::wstring infDir = ParentOf(inf.path);
   auto folderOf = [&](const std::wstring &list, std::wstring &folder) -> DWORD {
@@ -224,7 +226,7 @@ DWORD CopyFileLists(const InfFile &inf, const InfSection &install, const OsSpec 
       if (entry[0] == L'@') {
         std::wstring name = entry.substr(1);
         if (DWORD e = folderOf(L"DefaultDestDir", folder)) return e;
-        if (DWORD e = CopyOne(SourceOf(inf.data, infDir, name, os), folder, name, reboot)) return e;
+        if (DWORD e = visit(SourceOf(inf.data, infDir, name, os), folder, name)) return e;
         continue;
       }
       const InfSection *list = inf.data.Find(entry);
@@ -235,11 +237,39 @@ DWORD CopyFileLists(const InfFile &inf, const InfSection &install, const OsSpec 
         const std::wstring *source = file.hasKey ? Field(file, 1) : Field(file, 2);
         std::wstring from = source && !source->empty() ? *source : target;
         if (target.empty()) continue;
-        if (DWORD e = CopyOne(SourceOf(inf.data, infDir, from, os), folder, target, reboot)) return e;
+        if (DWORD e = visit(SourceOf(inf.data, infDir, from, os), folder, target)) return e;
       }
     }
   }
   return ERROR_SUCCESS;
+}
+
+bool IsFile(const std::wstring &path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The catalogue the INF names for this machine ([Version] CatalogFile.NT<arch>, else
+// CatalogFile.NT, else CatalogFile), as a path beside the INF; empty when it names none.
+std::wstring CatalogOf(const InfFile &inf, const OsSpec &os) {
+  for (std::wstring key : {std::wstring(L"CatalogFile.NT") + ArchitectureName(os.nativeArchitecture),
+                           std::wstring(L"CatalogFile.NT"), std::wstring(L"CatalogFile")}) {
+    std::wstring name = ValueOf(inf.data, L"Version", key.c_str());
+    if (!name.empty()) return ParentOf(inf.path) + L"\\" + name;
+  }
+  return L"";
+}
+
+// A driver package is staged all or nothing, as the driver store imports it: a catalogue the
+// INF names or a file its install section copies that the package lacks fails the
+// installation before anything of the machine changes. No document names the error Windows
+// answers then; winsim answers ERROR_FILE_NOT_FOUND.
+DWORD CheckPackageWhole(const InfFile &inf, const InfSection &install, const OsSpec &os) {
+  std::wstring catalog = CatalogOf(inf, os);
+  if (!catalog.empty() && !IsFile(catalog)) return ERROR_FILE_NOT_FOUND;
+  return ForEachFileCopy(inf, install, os, [](const std::wstring &source, const std::wstring &, const std::wstring &) {
+    return IsFile(source) ? DWORD(ERROR_SUCCESS) : DWORD(ERROR_FILE_NOT_FOUND);
+  });
 }
 
 // ---- keys ------------------------------------------------------------------------------------
@@ -358,9 +388,6 @@ bool IsBetterDriver(const DeviceDriver &candidate, const DeviceDriver &installed
 DWORD InstallDriverNode(Device &device, InfDriverNode node, bool copyFiles, bool &reboot) {
   Machine &machine = Current();
   const OsSpec &os = machine.os;
-  WCHAR published[MAX_PATH];
-  if (!SetupCopyOEMInfW(node.driver.inf.c_str(), nullptr, SPOST_PATH, 0, published, MAX_PATH, nullptr, nullptr))
-    return GetLastError();
   UINT errorLine = 0;
   HINF h = SetupOpenInfFileW(node.driver.inf.c_str(), nullptr, INF_STYLE_WIN4, &errorLine);
   if (h == INVALID_HANDLE_VALUE) return GetLastError();
@@ -370,9 +397,16 @@ DWORD InstallDriverNode(Device &device, InfDriverNode node, bool copyFiles, bool
   const InfSection *install = inf->data.Find(section);
   if (!install) return ERROR_SECTION_NOT_FOUND;
   const InfSection installCopy = *install;  // an Include below may move the sections
+  if (DWORD e = CheckPackageWhole(*inf, installCopy, os)) return e;
 
+  WCHAR published[MAX_PATH];
+  if (!SetupCopyOEMInfW(node.driver.inf.c_str(), nullptr, SPOST_PATH, 0, published, MAX_PATH, nullptr, nullptr))
+    return GetLastError();
   if (copyFiles)
-    if (DWORD e = CopyFileLists(*inf, installCopy, os, reboot)) return e;
+    if (DWORD e = ForEachFileCopy(*inf, installCopy, os,
+                                  [&](const std::wstring &source, const std::wstring &folder,
+                                      const std::wstring &name) { return CopyOne(source, folder, name, reboot); }))
+      return e;
 
   std::wstring service;
   const std::wstring servicesSection = section + L".Services";
