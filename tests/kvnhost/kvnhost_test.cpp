@@ -366,6 +366,7 @@ TEST_F(KvnhostFixture, InstallReportsResultMessageAndWhatTheRunLogged) {
     auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["install_result"], c.result);
     EXPECT_EQ(j["install_message"], c.message);
+    EXPECT_EQ(j["prompts"], nlohmann::json::array());  // a silent installation asks nothing
     std::string setup = j["setup_log"].is_string() ? j["setup_log"].get<std::string>() : "";
     EXPECT_NE(setup.find("Initiating installation... "), std::string::npos) << setup;
     EXPECT_EQ(setup.find("Log Session Start"), setup.rfind("Log Session Start")) << "one run only: " << setup;

@@ -178,6 +178,22 @@ TEST(DriverUpdate, APackageIsStagedWholeOrNotAtAll) {
   }
 }
 
+// A restart needed by an update whose caller gave no variable for it is a prompt on Windows:
+// recorded, and the call answers as if nobody answered it.
+TEST(DriverUpdate, ARestartAskedWithoutAVariableIsAPrompt) {
+  for (bool variable : {false, true}) {
+    SCOPED_TRACE(variable ? "with a variable" : "with NULL");
+    TestMachine m(std::string(kNic) + "[devices.behaviour]\nupdate_needs_reboot = true\n");
+    WritePackage(m);
+    BOOL reboot = FALSE;
+    EXPECT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf",
+                                                   INSTALLFLAG_FORCE, variable ? &reboot : nullptr));
+    EXPECT_EQ(reboot, variable);
+    EXPECT_EQ(winsim::Prompts().size(), variable ? 0u : 1u);
+    EXPECT_EQ(Problem(1), ULONG(CM_PROB_NEED_RESTART));  // nothing was restarted
+  }
+}
+
 // Creates ROOT\KVNVIRT\NNNN in a set of the Net class; answers its SP_DEVINFO_DATA.
 SP_DEVINFO_DATA CreateRoot(HDEVINFO set) {
   GUID net;

@@ -29,6 +29,9 @@ bool RunWithHostSwitches(const HostOptions &options, int &exitCode);
 bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error);
 // Writes the machine state back (Linux) and leaves it.
 bool LeaveMachine(std::string &error);
+// What the run would have asked of a user on Windows and went on without (the simulated
+// machine's prompts, in order); none on Windows, which shows them itself.
+std::vector<std::string> MachinePrompts();
 // Linux only: what the runs changed in the state compared with the template, one line each;
 // a shell link file added or changed is followed by its lines, indented.
 bool DiffMachine(const HostOptions &options, std::string &report, std::string &error);

@@ -330,6 +330,10 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
 
 bool LeaveMachine(std::string &error) { return winsim::CloseMachine(&error); }
 
+std::vector<std::string> MachinePrompts() {
+  return winsim::IsMachineOpen() ? winsim::Prompts() : std::vector<std::string>();
+}
+
 bool DiffMachine(const HostOptions &options, std::string &report, std::string &error) {
   std::error_code ec;
   if (!fs::is_directory(options.machineDir, ec)) {

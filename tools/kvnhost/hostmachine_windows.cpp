@@ -80,6 +80,8 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
 
 bool LeaveMachine(std::string &) { return true; }
 
+std::vector<std::string> MachinePrompts() { return {}; }
+
 bool DiffMachine(const HostOptions &, std::string &, std::string &error) {
   error = "diff is only available with a simulated machine (Linux)";
   return false;

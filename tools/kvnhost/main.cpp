@@ -422,12 +422,17 @@ int main(int argc, char **argv) {
                      : command == "install" ? LogsWrittenSince(logsBefore, setupLog, verboseText)
                                             : std::string();
   if (!place.stateDir.empty()) report.Add("state_dir", "machine state", place.stateDir);
+  // A silent installation that would stop at a prompt on Windows is something users must
+  // see; the exit status stays the component's.
+  std::vector<std::string> prompts = MachinePrompts();
+  for (const std::string &prompt : prompts) std::fprintf(stderr, "winsim: prompt: %s\n", prompt.c_str());
   if (!LeaveMachine(error)) {
     std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
     return kExitUsage;
   }
   if (json) {
     nlohmann::json j = report.Json();
+    j["prompts"] = prompts;
     if (command == "log") j["log"] = logs;
     if (command == "install") {
       j["setup_log"] = setupLog;

@@ -44,6 +44,11 @@ struct RestartStep {
 // Appends what it did to `steps`; false with a reason when no machine is open.
 WINSIM_API bool RestartMachine(std::vector<RestartStep> &steps, std::string &error);
 
+// The prompts of the open machine since it was opened, in order: calls that would have shown
+// UI on Windows (a restart asked of the user, ...), each as "Function: what it would ask".
+// Each call went on as if nobody answered: nothing was restarted and its result is unchanged.
+WINSIM_API std::vector<std::string> Prompts();
+
 // The entry points winsim serves: every Win32 function (and COM method, named
 // "Interface::Method"), the system DLLs that export it (none for a COM method), and
 // whether a [[faults]] entry can fail it (false for the functions that cannot fail).

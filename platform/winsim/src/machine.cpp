@@ -191,6 +191,12 @@ void NotModelled(const char *function, const std::string &what) {
   std::fprintf(stderr, "winsim: %s: %s is not modelled\n", function, what.c_str());
 }
 
+void RecordPrompt(const char *function, const std::string &what) {
+  if (g_machine) g_machine->prompts.push_back(std::string(function) + ": " + what);
+}
+
+std::vector<std::string> Prompts() { return g_machine ? g_machine->prompts : std::vector<std::string>(); }
+
 bool OpenMachine(const std::filesystem::path &dir, std::string &error) {
   if (g_machine) CloseMachine(nullptr);
   auto m = std::make_unique<Machine>();

@@ -74,6 +74,9 @@ class Machine {
 
   std::vector<Fault> faults;
   int64_t hookedCalls = 0;  // the hooked calls of the run so far (hooks.cpp)
+  // Calls that would have shown UI on Windows since the machine was opened, each as a text;
+  // the call went on as if nobody answered (RecordPrompt).
+  std::vector<std::string> prompts;
   std::vector<LockedFile> lockedFiles;
   std::vector<ProgramSpec> programs;
   std::map<std::wstring, uint64_t> freeDisk;     // "C:" -> bytes available
@@ -134,6 +137,9 @@ bool MakeDeclaredLinks(std::string &error);
 
 // Says on standard error that winsim does not model a call or a case.
 void NotModelled(const char *function, const std::string &what);
+// A call that would show UI on Windows: recorded in the machine (Prompts()); the caller goes
+// on as if nobody answered.
+void RecordPrompt(const char *function, const std::string &what);
 
 // Sets the last error and answers `value`: `return Fail(ERROR_X, FALSE);`
 template <class T>

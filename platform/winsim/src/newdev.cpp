@@ -4,8 +4,9 @@
 // for every present device that has the ID among its hardware or compatible IDs (without
 // regard to case) takes the node that ranks best for it (then the latest date, the highest
 // version). Without INSTALLFLAG_FORCE a device keeps its driver unless that node is better;
-// the others get the node installed (devinstall.h). With bRebootRequired null a reboot that
-// is needed is not asked for: winsim has no user to ask.
+// the others get the node installed (devinstall.h). With bRebootRequired null a restart that
+// is needed is a prompt on Windows: winsim records it (RecordPrompt) and goes on as if nobody
+// answered.
 #include <windows.h>
 #include <newdev.h>
 
@@ -78,7 +79,12 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
   }
   // No device took the driver: none was better than what it has (or the INF has none for it).
   if (!installed) return Fail(ERROR_NO_MORE_ITEMS, FALSE);
-  if (bRebootRequired) *bRebootRequired = reboot ? TRUE : FALSE;
+  if (bRebootRequired)
+    *bRebootRequired = reboot ? TRUE : FALSE;
+  else if (reboot)
+    // With no variable to take the answer, Windows asks the user to restart the computer.
+    RecordPrompt("UpdateDriverForPlugAndPlayDevicesW",
+                 "a restart is needed and bRebootRequired is NULL: Windows would ask the user to restart now");
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
