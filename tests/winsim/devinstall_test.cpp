@@ -19,7 +19,7 @@ namespace {
 
 const char kInf[] =
     "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\nClassGuid={4D36E972-E325-11CE-BFC1-08002BE10318}\r\n"
-    "Provider=%Kvn%\r\nDriverVer=06/01/2026,2.0.0.0\r\n"
+    "Provider=%Kvn%\r\nDriverVer=06/01/2026,2.0.0.0\r\nCatalogFile=kvn.cat\r\n"
     "[Manufacturer]\r\n%Kvn%=Models,NTamd64,NTx86\r\n"
     "[Models.NTamd64]\r\n\"Kvn Adapter\"=Inst,pci\\ven_8086&dev_1572,PCI\\CC_0200\r\n"
     "\"Kvn Virtual\"=Virt,ROOT\\KVNVIRT\r\n"
@@ -53,12 +53,14 @@ ULONG Problem(DEVINST devInst) {
 
 void WritePackage(const TestMachine &m) {
   m.Write(L"C:\\pkg\\kvn.inf", kInf);
+  m.Write(L"C:\\pkg\\kvn.cat", "catalogue");
   m.Write(L"C:\\pkg\\bin\\kvnnet.sys", "new driver");
 }
 
 TEST(DriverUpdate, InstallsTheBestDriverOrAnswersTheDocumentedError) {
   const char kOldDriver[] =
-      "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem9.inf'\nsection = 'Old'\nversion = '1.0.0.0'\nrank = 1\n";
+      "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem9.inf'\nsection = 'Old'\nversion = '1.0.0.0'\n";
+  const std::string kSameRank = "rank = 0x00FF0001\n";  // the package's rank for the device
   // clang-format off
   struct Case {
     const char *name;
@@ -71,12 +73,18 @@ TEST(DriverUpdate, InstallsTheBestDriverOrAnswersTheDocumentedError) {
     bool installed;
   } cases[] = {
     {"no driver yet, an ID in another case", "", L"pci\\VEN_8086&dev_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, 0, true},
-    {"an older driver is replaced", std::string(kOldDriver) + "date = '2020-01-01'\n",
+    {"an older driver is replaced", kOldDriver + kSameRank + "date = '2020-01-01'\n",
      L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, 0, true},
-    {"a newer driver stays", std::string(kOldDriver) + "date = '2027-01-01'\n",
+    {"a newer driver stays", kOldDriver + kSameRank + "date = '2027-01-01'\n",
      L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, ERROR_NO_MORE_ITEMS, FALSE, 0, false},
-    {"unless forced", std::string(kOldDriver) + "date = '2027-01-01'\n",
+    {"unless forced", kOldDriver + kSameRank + "date = '2027-01-01'\n",
      L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", INSTALLFLAG_FORCE, 0, FALSE, 0, true},
+    {"a driver of a better rank stays, however old", std::string(kOldDriver) + "date = '2020-01-01'\n"
+     "rank = 0x00FF0000\n", L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, ERROR_NO_MORE_ITEMS, FALSE, 0, false},
+    {"a better rank replaces a later driver", std::string(kOldDriver) + "date = '2027-01-01'\nrank = 0x00FF2000\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, 0, true},
+    {"an unsigned package does not replace a signed driver", kOldDriver + kSameRank + "date = '2020-01-01'\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\unsigned\\kvn.inf", 0, ERROR_NO_MORE_ITEMS, FALSE, 0, false},
     {"a disabled device takes the driver and stays disabled", "status = 'disabled'\n",
      L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, CM_PROB_DISABLED, true},
     {"a device that needs a restart", "[devices.behaviour]\nupdate_needs_reboot = true\n",
@@ -98,6 +106,10 @@ TEST(DriverUpdate, InstallsTheBestDriverOrAnswersTheDocumentedError) {
     SCOPED_TRACE(c.name);
     TestMachine m(std::string(kNic) + c.toml);
     WritePackage(m);
+    std::string unsignedInf = kInf;
+    unsignedInf.erase(unsignedInf.find("CatalogFile=kvn.cat\r\n"), std::strlen("CatalogFile=kvn.cat\r\n"));
+    m.Write(L"C:\\pkg\\unsigned\\kvn.inf", unsignedInf);
+    m.Write(L"C:\\pkg\\unsigned\\bin\\kvnnet.sys", "new driver");
     m.Write(L"C:\\Windows\\System32\\drivers\\kvnnet.sys", "old driver");
     BOOL reboot = 7;
     SetLastError(0);
@@ -153,7 +165,7 @@ TEST(DriverUpdate, APackageIsStagedWholeOrNotAtAll) {
     DWORD error;
   } cases[] = {
       {"whole, with its catalogue", withCatalog, true, true, 0},
-      {"a source file missing", kInf, false, false, ERROR_FILE_NOT_FOUND},
+      {"a source file missing", kInf, false, true, ERROR_FILE_NOT_FOUND},
       {"the catalogue the INF names missing", withCatalog, true, false, ERROR_FILE_NOT_FOUND},
   };
   for (const auto &c : cases) {

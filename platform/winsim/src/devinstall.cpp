@@ -324,6 +324,8 @@ DWORD ReadInfDriverNodes(const std::wstring &infPath, std::vector<InfDriverNode>
   GUID guid;
   if (ParseGuid(ValueOf(data, L"Version", L"ClassGuid"), guid)) common.classGuid = guid;
   ReadDriverVer(data, common.driver);
+  std::wstring catalog = CatalogOf(*inf, os);
+  common.signedPackage = !catalog.empty() && IsFile(catalog);
 
   const InfSection *manufacturers = data.Find(L"Manufacturer");
   if (!manufacturers) return ERROR_SUCCESS;
@@ -352,6 +354,12 @@ DWORD ReadInfDriverNodes(const std::wstring &infPath, std::vector<InfDriverNode>
       for (size_t i = 3; i <= line.fields.size(); ++i)
         if (!line.fields[i - 1].empty()) node.compatibleIds.push_back(line.fields[i - 1]);
       if (!FindInstallSection(data, *install, os, node.sectionExt)) continue;  // Windows drops such a node
+      // FeatureScore=xFD (or 0xFD) in the install section itself.
+      std::wstring feature = ValueOf(data, (*install + node.sectionExt).c_str(), L"FeatureScore");
+      if (feature.size() > 1 && (feature[0] == L'x' || feature[0] == L'X')) feature = L"0" + feature;
+      INT score = 0;
+      if (!feature.empty() && ParseInfInt(feature, &score) && score >= 0 && score <= 0xFF)
+        node.featureScore = BYTE(score);
       out.push_back(std::move(node));
     }
   }
@@ -360,9 +368,12 @@ DWORD ReadInfDriverNodes(const std::wstring &infPath, std::vector<InfDriverNode>
 
 std::optional<DWORD> RankFor(const InfDriverNode &node, const Device &device, std::wstring *matched) {
   auto step = [](size_t i, DWORD limit) { return DWORD(std::min<size_t>(i, limit)); };
-  auto found = [&](const std::wstring &id, DWORD rank) -> std::optional<DWORD> {
+  const DWORD scores = Current().os.major >= 6
+                           ? (node.signedPackage ? 0u : 0x80000000u) | (DWORD(node.featureScore) << 16)
+                           : (node.signedPackage ? 0u : 0x8000u);
+  auto found = [&](const std::wstring &id, DWORD identifier) -> std::optional<DWORD> {
     if (matched) *matched = id;
-    return rank;
+    return scores | identifier;
   };
   for (size_t i = 0; i < device.hardwareIds.size(); ++i)
     if (EqualNoCase(device.hardwareIds[i], node.hardwareId)) return found(node.hardwareId, step(i, 0xFFF));

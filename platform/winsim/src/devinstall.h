@@ -25,17 +25,24 @@ struct InfDriverNode {
   std::vector<std::wstring> compatibleIds;
   std::optional<GUID> classGuid;  // [Version] ClassGuid
   std::wstring className;         // [Version] Class
+  bool signedPackage = false;     // the package has the catalogue its INF names
+  BYTE featureScore = 0xFF;       // the install section's FeatureScore, 0xFF without one
 };
 
 // The driver nodes of an INF file for this machine's OS, in the file's order. ERROR_SUCCESS,
 // or the error of opening or reading the file.
 DWORD ReadInfDriverNodes(const std::wstring &infPath, std::vector<InfDriverNode> &out);
 
-// The rank of a node for a device, as Windows ranks a match (lower is better): 0x0000-0x0FFF
-// a hardware ID of the device is the model's hardware ID, 0x1000-0x1FFF one of the model's
-// compatible IDs, 0x2000-0x2FFF a compatible ID of the device is the model's hardware ID,
-// 0x3000-0x3FFF one of its compatible IDs; each step down either list adds to the rank.
-// Nothing when no ID matches; `matched` receives the INF's ID that matched.
+// The rank of a node for a device, on Windows' scale (lower is better). From Windows Vista on
+// it is 0xSSGGTHHH: the signature score SS (0x00 for a package with the catalogue its INF
+// names, which winsim takes for signed without checking a signature; 0x80 without, as
+// SIGNERSCORE_UNSIGNED), the feature score GG (the install section's FeatureScore, 0xFF
+// without one) and the identifier score THHH: 0x0000-0x0FFF a hardware ID of the device is
+// the model's hardware ID, 0x1000-0x1FFF one of the model's compatible IDs, 0x2000-0x2FFF a
+// compatible ID of the device is the model's hardware ID, 0x3000-0x3FFF one of its compatible
+// IDs, each step down either list adding to it. Before Vista the rank is the identifier score,
+// plus 0x8000 (DRIVER_UNTRUSTED_RANK) for an unsigned package. Nothing when no ID matches;
+// `matched` receives the INF's ID that matched.
 std::optional<DWORD> RankFor(const InfDriverNode &node, const Device &device, std::wstring *matched = nullptr);
 
 // Whether a candidate driver is better than the installed one: a lower rank, then a later
