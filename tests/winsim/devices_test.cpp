@@ -1481,41 +1481,61 @@ TEST(ServiceDeviceLists, EveryDeviceChangeUpdatesTheListOfItsService) {
   SetupDiDestroyDeviceInfoList(set);
 }
 
-TEST(ServiceDeviceLists, ALegacyServiceIsListedThroughItsLegacyInstanceWhileItRuns) {
-  TestMachine machine(Device("PCI\\A\\1", kChangeDriver));
-  for (const wchar_t *name : {L"z40e", L"Legacy"}) {
-    HKEY h;
-    std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
-              0);
-    DWORD type = SERVICE_KERNEL_DRIVER, start = SERVICE_DEMAND_START;
-    RegSetValueExW(h, L"Type", 0, REG_DWORD, reinterpret_cast<BYTE *>(&type), 4);
-    RegSetValueExW(h, L"Start", 0, REG_DWORD, reinterpret_cast<BYTE *>(&start), 4);
-    RegCloseKey(h);
-  }
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  ASSERT_NE(scm, nullptr);
+// A non-PnP driver's service gets its device node ROOT\LEGACY_<SERVICE>\0000 when it starts, up
+// to Windows 7 / Server 2008 R2: the node stays, the service's list holds it while it runs.
+// From Windows 8 / Server 2012 on no such node is made.
+TEST(ServiceDeviceLists, ALegacyDriverHasItsLegacyNodeUpToWindows7) {
   const wchar_t *legacyEnum = L"SYSTEM\\CurrentControlSet\\Services\\Legacy\\Enum";
+  const wchar_t *legacyNode = L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\LEGACY_LEGACY\\0000";
   struct Step {
     const wchar_t *service;
     bool start;
     std::string legacyList, z40eList;
-  } steps[] = {
-      {L"Legacy", true, "1/1|ROOT\\LEGACY_LEGACY\\0000", "(none)"},
-      {L"z40e", true, "1/1|ROOT\\LEGACY_LEGACY\\0000", "(none)"},  // a PnP driver's service: its devices list it
-      {L"Legacy", false, "0/0", "(none)"},
   };
-  for (const Step &st : steps) {
-    SC_HANDLE svc = OpenServiceW(scm, st.service, SERVICE_ALL_ACCESS);
-    ASSERT_NE(svc, nullptr);
-    SERVICE_STATUS status;
-    if (st.start)
-      EXPECT_TRUE(StartServiceW(svc, 0, nullptr));
-    else
-      EXPECT_TRUE(ControlService(svc, SERVICE_CONTROL_STOP, &status));
-    CloseServiceHandle(svc);
-    EXPECT_EQ(ServiceList(legacyEnum), st.legacyList) << winsim::ToUtf8(st.service);
-    EXPECT_EQ(ServiceList(kZ40eEnum), st.z40eList) << winsim::ToUtf8(st.service);
+  const struct {
+    const char *os;
+    std::string toml;
+    bool nodes;
+  } systems[] = {
+      {"Windows 7", "[os]\nmajor = 6\nminor = 1\nbuild = 7601\n", true},
+      {"Server 2012", "[os]\nmajor = 6\nminor = 2\nbuild = 9200\n", false},
+  };
+  for (const auto &os : systems) {
+    SCOPED_TRACE(os.os);
+    TestMachine machine(os.toml + Device("PCI\\A\\1", kChangeDriver));
+    for (const wchar_t *name : {L"z40e", L"Legacy"}) {
+      HKEY h;
+      std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name;
+      ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+                0);
+      DWORD type = SERVICE_KERNEL_DRIVER, start = SERVICE_DEMAND_START;
+      RegSetValueExW(h, L"Type", 0, REG_DWORD, reinterpret_cast<BYTE *>(&type), 4);
+      RegSetValueExW(h, L"Start", 0, REG_DWORD, reinterpret_cast<BYTE *>(&start), 4);
+      RegCloseKey(h);
+    }
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(scm, nullptr);
+    const std::string listed = os.nodes ? "1/1|ROOT\\LEGACY_LEGACY\\0000" : "(none)";
+    const Step steps[] = {
+        {L"Legacy", true, listed, "(none)"},
+        {L"z40e", true, listed, "(none)"},  // a PnP driver's service: its devices list it
+        {L"Legacy", false, os.nodes ? "0/0" : "(none)", "(none)"},
+    };
+    for (const Step &st : steps) {
+      SC_HANDLE svc = OpenServiceW(scm, st.service, SERVICE_ALL_ACCESS);
+      ASSERT_NE(svc, nullptr);
+      SERVICE_STATUS status;
+      if (st.start)
+        EXPECT_TRUE(StartServiceW(svc, 0, nullptr));
+      else
+        EXPECT_TRUE(ControlService(svc, SERVICE_CONTROL_STOP, &status));
+      CloseServiceHandle(svc);
+      EXPECT_EQ(ServiceList(legacyEnum), st.legacyList) << winsim::ToUtf8(st.service);
+      EXPECT_EQ(ServiceList(kZ40eEnum), st.z40eList) << winsim::ToUtf8(st.service);
+    }
+    CloseServiceHandle(scm);
+    HKEY node = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, legacyNode, 0, KEY_READ, &node) == ERROR_SUCCESS, os.nodes);
+    if (node) RegCloseKey(node);
   }
-  CloseServiceHandle(scm);
 }

@@ -320,8 +320,36 @@ void ListLegacyService(Machine &machine, const std::wstring &service, bool start
   if (machine.devices)
     for (const Device &d : machine.devices->devices)
       if (!d.removed && d.driver && EqualNoCase(d.driver->service, service)) return;  // a PnP driver's service
+  // Device nodes for non-PnP drivers are made up to Windows 7 and Server 2008 R2, not from
+  // Windows 8 and Server 2012 on (winsim's reading: the documentation says such nodes exist
+  // for non-PnP drivers, not from which version they stopped).
+  const OsSpec &os = machine.os;
+  if (os.major > 6 || (os.major == 6 && os.minor >= 2)) return;
+  Registry &r = *machine.registry;
+  std::shared_ptr<RegKey> serviceKey;
+  if (service.empty() ||
+      r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kServicesKeyPath) + L"\\" + service, &serviceKey))
+    return;
+  const RegValue *type = serviceKey->FindValue(L"Type");
+  DWORD typeBits = 0;
+  if (type && type->type == REG_DWORD && type->data.size() >= 4) std::memcpy(&typeBits, type->data.data(), 4);
+  if (!(typeBits & (SERVICE_KERNEL_DRIVER | SERVICE_FILE_SYSTEM_DRIVER))) return;  // not a driver
   std::wstring instanceId = L"ROOT\\LEGACY_" + Upcased(service) + L"\\0000";
-  ChangeServiceList(*machine.registry, service, instanceId, started);
+  if (started) {
+    // The node stays when the driver stops, as Windows keeps it until it is removed.
+    std::shared_ptr<RegKey> enumKey = LayoutKey(r, r.Predefined(HKEY_LOCAL_MACHINE), kEnumKeyPath);
+    std::shared_ptr<RegKey> node = DeviceKey(r, enumKey.get(), instanceId);
+    const RegValue *display = serviceKey->FindValue(L"DisplayName");
+    std::wstring description = display && IsStringType(display->type) ? TextOfImage(display->data) : service;
+    RefreshText(*node, L"DeviceDesc", description.substr(0, description.find(L'\0')));
+    RefreshText(*node, L"Service", service);
+    RefreshText(*node, L"Class", L"LegacyDriver");
+    RefreshText(*node, L"ClassGUID", L"{8ECC055D-047F-11D1-A537-0000F8753ED1}");
+    DWORD legacy = 1;
+    auto *bytes = reinterpret_cast<const BYTE *>(&legacy);
+    Refresh(*node, L"Legacy", REG_DWORD, std::vector<BYTE>(bytes, bytes + sizeof legacy));
+  }
+  ChangeServiceList(r, service, instanceId, started);
 }
 
 // ---- Device -------------------------------------------------------------------------------------

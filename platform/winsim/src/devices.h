@@ -143,8 +143,10 @@ DeviceListing ListingOf(const Device &device);
 // key gains no list.
 void UpdateServiceLists(Machine &machine, const Device &device, const DeviceListing &before);
 
-// A service that no device of the machine names as its function driver is a legacy (non-PnP)
-// one: when it starts, its list holds ROOT\LEGACY_<SERVICE>\0000, and loses it when it stops.
+// A driver service (kernel or file system) that no device of the machine names as its function
+// driver is a legacy (non-PnP) one: up to Windows 7 / Server 2008 R2, when it starts its device
+// node Enum\ROOT\LEGACY_<SERVICE>\0000 is made (it stays) and its list holds it, and the list
+// loses it when it stops. Later Windows make no such node; other services have none.
 void ListLegacyService(Machine &machine, const std::wstring &service, bool started);
 
 // Where the registry keeps devices and drivers, below HKEY_LOCAL_MACHINE.
