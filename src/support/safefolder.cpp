@@ -108,9 +108,11 @@ Verdict Judge(const std::wstring &path, DWORD attrs, const TrustedSids &sids) {
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     LPVOID ace = nullptr;
     if (!GetAce(dacl, i, &ace)) return Verdict::kMoveAside;
-    BYTE type = static_cast<ACE_HEADER *>(ace)->AceType;
-    if (type == ACCESS_DENIED_ACE_TYPE) continue;
-    if (type != ACCESS_ALLOWED_ACE_TYPE) return Verdict::kMoveAside;  // a kind of entry not looked into
+    const ACE_HEADER *header = static_cast<ACE_HEADER *>(ace);
+    // An entry only passed on (CREATOR OWNER's, say) gives no right on the folder itself;
+    // what others may create inside it shows in the entries that apply to it.
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return Verdict::kMoveAside;  // a kind of entry not looked into
     auto *allowed = static_cast<ACCESS_ALLOWED_ACE *>(ace);
     if (sids.Holds(&allowed->SidStart)) continue;
     if (allowed->Mask & kTakeOverRights) return Verdict::kMoveAside;

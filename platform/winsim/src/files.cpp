@@ -440,6 +440,19 @@ bool FileOpenBelow(const std::wstring &folder) {
   return found;
 }
 
+// The object of an open file or folder: its host descriptor, where it is, how it was opened.
+std::shared_ptr<FileObject> NewFileObject(int fd, const Resolved &r, DWORD access, DWORD share, std::wstring place) {
+  auto f = std::make_shared<FileObject>();
+  f->fd = fd;
+  f->host = r.host;
+  f->key = r.key;
+  f->drive = r.drive;
+  f->access = access;
+  f->share = share;
+  f->place = std::move(place);
+  return f;
+}
+
 // The file rights a desired access asks for, generic rights mapped as files map them.
 ACCESS_MASK FileRightsOf(DWORD access) {
   ACCESS_MASK rights = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
@@ -461,16 +474,9 @@ HANDLE OpenFolder(const Resolved &r, bool ownLink, DWORD access, DWORD share, DW
   if (access & DELETE && !MayDelete(r)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   int fd = ::open(r.host.c_str(), ownLink ? O_PATH | O_NOFOLLOW | O_CLOEXEC : O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-  auto f = std::make_shared<FileObject>();
-  f->fd = fd;
-  f->host = r.host;
-  f->key = r.key;
-  f->drive = r.drive;
-  f->access = access;
-  f->share = share;
+  auto f = NewFileObject(fd, r, access, share, place);
   f->isDir = !ownLink;
   f->isLink = ownLink;
-  f->place = place;
   HANDLE h = AddObject(f);
   SetLastError(disposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return h;
@@ -535,14 +541,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   int fd = ::open(r.host.c_str(), flags, 0644);
   if (fd < 0) return Fail(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
 
-  auto f = std::make_shared<FileObject>();
-  f->fd = fd;
-  f->host = r.host;
-  f->key = r.key;
-  f->drive = r.drive;
-  f->access = dwDesiredAccess;
-  f->share = dwShareMode;
-  f->place = PlaceOf(r);
+  auto f = NewFileObject(fd, r, dwDesiredAccess, dwShareMode, PlaceOf(r));
   if (!r.exists || truncates) {
     TouchFd(fd);
     if (truncates && oldSize) ReleaseSpace(r.drive, oldSize);
