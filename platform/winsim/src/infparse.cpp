@@ -11,7 +11,8 @@
 //   - %name% is replaced by the [Strings] value of that name (used as written: a value is
 //     not substituted again, so keys that name each other cannot loop), else by the folder
 //     of a DIRID number, else kept as written; "%%" is one '%' and a lone '%' is kept.
-//     A substituted field is cut at MAX_INF_STRING_LENGTH characters, as Windows 10 cuts it.
+//   - A field (or key) is cut at MAX_INF_STRING_LENGTH characters, as written and again after
+//     substitution, as Windows Vista and later cut it; a longer one is not an error.
 //   - Lines before the first section are an error unless the file has a [Strings] section.
 #include "infparse.h"
 
@@ -48,8 +49,11 @@ struct RawLine {
   bool hasKey = false;
   std::wstring key;
   std::vector<std::wstring> fields;
-  bool tooLong = false;
 };
+
+void Cut(std::wstring &text) {
+  if (text.size() > MAX_INF_STRING_LENGTH) text.resize(MAX_INF_STRING_LENGTH);
+}
 
 // Reads one logical line starting at lines[*i], position `pos` (its first non-blank), and
 // moves *i past the physical lines it used. False when the line holds nothing.
@@ -62,7 +66,7 @@ bool ScanLine(const std::vector<std::wstring_view> &lines, size_t *i, size_t pos
     pending.clear();
   };
   auto endField = [&] {
-    if (cur.size() > MAX_INF_STRING_LENGTH) out.tooLong = true;
+    Cut(cur);
     out.fields.push_back(std::move(cur));
     cur.clear();
     pending.clear();
@@ -115,7 +119,7 @@ bool ScanLine(const std::vector<std::wstring_view> &lines, size_t *i, size_t pos
     } else if (c == L'=' && !out.hasKey && out.fields.empty()) {
       out.hasKey = any = true;
       out.key = std::move(cur);
-      if (out.key.size() > MAX_INF_STRING_LENGTH) out.tooLong = true;
+      Cut(out.key);
       cur.clear();
       pending.clear();
       started = false;
@@ -178,7 +182,7 @@ struct Substituter {
       }
       out += L'%' + name + L'%';
     }
-    if (out.size() > MAX_INF_STRING_LENGTH) out.resize(MAX_INF_STRING_LENGTH);
+    Cut(out);
     return out;
   }
 
@@ -242,11 +246,6 @@ DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT 
     size_t first = i;
     RawLine rl;
     if (!ScanLine(lines, &i, pos, rl)) continue;
-    if (rl.tooLong) {
-      error = ERROR_GENERAL_SYNTAX;
-      errorAt = first + 1;
-      break;
-    }
     if (current == SIZE_MAX) {
       if (!orphanLine) orphanLine = first + 1;
       continue;
