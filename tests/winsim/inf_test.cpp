@@ -60,6 +60,7 @@ TEST(InfOpen, ReportsTheStyleAndSyntaxErrorsWithTheirLine) {
     UINT line;
   } cases[] = {
       {"\r\n", ERROR_WRONG_INF_STYLE, 0},
+      {"abcd\r\n", ERROR_WRONG_INF_STYLE, 0},  // no section at all
       {"[Version]\r\n", ERROR_WRONG_INF_STYLE, 0},
       {"[Version]\nSignature=", ERROR_WRONG_INF_STYLE, 0},
       {"[Version]\nSignature=foo", ERROR_WRONG_INF_STYLE, 0},
@@ -89,7 +90,7 @@ TEST(InfOpen, ReportsTheStyleAndSyntaxErrorsWithTheirLine) {
       {"\xEF\xBB\xBF", ERROR_WRONG_INF_STYLE, 0},
       {Bytes("\x7F"
              "ELF\x02\x01\x01\0\0\0\x03\0>\0\x01\0\0\0\x90\x10"),
-       ERROR_EXPECTED_SECTION_NAME, 1},
+       ERROR_WRONG_INF_STYLE, 0},
       {kHeader + "[s]\na=\"unterminated", 0, 0},
       {kHeader + "[s]\na=" + Repeat('x', MAX_INF_STRING_LENGTH), 0, 0},
       {kHeader + "[s]\na=" + Repeat('x', 100000), 0, 0},

@@ -1483,6 +1483,7 @@ std::vector<InfCase> InfCorpus() {
        {}},
       {"field_4096", header + "[s]\na=" + std::string(4096, 'x') + "\n", {}},
       {"field_5000", header + "[s]\nb=" + std::string(5000, 'y') + "\n", {}},
+      {"no_section", "abcd\r\n", {}},
       {"utf16le", Utf16Le(L"[Version]\r\nSignature=$Windows NT$\r\n[s]\r\nname=Caf\u00e9 \u0416\r\n", false), {}},
       {"utf16be", Utf16Le(L"[Version]\r\nSignature=$Windows NT$\r\n[s]\r\nname=Caf\u00e9\r\n", true), {}, false},
       {"ansi", header + "[s]\nname=Caf\xE9\n", {}},

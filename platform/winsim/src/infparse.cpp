@@ -13,7 +13,8 @@
 //     of a DIRID number, else kept as written; "%%" is one '%' and a lone '%' is kept.
 //   - A field (or key) is cut at MAX_INF_STRING_LENGTH characters, as written and again after
 //     substitution, as Windows Vista and later cut it; a longer one is not an error.
-//   - Lines before the first section are an error unless the file has a [Strings] section.
+//   - Lines before the first section are an error unless the file has a [Strings] section;
+//     a file without any section has the wrong style (ERROR_WRONG_INF_STYLE, line 0).
 #include "infparse.h"
 
 #include <setupapi.h>
@@ -252,8 +253,12 @@ DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT 
     }
     raw.push_back(Pending{current, std::move(rl)});
   }
-  // Text before the first section is tolerated only in a file with [Strings].
-  if (orphanLine && (error || !out.Find(L"Strings"))) {
+  // A file without sections is not an INF of any style; text before the first section is
+  // tolerated only in a file with [Strings].
+  if (!error && out.sections.empty()) {
+    error = ERROR_WRONG_INF_STYLE;
+    errorAt = 0;
+  } else if (orphanLine && (error || !out.Find(L"Strings"))) {
     error = ERROR_EXPECTED_SECTION_NAME;
     errorAt = orphanLine;
   }
