@@ -1,8 +1,8 @@
 // INF files in winsim: opening (the style check, the syntax errors and their lines, bad
 // input), section and key lookup, fields with their quoting, continuation, comments and
-// string substitution, integer fields, two-call sizing, encodings, the profile listing of
-// section names, and the handle rules. Many cases are the published conformance results of
-// SetupAPI's parser.
+// string substitution with the strings section of the system's language, integer fields,
+// two-call sizing, encodings, the profile listing of section names, and the handle rules.
+// Many cases are the published conformance results of SetupAPI's parser.
 #include <windows.h>
 #include <setupapi.h>
 
@@ -444,6 +444,38 @@ TEST(InfEncodings, Utf16WithBomAndAnsiInTheMachinesCodePage) {
     ASSERT_NE(o.inf, INVALID_HANDLE_VALUE) << o.error;
     INFCONTEXT ctx;
     ASSERT_TRUE(SetupFindFirstLineW(o.inf, L"s", L"name", &ctx));
+    EXPECT_EQ(Field(ctx, 1).value_or(L"?"), c.expected);
+    SetupCloseInfFile(o.inf);
+  }
+}
+
+// The strings section %strkey% reads, chosen by the machine's system locale. Wine's parser
+// reads [Strings] alone, whatever its locale (which follows the host's), so the choices are
+// checked here; the probe compares the English (United States) ones with Wine.
+TEST(InfStrings, ComeFromTheSectionOfTheSystemLanguage) {
+  struct Case {
+    const char *machine;  // [machine] keys
+    std::string sections;
+    const wchar_t *expected;
+  } cases[] = {
+      {"system_locale = \"de-DE\"", "[Strings]\nn=en\n[Strings.0007]\nn=neutral\n[Strings.0407]\nn=de\n", L"de"},
+      {"system_locale = \"de-DE\"", "[Strings.0C07]\nn=at\n[Strings]\nn=en\n[Strings.0007]\nn=neutral\n", L"neutral"},
+      {"system_locale = \"de-AT\"", "[Strings]\nn=en\n[Strings.0807]\nn=ch\n[Strings.0407]\nn=de\n", L"ch"},
+      {"system_locale = \"de-at\"", "[Strings.0407]\nn=de\n[strings.0c07]\nn=at\n", L"at"},
+      {"system_locale = \"de-DE\"", "[Strings]\nn=en\n[Strings.0409]\nn=us\n[Strings.407]\nn=short\n", L"en"},
+      {"user_locale = \"de-DE\"", "[Strings]\nn=en\n[Strings.0407]\nn=de\n", L"de"},  // system as user
+      {"user_locale = \"de-DE\"\nsystem_locale = \"en-US\"", "[Strings]\nn=en\n[Strings.0407]\nn=de\n", L"en"},
+      {"system_locale = \"xx-YY\"", "[Strings]\nn=en\n[Strings.0407]\nn=de\n", L"en"},
+      {"", "[Strings.0407]\nn=de\n", L"%n%"},
+      {"system_locale = \"de-DE\"", "[Strings]\nn=en\n[Strings.0407]\nother=x\n", L"%n%"},  // one section only
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.machine) + "\n" + c.sections);
+    TestMachine m(std::string("[machine]\n") + c.machine + "\n");
+    Opened o = Open(m, kHeader + "[s]\nk=%n%\n" + c.sections);
+    ASSERT_NE(o.inf, INVALID_HANDLE_VALUE) << o.error;
+    INFCONTEXT ctx;
+    ASSERT_TRUE(SetupFindFirstLineW(o.inf, L"s", L"k", &ctx));
     EXPECT_EQ(Field(ctx, 1).value_or(L"?"), c.expected);
     SetupCloseInfFile(o.inf);
   }

@@ -1488,6 +1488,14 @@ std::vector<InfCase> InfCorpus() {
       {"utf16be", Utf16Le(L"[Version]\r\nSignature=$Windows NT$\r\n[s]\r\nname=Caf\u00e9\r\n", true), {}, false},
       {"ansi", header + "[s]\nname=Caf\xE9\n", {}},
       {"big_section", big, {{L"Big", L"k1999"}}},
+      // The strings section of the system language (the probe runs on English (United States)).
+      {"strings_0409",
+       header + "[s]\nname=%name%\n[Strings]\nname=generic\n[Strings.0809]\nname=gb\n[Strings.0009]\nname=neutral\n"
+                "[Strings.0409]\nname=us\n[Strings.0407]\nname=de\n",
+       {}},
+      {"strings_0809",
+       header + "[s]\nname=%name%\n[Strings]\nname=generic\n[Strings.0407]\nname=de\n[Strings.0809]\nname=gb\n",
+       {}},
   };
 }
 

@@ -102,6 +102,11 @@ DirIds winsim::MachineDirIds(const std::wstring &infPath) {
                 {16422, programFiles},        {16427, SpecialFolderPath(CSIDL_PROGRAM_FILES_COMMON, known)}};
 }
 
+DWORD winsim::ParseMachineInf(const std::string &bytes, const std::wstring &infPath, InfData &out, UINT *errorLine) {
+  return ParseInf(DecodeSetupText(bytes, true), MachineDirIds(infPath), LangIdOfLocale(Current().systemLocale), out,
+                  errorLine);
+}
+
 namespace {
 bool IsWin4Signature(const InfData &data) {
   const InfSection *version = data.Find(L"Version");
@@ -147,7 +152,7 @@ HINF WINAPI SetupOpenInfFileW(PCWSTR FileName, PCWSTR InfClass, DWORD InfStyle, 
   auto inf = std::make_shared<InfFile>();
   inf->path = full;
   UINT line = 0;
-  error = ParseInf(DecodeSetupText(bytes, true), MachineDirIds(full), inf->data, &line);
+  error = ParseMachineInf(bytes, full, inf->data, &line);
   if (error) {
     if (ErrorLine) *ErrorLine = line;
     return Fail(error, INVALID_HANDLE_VALUE);

@@ -28,6 +28,10 @@ std::shared_ptr<InfFile> FindInf(HINF hinf);
 // The folders of the DIRIDs an INF of this machine may name (1: the INF's own folder).
 DirIds MachineDirIds(const std::wstring &infPath);
 
+// Reads an INF file's bytes, found at the full path `infPath`, as this machine reads them:
+// its DIRIDs and the strings section of its system locale. ParseInf's answers.
+DWORD ParseMachineInf(const std::string &bytes, const std::wstring &infPath, InfData &out, UINT *errorLine);
+
 // Where SetupOpenInfFileW finds a file: a bare name in %windir%\INF, then in System32;
 // anything else as a path.
 std::wstring InfLocation(const std::wstring &name);

@@ -8,9 +8,13 @@
 //   - '"' quotes (with "" for a quote), ';' starts a comment outside quotes, and a '\' that
 //     only blanks, further backslashes or a comment follow joins the next line; any other
 //     backslash is text. An unterminated quote ends with its line.
-//   - %name% is replaced by the [Strings] value of that name (used as written: a value is
-//     not substituted again, so keys that name each other cannot loop), else by the folder
-//     of a DIRID number, else kept as written; "%%" is one '%' and a lone '%' is kept.
+//   - %name% is replaced by the value of that name in the one strings section chosen for the
+//     system's language (used as written: a value is not substituted again, so keys that
+//     name each other cannot loop), else by the folder of a DIRID number, else kept as
+//     written; "%%" is one '%' and a lone '%' is kept. The section is [Strings.<LANGID>]
+//     (four hexadecimal digits) of the system's LANGID, else that primary language's
+//     SUBLANG_NEUTRAL one, else the first of that primary language, else [Strings]; a name
+//     missing from it is not looked for in another.
 //   - A field (or key) is cut at MAX_INF_STRING_LENGTH characters, as written and again after
 //     substitution, as Windows Vista and later cut it; a longer one is not an error.
 //   - Lines before the first section are an error unless the file has a [Strings] section;
@@ -199,6 +203,36 @@ struct Substituter {
   }
 };
 
+// "Strings.0407" -> 0x0407; false for any other name.
+bool LocalisedStringsId(const std::wstring &name, LANGID *id) {
+  if (name.size() != 12 || !EqualNoCase(name.substr(0, 8), L"Strings.")) return false;
+  constexpr std::wstring_view kDigits = L"0123456789ABCDEF";
+  unsigned value = 0;
+  for (wchar_t c : name.substr(8)) {
+    size_t digit = kDigits.find(wchar_t(std::towupper(c)));
+    if (digit == std::wstring_view::npos) return false;
+    value = value * 16 + unsigned(digit);
+  }
+  *id = LANGID(value);
+  return true;
+}
+
+// The position of the strings section %strkey% reads for this language, or SIZE_MAX.
+size_t StringsSection(const InfData &data, LANGID language) {
+  size_t neutral = SIZE_MAX, related = SIZE_MAX;
+  for (size_t i = 0; language != LANG_NEUTRAL && i < data.sections.size(); ++i) {
+    LANGID id;
+    if (!LocalisedStringsId(data.sections[i].name, &id) || PRIMARYLANGID(id) != PRIMARYLANGID(language)) continue;
+    if (id == language) return i;
+    size_t &slot = SUBLANGID(id) == SUBLANG_NEUTRAL ? neutral : related;
+    if (slot == SIZE_MAX) slot = i;
+  }
+  if (neutral != SIZE_MAX) return neutral;
+  if (related != SIZE_MAX) return related;
+  auto it = data.index.find(L"STRINGS");
+  return it == data.index.end() ? SIZE_MAX : it->second;
+}
+
 }  // namespace
 
 const InfSection *InfData::Find(std::wstring_view name) const {
@@ -206,7 +240,7 @@ const InfSection *InfData::Find(std::wstring_view name) const {
   return it == index.end() ? nullptr : &sections[it->second];
 }
 
-DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT *errorLine) {
+DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, LANGID language, InfData &out, UINT *errorLine) {
   std::vector<std::wstring_view> lines = SplitLines(text);
   struct Pending {
     size_t section;
@@ -269,9 +303,9 @@ DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT 
   }
 
   std::map<std::wstring, std::wstring> strings;
-  if (auto it = out.index.find(L"STRINGS"); it != out.index.end()) {
+  if (size_t chosen = StringsSection(out, language); chosen != SIZE_MAX) {
     for (const Pending &p : raw)
-      if (p.section == it->second && p.line.hasKey) strings.try_emplace(Upcased(p.line.key), p.line.fields.front());
+      if (p.section == chosen && p.line.hasKey) strings.try_emplace(Upcased(p.line.key), p.line.fields.front());
   }
   Substituter subst{strings, dirIds};
   for (Pending &p : raw) {
