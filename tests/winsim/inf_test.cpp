@@ -1,8 +1,9 @@
 // INF files in winsim: opening (the style check, the syntax errors and their lines, bad
 // input), section and key lookup, fields with their quoting, continuation, comments and
-// string substitution with the strings section of the system's language, integer fields,
-// two-call sizing, encodings, the profile listing of section names, and the handle rules.
-// Many cases are the published conformance results of SetupAPI's parser.
+// string substitution with the strings section of the system's language, DIRID 13 in the
+// driver store, integer fields, two-call sizing, encodings, the profile listing of section
+// names, and the handle rules. Many cases are the published conformance results of
+// SetupAPI's parser.
 #include <windows.h>
 #include <setupapi.h>
 
@@ -478,6 +479,35 @@ TEST(InfStrings, ComeFromTheSectionOfTheSystemLanguage) {
     ASSERT_TRUE(SetupFindFirstLineW(o.inf, L"s", L"k", &ctx));
     EXPECT_EQ(Field(ctx, 1).value_or(L"?"), c.expected);
     SetupCloseInfFile(o.inf);
+  }
+}
+
+// DIRID 13 by Windows version and by where the INF lies.
+TEST(InfDirIds, ThirteenIsThePackageFolderOfAnInfInTheDriverStore) {
+  const std::wstring repository = L"C:\\Windows\\System32\\DriverStore\\FileRepository";
+  const std::wstring package = repository + L"\\kvn.inf_amd64_0123456789abcdef";
+  struct Case {
+    const char *os;
+    std::wstring inf;
+    std::wstring expected;
+  } cases[] = {
+      {"major = 10\nminor = 0", package + L"\\kvn.inf", package + L"\\kvn.sys"},
+      {"major = 6\nminor = 3\nbuild = 9600", package + L"\\kvn.inf", package + L"\\kvn.sys"},
+      {"major = 6\nminor = 2\nbuild = 9200", package + L"\\kvn.inf", L"%13%\\kvn.sys"},
+      {"major = 10\nminor = 0", package + L"\\sub\\kvn.inf", L"%13%\\kvn.sys"},
+      {"major = 10\nminor = 0", repository + L"\\kvn.inf", L"%13%\\kvn.sys"},
+      {"major = 10\nminor = 0", L"C:\\pkg\\kvn.inf", L"%13%\\kvn.sys"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.os) + " " + winsim::ToUtf8(c.inf));
+    TestMachine m(std::string("[os]\n") + c.os + "\n");
+    m.Write(c.inf, kHeader + "[s]\nServiceBinary = %13%\\kvn.sys\n");
+    HINF inf = SetupOpenInfFileW(c.inf.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    INFCONTEXT ctx;
+    ASSERT_TRUE(SetupFindFirstLineW(inf, L"s", nullptr, &ctx));
+    EXPECT_EQ(Field(ctx, 1).value_or(L"?"), c.expected);
+    SetupCloseInfFile(inf);
   }
 }
 

@@ -25,7 +25,8 @@ struct InfFile : Object {
 // (a closed one stops the run, as every handle lookup does).
 std::shared_ptr<InfFile> FindInf(HINF hinf);
 
-// The folders of the DIRIDs an INF of this machine may name (1: the INF's own folder).
+// The folders of the DIRIDs an INF of this machine may name (1: the INF's own folder; 13,
+// from Windows 8.1 on, the package folder of an INF in the driver store).
 DirIds MachineDirIds(const std::wstring &infPath);
 
 // Reads an INF file's bytes, found at the full path `infPath`, as this machine reads them:
