@@ -29,6 +29,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "infshapes.h"
 #include "pewriter.h"
 #include "place.h"
 
@@ -1411,6 +1412,33 @@ std::string Bytes(const char (&s)[N]) {
   return std::string(s, N - 1);
 }
 
+// A text of LF lines with CRLF line ends, as INF files are shipped.
+std::string Crlf(const std::string &text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+std::wstring FromUtf8(const std::string &text) {
+  std::wstring out(text.size(), L'\0');
+  out.resize(size_t(MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), int(out.size()))));
+  return out;
+}
+
+std::string Ansi1252(const std::wstring &text) {
+  std::string out(text.size() * 2, '\0');
+  out.resize(size_t(
+      WideCharToMultiByte(1252, 0, text.data(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr)));
+  return out;
+}
+
+// The folder of a driver package in the driver store.
+std::wstring StorePackage() {
+  WCHAR system[MAX_PATH] = L"";
+  GetSystemDirectoryW(system, MAX_PATH);
+  return std::wstring(system) + L"\\DriverStore\\FileRepository\\kvnfilt.inf_amd64_5e2f3a9c0b1d4e87";
+}
+
 std::vector<InfCase> InfCorpus() {
   const std::string header = "[Version]\r\nSignature=\"$Windows NT$\"\r\n";
   const std::string strings =
@@ -1482,11 +1510,28 @@ std::vector<InfCase> InfCorpus() {
                 "d\n[t]\n",
        {}},
       {"field_4096", header + "[s]\na=" + std::string(4096, 'x') + "\n", {}},
-      {"field_5000", header + "[s]\nb=" + std::string(5000, 'y') + "\n", {}, false},
+      {"field_5000", header + "[s]\nb=" + std::string(5000, 'y') + "\n", {}},
+      {"no_section", "abcd\r\n", {}},
       {"utf16le", Utf16Le(L"[Version]\r\nSignature=$Windows NT$\r\n[s]\r\nname=Caf\u00e9 \u0416\r\n", false), {}},
       {"utf16be", Utf16Le(L"[Version]\r\nSignature=$Windows NT$\r\n[s]\r\nname=Caf\u00e9\r\n", true), {}, false},
       {"ansi", header + "[s]\nname=Caf\xE9\n", {}},
       {"big_section", big, {{L"Big", L"k1999"}}},
+      // The strings section of the system language (the probe runs on English (United States)).
+      {"strings_0409",
+       header + "[s]\nname=%name%\n[Strings]\nname=generic\n[Strings.0809]\nname=gb\n[Strings.0009]\nname=neutral\n"
+                "[Strings.0409]\nname=us\n[Strings.0407]\nname=de\n",
+       {}},
+      {"strings_0809",
+       header + "[s]\nname=%name%\n[Strings]\nname=generic\n[Strings.0407]\nname=de\n[Strings.0809]\nname=gb\n",
+       {}},
+      // Packages in real shapes (infshapes.h).
+      {"shape_net",
+       Utf16Le(FromUtf8(Crlf(kShapeNetInf)), false),
+       {{L"Version", L"DriverVer"},
+        {L"KVN1572.ndi", L"AddReg"},
+        {L"Kvn.NTamd64.10.0...16299", L"Kvn(R) Ethernet Controller X710 for 10GbE SFP+"},
+        {L"strings.0407", L"SpeedDuplex"}}},
+      {"shape_filter", Ansi1252(FromUtf8(Crlf(kShapeFilterInf))), {{L"Kvn.Filter.Service", L"ServiceBinary"}}},
   };
 }
 
@@ -1594,6 +1639,14 @@ void ProbeInfFile(json &out, const std::string &key, const std::wstring &path, c
   SetupCloseInfFile(inf);
 }
 
+// Makes a folder and the folders above it that are missing.
+void MakeDirectories(const std::wstring &path) {
+  if (Exists(path)) return;
+  size_t cut = path.rfind(L'\\');
+  if (cut != std::wstring::npos && cut > 2) MakeDirectories(path.substr(0, cut));
+  MakeDirectory(path);
+}
+
 void ProbeInf(json &out) {
   const std::wstring dir = L"C:\\probe\\inf";
   MakeDirectory(dir);
@@ -1602,6 +1655,14 @@ void ProbeInf(json &out) {
     WriteText(path, c.bytes);
     ProbeInfFile(out, std::string("inf.") + c.name, path, c);
   }
+  // The filter package as the driver store holds it, where %13% names its folder.
+  const std::wstring package = StorePackage();
+  RemoveTree(package);
+  MakeDirectories(package);
+  const InfCase stored = {"shape_filter_store", Ansi1252(FromUtf8(Crlf(kShapeFilterInf))), {}};
+  WriteText(package + L"\\kvnfilt.inf", stored.bytes);
+  ProbeInfFile(out, "inf.shape_filter_store", package + L"\\kvnfilt.inf", stored);
+  RemoveTree(package);
   SetLastError(kSentinel);
   out["inf.open[missing]"] =
       Status(SetupOpenInfFileW(L"C:\\probe\\inf\\none.inf", nullptr, INF_STYLE_WIN4, nullptr) != INVALID_HANDLE_VALUE);

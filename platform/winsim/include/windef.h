@@ -53,6 +53,13 @@ typedef LONG HRESULT;
 typedef LONG LSTATUS;
 typedef DWORD LCID;
 typedef WORD LANGID;
+// Language identifiers (winnt.h in the SDK): a primary language in the low 10 bits, a
+// sublanguage above.
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+#define PRIMARYLANGID(lgid) ((WORD)(lgid)&0x3ff)
+#define SUBLANGID(lgid) ((WORD)(lgid) >> 10)
+#define LANG_NEUTRAL 0x00
+#define SUBLANG_NEUTRAL 0x00
 typedef WORD ATOM;
 
 typedef void *HANDLE;

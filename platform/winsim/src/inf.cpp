@@ -94,12 +94,26 @@ DirIds winsim::MachineDirIds(const std::wstring &infPath) {
   if (auto it = Current().environment.find(L"PROGRAMFILES"); it != Current().environment.end())
     programFiles = it->second.second;
   bool known = false;
-  return DirIds{{1, ParentOf(infPath)},       {10, windir},
-                {11, windir + L"\\System32"}, {12, windir + L"\\System32\\drivers"},
-                {17, windir + L"\\INF"},      {18, windir + L"\\Help"},
-                {20, windir + L"\\Fonts"},    {24, drive + L"\\"},
-                {50, windir + L"\\system"},   {16406, SpecialFolderPath(CSIDL_COMMON_STARTMENU, known)},
-                {16422, programFiles},        {16427, SpecialFolderPath(CSIDL_PROGRAM_FILES_COMMON, known)}};
+  DirIds ids{{1, ParentOf(infPath)},       {10, windir},
+             {11, windir + L"\\System32"}, {12, windir + L"\\System32\\drivers"},
+             {17, windir + L"\\INF"},      {18, windir + L"\\Help"},
+             {20, windir + L"\\Fonts"},    {24, drive + L"\\"},
+             {50, windir + L"\\system"},   {16406, SpecialFolderPath(CSIDL_COMMON_STARTMENU, known)},
+             {16422, programFiles},        {16427, SpecialFolderPath(CSIDL_PROGRAM_FILES_COMMON, known)}};
+  // DIRID 13 exists from Windows 8.1 on, for an INF the driver store holds: its package's
+  // folder there (FileRepository\<name>.inf_<arch>_<hash>), where the INF lies. Elsewhere it
+  // names no folder, and %13% stays as written.
+  const OsSpec &os = Current().os;
+  std::wstring folder = ParentOf(infPath);
+  if ((os.major > 6 || (os.major == 6 && os.minor >= 3)) && !folder.empty() &&
+      EqualNoCase(ParentOf(folder), windir + L"\\System32\\DriverStore\\FileRepository"))
+    ids[13] = folder;
+  return ids;
+}
+
+DWORD winsim::ParseMachineInf(const std::string &bytes, const std::wstring &infPath, InfData &out, UINT *errorLine) {
+  return ParseInf(DecodeSetupText(bytes, true), MachineDirIds(infPath), LangIdOfLocale(Current().systemLocale), out,
+                  errorLine);
 }
 
 namespace {
@@ -147,7 +161,7 @@ HINF WINAPI SetupOpenInfFileW(PCWSTR FileName, PCWSTR InfClass, DWORD InfStyle, 
   auto inf = std::make_shared<InfFile>();
   inf->path = full;
   UINT line = 0;
-  error = ParseInf(DecodeSetupText(bytes, true), MachineDirIds(full), inf->data, &line);
+  error = ParseMachineInf(bytes, full, inf->data, &line);
   if (error) {
     if (ErrorLine) *ErrorLine = line;
     return Fail(error, INVALID_HANDLE_VALUE);

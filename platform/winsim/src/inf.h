@@ -25,8 +25,13 @@ struct InfFile : Object {
 // (a closed one stops the run, as every handle lookup does).
 std::shared_ptr<InfFile> FindInf(HINF hinf);
 
-// The folders of the DIRIDs an INF of this machine may name (1: the INF's own folder).
+// The folders of the DIRIDs an INF of this machine may name (1: the INF's own folder; 13,
+// from Windows 8.1 on, the package folder of an INF in the driver store).
 DirIds MachineDirIds(const std::wstring &infPath);
+
+// Reads an INF file's bytes, found at the full path `infPath`, as this machine reads them:
+// its DIRIDs and the strings section of its system locale. ParseInf's answers.
+DWORD ParseMachineInf(const std::string &bytes, const std::wstring &infPath, InfData &out, UINT *errorLine);
 
 // Where SetupOpenInfFileW finds a file: a bare name in %windir%\INF, then in System32;
 // anything else as a path.

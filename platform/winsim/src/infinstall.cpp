@@ -304,7 +304,7 @@ DWORD AppendInf(InfFile &inf, const std::wstring &name) {
   if (!ReadWholeFile(full, bytes, &error)) return error;
   InfData added;
   UINT line = 0;
-  if (DWORD e = ParseInf(DecodeSetupText(bytes, true), MachineDirIds(full), added, &line)) return e;
+  if (DWORD e = ParseMachineInf(bytes, full, added, &line)) return e;
   for (InfSection &s : added.sections) {
     auto it = inf.data.index.find(Upcased(s.name));
     if (it != inf.data.index.end()) {
@@ -629,7 +629,7 @@ BOOL WINAPI SetupCopyOEMInfW(PCWSTR SourceInfFileName, PCWSTR OEMSourceMediaLoca
   if (!ReadWholeFile(source, bytes, &error)) return Fail(error, FALSE);
   InfData parsed;
   UINT line = 0;
-  if (DWORD e = ParseInf(DecodeSetupText(bytes, true), MachineDirIds(source), parsed, &line)) return Fail(e, FALSE);
+  if (DWORD e = ParseMachineInf(bytes, source, parsed, &line)) return Fail(e, FALSE);
 
   const std::wstring folder = MachineDirIds(L"")[17];
   std::wstring target;

@@ -8,11 +8,17 @@
 //   - '"' quotes (with "" for a quote), ';' starts a comment outside quotes, and a '\' that
 //     only blanks, further backslashes or a comment follow joins the next line; any other
 //     backslash is text. An unterminated quote ends with its line.
-//   - %name% is replaced by the [Strings] value of that name (used as written: a value is
-//     not substituted again, so keys that name each other cannot loop), else by the folder
-//     of a DIRID number, else kept as written; "%%" is one '%' and a lone '%' is kept.
-//     A substituted field is cut at MAX_INF_STRING_LENGTH characters, as Windows 10 cuts it.
-//   - Lines before the first section are an error unless the file has a [Strings] section.
+//   - %name% is replaced by the value of that name in the one strings section chosen for the
+//     system's language (used as written: a value is not substituted again, so keys that
+//     name each other cannot loop), else by the folder of a DIRID number, else kept as
+//     written; "%%" is one '%' and a lone '%' is kept. The section is [Strings.<LANGID>]
+//     (four hexadecimal digits) of the system's LANGID, else that primary language's
+//     SUBLANG_NEUTRAL one, else the first of that primary language, else [Strings]; a name
+//     missing from it is not looked for in another.
+//   - A field (or key) is cut at MAX_INF_STRING_LENGTH characters, as written and again after
+//     substitution, as Windows Vista and later cut it; a longer one is not an error.
+//   - Lines before the first section are an error unless the file has a [Strings] section;
+//     a file without any section has the wrong style (ERROR_WRONG_INF_STYLE, line 0).
 #include "infparse.h"
 
 #include <setupapi.h>
@@ -48,8 +54,11 @@ struct RawLine {
   bool hasKey = false;
   std::wstring key;
   std::vector<std::wstring> fields;
-  bool tooLong = false;
 };
+
+void Cut(std::wstring &text) {
+  if (text.size() > MAX_INF_STRING_LENGTH) text.resize(MAX_INF_STRING_LENGTH);
+}
 
 // Reads one logical line starting at lines[*i], position `pos` (its first non-blank), and
 // moves *i past the physical lines it used. False when the line holds nothing.
@@ -62,7 +71,7 @@ bool ScanLine(const std::vector<std::wstring_view> &lines, size_t *i, size_t pos
     pending.clear();
   };
   auto endField = [&] {
-    if (cur.size() > MAX_INF_STRING_LENGTH) out.tooLong = true;
+    Cut(cur);
     out.fields.push_back(std::move(cur));
     cur.clear();
     pending.clear();
@@ -115,7 +124,7 @@ bool ScanLine(const std::vector<std::wstring_view> &lines, size_t *i, size_t pos
     } else if (c == L'=' && !out.hasKey && out.fields.empty()) {
       out.hasKey = any = true;
       out.key = std::move(cur);
-      if (out.key.size() > MAX_INF_STRING_LENGTH) out.tooLong = true;
+      Cut(out.key);
       cur.clear();
       pending.clear();
       started = false;
@@ -178,7 +187,7 @@ struct Substituter {
       }
       out += L'%' + name + L'%';
     }
-    if (out.size() > MAX_INF_STRING_LENGTH) out.resize(MAX_INF_STRING_LENGTH);
+    Cut(out);
     return out;
   }
 
@@ -194,6 +203,36 @@ struct Substituter {
   }
 };
 
+// "Strings.0407" -> 0x0407; false for any other name.
+bool LocalisedStringsId(const std::wstring &name, LANGID *id) {
+  if (name.size() != 12 || !EqualNoCase(name.substr(0, 8), L"Strings.")) return false;
+  constexpr std::wstring_view kDigits = L"0123456789ABCDEF";
+  unsigned value = 0;
+  for (wchar_t c : name.substr(8)) {
+    size_t digit = kDigits.find(wchar_t(std::towupper(c)));
+    if (digit == std::wstring_view::npos) return false;
+    value = value * 16 + unsigned(digit);
+  }
+  *id = LANGID(value);
+  return true;
+}
+
+// The position of the strings section %strkey% reads for this language, or SIZE_MAX.
+size_t StringsSection(const InfData &data, LANGID language) {
+  size_t neutral = SIZE_MAX, related = SIZE_MAX;
+  for (size_t i = 0; language != LANG_NEUTRAL && i < data.sections.size(); ++i) {
+    LANGID id;
+    if (!LocalisedStringsId(data.sections[i].name, &id) || PRIMARYLANGID(id) != PRIMARYLANGID(language)) continue;
+    if (id == language) return i;
+    size_t &slot = SUBLANGID(id) == SUBLANG_NEUTRAL ? neutral : related;
+    if (slot == SIZE_MAX) slot = i;
+  }
+  if (neutral != SIZE_MAX) return neutral;
+  if (related != SIZE_MAX) return related;
+  auto it = data.index.find(L"STRINGS");
+  return it == data.index.end() ? SIZE_MAX : it->second;
+}
+
 }  // namespace
 
 const InfSection *InfData::Find(std::wstring_view name) const {
@@ -201,7 +240,7 @@ const InfSection *InfData::Find(std::wstring_view name) const {
   return it == index.end() ? nullptr : &sections[it->second];
 }
 
-DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT *errorLine) {
+DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, LANGID language, InfData &out, UINT *errorLine) {
   std::vector<std::wstring_view> lines = SplitLines(text);
   struct Pending {
     size_t section;
@@ -242,19 +281,18 @@ DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT 
     size_t first = i;
     RawLine rl;
     if (!ScanLine(lines, &i, pos, rl)) continue;
-    if (rl.tooLong) {
-      error = ERROR_GENERAL_SYNTAX;
-      errorAt = first + 1;
-      break;
-    }
     if (current == SIZE_MAX) {
       if (!orphanLine) orphanLine = first + 1;
       continue;
     }
     raw.push_back(Pending{current, std::move(rl)});
   }
-  // Text before the first section is tolerated only in a file with [Strings].
-  if (orphanLine && (error || !out.Find(L"Strings"))) {
+  // A file without sections is not an INF of any style; text before the first section is
+  // tolerated only in a file with [Strings].
+  if (!error && out.sections.empty()) {
+    error = ERROR_WRONG_INF_STYLE;
+    errorAt = 0;
+  } else if (orphanLine && (error || !out.Find(L"Strings"))) {
     error = ERROR_EXPECTED_SECTION_NAME;
     errorAt = orphanLine;
   }
@@ -265,9 +303,9 @@ DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT 
   }
 
   std::map<std::wstring, std::wstring> strings;
-  if (auto it = out.index.find(L"STRINGS"); it != out.index.end()) {
+  if (size_t chosen = StringsSection(out, language); chosen != SIZE_MAX) {
     for (const Pending &p : raw)
-      if (p.section == it->second && p.line.hasKey) strings.try_emplace(Upcased(p.line.key), p.line.fields.front());
+      if (p.section == chosen && p.line.hasKey) strings.try_emplace(Upcased(p.line.key), p.line.fields.front());
   }
   Substituter subst{strings, dirIds};
   for (Pending &p : raw) {

@@ -38,11 +38,13 @@ std::wstring DecodeSetupText(const std::string &bytes, bool endAtCtrlZ);
 // of the system drive, ...).
 using DirIds = std::map<unsigned, std::wstring>;
 
-// Parses a decoded INF file. Answers 0 or the SetupAPI error of the first bad line
-// (ERROR_EXPECTED_SECTION_NAME, ERROR_BAD_SECTION_NAME_LINE, ERROR_SECTION_NAME_TOO_LONG,
-// ERROR_GENERAL_SYNTAX for a field longer than MAX_INF_STRING_LENGTH) with its 1-based line
-// number in *errorLine. The [Version] signature is not checked here.
-DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, InfData &out, UINT *errorLine);
+// Parses a decoded INF file; %strkey% reads the strings section of `language`, the system's
+// LANGID (LANG_NEUTRAL: [Strings] only). Answers 0 or the SetupAPI error of the first bad
+// line (ERROR_EXPECTED_SECTION_NAME, ERROR_BAD_SECTION_NAME_LINE, ERROR_SECTION_NAME_TOO_LONG)
+// with its 1-based line number in *errorLine, or ERROR_WRONG_INF_STYLE with line 0 for a
+// file without any section. The [Version] signature is not checked here. `out` is left
+// empty on failure.
+DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, LANGID language, InfData &out, UINT *errorLine);
 
 // Field `index` of a line, 1-based as SetupAPI numbers them; null past the last field.
 inline const std::wstring *Field(const InfLine &line, size_t index) {

@@ -119,6 +119,10 @@ class Machine {
 Machine &Current();
 bool HasMachine();
 
+// The LANGID of a locale name such as [machine] system_locale ("de-DE" -> 0x0407, compared
+// without regard to case); LANG_NEUTRAL for a name winsim does not know (timefmt.cpp).
+LANGID LangIdOfLocale(const std::string &name);
+
 // Ends the simulated process's console (machine close).
 void ResetConsole();
 // Ends the simulated process's COM: its objects, apartment and security (com.cpp).

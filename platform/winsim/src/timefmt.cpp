@@ -139,6 +139,22 @@ const LocaleFormats kLocales[] = {
       L"\u91d1\u66dc\u65e5", L"\u571f\u66dc\u65e5"}},
 };
 
+// Locale names and their LANGIDs as Windows numbers them.
+const std::pair<const char *, LANGID> kLanguageIds[] = {
+    {"ar-SA", 0x0401}, {"bg-BG", 0x0402}, {"ca-ES", 0x0403}, {"zh-TW", 0x0404},      {"cs-CZ", 0x0405},
+    {"da-DK", 0x0406}, {"de-DE", 0x0407}, {"el-GR", 0x0408}, {"en-US", 0x0409},      {"fi-FI", 0x040B},
+    {"fr-FR", 0x040C}, {"he-IL", 0x040D}, {"hu-HU", 0x040E}, {"is-IS", 0x040F},      {"it-IT", 0x0410},
+    {"ja-JP", 0x0411}, {"ko-KR", 0x0412}, {"nl-NL", 0x0413}, {"nb-NO", 0x0414},      {"pl-PL", 0x0415},
+    {"pt-BR", 0x0416}, {"ro-RO", 0x0418}, {"ru-RU", 0x0419}, {"hr-HR", 0x041A},      {"sk-SK", 0x041B},
+    {"sv-SE", 0x041D}, {"th-TH", 0x041E}, {"tr-TR", 0x041F}, {"uk-UA", 0x0422},      {"sl-SI", 0x0424},
+    {"et-EE", 0x0425}, {"lv-LV", 0x0426}, {"lt-LT", 0x0427}, {"vi-VN", 0x042A},      {"hi-IN", 0x0439},
+    {"zh-CN", 0x0804}, {"de-CH", 0x0807}, {"en-GB", 0x0809}, {"es-MX", 0x080A},      {"fr-BE", 0x080C},
+    {"it-CH", 0x0810}, {"nl-BE", 0x0813}, {"pt-PT", 0x0816}, {"zh-HK", 0x0C04},      {"de-AT", 0x0C07},
+    {"en-AU", 0x0C09}, {"es-ES", 0x0C0A}, {"fr-CA", 0x0C0C}, {"de-LU", 0x1007},      {"en-CA", 0x1009},
+    {"fr-CH", 0x100C}, {"en-NZ", 0x1409}, {"en-IE", 0x1809}, {"sr-Latn-RS", 0x241A}, {"en-IN", 0x4009},
+    {"es-US", 0x540A},
+};
+
 const LocaleFormats *FormatsFor(LCID locale) {
   Machine &m = Current();
   const std::string *name = nullptr;
@@ -245,6 +261,13 @@ int Deliver(const std::wstring &text, LPWSTR buffer, int capacity) {
 
 SYSTEMTIME LocalNow() { return ToSystemTime(Current().LocalFromUtc(Current().NowUtc())); }
 }  // namespace
+
+LANGID winsim::LangIdOfLocale(const std::string &name) {
+  const std::wstring wanted = FromUtf8(name);
+  for (const auto &[known, id] : kLanguageIds)
+    if (EqualNoCase(wanted, FromUtf8(known))) return id;
+  return LANG_NEUTRAL;
+}
 
 extern "C" {
 
