@@ -53,6 +53,17 @@ std::optional<std::wstring> Field(INFCONTEXT &ctx, DWORD index) {
   return std::wstring(buf);
 }
 
+// Field 1 of the `key` line of `section` in an INF of `content`; "?" when it cannot be read.
+std::wstring FirstFieldOf(TestMachine &m, const std::string &content, const wchar_t *section, const wchar_t *key) {
+  Opened o = Open(m, content);
+  EXPECT_NE(o.inf, INVALID_HANDLE_VALUE) << o.error;
+  if (o.inf == INVALID_HANDLE_VALUE) return L"?";
+  INFCONTEXT ctx;
+  std::wstring text = SetupFindFirstLineW(o.inf, section, key, &ctx) ? Field(ctx, 1).value_or(L"?") : L"?";
+  SetupCloseInfFile(o.inf);
+  return text;
+}
+
 TEST(InfOpen, ReportsTheStyleAndSyntaxErrorsWithTheirLine) {
   TestMachine m;
   struct Case {
@@ -441,12 +452,7 @@ TEST(InfEncodings, Utf16WithBomAndAnsiInTheMachinesCodePage) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     TestMachine m(c.toml);
-    Opened o = Open(m, c.bytes);
-    ASSERT_NE(o.inf, INVALID_HANDLE_VALUE) << o.error;
-    INFCONTEXT ctx;
-    ASSERT_TRUE(SetupFindFirstLineW(o.inf, L"s", L"name", &ctx));
-    EXPECT_EQ(Field(ctx, 1).value_or(L"?"), c.expected);
-    SetupCloseInfFile(o.inf);
+    EXPECT_EQ(FirstFieldOf(m, c.bytes, L"s", L"name"), c.expected);
   }
 }
 
@@ -473,12 +479,7 @@ TEST(InfStrings, ComeFromTheSectionOfTheSystemLanguage) {
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.machine) + "\n" + c.sections);
     TestMachine m(std::string("[machine]\n") + c.machine + "\n");
-    Opened o = Open(m, kHeader + "[s]\nk=%n%\n" + c.sections);
-    ASSERT_NE(o.inf, INVALID_HANDLE_VALUE) << o.error;
-    INFCONTEXT ctx;
-    ASSERT_TRUE(SetupFindFirstLineW(o.inf, L"s", L"k", &ctx));
-    EXPECT_EQ(Field(ctx, 1).value_or(L"?"), c.expected);
-    SetupCloseInfFile(o.inf);
+    EXPECT_EQ(FirstFieldOf(m, kHeader + "[s]\nk=%n%\n" + c.sections, L"s", L"k"), c.expected);
   }
 }
 

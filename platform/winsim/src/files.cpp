@@ -716,9 +716,9 @@ DWORD WINAPI SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_
   if (dacl && pDacl && !AclIsValid(pDacl)) return ERROR_INVALID_ACL;
   auto entry = SecurityEntry(f->place);
   if (entry == Current().fileSecurity.end()) {
-    FileSecuritySpec spec;
-    spec.path = f->place;
-    Current().fileSecurity.push_back(std::move(spec));
+    FileSecuritySpec fresh;
+    fresh.path = f->place;
+    Current().fileSecurity.push_back(std::move(fresh));
     entry = Current().fileSecurity.end() - 1;
   }
   if (owner) {
