@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "testmachine.h"
 
@@ -211,6 +212,48 @@ TEST(ServiceControl, StartTypeDisableAndPendingRemoval) {
   EXPECT_FALSE(missing.Disable());
   EXPECT_FALSE(missing.SetStartType(SERVICE_AUTO_START));
   EXPECT_FALSE(KeyExists(kServices + L"missing"));
+}
+
+// Disable and SetStartType write the service key behind the SCM's back: the running SCM,
+// in this run and the next one, still starts and deletes as its database says, and the
+// values take effect at the restart.
+TEST(ServiceControl, StartTypeWritesTakeEffectAtTheRestart) {
+  struct Case {
+    const char *what;
+    std::string keys;
+    bool (*act)(CServiceControl &);
+    bool startsBefore, startsAfterRestart, keptByRestart;
+  } cases[] = {
+      {"disabled", ServiceKey("agent"), [](CServiceControl &s) { return s.Disable(); }, true, false, true},
+      {"demand start, was disabled", ServiceKey("agent", SERVICE_DISABLED),
+       [](CServiceControl &s) { return s.SetStartType(SERVICE_DEMAND_START); }, false, true, true},
+      // The deletion mark cleared in the registry: the SCM still refuses the start, and the
+      // boot reads no mark, so the service stays.
+      {"mark cleared", ServiceKey("agent", 3, true),
+       [](CServiceControl &s) { return s.SetStartType(SERVICE_AUTO_START); }, false, true, true},
+      // Marked by DeleteService while it runs, then its deletion mark cleared: the SCM deletes
+      // it once stopped, in this run.
+      {"deleted, mark cleared", ServiceKey("agent"),
+       [](CServiceControl &s) { return s.Remove(true) && s.SetStartType(SERVICE_AUTO_START); }, false, false, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TestMachine machine("[[services]]\nname = \"agent\"\nstate = \"running\"\n");
+    WithRegistry(machine, c.keys);
+    CServiceControl service(L"agent");
+    ASSERT_TRUE(c.act(service));
+    (void)service.Stop();
+    // The next run continues the same boot.
+    winsim::CloseMachine();
+    std::string error;
+    ASSERT_TRUE(winsim::OpenMachine(machine.Dir(), error)) << error;
+    EXPECT_EQ(service.Start(), c.startsBefore);
+    (void)service.Stop();
+    std::vector<winsim::RestartStep> steps;
+    ASSERT_TRUE(winsim::RestartMachine(steps, error)) << error;
+    EXPECT_EQ(KeyExists(kServices + L"agent"), c.keptByRestart);
+    EXPECT_EQ(service.Start(), c.startsAfterRestart);
+  }
 }
 
 TEST(ServiceControl, CreateTakesTheDatabaseLockAndWaitsForIt) {

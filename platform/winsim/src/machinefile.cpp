@@ -363,6 +363,17 @@ bool ReadService(const toml::table &t, const std::string &file, size_t i, Servic
       !r.Dword("start_error", s.startError))
     return false;
   if (s.name.empty()) return r.Fail("name", "is missing");
+  if (r.Has("start_type")) {
+    DWORD start = 0;
+    if (!r.Dword("start_type", start)) return false;
+    if (start > SERVICE_DISABLED) return r.Fail("start_type", std::to_string(start) + " is not from 0 to 4");
+    s.startType = start;
+  }
+  if (r.Has("marked_for_delete")) {
+    bool marked = false;
+    if (!r.Flag("marked_for_delete", marked)) return false;
+    s.markedForDelete = marked;
+  }
   return r.Done();
 }
 

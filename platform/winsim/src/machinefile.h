@@ -47,6 +47,10 @@ struct ServiceSpec {
   State state = State::Stopped;
   OnStart onStart = OnStart::Runs;
   DWORD startError = 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
+  // What the service control manager's own database holds where the registry was written
+  // behind its back since the last boot (services.h); absent: the registry's value.
+  std::optional<DWORD> startType;
+  std::optional<bool> markedForDelete;
 };
 
 struct CreatesService {

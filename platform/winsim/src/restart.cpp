@@ -3,7 +3,8 @@
 // In order: the Session Manager carries out PendingFileRenameOperations pair by pair
 // (a rename, a replacement when the target starts with '!', a deletion when the target is
 // empty; a pair that fails is skipped, as Windows skips it) and deletes the value; services
-// marked for deletion lose their keys and run-time state; devices waiting for a restart
+// whose keys hold DeleteFlag = 1 lose their keys and run-time state, and the service control
+// manager reads its database (start types, deletion marks) from the registry again; devices waiting for a restart
 // (problem CM_PROB_NEED_RESTART) start on their driver, or keep a failed installation
 // (CM_PROB_FAILED_INSTALL) when they have none; volatile keys go; the clock moves on by the
 // time the restart takes. The processes that held files locked end with the shutdown, so the
@@ -178,6 +179,7 @@ bool RestartMachine(std::vector<RestartStep> &steps, std::string &error) {
   Machine &m = Current();
   PendingFileOperations(m, steps);
   DeletedServices(m, steps);
+  BootServices(m);
   WaitingDevices(m, steps);
   std::vector<RegKey *> volatileKeys;
   for (RegKey *root : CurrentRegistry().Roots()) VolatileKeys(*root, volatileKeys);

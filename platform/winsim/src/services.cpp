@@ -142,9 +142,24 @@ bool MarkedForDelete(RegKey &key) {
   return ReadDword(key, L"DeleteFlag", flag) && flag == 1;
 }
 
-ServiceRuntime &RuntimeOf(const std::wstring &name) {
-  ServiceRuntime &rt = Db().runtime[Upcased(name)];
+ServiceRuntime &RuntimeOf(const std::wstring &name, Machine &m = Current()) {
+  ServiceRuntime &rt = Db(m).runtime[Upcased(name)];
   if (rt.name.empty()) rt.name = name;
+  return rt;
+}
+
+// The service as the SCM's database holds it: the registry's start type and deletion mark
+// as they were when the SCM first met the service after the boot.
+ServiceRuntime &RecordOf(const std::wstring &name, Machine &m = Current()) {
+  ServiceRuntime &rt = RuntimeOf(name, m);
+  if (rt.recorded) return rt;
+  rt.recorded = true;
+  rt.startType = SERVICE_DEMAND_START;
+  rt.marked = false;
+  if (RegKey *key = ServiceKey(name, *m.registry)) {
+    ReadDword(*key, L"Start", rt.startType);
+    rt.marked = MarkedForDelete(*key);
+  }
   return rt;
 }
 
@@ -169,14 +184,12 @@ size_t OpenHandlesOf(const std::wstring &name) {
 // The deletion DeleteService asked for, once the service is stopped and no handle is open.
 void CompleteDeletion(const std::wstring &name, Machine &m = Current()) {
   RegKey *key = ServiceKey(name, *m.registry);
-  if (!key || !MarkedForDelete(*key)) return;
-  ServiceDatabase &db = Db(m);
-  auto it = db.runtime.find(Upcased(name));
-  if (it != db.runtime.end() && (it->second.heldElsewhere || it->second.state != SERVICE_STOPPED)) return;
-  if (OpenHandlesOf(name)) return;
+  if (!key) return;
+  const ServiceRuntime &rt = RecordOf(name, m);
+  if (!rt.marked || rt.heldElsewhere || rt.state != SERVICE_STOPPED || OpenHandlesOf(name)) return;
   m.registry->Remove(key);
-  if (it != db.runtime.end()) db.runtime.erase(it);
-  db.changed = true;
+  Db(m).runtime.erase(Upcased(name));
+  Db(m).changed = true;
 }
 
 bool ValidConfig(DWORD type, DWORD startType, DWORD errorControl) {
@@ -258,23 +271,49 @@ void LoadServices(Machine &m) {
   if (RegKey *services = ServicesKey(*m.registry))
     for (auto &[upcased, sub] : services->subkeys) {
       DWORD type;
-      if (!ReadDword(*sub, L"Type", type) || !MarkedForDelete(*sub)) continue;
-      ServiceRuntime &rt = db.runtime[upcased];
-      if (rt.name.empty()) rt.name = sub->name;
-      rt.heldElsewhere = true;
+      if (ReadDword(*sub, L"Type", type)) RecordOf(sub->name, m);
     }
+  // The SCM's side where the registry was written behind its back in an earlier run.
+  for (const ServiceSpec &s : m.services) {
+    ServiceRuntime &rt = RecordOf(s.name, m);
+    if (s.startType) rt.startType = *s.startType;
+    if (s.markedForDelete) rt.marked = *s.markedForDelete;
+  }
+  for (auto &[upcased, rt] : db.runtime) rt.heldElsewhere = rt.marked;
+}
+
+void BootServices(Machine &m) {
+  for (auto &[upcased, rt] : Db(m).runtime) {
+    rt.recorded = false;
+    rt.heldElsewhere = false;
+  }
+  Db(m).changed = true;
 }
 
 void SaveServices(Machine &m) {
   if (!m.serviceDb || !m.registry) return;
   ServiceDatabase &db = *m.serviceDb;
+  // The SCM's start type and mark, where the registry now says otherwise.
+  auto startTypeApart = [&](const ServiceRuntime &rt) {
+    DWORD start = SERVICE_DEMAND_START;
+    RegKey *key = ServiceKey(rt.name, *m.registry);
+    if (key) ReadDword(*key, L"Start", start);
+    return rt.recorded && key && start != rt.startType;
+  };
+  auto markApart = [&](const ServiceRuntime &rt) {
+    RegKey *key = ServiceKey(rt.name, *m.registry);
+    return rt.recorded && key && MarkedForDelete(*key) != rt.marked;
+  };
   // The process ends: its handles close, and the stopped services it marked go.
   std::vector<std::wstring> names;
   for (auto &[upcased, rt] : db.runtime) names.push_back(rt.name);
   if (RegKey *services = ServicesKey(*m.registry))
     for (auto &[upcased, sub] : services->subkeys) names.push_back(sub->name);
   for (const std::wstring &name : names) CompleteDeletion(name, m);
-  if (!db.changed) return;
+  // A registry write behind the SCM's back changes the entries to write, too.
+  bool apart = false;
+  for (auto &[upcased, rt] : db.runtime) apart = apart || startTypeApart(rt) || markApart(rt);
+  if (!db.changed && !apart) return;
 
   // Entries keep their place; deleted services lose theirs; new ones are appended.
   toml::array out;
@@ -285,6 +324,8 @@ void SaveServices(Machine &m) {
     t.insert("state", StateName(rt.state));
     t.insert("on_start", OnStartName(rt.onStart));
     t.insert("start_error", int64_t(rt.startError));
+    if (startTypeApart(rt)) t.insert("start_type", int64_t(rt.startType));
+    if (markApart(rt)) t.insert("marked_for_delete", rt.marked);
     return t;
   };
   for (const ServiceSpec &s : m.services) {
@@ -295,7 +336,7 @@ void SaveServices(Machine &m) {
   }
   for (auto &[upcased, rt] : db.runtime) {
     bool plain = rt.state == SERVICE_STOPPED && rt.onStart == ServiceSpec::OnStart::Runs &&
-                 rt.startError == ERROR_SERVICE_REQUEST_TIMEOUT;
+                 rt.startError == ERROR_SERVICE_REQUEST_TIMEOUT && !startTypeApart(rt) && !markApart(rt);
     if (plain || std::find(written.begin(), written.end(), upcased) != written.end() ||
         !ServiceKey(rt.name, *m.registry))
       continue;
@@ -317,7 +358,7 @@ DWORD CreateServiceEntry(const std::wstring &name, const std::wstring *displayNa
   if (RegKey *existing = services ? services->FindSubkey(name) : nullptr) {
     DWORD t;
     if (ReadDword(*existing, L"Type", t))
-      return MarkedForDelete(*existing) ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
+      return RecordOf(existing->name).marked ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
   }
   if (NameTaken(name, name) || (displayName && NameTaken(*displayName, name))) return ERROR_DUPLICATE_SERVICE_NAME;
 
@@ -341,6 +382,8 @@ DWORD CreateServiceEntry(const std::wstring &name, const std::wstring *displayNa
   fresh.name = key->name;
   fresh.onStart = rt.onStart;
   fresh.startError = rt.startError;
+  fresh.recorded = true;
+  fresh.startType = startType;
   rt = fresh;
   Db().changed = true;
   return ERROR_SUCCESS;
@@ -419,12 +462,10 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
   std::shared_ptr<ScObject> s = FindSc(hService, Object::Kind::Service);
   if (!s) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!(s->access & SERVICE_START)) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  RegKey *key = ServiceKey(s->name);
-  if (!key || MarkedForDelete(*key)) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
-  DWORD start = SERVICE_DEMAND_START;
-  ReadDword(*key, L"Start", start);
-  if (start == SERVICE_DISABLED) return Fail(ERROR_SERVICE_DISABLED, FALSE);
-  ServiceRuntime &rt = RuntimeOf(s->name);
+  if (!ServiceKey(s->name)) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+  ServiceRuntime &rt = RecordOf(s->name);
+  if (rt.marked) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+  if (rt.startType == SERVICE_DISABLED) return Fail(ERROR_SERVICE_DISABLED, FALSE);
   if (rt.state != SERVICE_STOPPED) return Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
   if (LockedElsewhere()) return Fail(ERROR_SERVICE_DATABASE_LOCKED, FALSE);
   switch (rt.onStart) {
@@ -484,8 +525,9 @@ BOOL WINAPI DeleteService(SC_HANDLE hService) {
   if (!s) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!(s->access & DELETE)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   RegKey *key = ServiceKey(s->name);
-  if (!key || MarkedForDelete(*key)) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+  if (!key || RecordOf(s->name).marked) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
   SetDword(*key, L"DeleteFlag", 1);
+  RecordOf(s->name).marked = true;
   Db().changed = true;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -531,14 +573,13 @@ BOOL WINAPI ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceType, DWORD 
   if (!s) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!(s->access & SERVICE_CHANGE_CONFIG)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   RegKey *key = ServiceKey(s->name);
-  if (!key || MarkedForDelete(*key)) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+  if (!key || RecordOf(s->name).marked) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
   if (lpdwTagId) {
     NotModelled("ChangeServiceConfigW", "load order tags");
     return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   }
-  DWORD type = 0, start = 0, errorControl = 0;
+  DWORD type = 0, start = RecordOf(s->name).startType, errorControl = 0;
   ReadDword(*key, L"Type", type);
-  ReadDword(*key, L"Start", start);
   ReadDword(*key, L"ErrorControl", errorControl);
   if (dwServiceType != SERVICE_NO_CHANGE) type = dwServiceType;
   if (dwStartType != SERVICE_NO_CHANGE) start = dwStartType;
@@ -548,6 +589,8 @@ BOOL WINAPI ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceType, DWORD 
   SetDword(*key, L"Type", type);
   SetDword(*key, L"Start", start);
   SetDword(*key, L"ErrorControl", errorControl);
+  RecordOf(s->name).startType = start;
+  Db().changed = true;
   if (lpBinaryPathName && *lpBinaryPathName) SetText(*key, L"ImagePath", lpBinaryPathName, REG_EXPAND_SZ);
   if (lpLoadOrderGroup) {
     RemoveValue(*key, L"Group");
