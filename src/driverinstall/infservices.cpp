@@ -116,7 +116,7 @@ BOOL CInf::CreateLegacyDevice(BOOL *reboot) {
       CNewDevLibrary newdev;
       CNewDevLibrary::UpdateDriverFn update = newdev.Update();
       // The class installer has just installed the INF's driver on the device, so the
-      // update finds nothing better (ERROR_NO_MORE_ITEMS): the device runs that driver.
+      // update finds nothing better (ERROR_NO_MORE_ITEMS): the device has that driver.
       // A restart the update needs comes back through `updateReboot`: with no variable to
       // take it, Windows would ask the user itself, which a silent installation never lets it.
       result =

@@ -284,6 +284,11 @@ TEST(AdapterInstall, PathsResultsAndLogs) {
        kGeneric + kAgentStarted, "", {{"0008", kStarted}}, 2},
       {"the driver's reboot request", Started("1572", "0008") + Started("154C", "0010", reboot), "PNP", kNone, true, 2,
        "[RuzuvAzudizuda]::Intel z40e installation was successful. A reboot is required.\r\n", "", {}, 8},
+      // It stays up through the disable, so the update finds it running its old driver.
+      {"an adapter that cannot be stopped takes its driver at the restart", Started("1572", "0008") +
+       Started("154C", "0010", "[devices.behaviour]\nstate_change_needs_restart = true\n"), "PNP", kNone, true, 2,
+       "[RuzuvAzudizuda]::Intel z40e installation was successful. A reboot is required.\r\n", "",
+       {{"0010", NIC_STATUS_PROBLEM}, {"0008", kStarted}}, 8},
       {"an adapter that fails to enable asks for a restart", Started("1572", "0008", enableFails) +
        Started("154C", "0010"), "PNP", kNone, true, 2, kSuccessful + notRestored("0008"),
        Step("component.cpp", 1340, "[RuzuvAzudizuda]::[ostrand] NIC_NOT_RESTORED: PCI\\VEN_8086&DEV_1572&SUBSYS_"

@@ -164,9 +164,10 @@ TEST(DeviceEnumerator, ChangeStateThroughTheClassInstaller) {
        NIC_STATUS_STARTED},
       {"enable refused", std::string("status = 'disabled'\n") + kDriver + "[devices.behaviour]\nenable_fails = true\n",
        DICS_ENABLE, false, NIC_STATUS_DISABLED},
+      // The device cannot be stopped: it runs until the restart.
       {"a change needing a restart succeeds",
        std::string(kDriver) + "[devices.behaviour]\nstate_change_needs_restart = true\n", DICS_DISABLE, true,
-       NIC_STATUS_DISABLED},
+       NIC_STATUS_STARTED},
       {"an unknown state change", kDriver, 9, false, NIC_STATUS_STARTED},
   };
   for (const Case &c : cases) {

@@ -1297,10 +1297,15 @@ TEST(ClassInstaller, StateChangesLastAndAskForARestartWhenTheDeviceSaysSo) {
     ULONG started;  // DN_STARTED afterwards
     bool restart;
   } steps[] = {
-      {L"PCI\\A\\1", DICS_DISABLE, 0, false}, {L"PCI\\A\\1", DICS_ENABLE, DN_STARTED, false},
-      {L"PCI\\A\\1", DICS_STOP, 0, false},    {L"PCI\\A\\1", DICS_START, DN_STARTED, false},
-      {L"PCI\\R\\1", DICS_DISABLE, 0, true},  {L"PCI\\N\\1", DICS_ENABLE, 0, false},  // no driver: problem 28
-      {L"PCI\\I\\1", DICS_DISABLE, 0, false}, {L"PCI\\I\\1", DICS_ENABLE, 0, false},  // the enable is dropped
+      {L"PCI\\A\\1", DICS_DISABLE, 0, false},
+      {L"PCI\\A\\1", DICS_ENABLE, DN_STARTED, false},
+      {L"PCI\\A\\1", DICS_STOP, 0, false},
+      {L"PCI\\A\\1", DICS_START, DN_STARTED, false},
+      // R cannot be stopped: it runs until the restart disables it.
+      {L"PCI\\R\\1", DICS_DISABLE, DN_STARTED, true},
+      {L"PCI\\N\\1", DICS_ENABLE, 0, false},  // no driver: problem 28
+      {L"PCI\\I\\1", DICS_DISABLE, 0, false},
+      {L"PCI\\I\\1", DICS_ENABLE, 0, false},  // the enable is dropped
   };
   for (const Step &s : steps) {
     HDEVINFO set = AllDevices();
@@ -1316,8 +1321,13 @@ TEST(ClassInstaller, StateChangesLastAndAskForARestartWhenTheDeviceSaysSo) {
   // The changes are the machine's: its registry and machine.toml keep them.
   EXPECT_EQ(RegValue(EnumKey(L"PCI\\R\\1"), L"ConfigFlags").bytes, (std::vector<BYTE>{1, 0, 0, 0}));
   machine.Reopen();
-  EXPECT_EQ(Status(2, true), ULONG(CM_PROB_DISABLED));
+  EXPECT_EQ(Status(2) & (DN_STARTED | DN_NEED_RESTART), ULONG(DN_STARTED | DN_NEED_RESTART));
   EXPECT_EQ(Status(1) & DN_STARTED, ULONG(DN_STARTED));
+  std::vector<winsim::RestartStep> restart;
+  std::string error;
+  ASSERT_TRUE(winsim::RestartMachine(restart, error)) << error;
+  EXPECT_EQ(Status(2, true), ULONG(CM_PROB_DISABLED));
+  EXPECT_EQ(Status(2) & DN_NEED_RESTART, 0u);
 }
 
 TEST(DeviceProperties, UnifiedPropertiesTheirTypesAndErrors) {

@@ -6,6 +6,7 @@
 #include <cfgmgr32.h>
 #include <newdev.h>
 #include <setupapi.h>
+#include <winsvc.h>
 
 #include <gtest/gtest.h>
 #include <winsim.h>
@@ -51,6 +52,12 @@ ULONG Problem(DEVINST devInst) {
   return problem;
 }
 
+ULONG Started(DEVINST devInst) {
+  ULONG status = 0, problem = 0;
+  EXPECT_EQ(CM_Get_DevNode_Status_Ex(&status, &problem, devInst, 0, nullptr), CR_SUCCESS);
+  return status & (DN_STARTED | DN_NEED_RESTART);
+}
+
 void WritePackage(const TestMachine &m) {
   m.Write(L"C:\\pkg\\kvn.inf", kInf);
   m.Write(L"C:\\pkg\\kvn.cat", "catalogue");
@@ -89,6 +96,13 @@ TEST(DriverUpdate, InstallsTheBestDriverOrAnswersTheDocumentedError) {
      L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, CM_PROB_DISABLED, true},
     {"a device that needs a restart", "[devices.behaviour]\nupdate_needs_reboot = true\n",
      L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, TRUE, CM_PROB_NEED_RESTART, true},
+    {"a running device that cannot be stopped", "[devices.behaviour]\nstate_change_needs_restart = true\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, TRUE, CM_PROB_NEED_RESTART, true},
+    {"a device that is not running starts on it", "status = 'not_started'\n"
+     "[devices.behaviour]\nupdate_needs_reboot = true\nstate_change_needs_restart = true\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, 0, true},
+    {"a disabled one takes it when enabled", "status = 'disabled'\n[devices.behaviour]\nupdate_needs_reboot = true\n",
+     L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, FALSE, CM_PROB_DISABLED, true},
     {"a file in use is replaced at the restart",
      "[[locked_files]]\npath = 'C:\\Windows\\System32\\drivers\\kvnnet.sys'\n",
      L"PCI\\VEN_8086&DEV_1572", L"C:\\pkg\\kvn.inf", 0, 0, TRUE, 0, true},
@@ -226,10 +240,14 @@ TEST(RootDevices, CreatedRegisteredAndInstalledFromTheInfsClassDrivers) {
     ULONG problem;
     const wchar_t *service;
     bool filesCopied;
+    ULONG started;        // DN_STARTED and DN_NEED_RESTART after the install
   } cases[] = {
-    {"the null driver when none is selected", false, false, 0, CM_PROB_FAILED_INSTALL, L"", false},
-    {"the selected class driver", true, true, 0, 0, L"kvnvirt", true},
-    {"the selected class driver without its files", true, true, DI_NOFILECOPY, 0, L"kvnvirt", false},
+    {"the null driver when none is selected", false, false, 0, CM_PROB_FAILED_INSTALL, L"", false, 0},
+    {"the selected class driver", true, true, 0, 0, L"kvnvirt", true, DN_STARTED},
+    {"the selected class driver without its files", true, true, DI_NOFILECOPY, 0, L"kvnvirt", false, DN_STARTED},
+    // Not started by the install: by its service's start, or at the restart.
+    {"without calling the configuration manager", true, true, DI_NOFILECOPY | DI_DONOTCALLCONFIGMG, 0, L"kvnvirt",
+     false, DN_NEED_RESTART},
   };
   // clang-format on
   for (const Case &c : cases) {
@@ -270,6 +288,9 @@ TEST(RootDevices, CreatedRegisteredAndInstalledFromTheInfsClassDrivers) {
     }
     ASSERT_TRUE(SetupDiCallClassInstaller(DIF_INSTALLDEVICE, set, &dev));
     EXPECT_EQ(Problem(dev.DevInst), c.problem);
+    EXPECT_EQ(Started(dev.DevInst), c.started);
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsW(set, &dev, &params));
+    EXPECT_EQ(params.Flags & (DI_NEEDRESTART | DI_NEEDREBOOT), 0u);  // no document says one follows
     EXPECT_EQ(RegistryText(key, L"Service"), c.service);
     EXPECT_EQ(m.Exists(L"C:\\Windows\\System32\\drivers\\kvnnet.sys"), c.filesCopied);
     if (c.setHardwareId) {
@@ -289,6 +310,15 @@ TEST(RootDevices, CreatedRegisteredAndInstalledFromTheInfsClassDrivers) {
     again.cbSize = sizeof again;
     ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, L"ROOT\\KVNVIRT\\0000", nullptr, 0, &again));
     EXPECT_EQ(Problem(again.DevInst), c.problem);
+    EXPECT_EQ(Started(again.DevInst), c.started);
+    if (*c.service) {
+      SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+      SC_HANDLE service = OpenServiceW(scm, c.service, SERVICE_START);
+      EXPECT_TRUE(StartServiceW(service, 0, nullptr));
+      CloseServiceHandle(service);
+      CloseServiceHandle(scm);
+      EXPECT_EQ(Started(again.DevInst), ULONG(DN_STARTED));
+    }
     SP_DEVINFO_DATA next = CreateRoot(set);
     WCHAR id[MAX_DEVICE_ID_LEN];
     ASSERT_EQ(CM_Get_Device_ID_ExW(next.DevInst, id, MAX_DEVICE_ID_LEN, 0, nullptr), CR_SUCCESS);

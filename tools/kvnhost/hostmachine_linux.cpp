@@ -198,7 +198,7 @@ void DiffServices(const fs::path &before, const fs::path &after, std::ostream &o
 
 struct DeviceFacts {
   std::string id;      // as written
-  std::string status;  // "started", "problem 28", "not present"
+  std::string status;  // "started", "problem 28", "not present", "started (disabled at the restart)"
   std::string driver;  // "oem3.inf 1.2.0.0 2026-01-01 (service kvnnet)", or "none"
 };
 
@@ -228,6 +228,8 @@ std::map<std::string, DeviceFacts> DevicesOf(const fs::path &dir) {
         facts.id = *id;
         facts.status = (*t)["status"].value_or(std::string("started"));
         if (facts.status == "problem") facts.status += " " + std::to_string((*t)["problem"].value_or(int64_t(0)));
+        if (auto pending = (*t)["pending_status"].value<std::string>())
+          facts.status += " (" + *pending + " at the restart)";
         if (!(*t)["present"].value_or(true)) facts.status = "not present";
         facts.driver = DriverText((*t)["driver"].as_table());
         devices[Upper(*id)] = facts;

@@ -39,8 +39,9 @@ struct RestartStep {
 
 // Restarts the open machine as Windows completes a restart: the pending file renames,
 // replacements and deletions in their order (the value is cleared, failed pairs are
-// skipped), the services marked for deletion, the devices waiting for a restart
-// (CM_PROB_NEED_RESTART) started on their driver, the volatile keys, the clock moved on.
+// skipped), the services marked for deletion, the devices waiting for a restart given the
+// status they wait for (started on their driver for CM_PROB_NEED_RESTART), the volatile
+// keys, the clock moved on.
 // Appends what it did to `steps`; false with a reason when no machine is open.
 WINSIM_API bool RestartMachine(std::vector<RestartStep> &steps, std::string &error);
 

@@ -65,6 +65,19 @@ bool ReadGuid(TableReader &r, const char *key, std::optional<GUID> &out) {
   return true;
 }
 
+bool ReadPendingStatus(TableReader &r, std::optional<DeviceStatus> &out) {
+  if (!r.Has("pending_status")) return true;
+  DeviceStatus status = DeviceStatus::Started;
+  if (!r.Choice<DeviceStatus>("pending_status",
+                              {{"started", DeviceStatus::Started},
+                               {"disabled", DeviceStatus::Disabled},
+                               {"not_started", DeviceStatus::NotStarted}},
+                              status))
+    return false;
+  out = status;
+  return true;
+}
+
 bool ReadDriver(TableReader &r, DeviceDriver &d) {
   r.SetKeyPrefix("driver.");
   std::string version, date;
@@ -126,7 +139,8 @@ bool ReadDevice(const toml::table &table, const std::string &file, size_t entry,
                                {"not_started", DeviceStatus::NotStarted}},
                               dev.status) ||
       !r.Dword("problem", dev.problem) || !r.Flag("private_problem", dev.privateProblem) ||
-      !r.Texts("interfaces", interfaces, true) || !r.Table("driver", driver) || !r.Table("behaviour", behaviour))
+      !ReadPendingStatus(r, dev.pendingStatus) || !r.Texts("interfaces", interfaces, true) ||
+      !r.Table("driver", driver) || !r.Table("behaviour", behaviour))
     return false;
   for (const std::wstring &text : interfaces) {
     GUID g;
@@ -352,6 +366,21 @@ void ListLegacyService(Machine &machine, const std::wstring &service, bool start
   ChangeServiceList(r, service, instanceId, started);
 }
 
+void StartWaitingDevices(Machine &machine, const std::wstring &service) {
+  if (!machine.devices) return;
+  for (Device &d : machine.devices->devices) {
+    if (d.removed || !d.present || !d.driver || !EqualNoCase(d.driver->service, service) ||
+        d.status != DeviceStatus::NotStarted || d.pendingStatus != DeviceStatus::Started)
+      continue;
+    const DeviceListing before = ListingOf(d);
+    d.status = DeviceStatus::Started;
+    d.pendingStatus.reset();
+    d.changed = true;
+    MirrorDevice(machine, d);
+    UpdateServiceLists(machine, d, before);
+  }
+}
+
 // ---- Device -------------------------------------------------------------------------------------
 
 DWORDLONG DeviceDriver::PackedVersion() const {
@@ -359,6 +388,10 @@ DWORDLONG DeviceDriver::PackedVersion() const {
 }
 
 std::wstring Device::Enumerator() const { return instanceId.substr(0, instanceId.find(L'\\')); }
+
+bool Device::Running() const {
+  return status == DeviceStatus::Started || (status == DeviceStatus::Problem && problem == CM_PROB_NEED_RESTART);
+}
 
 ULONG Device::StatusBits() const {
   // Every device node of an NT-based Windows has these two.
@@ -371,6 +404,7 @@ ULONG Device::StatusBits() const {
     case DeviceStatus::NotStarted: break;
   }
   if (privateProblem) bits |= DN_PRIVATE_PROBLEM;
+  if (pendingStatus) bits |= DN_NEED_RESTART;
   return bits;
 }
 
@@ -465,7 +499,8 @@ void MirrorDevice(Machine &machine, const Device &dev) {
   RefreshText(*key, L"Driver", dev.driver ? dev.driver->key : std::wstring());
   RefreshText(*key, L"Mfg", dev.driver ? dev.driver->manufacturer : std::wstring());
   RefreshText(*key, L"Service", dev.driver ? dev.driver->service : std::wstring());
-  DWORD configFlags = dev.status == DeviceStatus::Disabled ? kConfigFlagDisabled : 0;
+  // The flag is what the next boot reads: a disable waiting for the restart has it already.
+  DWORD configFlags = dev.pendingStatus.value_or(dev.status) == DeviceStatus::Disabled ? kConfigFlagDisabled : 0;
   auto *flags = reinterpret_cast<const BYTE *>(&configFlags);
   Refresh(*key, L"ConfigFlags", REG_DWORD, std::vector<BYTE>(flags, flags + sizeof configFlags));
   if (dev.driver) MirrorDriver(r, dev);
@@ -534,6 +569,10 @@ void WriteEntry(const Device &dev, toml::table &t) {
   else
     t.erase("problem");
   t.insert_or_assign("private_problem", dev.privateProblem);
+  if (dev.pendingStatus)
+    t.insert_or_assign("pending_status", StatusName(*dev.pendingStatus));
+  else
+    t.erase("pending_status");
   if (!dev.driver) {
     t.erase("driver");
     return;

@@ -20,6 +20,9 @@
 //   status          "started" (default) | "disabled" | "problem" | "not_started"
 //   problem         CM_PROB_* number, required (nonzero) with status = "problem"
 //   private_problem DN_PRIVATE_PROBLEM
+//   pending_status  "started" | "disabled" | "not_started": the status a change that waits
+//                   for the restart gives the device then (written by winsim; the device
+//                   reports DN_NEED_RESTART meanwhile)
 //   [devices.driver]    the installed driver: inf (full path), section, description,
 //                   manufacturer, provider, version "a.b.c.d" (16-bit parts), date
 //                   "YYYY-MM-DD", flags (DNF_*), rank, matching_id; needs the class_guid
@@ -71,9 +74,12 @@ struct DeviceBehaviour {
   // succeeds and changes nothing, and a new driver leaves it stopped instead of restarting it.
   bool staysDown = false;
   bool disableFails = false;
-  bool stateChangeNeedsRestart = false;  // DI_NEEDRESTART after a state change
-  bool updateNeedsReboot = false;        // UpdateDriverForPlugAndPlayDevicesW reports a reboot
-  DWORD updateError = 0;                 // non-zero: the update of this device fails with it
+  // The device cannot be stopped: a state change answers DI_NEEDRESTART, and the device runs
+  // as it is until the restart, when the change takes effect; a driver update while it runs
+  // reports a reboot.
+  bool stateChangeNeedsRestart = false;
+  bool updateNeedsReboot = false;  // a driver update while the device runs reports a reboot
+  DWORD updateError = 0;           // non-zero: the update of this device fails with it
 };
 
 struct Device {
@@ -89,6 +95,10 @@ struct Device {
   DeviceStatus status = DeviceStatus::Started;
   DWORD problem = 0;  // CM_PROB_* given with status "problem"
   bool privateProblem = false;
+  // The status a change that waits for the restart gives the device then: a state change of
+  // a device that cannot be stopped, or a driver installed without calling the configuration
+  // manager (the device starts with its service, or at the restart).
+  std::optional<DeviceStatus> pendingStatus;
   std::optional<DeviceDriver> driver;
   DeviceBehaviour behaviour;
   bool changed = false;  // run-time state differs from machine.toml: SaveDevices writes it
@@ -101,6 +111,8 @@ struct Device {
   bool registered = true;
 
   std::wstring Enumerator() const;  // the instance ID's first part ("PCI")
+  // Runs a function driver now: started, or waiting for the restart to take a new driver.
+  bool Running() const;
   // The configuration manager's view: DN_* bits and the problem number.
   ULONG StatusBits() const;
   ULONG ProblemNumber() const;
@@ -148,6 +160,10 @@ void UpdateServiceLists(Machine &machine, const Device &device, const DeviceList
 // node Enum\ROOT\LEGACY_<SERVICE>\0000 is made (it stays) and its list holds it, and the list
 // loses it when it stops. Later Windows make no such node; other services have none.
 void ListLegacyService(Machine &machine, const std::wstring &service, bool started);
+
+// The start of a service starts the devices that have it as their function driver and wait,
+// not started, for their driver to be loaded (pendingStatus "started").
+void StartWaitingDevices(Machine &machine, const std::wstring &service);
 
 // Where the registry keeps devices and drivers, below HKEY_LOCAL_MACHINE.
 constexpr const wchar_t *kEnumKeyPath = L"SYSTEM\\CurrentControlSet\\Enum";

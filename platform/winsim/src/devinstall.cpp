@@ -396,7 +396,7 @@ bool IsBetterDriver(const DeviceDriver &candidate, const DeviceDriver &installed
   return candidate.PackedVersion() > installed.PackedVersion();
 }
 
-DWORD InstallDriverNode(Device &device, InfDriverNode node, bool copyFiles, bool &reboot) {
+DWORD InstallDriverNode(Device &device, InfDriverNode node, const NodeInstall &how, bool &reboot) {
   Machine &machine = Current();
   const OsSpec &os = machine.os;
   UINT errorLine = 0;
@@ -413,7 +413,7 @@ DWORD InstallDriverNode(Device &device, InfDriverNode node, bool copyFiles, bool
   WCHAR published[MAX_PATH];
   if (!SetupCopyOEMInfW(node.driver.inf.c_str(), nullptr, SPOST_PATH, 0, published, MAX_PATH, nullptr, nullptr))
     return GetLastError();
-  if (copyFiles)
+  if (how.copyFiles)
     if (DWORD e = ForEachFileCopy(*inf, installCopy, os,
                                   [&](const std::wstring &source, const std::wstring &folder,
                                       const std::wstring &name) { return CopyOne(source, folder, name, reboot); }))
@@ -465,17 +465,29 @@ DWORD InstallDriverNode(Device &device, InfDriverNode node, bool copyFiles, bool
   if (!node.className.empty()) device.className = node.className;
   device.description = node.driver.description;
   if (device.status != DeviceStatus::Disabled) {
-    // The device is restarted on its new driver, unless it can only take it at a restart.
-    if (device.behaviour.updateNeedsReboot) {
+    // The device is restarted on its new driver, unless it can only take it at a restart: a
+    // running device that cannot be stopped keeps its old driver until then, and asks for it.
+    const bool cannotStop = device.behaviour.updateNeedsReboot || device.behaviour.stateChangeNeedsRestart;
+    if (device.Running() && cannotStop) {
       device.status = DeviceStatus::Problem;
       device.problem = CM_PROB_NEED_RESTART;
       reboot = true;
+    } else if (!how.startDevice) {
+      // Nobody asks the configuration manager to restart the device: a running one goes on
+      // with its old driver, and either takes the new one when its service starts or at the
+      // restart; no document says a restart flag follows, and none is set.
+      if (!device.Running()) {
+        device.status = DeviceStatus::NotStarted;
+        device.problem = 0;
+      }
+      if (!device.pendingStatus) device.pendingStatus = DeviceStatus::Started;
     } else if (device.behaviour.staysDown) {
       device.status = DeviceStatus::NotStarted;
       device.problem = 0;
     } else {
       device.status = DeviceStatus::Started;
       device.problem = 0;
+      if (device.pendingStatus == DeviceStatus::Started) device.pendingStatus.reset();
     }
   }
   device.changed = true;

@@ -50,14 +50,20 @@ std::optional<DWORD> RankFor(const InfDriverNode &node, const Device &device, st
 bool IsBetterDriver(const DeviceDriver &candidate, const DeviceDriver &installed);
 
 // Installs the node on the device: the INF published as oemN.inf, the install section's
-// CopyFiles lists copied to their DestinationDirs (unless `copyFiles` is false), the
+// CopyFiles lists copied to their DestinationDirs (unless `how` says DI_NOFILECOPY), the
 // .Services section's services (its ASSOCSERVICE line names the device's service), the
 // section's AddReg with HKR the driver key and the .HW section's with HKR the device's
 // "Device Parameters" key, the driver record and its key's values replaced, and the device
 // restarted on its new driver. `reboot` is set when files in use are replaced at the next
 // restart or the device asks for one. ERROR_SUCCESS or the error of the step that failed
 // (the device keeps its former driver when a step before the record fails).
-DWORD InstallDriverNode(Device &device, InfDriverNode node, bool copyFiles, bool &reboot);
+struct NodeInstall {
+  bool copyFiles = true;  // false: DI_NOFILECOPY
+  // false: DI_DONOTCALLCONFIGMG. The configuration manager is not asked to restart the
+  // device: it takes its new driver when its service starts or at the restart.
+  bool startDevice = true;
+};
+DWORD InstallDriverNode(Device &device, InfDriverNode node, const NodeInstall &how, bool &reboot);
 
 // DIF_INSTALLDEVICE without a selected driver: the device keeps no driver and no service, and
 // reports that its drivers are not installed.

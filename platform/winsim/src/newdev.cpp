@@ -74,7 +74,7 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
     std::optional<InfDriverNode> node = BestNode(nodes, *d);
     if (!node) continue;
     if (!(InstallFlags & INSTALLFLAG_FORCE) && d->driver && !IsBetterDriver(node->driver, *d->driver)) continue;
-    if (DWORD e = InstallDriverNode(*d, std::move(*node), true, reboot)) return Fail(e, FALSE);
+    if (DWORD e = InstallDriverNode(*d, std::move(*node), NodeInstall{}, reboot)) return Fail(e, FALSE);
     installed = true;
   }
   // No device took the driver: none was better than what it has (or the INF has none for it).

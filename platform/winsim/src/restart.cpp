@@ -4,8 +4,10 @@
 // (a rename, a replacement when the target starts with '!', a deletion when the target is
 // empty; a pair that fails is skipped, as Windows skips it) and deletes the value; services
 // whose keys hold DeleteFlag = 1 lose their keys and run-time state, and the service control
-// manager reads its database (start types, deletion marks) from the registry again; devices waiting for a restart
-// (problem CM_PROB_NEED_RESTART) start on their driver, or keep a failed installation
+// manager reads its database (start types, deletion marks) from the registry again; devices
+// waiting for a restart take the status their waiting change gives them (a device that
+// cannot be stopped), or start on their driver (problem CM_PROB_NEED_RESTART, or a driver
+// installed without the configuration manager), or keep a failed installation
 // (CM_PROB_FAILED_INSTALL) when they have none; volatile keys go; the clock moves on by the
 // time the restart takes. The processes that held files locked end with the shutdown, so the
 // pending operations run without the locks of [[locked_files]], which hold again afterwards.
@@ -116,16 +118,27 @@ void DeletedServices(Machine &m, std::vector<RestartStep> &steps) {
   }
 }
 
+// The status a device's waiting change gives it, or started for one that waited with problem
+// CM_PROB_NEED_RESTART; a device to start without a driver keeps a failed installation.
 void WaitingDevices(Machine &m, std::vector<RestartStep> &steps) {
   if (!m.devices) return;
   for (Device &d : m.devices->devices) {
-    if (d.removed || !d.present || d.status != DeviceStatus::Problem || d.problem != kProblemNeedRestart) continue;
+    if (d.removed || !d.present) continue;
+    const bool needRestart = d.status == DeviceStatus::Problem && d.problem == kProblemNeedRestart;
+    if (!d.pendingStatus && !needRestart) continue;
     DeviceListing before = ListingOf(d);
-    if (d.driver) {
+    const DeviceStatus next = d.pendingStatus.value_or(DeviceStatus::Started);
+    d.pendingStatus.reset();
+    if (next != DeviceStatus::Started) {
+      d.status = next;
+      d.problem = 0;
+      steps.push_back({next == DeviceStatus::Disabled ? "device disabled" : "device stopped", ToUtf8(d.instanceId), 0});
+    } else if (d.driver) {
       d.status = DeviceStatus::Started;
       d.problem = 0;
       steps.push_back({"device started", ToUtf8(d.instanceId), 0});
     } else {
+      d.status = DeviceStatus::Problem;
       d.problem = CM_PROB_FAILED_INSTALL;
       steps.push_back({"device has no driver", ToUtf8(d.instanceId) + " (problem 28, CM_PROB_FAILED_INSTALL)", 0});
     }

@@ -480,7 +480,10 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
       rt.exitCode = ERROR_SUCCESS;
       break;
   }
-  if (rt.state != SERVICE_STOPPED) ListLegacyService(Current(), s->name, true);
+  if (rt.state != SERVICE_STOPPED) {
+    ListLegacyService(Current(), s->name, true);
+    StartWaitingDevices(Current(), s->name);
+  }
   Db().changed = true;
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -799,8 +799,8 @@ DWORD RecordSizeOf(DI_FUNCTION function) {
 }
 
 // DIF_PROPERTYCHANGE on one device: the state the record asks for, honouring the device's
-// [devices.behaviour]. A state change that needs a restart is recorded now (its status is
-// what the device will have) and reported with DI_NEEDRESTART.
+// [devices.behaviour]. A device that cannot be stopped keeps running as it is: the change
+// waits for the restart (the device's pending status) and is reported with DI_NEEDRESTART.
 BOOL PropertyChange(Target &t, const SP_PROPCHANGE_PARAMS &p) {
   Device &d = *t.device;
   if (p.StateChange < DICS_ENABLE || p.StateChange > DICS_STOP) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -821,10 +821,7 @@ BOOL PropertyChange(Target &t, const SP_PROPCHANGE_PARAMS &p) {
   switch (p.StateChange) {
     case DICS_ENABLE:
       // A disabled device starts again when it has a driver; without one it stays unconfigured.
-      if (d.status == DeviceStatus::Disabled) {
-        next = d.driver ? DeviceStatus::Started : DeviceStatus::Problem;
-        if (!d.driver) d.problem = CM_PROB_FAILED_INSTALL;
-      }
+      if (d.status == DeviceStatus::Disabled) next = d.driver ? DeviceStatus::Started : DeviceStatus::Problem;
       break;
     case DICS_DISABLE: next = DeviceStatus::Disabled; break;
     case DICS_START:
@@ -835,13 +832,23 @@ BOOL PropertyChange(Target &t, const SP_PROPCHANGE_PARAMS &p) {
       break;
     default: break;  // DICS_PROPCHANGE restarts the device as it is
   }
+  if (d.behaviour.stateChangeNeedsRestart) {
+    // A change back to what the device is now cancels the one that was waiting.
+    if (p.StateChange != DICS_PROPCHANGE) {
+      d.pendingStatus = next == d.status ? std::nullopt : std::optional<DeviceStatus>(next);
+      d.changed = true;
+      MirrorDevice(Current(), d);
+    }
+    t.member->params.Flags |= DI_NEEDRESTART;
+    return TRUE;
+  }
   if (next != d.status) {
     d.status = next;
+    if (next == DeviceStatus::Problem) d.problem = CM_PROB_FAILED_INSTALL;
     d.changed = true;
     MirrorDevice(Current(), d);
     UpdateServiceLists(Current(), d, before);
   }
-  if (d.behaviour.stateChangeNeedsRestart) t.member->params.Flags |= DI_NEEDRESTART;
   return TRUE;
 }
 
@@ -883,8 +890,10 @@ BOOL InstallDevice(Target &t) {
     install.driver.matchingId = matched;
   }
   bool reboot = false;
-  if (DWORD e = InstallDriverNode(d, std::move(install), !(t.member->params.Flags & DI_NOFILECOPY), reboot))
-    return Fail(e, FALSE);
+  NodeInstall how;
+  how.copyFiles = !(t.member->params.Flags & DI_NOFILECOPY);
+  how.startDevice = !(t.member->params.Flags & DI_DONOTCALLCONFIGMG);
+  if (DWORD e = InstallDriverNode(d, std::move(install), how, reboot)) return Fail(e, FALSE);
   if (reboot) t.member->params.Flags |= DI_NEEDREBOOT;
   return TRUE;
 }
