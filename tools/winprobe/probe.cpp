@@ -1333,6 +1333,15 @@ void ProbeRootDevices(json &out) {
     out[driverType == SPDIT_CLASSDRIVER ? "rootdev.drivers[class]" : "rootdev.drivers[compat]"] = list;
   }
 
+  // A package that is not whole: it names a catalogue it lacks. (One that lacks a file its
+  // install section copies is not probed: Wine's file queue asks for the disk in a dialog.)
+  WriteText(L"C:\\probe\\dev\\nocatalog.inf",
+            "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\n"
+            "ClassGuid={4D36E972-E325-11CE-BFC1-08002BE10318}\r\nProvider=Kvn\r\nDriverVer=06/01/2026,3.0.0.0\r\n"
+            "CatalogFile=kvnprobe_missing.cat\r\n"
+            "[Manufacturer]\r\nKvn=Models,NTamd64\r\n[Models.NTamd64]\r\n\"Kvn Virtual\"=Inst,ROOT\\KVNPROBE\r\n"
+            "[Inst]\r\nAddReg=Inst.Reg\r\n[Inst.Reg]\r\nHKR,,Probe,,3\r\n");
+
   typedef BOOL(WINAPI * UpdateFn)(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL);
   HMODULE newdev = LoadLibraryW(L"newdev.dll");
   auto update = newdev ? reinterpret_cast<UpdateFn>(
@@ -1348,6 +1357,7 @@ void ProbeRootDevices(json &out) {
         {"newdev.update[no_such_device]", L"KVN\\NO_SUCH_DEVICE_ID", L"C:\\probe\\dev\\kvn.inf", 0},
         {"newdev.update[missing_inf]", L"ROOT\\KVNPROBE", L"C:\\probe\\dev\\none.inf", 0},
         {"newdev.update[flags=8]", L"ROOT\\KVNPROBE", L"C:\\probe\\dev\\kvn.inf", 8},
+        {"newdev.update[missing_catalog]", L"ROOT\\KVNPROBE", L"C:\\probe\\dev\\nocatalog.inf", INSTALLFLAG_FORCE},
     };
     for (const UpdateCase &c : updates) {
       BOOL reboot = 7;
@@ -1957,6 +1967,20 @@ constexpr const wchar_t *kProbeServiceKey = L"SYSTEM\\CurrentControlSet\\Service
 // The service's status once it has reached `settled` (0: at once). A service reports its own
 // pending states after the SCM has answered the start or the stop, so the state right after
 // the call may still be the previous one on a busy machine: the wait polls for up to 20 s.
+// A machine that is still starting its automatic services holds the database: a start is
+// refused with ERROR_SERVICE_DATABASE_LOCKED until they are up; on a loaded machine the
+// service process may also miss the SCM's start timeout. Both are retried for a while.
+json StartPatiently(SC_HANDLE service) {
+  BOOL started = StartServiceW(service, 0, nullptr);
+  for (int i = 0; !started && i < 300; ++i) {
+    DWORD error = GetLastError();
+    if (error != ERROR_SERVICE_DATABASE_LOCKED && error != ERROR_SERVICE_REQUEST_TIMEOUT) break;
+    Sleep(100);
+    started = StartServiceW(service, 0, nullptr);
+  }
+  return Status(started != FALSE);
+}
+
 json ServiceState(SC_HANDLE service, DWORD settled) {
   SERVICE_STATUS status = {};
   BOOL ok = QueryServiceStatus(service, &status);
@@ -2047,17 +2071,7 @@ void ProbeServices(json &out) {
     out["svc.key.created[" + Utf8(value) + "]"] = ServiceValue(value);
 
   out["svc.state[created]"] = ServiceState(service, 0);
-  // A machine that is still starting its automatic services holds the database: a start is
-  // refused with ERROR_SERVICE_DATABASE_LOCKED until they are up; on a loaded machine the
-  // service process may also miss the SCM's start timeout. Both are retried for a while.
-  BOOL started = StartServiceW(service, 0, nullptr);
-  for (int i = 0; !started && i < 300; ++i) {
-    DWORD error = GetLastError();
-    if (error != ERROR_SERVICE_DATABASE_LOCKED && error != ERROR_SERVICE_REQUEST_TIMEOUT) break;
-    Sleep(100);
-    started = StartServiceW(service, 0, nullptr);
-  }
-  out["svc.start"] = Status(started != FALSE);
+  out["svc.start"] = StartPatiently(service);
   out["svc.state[started]"] = ServiceState(service, SERVICE_RUNNING);
   out["svc.start[running]"] = Status(StartServiceW(service, 0, nullptr) != FALSE);
   SERVICE_STATUS status = {};
@@ -2090,6 +2104,33 @@ void ProbeServices(json &out) {
   out["svc.open[deleted]"] = Status(gone != nullptr);
   if (gone) CloseServiceHandle(gone);
   out["svc.key.deleted[Type]"] = ServiceValue(L"Type");
+
+  // An INF's DelService of a running service that it does not ask to stop: the service is
+  // only marked, and the call tells that a restart completes the deletion.
+  SC_HANDLE running = create(kProbeService, nullptr, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START);
+  out["infsvc.delete[running].create"] = Status(running != nullptr);
+  json start = running ? StartPatiently(running) : json();
+  out["infsvc.delete[running].start"] = start;
+  if (running && start["ok"] && ServiceState(running, SERVICE_RUNNING)["state"] == SERVICE_RUNNING) {
+    const std::wstring path = L"C:\\probe\\inf\\delrunning.inf";
+    WriteText(path, "[Version]\r\nSignature=\"$Windows NT$\"\r\n[Del.Services]\r\nDelService=KvnProbeSvc\r\n");
+    HINF inf = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    Fixture(inf != INVALID_HANDLE_VALUE, path);
+    SetLastError(kSentinel);
+    json deleted = Status(SetupInstallServicesFromInfSectionW(inf, L"Del.Services", 0) != FALSE);
+    deleted["last_error"] = unsigned(GetLastError());  // a success tells of the restart here
+    out["infsvc.delete[running]"] = deleted;
+    SetupCloseInfFile(inf);
+    out["infsvc.delete[running].state"] = ServiceState(running, SERVICE_RUNNING);
+    out["infsvc.delete[running].DeleteFlag"] = ServiceValue(L"DeleteFlag");
+  }
+  if (running) {
+    SERVICE_STATUS stopped = {};
+    ControlService(running, SERVICE_CONTROL_STOP, &stopped);
+    ServiceState(running, SERVICE_STOPPED);
+    DeleteService(running);
+    CloseServiceHandle(running);
+  }
   CloseServiceHandle(scm);
 }
 
