@@ -52,19 +52,32 @@ TEST(SweepPoints, EachModeChoosesItsCalls) {
 }
 
 TEST(SweepAdapters, AcceptsOnlyTheChangesARunMayMake) {
-  const DeviceState started{"started", 0}, disabled{"disabled", 22}, stopped{"not_started", 0}, waiting{"problem", 14},
-      noDriver{"problem", 28}, failedStart{"problem", 10};
+  const DeviceState started{"started", 0, ""}, disabled{"disabled", 22, ""}, stopped{"not_started", 0, ""},
+      waiting{"problem", 14, ""}, noDriver{"problem", 28, ""}, failedStart{"problem", 10, ""},
+      runsUntilDisabled{"started", 0, "disabled"}, runsUntilStarted{"started", 0, "started"};
   const struct {
     DeviceState before, now;
     int code;
     bool accepted;
   } cases[] = {
-      {started, started, 1, true},      {started, disabled, 0, false},  // left down, success said
-      {started, disabled, 1, false},    {started, stopped, 0, false},   {started, waiting, 3010, true},
-      {started, waiting, 0, false},                                     // a restart nobody was told of
-      {started, waiting, 1, false},     {disabled, started, 0, false},  // the administrator's choice
-      {disabled, waiting, 3010, false}, {disabled, disabled, 1, true},  {noDriver, started, 1, true},
-      {noDriver, waiting, 3010, true},  {noDriver, disabled, 0, false}, {stopped, failedStart, 0, false},
+      {started, started, 1, true},
+      {started, disabled, 0, false},  // left down, success said
+      {started, disabled, 1, false},
+      {started, stopped, 0, false},
+      {started, waiting, 3010, true},
+      {started, waiting, 0, false},  // a restart nobody was told of
+      {started, waiting, 1, false},
+      {disabled, started, 0, false},  // the administrator's choice
+      {disabled, waiting, 3010, false},
+      {disabled, disabled, 1, true},
+      {noDriver, started, 1, true},
+      {noDriver, waiting, 3010, true},
+      {noDriver, disabled, 0, false},
+      {stopped, failedStart, 0, false},
+      // A device that cannot be stopped: it runs until the restart gives it its waiting status.
+      {started, runsUntilDisabled, 3010, false},
+      {started, runsUntilStarted, 3010, true},
+      {started, runsUntilStarted, 1, false},
   };
   for (auto &c : cases)
     EXPECT_EQ(faultsweep::AcceptableChange(c.before, c.now, c.code), c.accepted)

@@ -227,6 +227,7 @@ std::map<std::string, DeviceState> Devices(const fs::path &state, std::string &e
         DeviceState s;
         s.status = (*d)["status"].value_or(std::string("started"));
         s.problem = (*d)["problem"].value_or(0LL);
+        s.pending = (*d)["pending_status"].value_or(std::string());
         devices[(*d)["instance_id"].value_or(std::string())] = s;
       }
   } catch (const toml::parse_error &e) {

@@ -51,6 +51,7 @@ std::vector<const Call *> FaultPoints(const std::vector<Call> &calls, const std:
 
 bool AcceptableChange(const DeviceState &before, const DeviceState &now, int code) {
   if (now == before) return true;
+  if (!now.pending.empty()) return code == 3010 && AcceptableChange(before, DeviceState{now.pending, 0, ""}, 1);
   if (now.status == "problem" && now.problem == 14 && code == 3010) return before.status != "disabled";
   if (before.status == "started" || before.status == "disabled") return false;
   return now.status == "started";

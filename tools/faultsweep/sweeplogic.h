@@ -28,13 +28,18 @@ std::vector<const Call *> FaultPoints(const std::vector<Call> &calls, const std:
 struct DeviceState {
   std::string status = "started";
   long long problem = 0;
+  std::string pending;  // the status a change waiting for the restart gives it then
   bool operator==(const DeviceState &) const = default;
-  std::string Text() const { return problem ? status + " (problem " + std::to_string(problem) + ")" : status; }
+  std::string Text() const {
+    std::string text = problem ? status + " (problem " + std::to_string(problem) + ")" : status;
+    return pending.empty() ? text : text + ", " + pending + " at the restart";
+  }
 };
 
 // Whether a device may have gone from `before` to `now` in a run that exited with `code`: a
 // started device is started again, or waits for a restart the run asked for (3010); a
 // disabled one stays disabled (the administrator's choice); one that did not work may work now.
+// A change waiting for the restart counts as made, and only a run that asked for it may leave one.
 bool AcceptableChange(const DeviceState &before, const DeviceState &now, int code);
 
 }  // namespace faultsweep
