@@ -332,6 +332,75 @@ TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAnd
   }
 }
 
+// Machines written by hand: one that starts from the default machine and adds a third
+// adapter, and the default machine's source folder, whose binaries.txt images are made when it
+// is copied into a state. Each is checked, installed and compared.
+TEST_F(KvnhostFixture, HandWrittenMachinesStartFromABaseAndMakeTheirListedImages) {
+  const fs::path third = scratch / "third-adapter";
+  fs::create_directories(third);
+  std::ofstream(third / "machine.toml") << "base = '" << KVN_EXAMPLE_MACHINES << "/default'\n"
+                                        << R"([[devices]]
+instance_id = 'PCI\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\4&1A2B3C4D&0&0010'
+hardware_ids = ['PCI\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01', 'PCI\VEN_8086&DEV_1572&SUBSYS_00018086']
+class = "Net"
+class_guid = "{4D36E972-E325-11CE-BFC1-08002BE10318}"
+[devices.driver]
+inf = 'C:\Windows\INF\oem3.inf'
+section = "Z40E.ndi"
+version = "1.10.128.0"
+date = "2019-05-01"
+matching_id = 'PCI\VEN_8086&DEV_1572&SUBSYS_00018086'
+service = "z40e"
+)";
+  const struct {
+    fs::path machine;
+    int adaptersUpdated;
+  } cases[] = {{third, 3}, {fs::path(KVN_SOURCE_MACHINES) / "default", 2}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.machine.string());
+    fs::remove_all(state);
+    const std::string machine = "--machine " + Quote(c.machine.string()) + " ";
+    Result check = Run(machine + WithState("--json check"));
+    ASSERT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(nlohmann::json::parse(check.out)["version_status"], 0);  // older: the adapters' driver
+    Result install = Run(machine + WithState("--json install"));
+    EXPECT_EQ(nlohmann::json::parse(install.out)["install_result"], 1) << install.err;
+    std::string diff = Run(machine + WithState("diff")).out;
+    int updated = 0;
+    for (size_t at = diff.find("device changed:"); at != std::string::npos; at = diff.find("device changed:", at + 1))
+      if (diff.find("-> oem0.inf", at) < diff.find('\n', at)) ++updated;
+    EXPECT_EQ(updated, c.adaptersUpdated) << diff;
+    EXPECT_EQ(diff.find("ndis.sys"), std::string::npos) << "a listed image was made for the run only";
+  }
+
+  // A base that cannot be followed: one line naming the file, and no state.
+  const fs::path chain = scratch / "chain";
+  for (int i = 0; i < 9; ++i) {
+    fs::create_directories(chain / std::to_string(i) / "drive_c");
+    std::ofstream(chain / std::to_string(i) / "machine.toml") << "base = '../" << i + 1 << "'\n";
+  }
+  fs::create_directories(chain / "9" / "drive_c");
+  const fs::path self = scratch / "self", nowhere = scratch / "nowhere";
+  for (const fs::path &dir : {self, nowhere}) fs::create_directories(dir / "drive_c");
+  std::ofstream(self / "machine.toml") << "base = '.'\n";
+  std::ofstream(nowhere / "machine.toml") << "base = '../no-such-machine'\n";
+  const struct {
+    fs::path machine;
+    std::string reason;
+  } refused[] = {{nowhere, ":1: base names machine directory"},
+                 {self, ":1: base names " + (self / ".").string() + ", a machine of its own chain"},
+                 {chain / "0", ":1: base makes a chain of more than 8 machines"}};
+  for (const auto &c : refused) {
+    SCOPED_TRACE(c.machine.string());
+    fs::remove_all(state);
+    Result r = Run("--machine " + Quote(c.machine.string()) + " " + WithState("check"));
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(fs::exists(state));
+  }
+}
+
 TEST_F(KvnhostFixture, InstallReportsItsResultThroughTheExitStatus) {
   Result r = Run(WithState("--json install"));
   auto j = nlohmann::json::parse(r.out);

@@ -289,7 +289,7 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
       error = "machine directory " + options.machineDir + " does not exist";
       return false;
     }
-    if (!CopyTree(options.machineDir, options.stateDir, error)) return false;
+    if (!winsim::CopyMachine(options.machineDir, options.stateDir, error)) return false;
   } else if (!fs::is_directory(options.stateDir, ec)) {
     error = "state " + options.stateDir + " is not a directory";
     return false;
@@ -346,14 +346,31 @@ bool DiffMachine(const HostOptions &options, std::string &report, std::string &e
     error = "diff needs --state naming an existing machine state";
     return false;
   }
+  // The state is compared with the machine as a run starts from it: its base chain merged
+  // and its listed images made, in a copy that goes afterwards.
+  std::string pattern = (fs::temp_directory_path(ec) / "kvnhost-diff.XXXXXX").string();
+  if (!mkdtemp(pattern.data())) {
+    error = "cannot create a directory under " + fs::temp_directory_path(ec).string();
+    return false;
+  }
+  fs::remove(pattern, ec);
+  struct Scratch {
+    fs::path dir;
+    ~Scratch() {
+      std::error_code ignored;
+      fs::remove_all(dir, ignored);
+    }
+  } start{pattern};
+  if (!winsim::CopyMachine(options.machineDir, start.dir, error)) return false;
+  const fs::path machine = start.dir;
   std::ostringstream out;
-  std::set<std::string> before = FilesBelow(options.machineDir);
+  std::set<std::string> before = FilesBelow(machine);
   std::set<std::string> after = FilesBelow(options.stateDir);
   for (auto &f : after) {
     if (f.rfind("drive_", 0) != 0) continue;
     if (!before.count(f))
       out << "file added:    " << WindowsPathOf(f) << "\n";
-    else if (ReadAll(fs::path(options.machineDir) / f) != ReadAll(fs::path(options.stateDir) / f))
+    else if (ReadAll(machine / f) != ReadAll(fs::path(options.stateDir) / f))
       out << "file changed:  " << WindowsPathOf(f) << "\n";
     else
       continue;
@@ -373,14 +390,14 @@ bool DiffMachine(const HostOptions &options, std::string &report, std::string &e
     }
     return set;
   };
-  auto regBefore = lines(fs::path(options.machineDir) / "registry.reg");
+  auto regBefore = lines(machine / "registry.reg");
   auto regAfter = lines(fs::path(options.stateDir) / "registry.reg");
   for (auto &l : regAfter)
     if (!regBefore.count(l)) out << "registry +     " << l << "\n";
   for (auto &l : regBefore)
     if (!regAfter.count(l)) out << "registry -     " << l << "\n";
-  DiffServices(options.machineDir, options.stateDir, out);
-  DiffDevices(options.machineDir, options.stateDir, out);
+  DiffServices(machine, options.stateDir, out);
+  DiffDevices(machine, options.stateDir, out);
   report = out.str();
   return true;
 }

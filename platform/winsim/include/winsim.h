@@ -20,6 +20,14 @@ WINSIM_API bool CloseMachine(std::string *error = nullptr);
 
 WINSIM_API bool IsMachineOpen();
 
+// Copies a machine directory into `state`, which must not exist yet, as one complete machine
+// that OpenMachine loads: the machines its `base` chain names (at most 8, none twice) merged
+// under it, and the program images its binaries.txt lists made where it has no such file.
+// On failure answers false with a one-line reason ("FILE: base: ..." or "FILE:LINE: ...")
+// and leaves nothing at `state`.
+WINSIM_API bool CopyMachine(const std::filesystem::path &machine, const std::filesystem::path &state,
+                            std::string &error);
+
 // The simulated process: its image path, command line and current directory (Windows paths).
 WINSIM_API void SetProcess(const std::wstring &imagePath, const std::wstring &commandLine,
                            const std::wstring &currentDirectory);

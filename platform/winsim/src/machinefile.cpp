@@ -484,6 +484,9 @@ bool ReadKeySecurity(const toml::table &t, const std::string &file, size_t i, Ke
 
 bool ReadMachineFile(const toml::table &config, const std::string &file, Machine &m, std::string &error) {
   TableReader top(config, file, "", error);
+  // A machine that starts from another one is merged into one machine by CopyMachine.
+  if (top.Has("base"))
+    return top.Fail("base", "a machine with a base opens as a copy (kvnhost --machine, winsim::CopyMachine)");
   const toml::table *os = nullptr, *machine = nullptr, *env = nullptr, *wmi = nullptr, *attributes = nullptr;
   const toml::array *faults = nullptr, *locked = nullptr, *programs = nullptr, *services = nullptr,
                     *keySecurity = nullptr, *fileSecurity = nullptr, *devices = nullptr;
