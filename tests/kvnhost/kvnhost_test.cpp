@@ -333,8 +333,9 @@ TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAnd
 }
 
 // Machines written by hand: one that starts from the default machine and adds a third
-// adapter, and the default machine's source folder, whose binaries.txt images are made when it
-// is copied into a state. Each is checked, installed and compared.
+// adapter, the default machine's source folder, whose binaries.txt images are made when it is
+// copied into a state, and the two that machine new writes. Each is checked, installed and
+// compared.
 TEST_F(KvnhostFixture, HandWrittenMachinesStartFromABaseAndMakeTheirListedImages) {
   const fs::path third = scratch / "third-adapter";
   fs::create_directories(third);
@@ -352,10 +353,18 @@ date = "2019-05-01"
 matching_id = 'PCI\VEN_8086&DEV_1572&SUBSYS_00018086'
 service = "z40e"
 )";
+  // Two written by machine new: the minimal one, and one that starts from the default machine.
+  const fs::path fresh = scratch / "fresh", based = scratch / "based";
+  ASSERT_EQ(Run("machine new " + Quote(fresh.string())).status, 0);
+  ASSERT_EQ(Run("machine new " + Quote(based.string()) + " --from " + Quote(KVN_EXAMPLE_MACHINES "/default")).status,
+            0);
+  Result again = Run("machine new " + Quote(fresh.string()));
+  EXPECT_EQ(again.status, 2);
+  EXPECT_NE(again.err.find("exists already"), std::string::npos) << again.err;
   const struct {
     fs::path machine;
     int adaptersUpdated;
-  } cases[] = {{third, 3}, {fs::path(KVN_SOURCE_MACHINES) / "default", 2}};
+  } cases[] = {{third, 3}, {fs::path(KVN_SOURCE_MACHINES) / "default", 2}, {fresh, 1}, {based, 2}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.machine.string());
     fs::remove_all(state);
@@ -597,6 +606,19 @@ TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
     EXPECT_TRUE(r.out.empty()) << r.out;
     EXPECT_FALSE(fs::exists(state));
   }
+  // Mistakes in several tables and entries are all told, each on a line of its own.
+  std::ofstream(machine / "machine.toml", std::ios::binary | std::ios::trunc)
+      << "stray = 1\n[os]\nmajor = \"ten\"\n[machine]\nenable_fail = true\nuser_fail = 1\n"
+      << device << "status = \"running\"\n[[services]]\nname = \"direvo\"\nstate = \"paused\"\n";
+  fs::remove_all(state);
+  Result all = Run("--machine " + Quote(machine.string()) + " " + WithState("info"));
+  EXPECT_EQ(all.status, 2);
+  for (const char *says :
+       {":1: stray is not a known key", ":3: [os]: major must be a number", ":5: [machine]: enable_fail is not",
+        ":6: [machine]: user_fail is not", ":10: [[devices]] entry 1", ":13: [[services]] entry 1: state \"paused\""})
+    EXPECT_NE(all.err.find(says), std::string::npos) << says << " in " << all.err;
+  EXPECT_EQ(std::count(all.err.begin(), all.err.end(), '\n'), 6) << all.err;
+  EXPECT_FALSE(fs::exists(state));
   // Every example machine is a correct one, after a run too (what it saved loads again).
   for (const auto &example : fs::directory_iterator(KVN_EXAMPLE_MACHINES)) {
     SCOPED_TRACE(example.path().string());

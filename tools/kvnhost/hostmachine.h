@@ -47,3 +47,9 @@ struct RebootStep {
 // Linux only: restarts the machine in --state and writes it back. False with a one-line
 // reason when there is no state to restart or it cannot be loaded or written.
 bool RebootMachine(const HostOptions &options, std::vector<RebootStep> &steps, std::string &error);
+
+#ifndef _WIN32
+// `machine new DIR [--from MACHINE]`: writes a new machine directory to start from, a minimal
+// one or one whose base is MACHINE. False with a one-line reason, DIR then left as it was.
+bool NewMachine(const std::string &dir, const std::string &from, std::string &error);
+#endif

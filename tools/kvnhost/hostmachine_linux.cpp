@@ -299,8 +299,9 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
     // the message names the template's file, which is the one to correct.
     if (fresh) {
       std::string copy = fs::absolute(options.stateDir, ec).string();
-      if (size_t at = error.find(copy); at != std::string::npos)
-        error.replace(at, copy.size(), fs::absolute(options.machineDir, ec).string());
+      std::string original = fs::absolute(options.machineDir, ec).string();
+      for (size_t at = error.find(copy); at != std::string::npos; at = error.find(copy, at + original.size()))
+        error.replace(at, copy.size(), original);
       fs::remove_all(options.stateDir, ec);
     }
     return false;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -254,11 +255,13 @@ int main(int argc, char **argv) {
 #endif
   std::string lang = "en";
   bool verboseLog = false, noOverwrite = false, consoleOut = false, hostLog = false, json = false;
-  std::string command, com;
+  std::string command, com, from;
+  std::vector<std::string> operands;
   app.add_option("--package", options.packageDir, "the package directory")->capture_default_str();
 #ifndef _WIN32
   app.add_option("--machine", options.machineDir, "the machine template")->capture_default_str();
   app.add_option("--state", options.stateDir, "the machine the run acts on (created from --machine when missing)");
+  app.add_option("--from", from, "machine new: the machine the new one starts from (its base)");
 #endif
   app.add_option("--lang", lang, "language code for properties 1, 2, 5 and Install")->capture_default_str();
   app.add_flag("--verbose-log", verboseLog, "put /verbose_log on the host command line");
@@ -268,9 +271,10 @@ int main(int argc, char **argv) {
   app.add_option("--com", com, "initialise COM on the host's thread first, as some hosts do (sta | mta)")
       ->check(CLI::IsMember({"sta", "mta"}));
   app.add_flag("--json", json, "one JSON object on standard output");
-  app.add_option("command", command, "info | check | install | log | diff | reboot")
+  app.add_option("command", command, "info | check | install | log | diff | reboot | machine new DIR")
       ->required()
-      ->check(CLI::IsMember({"info", "check", "install", "log", "diff", "reboot"}));
+      ->check(CLI::IsMember({"info", "check", "install", "log", "diff", "reboot", "machine"}));
+  app.add_option("operands", operands, "machine: new DIR");
   // The host switches themselves are accepted as they stand too.
   std::vector<std::string> args;
   for (int i = argc - 1; i > 0; --i) {
@@ -290,6 +294,29 @@ int main(int argc, char **argv) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
     std::fprintf(stderr, "kvnhost: %s\n", e.what());
+    return kExitUsage;
+  }
+
+  if (command == "machine") {
+#ifndef _WIN32
+    std::string error;
+    if (operands.size() != 2 || operands[0] != "new") {
+      std::fprintf(stderr, "kvnhost: machine: expected machine new DIR [--from MACHINE]\n");
+      return kExitUsage;
+    }
+    if (!NewMachine(operands[1], from, error)) {
+      std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    std::printf("new machine %s%s\n", operands[1].c_str(), from.empty() ? "" : (" from " + from).c_str());
+    return 0;
+#else
+    std::fprintf(stderr, "kvnhost: machine: machines are simulated on Linux only\n");
+    return kExitUsage;
+#endif
+  }
+  if (!operands.empty()) {
+    std::fprintf(stderr, "kvnhost: %s takes no operands\n", command.c_str());
     return kExitUsage;
   }
 
@@ -345,7 +372,9 @@ int main(int argc, char **argv) {
   HostPlace place;
   std::string error;
   if (!EnterMachine(options, place, error)) {
-    std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
+    // A machine that does not load tells each of its mistakes on a line of its own.
+    std::istringstream lines(error);
+    for (std::string line; std::getline(lines, line);) std::fprintf(stderr, "kvnhost: %s\n", line.c_str());
     return kExitUsage;
   }
 

@@ -513,19 +513,24 @@ bool LoadDevices(Machine &machine, std::string &error) {
   if (!list) return true;
   std::vector<Device> &devices = machine.devices->devices;
   std::map<std::wstring, size_t> entryOf;  // upcased instance ID -> entry
+  bool ok = true;                          // every entry is read, to tell all the mistakes
   for (size_t i = 0; i < list->size(); ++i) {
     const toml::table &t = *(*list)[i].as_table();
     Device dev;
-    if (!ReadDevice(t, machine.configFile, i, dev, error)) return false;
+    if (!ReadDevice(t, machine.configFile, i, dev, error)) {
+      ok = false;
+      continue;
+    }
     auto [other, unique] = entryOf.emplace(Upcased(dev.instanceId), i);
     if (!unique) {
       TableReader r(t, machine.configFile,
                     "[[devices]] entry " + std::to_string(i + 1) + " ('" + ToUtf8(dev.instanceId) + "')", error);
-      return r.Fail("instance_id",
-                    "is also entry " + std::to_string(other->second + 1) + "'s (without regard to case)");
+      ok = r.Fail("instance_id", "is also entry " + std::to_string(other->second + 1) + "'s (without regard to case)");
+      continue;
     }
     devices.push_back(std::move(dev));
   }
+  if (!ok) return false;
 
   // Driver keys are numbered per setup class in the order of the devices, as Windows
   // numbers them when it installs them one after the other.

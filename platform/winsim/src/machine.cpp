@@ -100,16 +100,7 @@ bool Machine::Load(const std::filesystem::path &dir, std::string &error) {
   }
   root = std::filesystem::absolute(dir, ec);
   std::filesystem::path file = root / "machine.toml";
-  if (std::filesystem::exists(file, ec)) {
-    try {
-      config = toml::parse_file(file.string());
-    } catch (const toml::parse_error &e) {
-      std::ostringstream s;
-      s << file.string() << ":" << e.source().begin.line << ": " << e.description();
-      error = s.str();
-      return false;
-    }
-  }
+  if (!ParseMachineToml(file, config, error)) return false;
   if (!std::filesystem::is_directory(root / "drive_c", ec)) {
     error = "machine directory " + root.string() + " has no drive_c folder";
     return false;
@@ -118,11 +109,17 @@ bool Machine::Load(const std::filesystem::path &dir, std::string &error) {
   hostStartMs = HostMonotonicMs();
   for (auto &kv : kDefaultEnvironment) environment[Upcased(kv[0])] = {kv[0], kv[1]};
   configFile = file.string();
-  if (!ReadMachineFile(config, configFile, *this, error)) return false;
+  // The mistakes of machine.toml are told together, those of [[devices]] included.
+  const bool fileRead = ReadMachineFile(config, configFile, *this, error);
   if (!fixedClock) clockStartUtc = HostNowUtc();
 
   // The devices come after the registry: their keys are written into it.
-  if (!LoadRegistry(*this, error) || !LoadDevices(*this, error)) return false;
+  std::string registryError;
+  if (!LoadRegistry(*this, registryError)) {
+    AddMistake(error, registryError);
+    return false;
+  }
+  if (!LoadDevices(*this, error) || !fileRead) return false;
   LoadServices(*this);
   return true;
 }

@@ -51,27 +51,6 @@ const char *IdentityKey(const std::string &array) {
   return nullptr;
 }
 
-std::string ReadAll(const fs::path &file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool ParseConfig(const fs::path &file, toml::table &out, std::string &error) {
-  std::error_code ec;
-  if (!fs::exists(file, ec)) return true;
-  try {
-    out = toml::parse_file(file.string());
-  } catch (const toml::parse_error &e) {
-    std::ostringstream s;
-    s << file.string() << ":" << e.source().begin.line << ": " << e.description();
-    error = s.str();
-    return false;
-  }
-  return true;
-}
-
 bool SameIdentity(const toml::node &a, const toml::node &b, const char *key) {
   const toml::table *ta = a.as_table(), *tb = b.as_table();
   auto ia = ta ? (*ta)[key].value<std::string>() : std::nullopt;
@@ -170,7 +149,7 @@ bool CopyInto(const fs::path &machine, const fs::path &state, std::vector<fs::pa
   }
   const fs::path configFile = machine / "machine.toml";
   toml::table own;
-  if (!ParseConfig(configFile, own, error)) return false;
+  if (!ParseMachineToml(configFile, own, error)) return false;
   chain.push_back(fs::weakly_canonical(machine, ec));
   // As the machine file's other mistakes are told: FILE:LINE: KEY reason.
   auto baseFails = [&](const toml::node &at, const std::string &reason) {
@@ -192,8 +171,8 @@ bool CopyInto(const fs::path &machine, const fs::path &state, std::vector<fs::pa
     if (std::find(chain.begin(), chain.end(), fs::weakly_canonical(baseDir, ec)) != chain.end())
       return baseFails(*base, "names " + baseDir.string() + ", a machine of its own chain of bases");
     if (!CopyInto(baseDir, state, chain, error)) return false;
-    if (!ParseConfig(state / "machine.toml", merged, error)) return false;
-    baseRegistry = ReadAll(state / "registry.reg");
+    if (!ParseMachineToml(state / "machine.toml", merged, error)) return false;
+    ReadFileBytes(state / "registry.reg", baseRegistry);  // none: the base has no registry
     hasBase = true;
   }
   for (const fs::directory_entry &entry : fs::directory_iterator(machine, ec)) {
@@ -219,7 +198,12 @@ bool CopyInto(const fs::path &machine, const fs::path &state, std::vector<fs::pa
       Registry registry(scratch);
       if (!baseRegistry.empty() && !ParseRegFile(baseRegistry, (state / "registry.reg").string(), registry, error))
         return false;
-      if (!ParseRegFile(ReadAll(ownRegistry), ownRegistry.string(), registry, error)) return false;
+      std::string text;
+      if (!ReadFileBytes(ownRegistry, text)) {
+        error = "cannot read " + ownRegistry.string();
+        return false;
+      }
+      if (!ParseRegFile(text, ownRegistry.string(), registry, error)) return false;
       if (!WriteFileAtomically(state / "registry.reg", WriteRegFile(registry), error)) return false;
     }
     std::ostringstream text;

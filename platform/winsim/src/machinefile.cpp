@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 
 #include "calendar.h"
 #include "machine.h"
@@ -24,11 +26,36 @@ int TableReader::LineOf(const char *key) const {
 }
 
 bool TableReader::Fail(const char *key, const std::string &reason) {
-  error_ = file_ + ":" + std::to_string(LineOf(key)) + ": ";
-  if (!where_.empty()) error_ += where_ + ": ";
-  if (key && *key) error_ += prefix_ + key + " ";
-  error_ += reason;
+  std::string line = file_ + ":" + std::to_string(LineOf(key)) + ": ";
+  if (!where_.empty()) line += where_ + ": ";
+  if (key && *key) line += prefix_ + key + " ";
+  AddMistake(error_, line + reason);
   return false;
+}
+
+void AddMistake(std::string &mistakes, const std::string &line) {
+  if (!mistakes.empty()) mistakes += "\n";
+  mistakes += line;
+}
+
+bool ParseMachineToml(const std::filesystem::path &file, toml::table &out, std::string &error) {
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) return true;
+  try {
+    out = toml::parse_file(file.string());
+  } catch (const toml::parse_error &e) {
+    error = file.string() + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+    return false;
+  }
+  return true;
+}
+
+bool ReadFileBytes(const std::filesystem::path &file, std::string &out) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  out = s.str();
+  return in || in.eof();
 }
 
 bool TableReader::Text(const char *key, std::string &out) {
@@ -104,15 +131,17 @@ bool TableReader::Tables(const char *key, const toml::array *&out) {
 }
 
 bool TableReader::Done() {
+  bool done = true;
   for (auto &&[k, v] : table_) {
     std::string name(k.str());
     if (std::find(known_.begin(), known_.end(), name) != known_.end()) continue;
-    error_ = file_ + ":" + std::to_string(k.source().begin.line ? k.source().begin.line : v.source().begin.line) + ": ";
-    if (!where_.empty()) error_ += where_ + ": ";
-    error_ += prefix_ + name + " is not a known key";
-    return false;
+    std::string line =
+        file_ + ":" + std::to_string(k.source().begin.line ? k.source().begin.line : v.source().begin.line) + ": ";
+    if (!where_.empty()) line += where_ + ": ";
+    AddMistake(error_, line + prefix_ + name + " is not a known key");
+    done = false;
   }
-  return true;
+  return done;
 }
 
 // ---- accounts ----------------------------------------------------------------------------------
@@ -482,6 +511,20 @@ bool ReadKeySecurity(const toml::table &t, const std::string &file, size_t i, Ke
 
 }  // namespace
 
+// Reads each entry of an array of tables, keeping those that read without a mistake.
+template <class T, class Read>
+bool ReadEntries(const toml::array *list, std::vector<T> &out, Read read) {
+  bool ok = true;
+  for (size_t i = 0; list && i < list->size(); ++i) {
+    T entry;
+    if (read(*(*list)[i].as_table(), i, entry))
+      out.push_back(std::move(entry));
+    else
+      ok = false;
+  }
+  return ok;
+}
+
 bool ReadMachineFile(const toml::table &config, const std::string &file, Machine &m, std::string &error) {
   TableReader top(config, file, "", error);
   // A machine that starts from another one is merged into one machine by CopyMachine.
@@ -490,78 +533,71 @@ bool ReadMachineFile(const toml::table &config, const std::string &file, Machine
   const toml::table *os = nullptr, *machine = nullptr, *env = nullptr, *wmi = nullptr, *attributes = nullptr;
   const toml::array *faults = nullptr, *locked = nullptr, *programs = nullptr, *services = nullptr,
                     *keySecurity = nullptr, *fileSecurity = nullptr, *devices = nullptr;
+  // Every table and entry is read, so that one load tells all the mistakes (each a line); a
+  // mistake stops only the rest of its own table or entry.
   // [[devices]] entries are read by devices.cpp, once the registry they are mirrored into is loaded.
-  if (!top.Tables("devices", devices) || !top.Table("os", os) || !top.Table("machine", machine) ||
-      !top.Table("env", env) || !top.Table("wmi", wmi) || !top.Table("file_attributes", attributes) ||
-      !top.Tables("faults", faults) || !top.Tables("locked_files", locked) || !top.Tables("programs", programs) ||
-      !top.Tables("services", services) || !top.Tables("key_security", keySecurity) ||
-      !top.Tables("file_security", fileSecurity) || !top.Texts("protected_keys", m.protectedKeys) || !top.Done())
-    return false;
+  bool ok = top.Tables("devices", devices) & top.Table("os", os) & top.Table("machine", machine) &
+            top.Table("env", env) & top.Table("wmi", wmi) & top.Table("file_attributes", attributes) &
+            top.Tables("faults", faults) & top.Tables("locked_files", locked) & top.Tables("programs", programs) &
+            top.Tables("services", services) & top.Tables("key_security", keySecurity) &
+            top.Tables("file_security", fileSecurity) & top.Texts("protected_keys", m.protectedKeys) & top.Done();
   m.hasProtectedKeys = top.Has("protected_keys");
   for (const std::wstring &k : m.protectedKeys)
-    if (k.empty()) return top.Fail("protected_keys", "holds an empty key path");
+    if (k.empty()) ok = top.Fail("protected_keys", "holds an empty key path");
 
-  if (os && !ReadOs(*os, file, m.os, error)) return false;
-  if (machine && !ReadMachineTable(*machine, file, m, error)) return false;
+  if (os && !ReadOs(*os, file, m.os, error)) ok = false;
+  if (machine && !ReadMachineTable(*machine, file, m, error)) ok = false;
   m.environment[L"COMPUTERNAME"] = {L"COMPUTERNAME", m.computerName};
   if (env) {
     TableReader r(*env, file, "[env]", error);
     for (auto &&[k, v] : *env) {
       std::string name(k.str());
       std::wstring value;
-      if (!r.Text(name.c_str(), value)) return false;
+      if (!r.Text(name.c_str(), value)) {
+        ok = false;
+        continue;
+      }
       std::wstring wide = FromUtf8(name);
       m.environment[Upcased(wide)] = {wide, value};
     }
   }
   if (wmi) {
     TableReader r(*wmi, file, "[wmi]", error);
-    if (!r.Flag("available", m.wmi.available) || !r.Text("model", m.wmi.model) || !r.Done()) return false;
+    if (!r.Flag("available", m.wmi.available) || !r.Text("model", m.wmi.model) || !r.Done()) ok = false;
   }
   if (attributes) {
     TableReader r(*attributes, file, "[file_attributes]", error);
     for (auto &&[k, v] : *attributes) {
       std::string path(k.str());
       DWORD value = 0;
-      if (!r.Dword(path.c_str(), value)) return false;
+      if (!r.Dword(path.c_str(), value)) {
+        ok = false;
+        continue;
+      }
       m.fileAttributes[FromUtf8(path)] = value;
     }
   }
-  for (size_t i = 0; faults && i < faults->size(); ++i) {
-    Fault f;
-    if (!ReadFault(*(*faults)[i].as_table(), file, i, f, error)) return false;
-    m.faults.push_back(std::move(f));
-  }
-  for (size_t i = 0; locked && i < locked->size(); ++i) {
-    LockedFile lf;
-    if (!ReadLockedFile(*(*locked)[i].as_table(), file, i, lf, error)) return false;
-    m.lockedFiles.push_back(std::move(lf));
-  }
-  for (size_t i = 0; programs && i < programs->size(); ++i) {
-    ProgramSpec p;
-    if (!ReadProgram(*(*programs)[i].as_table(), file, i, p, error)) return false;
-    m.programs.push_back(std::move(p));
-  }
-  for (size_t i = 0; services && i < services->size(); ++i) {
-    ServiceSpec s;
-    if (!ReadService(*(*services)[i].as_table(), file, i, s, error)) return false;
-    m.services.push_back(std::move(s));
-  }
-  for (size_t i = 0; keySecurity && i < keySecurity->size(); ++i) {
-    KeySecuritySpec k;
-    if (!ReadKeySecurity(*(*keySecurity)[i].as_table(), file, i, k, error)) return false;
-    m.keySecurity.push_back(std::move(k));
-  }
-  for (size_t i = 0; fileSecurity && i < fileSecurity->size(); ++i) {
-    FileSecuritySpec f;
-    if (!ReadFileSecurity(*(*fileSecurity)[i].as_table(), file, i, f, error)) return false;
+  ok &= ReadEntries(faults, m.faults,
+                    [&](const toml::table &t, size_t i, Fault &f) { return ReadFault(t, file, i, f, error); });
+  ok &= ReadEntries(locked, m.lockedFiles, [&](const toml::table &t, size_t i, LockedFile &f) {
+    return ReadLockedFile(t, file, i, f, error);
+  });
+  ok &= ReadEntries(programs, m.programs,
+                    [&](const toml::table &t, size_t i, ProgramSpec &p) { return ReadProgram(t, file, i, p, error); });
+  ok &= ReadEntries(services, m.services,
+                    [&](const toml::table &t, size_t i, ServiceSpec &s) { return ReadService(t, file, i, s, error); });
+  ok &= ReadEntries(keySecurity, m.keySecurity, [&](const toml::table &t, size_t i, KeySecuritySpec &k) {
+    return ReadKeySecurity(t, file, i, k, error);
+  });
+  ok &= ReadEntries(fileSecurity, m.fileSecurity, [&](const toml::table &t, size_t i, FileSecuritySpec &f) {
+    if (!ReadFileSecurity(t, file, i, f, error)) return false;
     for (const FileSecuritySpec &other : m.fileSecurity)
       if (EqualNoCase(other.path, f.path))
-        return TableReader(*(*fileSecurity)[i].as_table(), file, Entry("file_security", i), error)
+        return TableReader(t, file, Entry("file_security", i), error)
             .Fail("path", "\"" + ToUtf8(f.path) + "\" has an entry already");
-    m.fileSecurity.push_back(std::move(f));
-  }
-  return true;
+    return true;
+  });
+  return ok;
 }
 
 }  // namespace winsim

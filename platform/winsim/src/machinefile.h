@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -90,11 +91,23 @@ toml::array FileSecurityEntries(const std::vector<FileSecuritySpec> &table);
 class Machine;
 
 // Fills the machine's typed fields from machine.toml's table (every table but [[devices]],
-// which devices.cpp reads with TableReader). False with the one-line reason.
+// which devices.cpp reads with TableReader). Every table and entry is read: false with a line
+// for each mistake found (`FILE:LINE: TABLE: KEY reason`), a mistake stopping only the rest of
+// its own table or entry.
 bool ReadMachineFile(const toml::table &config, const std::string &fileName, Machine &machine, std::string &error);
 
+// Adds a line to the mistakes of a load.
+void AddMistake(std::string &mistakes, const std::string &line);
+
+// A machine directory's files: machine.toml parsed (a missing file is an empty table; a
+// syntax error answers false with "FILE:LINE: reason"), and a file's bytes (false when it
+// cannot be read).
+bool ParseMachineToml(const std::filesystem::path &file, toml::table &out, std::string &error);
+bool ReadFileBytes(const std::filesystem::path &file, std::string &out);
+
 // Reads one TOML table strictly: each accessor checks the type of its key and remembers it,
-// Done() refuses any key no accessor asked for. Missing keys leave the output as it was.
+// Done() refuses every key no accessor asked for. Mistakes are added as lines to the error
+// text the reader was given, so that one load can tell them all. Missing keys leave the output as it was.
 class TableReader {
  public:
   // `where` names the table in messages: "[os]", "[[faults]] entry 2", "driver." ...
@@ -120,7 +133,8 @@ class TableReader {
   void Skip(const char *key) { known_.push_back(key); }
   bool Done();
 
-  // The reason for the value of `key` (or for the table itself when the key is absent).
+  // Adds the reason for the value of `key` (or for the table itself when the key is absent)
+  // to the mistakes; answers false.
   bool Fail(const char *key, const std::string &reason);
   bool WrongType(const char *key, const char *expected) { return Fail(key, std::string("must be ") + expected); }
   int LineOf(const char *key) const;

@@ -450,14 +450,12 @@ bool LoadRegistry(Machine &machine, std::string &error) {
   std::filesystem::path file = machine.root / "registry.reg";
   std::error_code ec;
   if (std::filesystem::exists(file, ec)) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    if (!in && !in.eof()) {
+    std::string text;
+    if (!ReadFileBytes(file, text)) {
       error = "cannot read " + file.string();
       return false;
     }
-    if (!ParseRegFile(s.str(), file.string(), registry, error)) return false;
+    if (!ParseRegFile(text, file.string(), registry, error)) return false;
     registry.loadedFromFile = true;
   }
 
