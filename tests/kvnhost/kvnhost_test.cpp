@@ -353,6 +353,12 @@ date = "2019-05-01"
 matching_id = 'PCI\VEN_8086&DEV_1572&SUBSYS_00018086'
 service = "z40e"
 )";
+  // Its service's device list, imported over the base's.
+  std::ofstream(third / "registry.reg")
+      << "Windows Registry Editor Version 5.00\n\n"
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\z40e\\Enum]\n"
+         "\"2\"=\"PCI\\\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\\\4&1A2B3C4D&0&0010\"\n"
+         "\"Count\"=dword:00000003\n\"NextInstance\"=dword:00000003\n";
   // Two written by machine new: the minimal one, and one that starts from the default machine.
   const fs::path fresh = scratch / "fresh", based = scratch / "based";
   ASSERT_EQ(Run("machine new " + Quote(fresh.string())).status, 0);
@@ -372,6 +378,7 @@ service = "z40e"
     Result check = Run(machine + WithState("--json check"));
     ASSERT_EQ(check.status, 0) << check.err;
     EXPECT_EQ(nlohmann::json::parse(check.out)["version_status"], 0);  // older: the adapters' driver
+    EXPECT_EQ(nlohmann::json::parse(check.out)["machine_warnings"], nlohmann::json::array()) << check.err;
     Result install = Run(machine + WithState("--json install"));
     EXPECT_EQ(nlohmann::json::parse(install.out)["install_result"], 1) << install.err;
     std::string diff = Run(machine + WithState("diff")).out;
@@ -381,6 +388,21 @@ service = "z40e"
     EXPECT_EQ(updated, c.adaptersUpdated) << diff;
     EXPECT_EQ(diff.find("ndis.sys"), std::string::npos) << "a listed image was made for the run only";
   }
+
+  // A machine that loads with a warning says it once, on standard error and in the JSON.
+  const fs::path warned = scratch / "warned";
+  fs::create_directories(warned);
+  std::ofstream(warned / "machine.toml") << "base = '" << KVN_EXAMPLE_MACHINES << "/default'\n"
+                                         << "[[devices]]\ninstance_id = 'PCI\\VEN_1\\1'\n"
+                                            "class_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'\n"
+                                            "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem9.inf'\n";
+  fs::remove_all(state);
+  Result warning = Run("--machine " + Quote(warned.string()) + " " + WithState("--json check"));
+  EXPECT_EQ(warning.status, 0) << warning.err;
+  EXPECT_EQ(nlohmann::json::parse(warning.out)["machine_warnings"].size(), 1u) << warning.out;
+  EXPECT_EQ(warning.err.find("winsim: warning: "), warning.err.rfind("winsim: warning: ")) << warning.err;
+  EXPECT_NE(warning.err.find("driver.inf C:\\Windows\\INF\\oem9.inf is not on the machine"), std::string::npos)
+      << warning.err;
 
   // A base that cannot be followed: one line naming the file, and no state.
   const fs::path chain = scratch / "chain";
@@ -619,13 +641,15 @@ TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
     EXPECT_NE(all.err.find(says), std::string::npos) << says << " in " << all.err;
   EXPECT_EQ(std::count(all.err.begin(), all.err.end(), '\n'), 6) << all.err;
   EXPECT_FALSE(fs::exists(state));
-  // Every example machine is a correct one, after a run too (what it saved loads again).
+  // Every example machine is a correct one without a warning, after a run too (what it saved
+  // loads again).
   for (const auto &example : fs::directory_iterator(KVN_EXAMPLE_MACHINES)) {
     SCOPED_TRACE(example.path().string());
     fs::remove_all(state);
     for (int run = 0; run < 2; ++run) {
       Result r = Run("--machine " + Quote(example.path().string()) + " " + WithState("check"));
       EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.err.find("winsim: warning:"), std::string::npos) << r.err;
     }
   }
 }

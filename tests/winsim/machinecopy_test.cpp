@@ -1,7 +1,9 @@
-// A machine copied into a state: how it goes over its base, and the images binaries.txt lists.
+// A machine's own files: how a machine copied into a state goes over its base, the images
+// binaries.txt lists, and the consistency warnings of a machine that loads.
 #include <gtest/gtest.h>
 #include <winsim.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +12,8 @@
 #include <vector>
 
 #include <toml++/toml.h>
+
+#include "testmachine.h"
 
 namespace fs = std::filesystem;
 
@@ -121,6 +125,50 @@ TEST(CopyMachine, MakesTheImagesBinariesTxtListsOrSaysWhichLineIsWrong) {
       EXPECT_EQ(s.Read("state/drive_c/Windows/System32/drivers/kvn.sys").substr(0, 2), "MZ");
     }
   }
+}
+
+// A machine made to have every warning: each is said once, naming its file and entry, and
+// the machine loads all the same.
+TEST(MachineWarnings, EachInconsistencyOnceWithItsFileAndEntry) {
+  TestMachine m(
+      "[os]\nmajor = 10\nbuild = 17763\n"
+      "[[devices]]\ninstance_id = 'PCI\\VEN_1\\1'\nclass_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'\n"
+      "[devices.driver]\ninf = 'C:\\Windows\\INF\\oem7.inf'\nservice = 'nokey'\n"
+      "[[devices]]\ninstance_id = 'PCI\\VEN_1\\2'\nclass_guid = '{4D36E972-E325-11CE-BFC1-08002BE10318}'\n"
+      "[devices.driver]\ninf = 'C:\\Windows\\INF\\machine.inf'\nflags = 0x100000\nservice = 'kvnsvc'\n");
+  m.Write(L"C:\\Windows\\System32\\drivers\\ghost.sys", "image");
+  winsim::CloseMachine();  // registry.reg is written while the machine is closed
+  std::ofstream(m.Dir() / "registry.reg")
+      << "Windows Registry Editor Version 5.00\n\n"
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n"
+         "\"CurrentVersion\"=\"6.1\"\n\"CurrentBuildNumber\"=\"7601\"\n\n"
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\kvnsvc]\n\"Type\"=dword:00000001\n\n"
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\agent]\n\"Type\"=dword:00000010\n\n"
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ghost]\n\"Type\"=dword:00000001\n"
+         "\"ImagePath\"=\"System32\\\\drivers\\\\ghost.sys\"\n\n"
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ghost\\Enum]\n\"0\"=\"PCI\\\\VEN_9\\\\9\"\n"
+         "\"Count\"=dword:00000001\n\n";
+  std::string error;
+  ASSERT_TRUE(winsim::OpenMachine(m.Dir(), error)) << error;
+  const std::string toml = (m.Dir() / "machine.toml").string(), reg = (m.Dir() / "registry.reg").string();
+  const std::string services = reg + ": [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\";
+  const std::string version = reg + ": [HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]: ";
+  const std::vector<std::string> expected = {
+      toml + ": [[devices]] entry 1 ('PCI\\VEN_1\\1'): driver.inf C:\\Windows\\INF\\oem7.inf is not on the machine",
+      toml + ": [[devices]] entry 1 ('PCI\\VEN_1\\1'): driver.service nokey has no key in registry.reg",
+      services + "kvnsvc\\Enum]: does not list the started device 'PCI\\VEN_1\\2' ([[devices]] entry 2)",
+      services + "agent]: has no ImagePath",
+      services + "ghost\\Enum]: lists 'PCI\\VEN_9\\9', which is not a started device of the service",
+      services + "kvnsvc]: names the image C:\\Windows\\System32\\drivers\\kvnsvc.sys, which is not on the machine",
+      m.Dir().string() + ": drive_c/Windows/System32/drivers/ndis.sys is missing (every Windows has it)",
+      version + "CurrentVersion \"6.1\" is not [os]'s 10.0 (\"6.3\")",
+      version + "CurrentBuildNumber \"7601\" is not [os] build 17763",
+  };
+  std::vector<std::string> warnings = winsim::MachineWarnings();
+  std::sort(warnings.begin(), warnings.end());
+  std::vector<std::string> sorted = expected;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(warnings, sorted);
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ bool LeaveMachine(std::string &error);
 // What the run would have asked of a user on Windows and went on without (the simulated
 // machine's prompts, in order); none on Windows, which shows them itself.
 std::vector<std::string> MachinePrompts();
+// The open machine's consistency warnings (none with a real Windows).
+std::vector<std::string> MachineLoadWarnings();
 // Linux only: what the runs changed in the state compared with the template, one line each;
 // a shell link file added or changed is followed by its lines, indented.
 bool DiffMachine(const HostOptions &options, std::string &report, std::string &error);

@@ -333,6 +333,10 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
 
 bool LeaveMachine(std::string &error) { return winsim::CloseMachine(&error); }
 
+std::vector<std::string> MachineLoadWarnings() {
+  return winsim::IsMachineOpen() ? winsim::MachineWarnings() : std::vector<std::string>();
+}
+
 std::vector<std::string> MachinePrompts() {
   return winsim::IsMachineOpen() ? winsim::Prompts() : std::vector<std::string>();
 }

@@ -81,6 +81,7 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
 bool LeaveMachine(std::string &) { return true; }
 
 std::vector<std::string> MachinePrompts() { return {}; }
+std::vector<std::string> MachineLoadWarnings() { return {}; }
 
 bool DiffMachine(const HostOptions &, std::string &, std::string &error) {
   error = "diff is only available with a simulated machine (Linux)";

@@ -377,6 +377,9 @@ int main(int argc, char **argv) {
     for (std::string line; std::getline(lines, line);) std::fprintf(stderr, "kvnhost: %s\n", line.c_str());
     return kExitUsage;
   }
+  // A machine that loads may still hold what no Windows would: said once, before the run.
+  const std::vector<std::string> warnings = MachineLoadWarnings();
+  for (const std::string &warning : warnings) std::fprintf(stderr, "winsim: warning: %s\n", warning.c_str());
 
   // A host that uses COM itself has initialised its thread before it loads the component;
   // the component then meets an apartment it did not choose. Balanced after the unload.
@@ -462,6 +465,7 @@ int main(int argc, char **argv) {
   if (json) {
     nlohmann::json j = report.Json();
     j["prompts"] = prompts;
+    j["machine_warnings"] = warnings;
     if (command == "log") j["log"] = logs;
     if (command == "install") {
       j["setup_log"] = setupLog;

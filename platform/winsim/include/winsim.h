@@ -20,6 +20,12 @@ WINSIM_API bool CloseMachine(std::string *error = nullptr);
 
 WINSIM_API bool IsMachineOpen();
 
+// The consistency warnings of the open machine, found when it opened: facts of its files that
+// Windows would never show together (a device's INF or service missing, a service's device
+// list that disagrees with the started devices, a service image missing, no ndis.sys, a
+// registry version that is not [os]'s), each naming the file and the entry.
+WINSIM_API std::vector<std::string> MachineWarnings();
+
 // Copies a machine directory into `state`, which must not exist yet, as one complete machine
 // that OpenMachine loads: the machines its `base` chain names (at most 8, none twice) merged
 // under it, and the program images its binaries.txt lists made where it has no such file.

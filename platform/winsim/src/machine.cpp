@@ -204,6 +204,7 @@ bool OpenMachine(const std::filesystem::path &dir, std::string &error) {
     g_machine.reset();
     return false;
   }
+  CheckConsistency(*g_machine);
   OpenCallTrace(dir.string());
   return true;
 }

@@ -77,6 +77,8 @@ class Machine {
   // Calls that would have shown UI on Windows since the machine was opened, each as a text;
   // the call went on as if nobody answered (RecordPrompt).
   std::vector<std::string> prompts;
+  // What the machine holds that Windows would never show together (CheckConsistency).
+  std::vector<std::string> warnings;
   std::vector<LockedFile> lockedFiles;
   std::vector<ProgramSpec> programs;
   std::map<std::wstring, uint64_t> freeDisk;     // "C:" -> bytes available
@@ -138,6 +140,10 @@ bool WriteFileAtomically(const std::filesystem::path &file, const std::string &c
 // Makes the junctions [[file_security]] declares on the drives (files.cpp); false with the
 // reason when a link's place or target is not usable.
 bool MakeDeclaredLinks(std::string &error);
+
+// The consistency warnings of the open machine, found once when it opens
+// (machinecheck.cpp); the machine loads all the same.
+void CheckConsistency(Machine &machine);
 
 // Says on standard error that winsim does not model a call or a case.
 void NotModelled(const char *function, const std::string &what);
