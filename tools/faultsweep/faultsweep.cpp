@@ -47,6 +47,7 @@
 
 #include <winsim.h>
 
+#include "hostfiles.h"
 #include "sweeplogic.h"
 
 extern char **environ;
@@ -77,20 +78,13 @@ struct Exception {
 
 // ---- files and processes ------------------------------------------------------------------
 
-std::string ReadAll(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using hostfiles::ReadAll;
 
+// A fresh copy: whatever `to` held goes first.
 bool CopyTree(const fs::path &from, const fs::path &to, std::string &error) {
   std::error_code ec;
   fs::remove_all(to, ec);
-  fs::create_directories(to, ec);
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
-  if (ec) error = "cannot copy " + from.string() + " to " + to.string() + ": " + ec.message();
-  return !ec;
+  return hostfiles::CopyTree(from, to, error);
 }
 
 // A path below `root` found without regard to case, as winsim finds it; empty when absent.
@@ -513,18 +507,12 @@ int Sweep::Main() {
   return violations ? 1 : 0;
 }
 
-fs::path ExecutableDirectory() {
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::current_path() : self.parent_path();
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
   CLI::App app{"faultsweep: fails each winsim call of a kvnhost command in turn and checks what survives"};
   Options o;
-  o.kvnhost = (ExecutableDirectory() / "kvnhost").string();
+  o.kvnhost = (hostfiles::ExecutableDirectory() / "kvnhost").string();
   app.add_option("--kvnhost", o.kvnhost, "the kvnhost to run")->capture_default_str();
   app.add_option("--machine", o.machine, "the machine template")->required();
   app.add_option("--package", o.package, "the package (default: kvnhost's)");

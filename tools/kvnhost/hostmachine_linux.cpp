@@ -15,35 +15,15 @@
 #include <windows.h>
 #include <winsim.h>
 
+#include "hostfiles.h"
 #include "hostmachine.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-fs::path ExecutableDirectory() {
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::current_path() : self.parent_path();
-}
-
-bool CopyTree(const fs::path &from, const fs::path &to, std::string &error) {
-  std::error_code ec;
-  fs::create_directories(to, ec);
-  fs::copy(from, to,
-           fs::copy_options::recursive | fs::copy_options::overwrite_existing | fs::copy_options::copy_symlinks, ec);
-  if (ec) {
-    error = "cannot copy " + from.string() + " to " + to.string() + ": " + ec.message();
-    return false;
-  }
-  return true;
-}
-
-std::string ReadAll(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using hostfiles::CopyTree;
+using hostfiles::ExecutableDirectory;
+using hostfiles::ReadAll;
 
 // Relative paths of the regular files below a folder.
 std::set<std::string> FilesBelow(const fs::path &root) {

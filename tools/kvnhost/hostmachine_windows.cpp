@@ -6,6 +6,7 @@
 #include "support/cstr.h"
 #include "support/handles.h"
 #include "hostmachine.h"
+#include "utf8text.h"
 
 namespace {
 std::wstring ExecutablePath() {
@@ -14,19 +15,12 @@ std::wstring ExecutablePath() {
   return path;
 }
 
-std::string Utf8(const std::wstring &text) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string out(size_t(n > 0 ? n : 1), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), n, nullptr, nullptr);
-  out.resize(out.size() - 1);
-  return out;
-}
 }  // namespace
 
 std::string DefaultPackageDir() {
   std::wstring exe = ExecutablePath();
   size_t slash = exe.rfind(L'\\');
-  return Utf8(slash == std::wstring::npos ? L"." : exe.substr(0, slash));
+  return toolcommon::Utf8(slash == std::wstring::npos ? L"." : exe.substr(0, slash));
 }
 
 bool RunWithHostSwitches(const HostOptions &options, int &exitCode) {

@@ -32,41 +32,14 @@
 #include "infshapes.h"
 #include "pewriter.h"
 #include "place.h"
+#include "utf8text.h"
 
 using nlohmann::json;
 
 namespace {
 constexpr DWORD kSentinel = 0xDEADBEEF;
 
-std::string Utf8(const std::wstring &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = uint32_t(text[i]) & (sizeof(wchar_t) == 2 ? 0xFFFFu : 0xFFFFFFFFu);
-    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-      uint32_t low = uint32_t(text[i + 1]) & 0xFFFFu;
-      if (low >= 0xDC00 && low < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xF0 | (c >> 18));
-      out += char(0x80 | ((c >> 12) & 0x3F));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+using toolcommon::Utf8;
 
 // Text of a case's input inside its key: keys never hold blanks, so that lists of keys can
 // be written one per line with a comment behind.
