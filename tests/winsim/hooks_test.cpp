@@ -123,7 +123,7 @@ TEST(EntryPoints, EveryDeclaredFunctionIsHookedOrCannotFail) {
 TEST(EntryPoints, EachHookIsTheFirstStatementOfItsFunction) {
   auto registered = Registered();
   size_t defined = 0;
-  for (auto &file : fs::directory_iterator(fs::path(WINSIM_SOURCE_DIR) / "src")) {
+  for (auto &file : fs::recursive_directory_iterator(fs::path(WINSIM_SOURCE_DIR) / "src")) {
     if (file.path().extension() != ".cpp") continue;
     for (auto &[name, first] : FirstStatements(ReadText(file.path()))) {
       ++defined;

@@ -1,0 +1,78 @@
+// The processor architecture and the screen metrics the machine reports, from machine.toml's
+// [os] table. architecture: "amd64" (9), "intel" (0), "ia64" (6), "ia32_on_win64" (a 32-bit
+// process on 64-bit Windows: GetSystemInfo answers 0, GetNativeSystemInfo 9) or a number.
+#include <cstring>
+#include <string>
+
+#include "machine/machine.h"
+#include "base/names.h"
+
+using namespace winsim;
+
+namespace {
+constexpr DWORD kProcessorIntelPentium = 586;
+constexpr DWORD kProcessorIntelIa64 = 2200;
+constexpr DWORD kProcessorAmdX8664 = 8664;
+
+struct Architecture {
+  WORD native = PROCESSOR_ARCHITECTURE_AMD64;
+  WORD process = PROCESSOR_ARCHITECTURE_AMD64;  // what the simulated process itself runs as
+};
+
+Architecture MachineArchitecture() {
+  const OsSpec &os = Current().os;
+  return Architecture{os.nativeArchitecture, os.processArchitecture};
+}
+
+DWORD ProcessorCount() {
+  auto it = Current().environment.find(L"NUMBER_OF_PROCESSORS");
+  long n = it == Current().environment.end() ? 0 : std::wcstol(it->second.second.c_str(), nullptr, 10);
+  return n >= 1 && n <= 64 ? DWORD(n) : 1;
+}
+
+void Fill(LPSYSTEM_INFO info, WORD architecture) {
+  if (!info) return;
+  std::memset(info, 0, sizeof *info);
+  info->wProcessorArchitecture = architecture;
+  info->dwPageSize = 4096;
+  info->dwAllocationGranularity = 65536;
+  info->lpMinimumApplicationAddress = reinterpret_cast<LPVOID>(uintptr_t(0x10000));
+  DWORD count = ProcessorCount();
+  info->dwNumberOfProcessors = count;
+  info->dwActiveProcessorMask = count >= 64 ? ~DWORD_PTR(0) : (DWORD_PTR(1) << count) - 1;
+  switch (architecture) {
+    case PROCESSOR_ARCHITECTURE_INTEL:
+      info->lpMaximumApplicationAddress = reinterpret_cast<LPVOID>(uintptr_t(0x7FFEFFFF));
+      info->dwProcessorType = kProcessorIntelPentium;
+      break;
+    case PROCESSOR_ARCHITECTURE_IA64:
+      info->lpMaximumApplicationAddress = reinterpret_cast<LPVOID>(uintptr_t(0x000006FBFFFEFFFFULL));
+      info->dwProcessorType = kProcessorIntelIa64;
+      break;
+    default:
+      info->lpMaximumApplicationAddress = reinterpret_cast<LPVOID>(uintptr_t(0x00007FFFFFFEFFFFULL));
+      info->dwProcessorType = kProcessorAmdX8664;
+      break;
+  }
+  info->wProcessorLevel = 6;
+  info->wProcessorRevision = 0x5507;
+}
+}  // namespace
+
+extern "C" {
+
+void WINAPI GetSystemInfo(LPSYSTEM_INFO lpSystemInfo) { Fill(lpSystemInfo, MachineArchitecture().process); }
+
+void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO lpSystemInfo) { Fill(lpSystemInfo, MachineArchitecture().native); }
+
+// SM_SERVERR2 answers the build number on a Windows Server 2003 R2 ([os] server_r2), else 0.
+int WINAPI GetSystemMetrics(int nIndex) {
+  if (nIndex == SM_SERVERR2) {
+    const OsSpec &os = Current().os;
+    return os.serverR2 ? int(os.build) : 0;
+  }
+  NotModelled("GetSystemMetrics", "index " + std::to_string(nIndex) + " (answered 0)");
+  return 0;
+}
+
+}  // extern "C"
