@@ -11,9 +11,9 @@
 #include <map>
 
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "plumbing/handles.h"
 #include "machine/registry.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 

@@ -1,5 +1,7 @@
 #include "base/calendar.h"
 
+#include <cstdio>
+
 namespace winsim {
 
 namespace {
@@ -73,6 +75,15 @@ bool ParseIsoDateTime(std::string_view text, int64_t &ticks) {
   }
   ticks = (DaysFrom1601(d.year, d.month, d.day) * 86400 + h * 3600 + mi * 60 + s) * kTicksPerSecond;
   return true;
+}
+
+std::string IsoDateTimeText(int64_t ticks) {
+  int64_t days = ticks / kTicksPerDay, seconds = (ticks % kTicksPerDay) / kTicksPerSecond;
+  CivilDate date = DateOfDay(days);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", date.year, date.month, date.day,
+                int(seconds / 3600), int(seconds / 60 % 60), int(seconds % 60));
+  return text;
 }
 
 }  // namespace winsim

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace winsim {
@@ -28,5 +29,7 @@ bool ParseIsoDate(std::string_view text, CivilDate &date);
 // "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SS" ('T' or a space between): FILETIME units of that
 // time, read as it is written (no time zone).
 bool ParseIsoDateTime(std::string_view text, int64_t &ticks);
+// "YYYY-MM-DDTHH:MM:SS" of a time in FILETIME units.
+std::string IsoDateTimeText(int64_t ticks);
 
 }  // namespace winsim

@@ -9,7 +9,7 @@
 
 #include "machine/devices.h"
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 
@@ -19,10 +19,7 @@ namespace {
 // setupapi.dll too.
 constexpr char kCmExporters[] = "cfgmgr32.dll setupapi.dll";
 
-Device *DeviceOf(DEVINST devInst) {
-  Machine &m = Current();
-  return m.devices ? m.devices->ByDevInst(devInst) : nullptr;
-}
+Device *DeviceOf(DEVINST devInst) { return Devices().ByDevInst(devInst); }
 
 bool Remote(const char *function, HMACHINE hMachine) {
   if (!hMachine) return false;

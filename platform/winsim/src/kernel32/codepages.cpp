@@ -6,7 +6,8 @@
 #include <string>
 
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 
@@ -30,8 +31,8 @@ class Converter {
 const char *IconvName(UINT cp, std::string &storage) {
   switch (cp) {
     case CP_ACP:
-    case CP_THREAD_ACP: cp = Current().ansiCodePage; break;
-    case CP_OEMCP: cp = Current().ansiCodePage == 932 ? 932 : 437; break;
+    case CP_THREAD_ACP: cp = System().ansiCodePage; break;
+    case CP_OEMCP: cp = System().ansiCodePage == 932 ? 932 : 437; break;
     default: break;
   }
   if (cp == CP_UTF8) return "UTF-8";
@@ -44,14 +45,14 @@ const char *IconvName(UINT cp, std::string &storage) {
 }
 
 bool SingleByte(UINT cp) {
-  if (cp == CP_ACP || cp == CP_THREAD_ACP) cp = Current().ansiCodePage;
+  if (cp == CP_ACP || cp == CP_THREAD_ACP) cp = System().ansiCodePage;
   return cp != CP_UTF8 && cp != 932 && cp != 936 && cp != 949 && cp != 950;
 }
 }  // namespace
 
 extern "C" {
 
-UINT WINAPI GetACP(void) { return Current().ansiCodePage; }
+UINT WINAPI GetACP(void) { return System().ansiCodePage; }
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar) {

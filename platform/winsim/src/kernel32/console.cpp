@@ -6,8 +6,8 @@
 
 #include "plumbing/handles.h"
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 namespace {

@@ -2,15 +2,16 @@
 #include <cstring>
 
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
 #include "plumbing/paths.h"
+#include "machine/process.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 
 namespace {
 const std::pair<std::wstring, std::wstring> *FindVariable(std::wstring_view name) {
-  auto &env = Current().environment;
+  auto &env = Process().environment;
   auto it = env.find(Upcased(name));
   return it == env.end() ? nullptr : &it->second;
 }
@@ -74,7 +75,7 @@ DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSiz
 BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
   WINSIM_ENTRY("kernel32.dll", SetEnvironmentVariableW, FALSE, lpName);
   if (!lpName || !*lpName || std::wcschr(lpName + 1, L'=')) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  auto &env = Current().environment;
+  auto &env = Process().environment;
   if (!lpValue)
     env.erase(Upcased(lpName));
   else
@@ -92,11 +93,11 @@ UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
   return CopyDirectory(SystemRoot(), lpBuffer, uSize);
 }
 
-LPWSTR WINAPI GetCommandLineW(void) { return Current().commandLine.data(); }
+LPWSTR WINAPI GetCommandLineW(void) { return Process().commandLine.data(); }
 
 DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
   WINSIM_ENTRY("kernel32.dll", GetCurrentDirectoryW, 0u);
-  return CopyOut(Current().currentDirectory, lpBuffer, nBufferLength);
+  return CopyOut(Process().currentDirectory, lpBuffer, nBufferLength);
 }
 
 BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName) {
@@ -105,7 +106,7 @@ BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName) {
   if (r.error) return Fail(r.error, FALSE);
   if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
   if (!r.isDir) return Fail(ERROR_DIRECTORY, FALSE);
-  Current().currentDirectory = r.key;
+  Process().currentDirectory = r.key;
   return TRUE;
 }
 

@@ -17,6 +17,10 @@
 #include "base/names.h"
 #include "plumbing/paths.h"
 #include "machine/registry.h"
+#include "machine/clock.h"
+#include "machine/filesystem.h"
+#include "machine/process.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 
@@ -40,7 +44,7 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
                                       FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 void SetStoredAttributes(const std::wstring &key, DWORD attrs, bool isDir) {
-  auto &table = Current().fileAttributes;
+  auto &table = FileSystem().fileAttributes;
   DWORD def = isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   auto it = std::find_if(table.begin(), table.end(), [&](auto &e) { return EqualNoCase(e.first, key); });
   if (it != table.end()) table.erase(it);
@@ -48,7 +52,7 @@ void SetStoredAttributes(const std::wstring &key, DWORD attrs, bool isDir) {
 }
 
 void ForgetAttributes(const std::wstring &key) {
-  auto &table = Current().fileAttributes;
+  auto &table = FileSystem().fileAttributes;
   for (auto it = table.begin(); it != table.end();) {
     // The entry itself and, for a directory, everything below it.
     if (EqualNoCase(it->first, key) ||
@@ -61,7 +65,7 @@ void ForgetAttributes(const std::wstring &key) {
 }
 
 void MoveAttributes(const std::wstring &from, const std::wstring &to) {
-  auto &table = Current().fileAttributes;
+  auto &table = FileSystem().fileAttributes;
   std::vector<std::pair<std::wstring, DWORD>> moved;
   for (auto it = table.begin(); it != table.end();) {
     if (EqualNoCase(it->first, from)) {
@@ -78,7 +82,7 @@ void MoveAttributes(const std::wstring &from, const std::wstring &to) {
   for (auto &m : moved) table[m.first] = m.second;
 }
 
-int64_t NowUtc() { return Current().NowUtc(); }
+int64_t NowUtc() { return Clock().Now(); }
 
 void Touch(const std::filesystem::path &host) {
   int64_t t = NowUtc() - 116444736000000000LL;
@@ -140,7 +144,7 @@ std::wstring PathOf(HANDLE h) {
 }
 
 // Removes a directory tree's worth of free-space accounting when files are deleted.
-void ReleaseSpace(wchar_t drive, uint64_t bytes) { Current().AdjustFreeBytes(drive, int64_t(bytes)); }
+void ReleaseSpace(wchar_t drive, uint64_t bytes) { FileSystem().AdjustFreeBytes(drive, int64_t(bytes)); }
 
 // ---- owners, access lists and junctions ----------------------------------------------
 // A file's security is its [[file_security]] entry (owner, explicit entries, protection)
@@ -158,7 +162,7 @@ bool IsLink(const std::filesystem::path &host) {
 // empty when it is not inside the drive.
 std::wstring KeyOfHost(wchar_t drive, const std::filesystem::path &host) {
   std::error_code ec;
-  auto folder = std::filesystem::weakly_canonical(Current().DriveFolder(drive), ec);
+  auto folder = std::filesystem::weakly_canonical(FileSystem().DriveFolder(drive), ec);
   auto real = std::filesystem::weakly_canonical(host, ec);
   if (ec) return {};
   auto rel = real.lexically_relative(folder);
@@ -190,7 +194,7 @@ std::wstring TargetPlaceOf(const Resolved &r) {
 }
 
 std::vector<FileSecuritySpec>::iterator SecurityEntry(const std::wstring &place) {
-  auto &table = Current().fileSecurity;
+  auto &table = FileSystem().fileSecurity;
   return std::find_if(table.begin(), table.end(), [&](auto &e) { return EqualNoCase(e.path, place); });
 }
 
@@ -202,7 +206,7 @@ bool Below(const std::wstring &path, const std::wstring &folder) {
 std::vector<BYTE> EffectiveDacl(const std::wstring &place, bool isDir) {
   if (place.size() <= 3) return RootFileDacl();
   auto e = SecurityEntry(place);
-  bool own = e != Current().fileSecurity.end() && e->hasDacl;
+  bool own = e != FileSystem().fileSecurity.end() && e->hasDacl;
   std::vector<BYTE> explicitAces = own ? e->dacl : std::vector<BYTE>{};
   if (own && e->protectedDacl) return JoinAcl(explicitAces, {});
   return JoinAcl(explicitAces, InheritedAces(EffectiveDacl(ParentOf(place), true), isDir));
@@ -210,7 +214,7 @@ std::vector<BYTE> EffectiveDacl(const std::wstring &place, bool isDir) {
 
 std::vector<BYTE> OwnerOf(const std::wstring &place) {
   auto e = SecurityEntry(place);
-  if (e != Current().fileSecurity.end() && !e->owner.empty()) return e->owner;
+  if (e != FileSystem().fileSecurity.end() && !e->owner.empty()) return e->owner;
   return MakeSid(5, {32, 544});  // Administrators: what the elevated process creates
 }
 
@@ -233,14 +237,14 @@ bool MayDelete(const Resolved &r) {
 }
 
 void ForgetSecurity(const std::wstring &place) {
-  auto &table = Current().fileSecurity;
+  auto &table = FileSystem().fileSecurity;
   table.erase(std::remove_if(table.begin(), table.end(),
                              [&](auto &e) { return EqualNoCase(e.path, place) || Below(e.path, place); }),
               table.end());
 }
 
 void MoveSecurity(const std::wstring &from, const std::wstring &to) {
-  for (auto &e : Current().fileSecurity) {
+  for (auto &e : FileSystem().fileSecurity) {
     if (EqualNoCase(e.path, from))
       e.path = to;
     else if (Below(e.path, from))
@@ -271,7 +275,7 @@ bool TakeDescriptor(const std::wstring &place, LPSECURITY_ATTRIBUTES sa) {
     }
   }
   ForgetSecurity(place);
-  Current().fileSecurity.push_back(std::move(e));
+  FileSystem().fileSecurity.push_back(std::move(e));
   return true;
 }
 
@@ -327,13 +331,13 @@ WIN32_FIND_DATAW FindDataOf(const std::filesystem::path &host, const std::wstrin
 }  // namespace
 
 DWORD AttributesOf(const std::wstring &key, bool isDir) {
-  for (auto &[k, v] : Current().fileAttributes)
+  for (auto &[k, v] : FileSystem().fileAttributes)
     if (EqualNoCase(k, key)) return isDir ? (v | FILE_ATTRIBUTE_DIRECTORY) : v;
   return isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
 LockedFile *LockedEntry(const std::wstring &key) {
-  for (auto &lf : Current().lockedFiles) {
+  for (auto &lf : FileSystem().lockedFiles) {
     DWORD err = 0;
     std::wstring full = FullPath(lf.path, &err);
     if (EqualNoCase(full, key)) return &lf;
@@ -385,11 +389,11 @@ bool ReadWholeFile(const std::wstring &path, std::string &data, DWORD *error) {
 }
 
 bool MakeDeclaredLinks(std::string &error) {
-  Machine &m = Current();
-  for (size_t i = 0; i < m.fileSecurity.size(); ++i) {
-    const FileSecuritySpec &e = m.fileSecurity[i];
+  const std::vector<FileSecuritySpec> &table = FileSystem().fileSecurity;
+  for (size_t i = 0; i < table.size(); ++i) {
+    const FileSecuritySpec &e = table[i];
     if (e.linkTarget.empty()) continue;
-    std::string where = m.configFile + ": [[file_security]] entry " + std::to_string(i + 1) + ": ";
+    std::string where = Current().FileName() + ": [[file_security]] entry " + std::to_string(i + 1) + ": ";
     DWORD err = 0;
     std::wstring full = FullPath(e.path, &err);
     Resolved r = full.empty() ? Resolved{} : Resolve(full);
@@ -602,7 +606,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   off_t pos = ::lseek(f->fd, 0, SEEK_CUR);
   uint64_t end = uint64_t(pos) + nNumberOfBytesToWrite;
   uint64_t growth = end > uint64_t(st.st_size) ? end - uint64_t(st.st_size) : 0;
-  if (growth > Current().FreeBytes(f->drive)) return Fail(ERROR_DISK_FULL, FALSE);
+  if (growth > FileSystem().FreeBytes(f->drive)) return Fail(ERROR_DISK_FULL, FALSE);
   DWORD total = 0;
   while (total < nNumberOfBytesToWrite) {
     ssize_t n = ::write(f->fd, static_cast<const char *>(lpBuffer) + total, nNumberOfBytesToWrite - total);
@@ -612,7 +616,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     }
     total += DWORD(n);
   }
-  Current().AdjustFreeBytes(f->drive, -int64_t(growth));
+  FileSystem().AdjustFreeBytes(f->drive, -int64_t(growth));
   TouchFd(f->fd);
   *lpNumberOfBytesWritten = total;
   SetLastError(ERROR_SUCCESS);
@@ -715,11 +719,11 @@ DWORD WINAPI SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_
   if (owner && (!psidOwner || !SidIsValid(psidOwner))) return ERROR_INVALID_OWNER;
   if (dacl && pDacl && !AclIsValid(pDacl)) return ERROR_INVALID_ACL;
   auto entry = SecurityEntry(f->place);
-  if (entry == Current().fileSecurity.end()) {
+  if (entry == FileSystem().fileSecurity.end()) {
     FileSecuritySpec fresh;
     fresh.path = f->place;
-    Current().fileSecurity.push_back(std::move(fresh));
-    entry = Current().fileSecurity.end() - 1;
+    FileSystem().fileSecurity.push_back(std::move(fresh));
+    entry = FileSystem().fileSecurity.end() - 1;
   }
   if (owner) {
     const BYTE *sid = static_cast<const BYTE *>(psidOwner);
@@ -811,7 +815,7 @@ BOOL WINAPI GetFileSecurityW(LPCWSTR lpFileName, SECURITY_INFORMATION RequestedI
   parts.daclPresent = true;
   parts.dacl = EffectiveDacl(place, r.isDir);
   auto e = SecurityEntry(place);
-  parts.daclProtected = e != Current().fileSecurity.end() && e->hasDacl && e->protectedDacl;
+  parts.daclProtected = e != FileSystem().fileSecurity.end() && e->hasDacl && e->protectedDacl;
   std::vector<BYTE> sd = SelfRelativeDescriptor(parts, RequestedInformation);
   *lpnLengthNeeded = DWORD(sd.size());
   if (nLength < sd.size()) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
@@ -964,7 +968,7 @@ BOOL MoveNow(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD flags) {
   if (link) {
     // The junction itself moves, pointed afresh from its new folder.
     auto entry = SecurityEntry(fromPlace);
-    std::wstring target = entry != Current().fileSecurity.end() ? entry->linkTarget : L"";
+    std::wstring target = entry != FileSystem().fileSecurity.end() ? entry->linkTarget : L"";
     if (target.empty()) target = KeyOfHost(from.drive, from.host);
     if (from.drive != to.drive) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
     std::string why;
@@ -978,11 +982,11 @@ BOOL MoveNow(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD flags) {
   if (from.drive != to.drive) {
     if (from.isDir || !(flags & MOVEFILE_COPY_ALLOWED)) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
     uint64_t size = HostSize(from.host);
-    if (size > replaced && size - replaced > Current().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
+    if (size > replaced && size - replaced > FileSystem().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
     std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
     std::filesystem::remove(from.host, ec);
-    Current().AdjustFreeBytes(to.drive, int64_t(replaced) - int64_t(size));
+    FileSystem().AdjustFreeBytes(to.drive, int64_t(replaced) - int64_t(size));
     ReleaseSpace(from.drive, size);
   } else {
     std::filesystem::rename(from.host, to.host, ec);
@@ -1048,14 +1052,14 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
   }
   uint64_t size = HostSize(from.host);
   uint64_t old = to.exists ? HostSize(to.host) : 0;
-  if (size > old && size - old > Current().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
+  if (size > old && size - old > FileSystem().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
   std::error_code ec;
   std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
   if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
   // The copy keeps the source's last-write time and attributes, with the archive bit set.
   auto mtime = std::filesystem::last_write_time(from.host, ec);
   std::filesystem::last_write_time(to.host, mtime, ec);
-  Current().AdjustFreeBytes(to.drive, int64_t(old) - int64_t(size));
+  FileSystem().AdjustFreeBytes(to.drive, int64_t(old) - int64_t(size));
   DWORD attrs = AttributesOf(from.key, false);
   if (attrs == FILE_ATTRIBUTE_NORMAL) attrs = 0;
   SetStoredAttributes(to.key, attrs | FILE_ATTRIBUTE_ARCHIVE, false);
@@ -1156,7 +1160,7 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
     lpTempFileName[name.size()] = L'\0';
     return n;
   }
-  UINT start = Current().TickCount() & 0xFFFF;
+  UINT start = Clock().TickCount() & 0xFFFF;
   if (!start) start = 1;
   UINT n = start;
   do {
@@ -1193,16 +1197,16 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lp
 BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTEGER lpFreeBytesAvailableToCaller,
                                 PULARGE_INTEGER lpTotalNumberOfBytes, PULARGE_INTEGER lpTotalNumberOfFreeBytes) {
   WINSIM_ENTRY("kernel32.dll", GetDiskFreeSpaceExW, FALSE, lpDirectoryName);
-  std::wstring dir = lpDirectoryName ? lpDirectoryName : Current().currentDirectory;
+  std::wstring dir = lpDirectoryName ? lpDirectoryName : Process().currentDirectory;
   Resolved r = ResolvePath(dir.c_str());
   if (r.error) return Fail(r.error, FALSE);
   if (!r.exists) return Fail(r.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
   if (!r.isDir) return Fail(ERROR_DIRECTORY, FALSE);
-  uint64_t free = Current().FreeBytes(r.drive);
+  uint64_t free = FileSystem().FreeBytes(r.drive);
   // The volume's size is what its files use plus what is free.
   uint64_t used = 0;
   std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(Current().DriveFolder(r.drive), ec);
+  for (auto it = std::filesystem::recursive_directory_iterator(FileSystem().DriveFolder(r.drive), ec);
        it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     if (ec) break;
     if (it->is_regular_file(ec)) used += it->file_size(ec);

@@ -47,4 +47,8 @@ DWORD InUseError(const std::wstring &path);
 // Reads a whole file of the machine (for winsim's own use: version resources, INF files).
 bool ReadWholeFile(const std::wstring &path, std::string &data, DWORD *error);
 
+// Makes the junctions [[file_security]] declares on the drives; false with the reason when a
+// link's place or target is not usable.
+bool MakeDeclaredLinks(std::string &error);
+
 }  // namespace winsim

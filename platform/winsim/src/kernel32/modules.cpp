@@ -11,9 +11,11 @@
 #include <string>
 
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
 #include "plumbing/paths.h"
+#include "machine/process.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 
@@ -37,7 +39,7 @@ std::list<std::unique_ptr<Module>> &Loaded() {
 // The module record of the process's own image (GetModuleHandleW(NULL)).
 Module &MainModule() {
   static Module main;
-  main.path = Current().imagePath;
+  main.path = Process().imagePath;
   main.name = LastName(main.path);
   return main;
 }
@@ -62,7 +64,7 @@ bool ListedIn(const std::vector<std::wstring> &list, const std::wstring &value) 
   return false;
 }
 
-bool IsSystemDll(const std::wstring &name) { return IsProvidedDll(name) && !ListedIn(Current().os.missingDlls, name); }
+bool IsSystemDll(const std::wstring &name) { return IsProvidedDll(name) && !ListedIn(System().os.missingDlls, name); }
 
 // A name looked up by GetProcAddress, for when_arg_contains (an ordinal has no text).
 std::wstring ProcNameText(LPCSTR name) {
@@ -166,7 +168,7 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     wchar_t windir[MAX_PATH];
     GetWindowsDirectoryW(windir, MAX_PATH);
     for (const std::wstring &dir :
-         {ParentOf(Current().imagePath), SystemDirectory(), std::wstring(windir), Current().currentDirectory}) {
+         {ParentOf(Process().imagePath), SystemDirectory(), std::wstring(windir), Process().currentDirectory}) {
       std::wstring candidate = dir + (dir.back() == L'\\' ? L"" : L"\\") + name;
       Resolved r = Resolve(candidate);
       if (!r.error && r.exists && !r.isDir) return LoadFile(r.key);
@@ -209,7 +211,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   std::wstring wname = FromAscii(lpProcName);
   if (m->system) {
     FARPROC fn = FindSystemExport(m->name, lpProcName);
-    if (!fn || ListedIn(Current().os.missingExports, m->name + L"!" + wname))
+    if (!fn || ListedIn(System().os.missingExports, m->name + L"!" + wname))
       return Fail(ERROR_PROC_NOT_FOUND, FARPROC(nullptr));
     return fn;
   }
@@ -255,8 +257,8 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
 }
 
 UINT WINAPI SetErrorMode(UINT uMode) {
-  UINT previous = Current().errorMode;
-  Current().errorMode = uMode;
+  UINT previous = Process().errorMode;
+  Process().errorMode = uMode;
   return previous;
 }
 

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 
@@ -17,7 +18,7 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
   if (!info) return Fail(ERROR_NOACCESS, FALSE);
   DWORD size = info->dwOSVersionInfoSize;
   if (size != sizeof(OSVERSIONINFOW) && size != sizeof(OSVERSIONINFOEXW)) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
-  const OsSpec &os = Current().os;
+  const OsSpec &os = System().os;
   info->dwMajorVersion = os.major;
   info->dwMinorVersion = os.minor;
   info->dwBuildNumber = os.build;
@@ -54,7 +55,7 @@ BOOL WINAPI GetProductInfo(DWORD dwOSMajorVersion, DWORD dwOSMinorVersion, DWORD
     *pdwReturnedProductType = PRODUCT_UNDEFINED;
     return FALSE;
   }
-  *pdwReturnedProductType = Current().os.productInfo;
+  *pdwReturnedProductType = System().os.productInfo;
   return TRUE;
 }
 

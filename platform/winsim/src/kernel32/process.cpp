@@ -6,10 +6,13 @@
 
 #include "plumbing/handles.h"
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
 #include "plumbing/paths.h"
 #include "machine/services.h"
+#include "machine/clock.h"
+#include "machine/process.h"
+#include "machine/programs.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 namespace {
@@ -24,7 +27,7 @@ struct ProcessObject : Object {
 
   int64_t RemainingMs() const {
     if (neverExits) return INT64_MAX;
-    int64_t elapsed = (Current().NowUtc() - startUtc) / 10000;
+    int64_t elapsed = (Clock().Now() - startUtc) / 10000;
     return runsMs > elapsed ? runsMs - elapsed : 0;
   }
 };
@@ -66,7 +69,7 @@ std::wstring FindProgram(std::wstring program) {
   wchar_t sys[MAX_PATH], win[MAX_PATH], path[4096];
   GetSystemDirectoryW(sys, MAX_PATH);
   GetWindowsDirectoryW(win, MAX_PATH);
-  std::vector<std::wstring> dirs = {ParentOf(Current().imagePath), Current().currentDirectory, sys, win};
+  std::vector<std::wstring> dirs = {ParentOf(Process().imagePath), Process().currentDirectory, sys, win};
   DWORD n = GetEnvironmentVariableW(L"PATH", path, 4096);
   if (n && n < 4096) {
     std::wstring p = path;
@@ -124,7 +127,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
   }
 
   const ProgramSpec *described = nullptr;
-  for (auto &p : Current().programs)
+  for (auto &p : Programs().programs)
     if (EqualNoCase(p.name, LastName(image))) described = &p;
   if (!described) {
     NotModelled("CreateProcessW", "running " + ToUtf8(image) + " (no [[programs]] entry describes it)");
@@ -141,7 +144,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
 
   auto process = std::make_shared<ProcessObject>(Object::Kind::Process);
   process->image = image;
-  process->startUtc = Current().NowUtc();
+  process->startUtc = Clock().Now();
   process->runsMs = described->runsMs;
   process->exitCode = described->exitCode;
   process->neverExits = described->neverExits;
@@ -181,14 +184,14 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
                   "an infinite wait on " + ToUtf8(p.image) + ", which never exits (the process would hang)");
       return Fail(ERROR_CALL_NOT_IMPLEMENTED, WAIT_FAILED);
     }
-    Current().advancedMs += remaining;
+    Clock().Advance(remaining);
     return WAIT_OBJECT_0;
   }
   if (int64_t(dwMilliseconds) >= remaining) {
-    Current().advancedMs += remaining;
+    Clock().Advance(remaining);
     return WAIT_OBJECT_0;
   }
-  Current().advancedMs += dwMilliseconds;
+  Clock().Advance(dwMilliseconds);
   return WAIT_TIMEOUT;
 }
 

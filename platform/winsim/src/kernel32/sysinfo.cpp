@@ -4,8 +4,10 @@
 #include <cstring>
 #include <string>
 
-#include "machine/machine.h"
 #include "base/names.h"
+#include "machine/process.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 
@@ -20,13 +22,13 @@ struct Architecture {
 };
 
 Architecture MachineArchitecture() {
-  const OsSpec &os = Current().os;
+  const OsSpec &os = System().os;
   return Architecture{os.nativeArchitecture, os.processArchitecture};
 }
 
 DWORD ProcessorCount() {
-  auto it = Current().environment.find(L"NUMBER_OF_PROCESSORS");
-  long n = it == Current().environment.end() ? 0 : std::wcstol(it->second.second.c_str(), nullptr, 10);
+  auto it = Process().environment.find(L"NUMBER_OF_PROCESSORS");
+  long n = it == Process().environment.end() ? 0 : std::wcstol(it->second.second.c_str(), nullptr, 10);
   return n >= 1 && n <= 64 ? DWORD(n) : 1;
 }
 
@@ -68,7 +70,7 @@ void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO lpSystemInfo) { Fill(lpSystemInfo,
 // SM_SERVERR2 answers the build number on a Windows Server 2003 R2 ([os] server_r2), else 0.
 int WINAPI GetSystemMetrics(int nIndex) {
   if (nIndex == SM_SERVERR2) {
-    const OsSpec &os = Current().os;
+    const OsSpec &os = System().os;
     return os.serverR2 ? int(os.build) : 0;
   }
   NotModelled("GetSystemMetrics", "index " + std::to_string(nIndex) + " (answered 0)");

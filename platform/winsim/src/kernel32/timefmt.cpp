@@ -4,8 +4,11 @@
 
 #include "base/calendar.h"
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
+#include "kernel32/locale.h"
+#include "machine/clock.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 
@@ -156,12 +159,12 @@ const std::pair<const char *, LANGID> kLanguageIds[] = {
 };
 
 const LocaleFormats *FormatsFor(LCID locale) {
-  Machine &m = Current();
+  const SystemIdentity &system = System();
   const std::string *name = nullptr;
   if (locale == LOCALE_SYSTEM_DEFAULT || locale == 0)
-    name = &m.systemLocale;
+    name = &system.systemLocale;
   else if (locale == LOCALE_USER_DEFAULT)
-    name = &m.userLocale;
+    name = &system.userLocale;
   else if (locale == LOCALE_INVARIANT)
     return &kLocales[0];
   if (!name) return nullptr;
@@ -259,7 +262,7 @@ int Deliver(const std::wstring &text, LPWSTR buffer, int capacity) {
   return needed;
 }
 
-SYSTEMTIME LocalNow() { return ToSystemTime(Current().LocalFromUtc(Current().NowUtc())); }
+SYSTEMTIME LocalNow() { return ToSystemTime(Clock().LocalFromUtc(Clock().Now())); }
 }  // namespace
 
 LANGID winsim::LangIdOfLocale(const std::string &name) {
@@ -272,21 +275,21 @@ LANGID winsim::LangIdOfLocale(const std::string &name) {
 extern "C" {
 
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) { *lpSystemTime = LocalNow(); }
-void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) { *lpSystemTime = ToSystemTime(Current().NowUtc()); }
-void WINAPI GetSystemTimeAsFileTime(LPFILETIME ft) { *ft = Split(Current().NowUtc()); }
-DWORD WINAPI GetTickCount(void) { return Current().TickCount(); }
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) { *lpSystemTime = ToSystemTime(Clock().Now()); }
+void WINAPI GetSystemTimeAsFileTime(LPFILETIME ft) { *ft = Split(Clock().Now()); }
+DWORD WINAPI GetTickCount(void) { return Clock().TickCount(); }
 void WINAPI Sleep(DWORD dwMilliseconds) {
   if (dwMilliseconds == INFINITE) {
     NotModelled("Sleep", "an infinite sleep (the process would never wake)");
     return;
   }
-  Current().advancedMs += dwMilliseconds;
+  Clock().Advance(dwMilliseconds);
 }
 
 BOOL WINAPI FileTimeToLocalFileTime(const FILETIME *lpFileTime, LPFILETIME lpLocalFileTime) {
   WINSIM_ENTRY("kernel32.dll", FileTimeToLocalFileTime, FALSE);
   if (!lpFileTime || !lpLocalFileTime) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  *lpLocalFileTime = Split(Current().LocalFromUtc(Join(*lpFileTime)));
+  *lpLocalFileTime = Split(Clock().LocalFromUtc(Join(*lpFileTime)));
   return TRUE;
 }
 

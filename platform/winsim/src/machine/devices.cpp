@@ -7,14 +7,16 @@
 #include <set>
 
 #include "base/calendar.h"
-#include "machine/machine.h"
+#include "machine/system.h"
 #include "machine/machinefile.h"
 #include "base/names.h"
 #include "machine/registry.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 
 namespace {
+const PartSlot<DeviceTree> g_devices("devices");
 
 constexpr DWORD kConfigFlagDisabled = 0x00000001;  // CONFIGFLAG_DISABLED
 
@@ -167,7 +169,7 @@ bool ReadDevice(const toml::table &table, const std::string &file, size_t entry,
 
 // A key of the layout every Windows has below `from`: found, or created as a parent that is
 // saved only when something is put into it.
-std::shared_ptr<RegKey> LayoutKey(Registry &r, RegKey *from, std::wstring_view path) {
+std::shared_ptr<RegKey> LayoutKey(RegistryTree &r, RegKey *from, std::wstring_view path) {
   std::vector<std::wstring_view> names;
   KeyPathNames(path, names);
   std::shared_ptr<RegKey> key = from->shared_from_this();
@@ -187,7 +189,7 @@ std::shared_ptr<RegKey> LayoutKey(Registry &r, RegKey *from, std::wstring_view p
 
 // A device's own key (its Enum key or its driver key): an ordinary key of the registry, kept
 // in registry.reg with whatever was written into it; created when missing.
-std::shared_ptr<RegKey> DeviceKey(Registry &r, RegKey *parent, std::wstring_view path) {
+std::shared_ptr<RegKey> DeviceKey(RegistryTree &r, RegKey *parent, std::wstring_view path) {
   std::shared_ptr<RegKey> key = LayoutKey(r, parent, path);
   key->implicitParent = false;
   return key;
@@ -229,7 +231,7 @@ std::wstring FileNameOf(const std::wstring &path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-void MirrorDriver(Registry &r, const Device &dev) {
+void MirrorDriver(RegistryTree &r, const Device &dev) {
   const DeviceDriver &d = *dev.driver;
   std::shared_ptr<RegKey> classKey = LayoutKey(r, r.Predefined(HKEY_LOCAL_MACHINE), kClassKeyPath);
   std::shared_ptr<RegKey> key = DeviceKey(r, classKey.get(), d.key);
@@ -278,7 +280,7 @@ std::vector<std::wstring> ReadServiceList(RegKey &key) {
   return ids;
 }
 
-void WriteServiceList(Registry &r, RegKey &key, const std::vector<std::wstring> &ids) {
+void WriteServiceList(RegistryTree &r, RegKey &key, const std::vector<std::wstring> &ids) {
   // The old numbered values go; the list is written again from 0.
   auto &values = key.values;
   values.erase(std::remove_if(values.begin(), values.end(),
@@ -294,7 +296,7 @@ void WriteServiceList(Registry &r, RegKey &key, const std::vector<std::wstring> 
 }
 
 // Adds or removes one instance ID in a service's list; nothing when the service has no key.
-void ChangeServiceList(Registry &r, const std::wstring &service, const std::wstring &instanceId, bool add) {
+void ChangeServiceList(RegistryTree &r, const std::wstring &service, const std::wstring &instanceId, bool add) {
   std::shared_ptr<RegKey> serviceKey;
   if (service.empty() ||
       r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kServicesKeyPath) + L"\\" + service, &serviceKey))
@@ -319,27 +321,26 @@ DeviceListing ListingOf(const Device &device) {
   return l;
 }
 
-void UpdateServiceLists(Machine &machine, const Device &device, const DeviceListing &before) {
+void UpdateServiceLists(const Device &device, const DeviceListing &before) {
   DeviceListing after = ListingOf(device);
   bool wasListed = before.started && !before.service.empty();
   bool isListed = after.started && !after.service.empty();
   bool sameService = EqualNoCase(before.service, after.service);
   if (wasListed == isListed && (!isListed || sameService)) return;
-  Registry &r = *machine.registry;
+  RegistryTree &r = Registry();
   if (wasListed) ChangeServiceList(r, before.service, device.instanceId, false);
   if (isListed) ChangeServiceList(r, after.service, device.instanceId, true);
 }
 
-void ListLegacyService(Machine &machine, const std::wstring &service, bool started) {
-  if (machine.devices)
-    for (const Device &d : machine.devices->devices)
-      if (!d.removed && d.driver && EqualNoCase(d.driver->service, service)) return;  // a PnP driver's service
+void ListLegacyService(const std::wstring &service, bool started) {
+  for (const Device &d : Devices().devices)
+    if (!d.removed && d.driver && EqualNoCase(d.driver->service, service)) return;  // a PnP driver's service
   // Device nodes for non-PnP drivers are made up to Windows 7 and Server 2008 R2, not from
   // Windows 8 and Server 2012 on (winsim's reading: the documentation says such nodes exist
   // for non-PnP drivers, not from which version they stopped).
-  const OsSpec &os = machine.os;
+  const OsSpec &os = System().os;
   if (os.major > 6 || (os.major == 6 && os.minor >= 2)) return;
-  Registry &r = *machine.registry;
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> serviceKey;
   if (service.empty() ||
       r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kServicesKeyPath) + L"\\" + service, &serviceKey))
@@ -366,9 +367,8 @@ void ListLegacyService(Machine &machine, const std::wstring &service, bool start
   ChangeServiceList(r, service, instanceId, started);
 }
 
-void StartWaitingDevices(Machine &machine, const std::wstring &service) {
-  if (!machine.devices) return;
-  for (Device &d : machine.devices->devices) {
+void StartWaitingDevices(const std::wstring &service) {
+  for (Device &d : Devices().devices) {
     if (d.removed || !d.present || !d.driver || !EqualNoCase(d.driver->service, service) ||
         d.status != DeviceStatus::NotStarted || d.pendingStatus != DeviceStatus::Started)
       continue;
@@ -376,8 +376,8 @@ void StartWaitingDevices(Machine &machine, const std::wstring &service) {
     d.status = DeviceStatus::Started;
     d.pendingStatus.reset();
     d.changed = true;
-    MirrorDevice(machine, d);
-    UpdateServiceLists(machine, d, before);
+    MirrorDevice(d);
+    UpdateServiceLists(d, before);
   }
 }
 
@@ -421,6 +421,8 @@ bool Device::Exposes(const GUID &interfaceClass) const {
     if (g == interfaceClass) return true;
   return false;
 }
+
+DeviceTree &Devices() { return g_devices(); }
 
 Device *DeviceTree::ByDevInst(DEVINST devInst) {
   if (devInst == 0 || devInst > devices.size() || devices[devInst - 1].removed) return nullptr;
@@ -475,20 +477,10 @@ bool ParseGuid(std::wstring_view text, GUID &guid) {
   return true;
 }
 
-std::wstring MultiString(const std::vector<std::wstring> &entries) {
-  std::wstring text;
-  for (const std::wstring &e : entries) {
-    text += e;
-    text += L'\0';
-  }
-  text += L'\0';
-  return text;
-}
-
 // ---- load, mirror, save ---------------------------------------------------------------------------
 
-void MirrorDevice(Machine &machine, const Device &dev) {
-  Registry &r = *machine.registry;
+void MirrorDevice(const Device &dev) {
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> enumKey = LayoutKey(r, r.Predefined(HKEY_LOCAL_MACHINE), kEnumKeyPath);
   std::shared_ptr<RegKey> key = DeviceKey(r, enumKey.get(), dev.instanceId);
   RefreshText(*key, L"DeviceDesc", dev.description);
@@ -506,24 +498,23 @@ void MirrorDevice(Machine &machine, const Device &dev) {
   if (dev.driver) MirrorDriver(r, dev);
 }
 
-bool LoadDevices(Machine &machine, std::string &error) {
-  machine.devices = std::make_shared<DeviceTree>();
-  // machine.toml's top level has checked that devices is a list of tables.
-  const toml::array *list = machine.config["devices"].as_array();
+bool DeviceTree::Load(MachineFile &file) {
+  std::string &error = file.Mistakes();
+  const toml::array *list = nullptr;
+  if (!file.Top().Tables("devices", list)) return false;
   if (!list) return true;
-  std::vector<Device> &devices = machine.devices->devices;
   std::map<std::wstring, size_t> entryOf;  // upcased instance ID -> entry
   bool ok = true;                          // every entry is read, to tell all the mistakes
   for (size_t i = 0; i < list->size(); ++i) {
     const toml::table &t = *(*list)[i].as_table();
     Device dev;
-    if (!ReadDevice(t, machine.configFile, i, dev, error)) {
+    if (!ReadDevice(t, file.Name(), i, dev, error)) {
       ok = false;
       continue;
     }
     auto [other, unique] = entryOf.emplace(Upcased(dev.instanceId), i);
     if (!unique) {
-      TableReader r(t, machine.configFile,
+      TableReader r(t, file.Name(),
                     "[[devices]] entry " + std::to_string(i + 1) + " ('" + ToUtf8(dev.instanceId) + "')", error);
       ok = r.Fail("instance_id", "is also entry " + std::to_string(other->second + 1) + "'s (without regard to case)");
       continue;
@@ -548,7 +539,7 @@ bool LoadDevices(Machine &machine, std::string &error) {
       dev.driver->key = guid + L"\\" + number;
     } while (given.count(Upcased(dev.driver->key)));
   }
-  for (const Device &dev : devices) MirrorDevice(machine, dev);
+  for (const Device &dev : devices) MirrorDevice(dev);
   return true;
 }
 
@@ -608,22 +599,21 @@ void WriteEntry(const Device &dev, toml::table &t) {
   t.insert_or_assign("driver", std::move(driver));
 }
 
-void SaveDevices(Machine &machine) {
-  if (!machine.devices) return;
-  if (!machine.config["devices"].as_array()) {
+bool DeviceTree::Save(MachineFile &file, std::string &) {
+  toml::table &config = file.Config();
+  if (!config["devices"].as_array()) {
     bool anyCreated = false;
-    for (const Device &dev : machine.devices->devices) anyCreated = anyCreated || (dev.created && !dev.removed);
-    if (!anyCreated) return;
-    machine.config.insert_or_assign("devices", toml::array{});
+    for (const Device &dev : devices) anyCreated = anyCreated || (dev.created && !dev.removed);
+    if (!anyCreated) return true;
+    config.insert_or_assign("devices", toml::array{});
   }
-  toml::array *list = machine.config["devices"].as_array();
+  toml::array *list = config["devices"].as_array();
   const size_t loaded = list->size();
-  for (const Device &dev : machine.devices->devices) {
+  for (const Device &dev : devices) {
     toml::table *t = dev.changed && !dev.created && dev.entry < loaded ? (*list)[dev.entry].as_table() : nullptr;
     if (t) WriteEntry(dev, *t);
   }
   // Removed devices last, from the back, so the entries before them keep their places.
-  auto &devices = machine.devices->devices;
   for (auto it = devices.rbegin(); it != devices.rend(); ++it)
     if (it->removed && !it->created && it->entry < loaded) list->erase(list->begin() + ptrdiff_t(it->entry));
   // Devices the run created and registered follow the machine's own.
@@ -633,6 +623,7 @@ void SaveDevices(Machine &machine) {
       WriteEntry(dev, t);
       list->push_back(std::move(t));
     }
+  return true;
 }
 
 }  // namespace winsim

@@ -46,9 +46,9 @@
 
 #include <toml++/toml.h>
 
-namespace winsim {
+#include "machine/part.h"
 
-class Machine;
+namespace winsim {
 
 enum class DeviceStatus { Started, Disabled, Problem, NotStarted };
 
@@ -119,24 +119,27 @@ struct Device {
   bool Exposes(const GUID &interfaceClass) const;
 };
 
-class DeviceTree {
+// The device part. Load: the devices of machine.toml's [[devices]] and their registry keys
+// (after the registry); a mistake of an entry names the entry and the key. Save: the
+// run-time state of the devices that changed back into machine.toml's entries.
+class DeviceTree : public MachinePart {
  public:
   std::vector<Device> devices;  // machine.toml's order, which is the order SetupAPI numbers them
 
   Device *ByDevInst(DEVINST devInst);
   Device *ByInstanceId(std::wstring_view instanceId);
+
+  bool Load(MachineFile &file) override;
+  bool Save(MachineFile &file, std::string &error) override;
 };
 
-// Machine hooks. Load: the devices of machine.toml's [[devices]] and their registry keys;
-// false with a one-line reason naming the entry and the key when an entry is wrong.
-// Save: the run-time state of the devices that changed back into machine.toml's entries.
-bool LoadDevices(Machine &machine, std::string &error);
-void SaveDevices(Machine &machine);
+// The open machine's devices.
+DeviceTree &Devices();
 
 // Refreshes the values of a device's Enum key and driver key that come from the model,
 // creating the keys when missing and leaving every other value and subkey as it is (at load,
 // and after its state or its driver changed).
-void MirrorDevice(Machine &machine, const Device &device);
+void MirrorDevice(const Device &device);
 
 // What a service's device list (Services\<service>\Enum) says of a device: listed when it
 // is started and its function driver is a service.
@@ -153,17 +156,17 @@ DeviceListing ListingOf(const Device &device);
 // started devices. A list is the registry's own: it is changed here and never rebuilt, so a
 // stale list in registry.reg stays as it is until a change touches it. A service without a
 // key gains no list.
-void UpdateServiceLists(Machine &machine, const Device &device, const DeviceListing &before);
+void UpdateServiceLists(const Device &device, const DeviceListing &before);
 
 // A driver service (kernel or file system) that no device of the machine names as its function
 // driver is a legacy (non-PnP) one: up to Windows 7 / Server 2008 R2, when it starts its device
 // node Enum\ROOT\LEGACY_<SERVICE>\0000 is made (it stays) and its list holds it, and the list
 // loses it when it stops. Later Windows make no such node; other services have none.
-void ListLegacyService(Machine &machine, const std::wstring &service, bool started);
+void ListLegacyService(const std::wstring &service, bool started);
 
 // The start of a service starts the devices that have it as their function driver and wait,
 // not started, for their driver to be loaded (pendingStatus "started").
-void StartWaitingDevices(Machine &machine, const std::wstring &service);
+void StartWaitingDevices(const std::wstring &service);
 
 // Where the registry keeps devices and drivers, below HKEY_LOCAL_MACHINE.
 constexpr const wchar_t *kEnumKeyPath = L"SYSTEM\\CurrentControlSet\\Enum";
@@ -173,8 +176,5 @@ constexpr const wchar_t *kServicesKeyPath = L"SYSTEM\\CurrentControlSet\\Service
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" <-> GUID. The registry writes GUIDs in lower case.
 std::wstring GuidText(const GUID &guid, bool upperCase = false);
 bool ParseGuid(std::wstring_view text, GUID &guid);
-
-// The REG_MULTI_SZ text of a list: each entry and its NUL, then the closing NUL.
-std::wstring MultiString(const std::vector<std::wstring> &entries);
 
 }  // namespace winsim

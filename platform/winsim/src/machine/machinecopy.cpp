@@ -25,7 +25,6 @@
 
 #include <toml++/toml.h>
 
-#include "machine/machine.h"
 #include "base/names.h"
 #include "pewriter.h"
 #include "machine/regfile.h"
@@ -194,8 +193,7 @@ bool CopyInto(const fs::path &machine, const fs::path &state, std::vector<fs::pa
     const fs::path ownRegistry = machine / "registry.reg";
     if (fs::exists(ownRegistry, ec)) {
       // The base's registry as the state has it, then this machine's file imported over it.
-      Machine scratch;
-      Registry registry(scratch);
+      RegistryTree registry;
       if (!baseRegistry.empty() && !ParseRegFile(baseRegistry, (state / "registry.reg").string(), registry, error))
         return false;
       std::string text;

@@ -1,9 +1,8 @@
-// machine.toml read once, strictly, into typed fields. Every table and key of the machine
-// directory's contract is known here; a value of the wrong type, an unknown key, an
-// impossible date or version, or an unknown enumeration text stops the load with one line
-// "<file>:<line>: <table>: <key> <reason>". The tables whose behaviour other parts of winsim
-// build ([wmi], [[services]], [programs.creates_service], [devices.behaviour]) are checked
-// here too and kept typed for their users.
+// The reading and writing of a machine directory's files, shared by the machine's parts:
+// machine.toml read strictly, each part reading its own tables with a TableReader. A value
+// of the wrong type, an unknown key, an impossible date or version, or an unknown
+// enumeration text is a mistake told as one line "<file>:<line>: <table>: <key> <reason>";
+// every table and entry is read, so that one load tells all the mistakes.
 #pragma once
 
 #include <windows.h>
@@ -20,81 +19,15 @@
 
 namespace winsim {
 
-// [os]: the defaults are a 64-bit Windows Server 2019 Standard.
-struct OsSpec {
-  DWORD major = 10, minor = 0, build = 17763;
-  DWORD platformId = 2;  // VER_PLATFORM_WIN32_NT
-  BYTE productType = 3;  // VER_NT_SERVER
-  std::wstring csdVersion;
-  WORD spMajor = 0, spMinor = 0;
-  WORD suiteMask = 0x0110;
-  DWORD productInfo = 7;  // PRODUCT_STANDARD_SERVER
-  bool serverR2 = false;
-  WORD nativeArchitecture = 9;   // PROCESSOR_ARCHITECTURE_AMD64
-  WORD processArchitecture = 9;  // what the simulated process runs as (ia32_on_win64: 0)
-  std::optional<std::wstring> currentVersion;
-  std::vector<std::wstring> missingDlls, missingExports;
-};
-
-struct WmiSpec {
-  bool available = true;
-  std::wstring model = L"RS-220";
-};
-
-struct ServiceSpec {
-  enum class State { Running, Stopped, StartPending };
-  enum class OnStart { Runs, Pending, Fails, Stops };
-  std::wstring name;
-  State state = State::Stopped;
-  OnStart onStart = OnStart::Runs;
-  DWORD startError = 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
-  // What the service control manager's own database holds where the registry was written
-  // behind its back since the last boot (services.h); absent: the registry's value.
-  std::optional<DWORD> startType;
-  std::optional<bool> markedForDelete;
-};
-
-struct CreatesService {
-  std::wstring whenArgs, name, displayName, binary;
-  DWORD type = 16;  // SERVICE_WIN32_OWN_PROCESS
-  DWORD startType = 2;
-};
-
-// [[key_security]]: a key's owner and access list, in force from the load on (or from the
-// key's creation when it does not exist yet).
-struct KeySecuritySpec {
-  std::wstring path;        // as written
-  std::vector<BYTE> owner;  // SID
-  std::vector<BYTE> dacl;   // ACL image: the deny entries, then the allow entries
-};
-
-// [[file_security]]: a file's or folder's owner and explicit access list, or a folder that is
-// a junction to another folder of the machine. The run-time table of what the machine's
-// files carry besides what they inherit; saved back as [[file_security]] entries.
-struct FileSecuritySpec {
-  std::wstring path;           // full Windows path (a link's own path, not its target's)
-  std::vector<BYTE> owner;     // SID; empty: Administrators
-  bool hasDacl = false;        // an explicit access list (else only what the parent passes on)
-  std::vector<BYTE> dacl;      // ACL image of the explicit entries
-  bool protectedDacl = false;  // nothing inherited from the parent
-  std::wstring linkTarget;     // a junction: the full path of the folder it points to
-};
-
 // The text of the account names a machine may use in access lists and their SIDs.
 // A SID may also be written in its "S-1-5-21-..." form.
 bool AccountSid(const std::string &name, std::vector<BYTE> &sid);
 // The name AccountSid reads for a SID (its "S-1-..." form when it has no name).
 std::string AccountName(const std::vector<BYTE> &sid);
-// The [[file_security]] entries of the machine's run-time table, for machine.toml.
-toml::array FileSecurityEntries(const std::vector<FileSecuritySpec> &table);
 
-class Machine;
-
-// Fills the machine's typed fields from machine.toml's table (every table but [[devices]],
-// which devices.cpp reads with TableReader). Every table and entry is read: false with a line
-// for each mistake found (`FILE:LINE: TABLE: KEY reason`), a mistake stopping only the rest of
-// its own table or entry.
-bool ReadMachineFile(const toml::table &config, const std::string &fileName, Machine &machine, std::string &error);
+// Writes a file of the machine directory through a ".new" file renamed over it, so a
+// failed write never leaves half a file. False with a reason on failure.
+bool WriteFileAtomically(const std::filesystem::path &file, const std::string &content, std::string &error);
 
 // Adds a line to the mistakes of a load.
 void AddMistake(std::string &mistakes, const std::string &line);
@@ -173,6 +106,32 @@ bool TableReader::Choice(const char *key, std::initializer_list<std::pair<const 
     all += std::string(all.empty() ? "" : ", ") + "\"" + name + "\"";
   }
   return Fail(key, "\"" + text + "\" is not one of " + all);
+}
+
+// "[[table]] entry N" for the i-th entry (from 0) of an array of tables, in messages.
+std::string EntryName(const char *table, size_t i);
+
+// An account key of an entry ("owner"), "Administrators" when absent, into its SID.
+bool ReadAccount(TableReader &r, const char *key, std::vector<BYTE> &sid);
+
+// The deny and allow lists of a [[key_security]] or [[file_security]] entry, deny entries
+// first, into an ACL image (file entries are passed on to what is created inside).
+bool ReadAccessList(TableReader &r, const toml::table &t, const std::string &file, const std::string &where,
+                    bool forFiles, std::vector<BYTE> &dacl, std::string &error);
+
+// Reads each entry of an array of tables with `read(table, index, entry)`, keeping those
+// that read without a mistake; false when any had one.
+template <class T, class Read>
+bool ReadEntries(const toml::array *list, std::vector<T> &out, Read read) {
+  bool ok = true;
+  for (size_t i = 0; list && i < list->size(); ++i) {
+    T entry;
+    if (read(*(*list)[i].as_table(), i, entry))
+      out.push_back(std::move(entry));
+    else
+      ok = false;
+  }
+  return ok;
 }
 
 }  // namespace winsim

@@ -6,13 +6,16 @@
 #include <set>
 #include <sstream>
 
-#include "machine/machine.h"
+#include "machine/machinefile.h"
+#include "machine/system.h"
 #include "base/names.h"
 #include "machine/registry.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 
 namespace {
+const PartSlot<RegistryTree> g_registry("registry");
 constexpr const char *kHeader = "Windows Registry Editor Version 5.00";
 constexpr size_t kHexColumns = 77;  // regedit breaks hex data after the comma reaching this column
 
@@ -31,7 +34,7 @@ bool StartsWithNoCase(std::wstring_view s, std::wstring_view prefix) {
 
 class Parser {
  public:
-  Parser(const std::string &fileName, Registry &registry) : fileName_(fileName), registry_(registry) {}
+  Parser(const std::string &fileName, RegistryTree &registry) : fileName_(fileName), registry_(registry) {}
 
   bool Run(const std::string &bytes, std::string &error) {
     if (!Decode(bytes)) return Error(0, "is UTF-16 big-endian; save it as UTF-8 or UTF-16LE", error);
@@ -271,7 +274,7 @@ class Parser {
   }
 
   std::string fileName_;
-  Registry &registry_;
+  RegistryTree &registry_;
   std::wstring text_;
   std::vector<std::wstring_view> lines_;
   size_t line_ = 0;
@@ -406,7 +409,7 @@ void WriteKey(std::wstring &out, const RegKey &key, bool root, std::wstring &pat
   }
 }
 
-bool HoldsAnything(const Registry &registry) {
+bool HoldsAnything(const RegistryTree &registry) {
   for (RegKey *root : registry.Roots())
     if (!root->values.empty() || HasSavedSubkeys(*root)) return true;
   return false;
@@ -414,7 +417,7 @@ bool HoldsAnything(const Registry &registry) {
 
 // The full path a protected_keys entry names: a path below a root
 // ("HKEY_LOCAL_MACHINE\SYSTEM\...", "HKLM\...") or below HKEY_LOCAL_MACHINE ("SYSTEM\...").
-std::wstring PathOfEntry(Registry &registry, const std::wstring &entry) {
+std::wstring PathOfEntry(RegistryTree &registry, const std::wstring &entry) {
   size_t slash = entry.find(L'\\');
   RegKey *root = registry.RootByName(std::wstring_view(entry).substr(0, slash));
   std::wstring_view rest = entry;
@@ -429,13 +432,23 @@ std::wstring PathOfEntry(Registry &registry, const std::wstring &entry) {
   return path;
 }
 
+bool ReadKeySecurity(const toml::table &t, const std::string &file, size_t i, KeySecuritySpec &k, std::string &error) {
+  std::string where = EntryName("key_security", i);
+  TableReader r(t, file, where, error);
+  if (!r.Text("path", k.path) || !ReadAccount(r, "owner", k.owner)) return false;
+  if (k.path.empty()) return r.Fail("path", "is missing");
+  if (!ReadAccessList(r, t, file, where, false, k.dacl, error)) return false;
+  if (!r.Has("allow") && !r.Has("deny")) return r.Fail("allow", "is missing: the key's access list");
+  return r.Done();
+}
+
 }  // namespace
 
-bool ParseRegFile(const std::string &bytes, const std::string &fileName, Registry &registry, std::string &error) {
+bool ParseRegFile(const std::string &bytes, const std::string &fileName, RegistryTree &registry, std::string &error) {
   return Parser(fileName, registry).Run(bytes, error);
 }
 
-std::string WriteRegFile(const Registry &registry) {
+std::string WriteRegFile(const RegistryTree &registry) {
   std::wstring out = FromUtf8(kHeader) + L"\r\n\r\n";
   for (RegKey *root : registry.Roots()) {
     std::wstring path = root->Path();
@@ -444,27 +457,43 @@ std::string WriteRegFile(const Registry &registry) {
   return ToUtf8(out);
 }
 
-bool LoadRegistry(Machine &machine, std::string &error) {
-  machine.registry = std::make_shared<Registry>(machine);
-  Registry &registry = *machine.registry;
-  std::filesystem::path file = machine.root / "registry.reg";
+RegistryTree &Registry() { return g_registry(); }
+
+bool RegistryTree::Load(MachineFile &file) {
+  clocked_ = true;
+  for (RegKey *root : Roots()) root->lastWrite = Now();
+  std::vector<std::wstring> protectedKeys;
+  std::vector<KeySecuritySpec> keySecurity;
+  const toml::array *securityList = nullptr;
+  bool ok = file.Top().Texts("protected_keys", protectedKeys) & file.Top().Tables("key_security", securityList);
+  for (const std::wstring &k : protectedKeys)
+    if (k.empty()) ok = file.Top().Fail("protected_keys", "holds an empty key path");
+  ok &= ReadEntries(securityList, keySecurity, [&](const toml::table &t, size_t i, KeySecuritySpec &k) {
+    return ReadKeySecurity(t, file.Name(), i, k, file.Mistakes());
+  });
+
+  RegistryTree &registry = *this;
+  std::filesystem::path regFile = file.Root() / "registry.reg";
   std::error_code ec;
-  if (std::filesystem::exists(file, ec)) {
-    std::string text;
-    if (!ReadFileBytes(file, text)) {
-      error = "cannot read " + file.string();
+  if (std::filesystem::exists(regFile, ec)) {
+    std::string text, error;
+    if (!ReadFileBytes(regFile, text)) {
+      AddMistake(file.Mistakes(), "cannot read " + regFile.string());
       return false;
     }
-    if (!ParseRegFile(text, file.string(), registry, error)) return false;
+    if (!ParseRegFile(text, regFile.string(), registry, error)) {
+      AddMistake(file.Mistakes(), error);
+      return false;
+    }
     registry.loadedFromFile = true;
   }
 
-  if (machine.os.currentVersion) {
+  if (System().os.currentVersion) {
     std::shared_ptr<RegKey> key;
     bool created;
     registry.Create(registry.Predefined(HKEY_LOCAL_MACHINE), L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", &key,
                     &created);
-    std::vector<BYTE> data = Utf16Image(*machine.os.currentVersion, true);
+    std::vector<BYTE> data = Utf16Image(*System().os.currentVersion, true);
     if (RegValue *v = key->FindValue(L"CurrentVersion")) {
       v->type = REG_SZ;
       v->data = std::move(data);
@@ -473,13 +502,13 @@ bool LoadRegistry(Machine &machine, std::string &error) {
     }
   }
 
-  registry.hadProtectedList = machine.hasProtectedKeys;
-  for (const std::wstring &entry : machine.protectedKeys)
+  registry.hadProtectedList = file.Top().Has("protected_keys");
+  for (const std::wstring &entry : protectedKeys)
     registry.protectedList.push_back(
-        Registry::ProtectedEntry{entry, PathOfEntry(registry, entry), nullptr, false, {}, {}});
-  for (const KeySecuritySpec &entry : machine.keySecurity)
-    registry.protectedList.push_back(Registry::ProtectedEntry{entry.path, PathOfEntry(registry, entry.path), nullptr,
-                                                              true, entry.dacl, entry.owner});
+        RegistryTree::ProtectedEntry{entry, PathOfEntry(registry, entry), nullptr, false, {}, {}});
+  for (const KeySecuritySpec &entry : keySecurity)
+    registry.protectedList.push_back(RegistryTree::ProtectedEntry{entry.path, PathOfEntry(registry, entry.path),
+                                                                  nullptr, true, entry.dacl, entry.owner});
   // Keys already there (from registry.reg); the others are bound when they are created.
   for (auto &entry : registry.protectedList) {
     std::shared_ptr<RegKey> key;
@@ -490,11 +519,12 @@ bool LoadRegistry(Machine &machine, std::string &error) {
         registry.Open(root, slash == std::wstring_view::npos ? L"" : path.substr(slash + 1), &key) == ERROR_SUCCESS)
       registry.BindProtected(key.get());
   }
-  return true;
+  return ok;
 }
 
-bool SaveRegistry(Machine &machine, std::string &error) {
-  Registry &registry = *machine.registry;
+bool RegistryTree::Save(MachineFile &file, std::string &error) {
+  RegistryTree &registry = *this;
+  toml::table &config = file.Config();
 
   toml::array list;
   std::set<const RegKey *> listed;
@@ -508,11 +538,11 @@ bool SaveRegistry(Machine &machine, std::string &error) {
     keepEntry.push_back(keep);
     if (keep && key) listed.insert(key);
   }
-  if (toml::array *entries = machine.config["key_security"].as_array()) {
+  if (toml::array *entries = config["key_security"].as_array()) {
     size_t i = 0;
     for (auto it = entries->begin(); it != entries->end(); ++i)
       it = i < keepEntry.size() && !keepEntry[i] ? entries->erase(it) : it + 1;
-    if (entries->empty()) machine.config.erase("key_security");
+    if (entries->empty()) config.erase("key_security");
   }
   for (const auto &entry : registry.protectedList) {
     if (entry.custom) continue;
@@ -527,10 +557,10 @@ bool SaveRegistry(Machine &machine, std::string &error) {
     for (const auto &[upcased, sub] : key.subkeys) self(self, *sub);
   };
   for (RegKey *root : registry.Roots()) walk(walk, *root);
-  if (registry.hadProtectedList || !list.empty()) machine.config.insert_or_assign("protected_keys", std::move(list));
+  if (registry.hadProtectedList || !list.empty()) config.insert_or_assign("protected_keys", std::move(list));
 
   if (!registry.loadedFromFile && !HoldsAnything(registry)) return true;
-  return WriteFileAtomically(machine.root / "registry.reg", WriteRegFile(registry), error);
+  return WriteFileAtomically(file.Root() / "registry.reg", WriteRegFile(registry), error);
 }
 
 }  // namespace winsim

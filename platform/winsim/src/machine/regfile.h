@@ -27,24 +27,13 @@
 
 namespace winsim {
 
-class Machine;
-class Registry;
+class RegistryTree;
 
 // Applies a registry.reg text to the registry. On a syntax error answers false with
 // "<fileName>:<line>: <reason>" (the registry then holds the lines before it).
-bool ParseRegFile(const std::string &bytes, const std::string &fileName, Registry &registry, std::string &error);
+bool ParseRegFile(const std::string &bytes, const std::string &fileName, RegistryTree &registry, std::string &error);
 
 // The canonical text of the whole registry.
-std::string WriteRegFile(const Registry &registry);
-
-// Machine hooks. Load: a new registry from registry.reg (when present), [os] current_version,
-// and the access lists of machine.toml's protected_keys and [[key_security]] entries; false
-// with a reason when registry.reg is wrong. Save: registry.reg (when it existed or the
-// registry holds anything); protected_keys back into the machine's configuration: the
-// entries as written, minus the keys deleted or no longer protected, plus keys whose DACL now
-// refuses deletion; [[key_security]] minus the entries whose key was deleted or given
-// another access list.
-bool LoadRegistry(Machine &machine, std::string &error);
-bool SaveRegistry(Machine &machine, std::string &error);
+std::string WriteRegFile(const RegistryTree &registry);
 
 }  // namespace winsim

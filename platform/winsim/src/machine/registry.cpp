@@ -6,8 +6,11 @@
 #include <cstring>
 
 #include "plumbing/hooks.h"
+#include "machine/clock.h"
 #include "machine/machine.h"
 #include "base/names.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 
@@ -69,14 +72,14 @@ ACCESS_MASK RegKey::AccessAllowed() const { return KeyAccessAllowed(DaclImage(),
 
 // ---- Registry -------------------------------------------------------------------------------
 
-Registry::Registry(const Machine &machine) : machine_(machine) {
-  int64_t now = machine_.NowUtc();
+RegistryTree::RegistryTree() {
+  int64_t now = 0;
   hklm_ = NewKey(L"HKEY_LOCAL_MACHINE", nullptr, now);
   hkcu_ = NewKey(L"HKEY_CURRENT_USER", nullptr, now);
   hku_ = NewKey(L"HKEY_USERS", nullptr, now);
 }
 
-RegKey *Registry::Predefined(HKEY hkey) {
+RegKey *RegistryTree::Predefined(HKEY hkey) {
   std::shared_ptr<RegKey> view;
   bool created;
   if (Same(hkey, HKEY_LOCAL_MACHINE)) return hklm_.get();
@@ -88,7 +91,7 @@ RegKey *Registry::Predefined(HKEY hkey) {
   return nullptr;
 }
 
-RegKey *Registry::RootByName(std::wstring_view rootName) {
+RegKey *RegistryTree::RootByName(std::wstring_view rootName) {
   static const struct {
     const wchar_t *full, *shortName;
     HKEY hkey;
@@ -102,7 +105,7 @@ RegKey *Registry::RootByName(std::wstring_view rootName) {
   return nullptr;
 }
 
-std::vector<RegKey *> Registry::Roots() const { return {hkcu_.get(), hklm_.get(), hku_.get()}; }
+std::vector<RegKey *> RegistryTree::Roots() const { return {hkcu_.get(), hklm_.get(), hku_.get()}; }
 
 bool KeyPathNames(std::wstring_view path, std::vector<std::wstring_view> &names) {
   names.clear();
@@ -116,7 +119,7 @@ bool KeyPathNames(std::wstring_view path, std::vector<std::wstring_view> &names)
   return true;
 }
 
-DWORD Registry::Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const {
+DWORD RegistryTree::Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out) const {
   std::vector<std::wstring_view> names;
   if (!KeyPathNames(path, names)) return ERROR_BAD_PATHNAME;
   RegKey *key = from;
@@ -126,7 +129,7 @@ DWORD Registry::Open(RegKey *from, std::wstring_view path, std::shared_ptr<RegKe
   return ERROR_SUCCESS;
 }
 
-RegKey *Registry::Deepest(RegKey *from, std::wstring_view path, bool *complete) const {
+RegKey *RegistryTree::Deepest(RegKey *from, std::wstring_view path, bool *complete) const {
   std::vector<std::wstring_view> names;
   *complete = false;
   if (!KeyPathNames(path, names)) return nullptr;
@@ -140,8 +143,8 @@ RegKey *Registry::Deepest(RegKey *from, std::wstring_view path, bool *complete) 
   return key;
 }
 
-DWORD Registry::Create(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out, bool *created,
-                       bool isVolatile) {
+DWORD RegistryTree::Create(RegKey *from, std::wstring_view path, std::shared_ptr<RegKey> *out, bool *created,
+                           bool isVolatile) {
   std::vector<std::wstring_view> names;
   if (!KeyPathNames(path, names)) return ERROR_BAD_PATHNAME;
   std::shared_ptr<RegKey> key = from->shared_from_this();
@@ -154,7 +157,7 @@ DWORD Registry::Create(RegKey *from, std::wstring_view path, std::shared_ptr<Reg
     }
     // The keys below this one are all new: the one they would hang under decides.
     if (key->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
-    auto child = NewKey(std::wstring(name), key.get(), machine_.NowUtc());
+    auto child = NewKey(std::wstring(name), key.get(), Now());
     child->isVolatile = isVolatile;
     key->subkeys[Upcased(name)] = child;
     Touch(key.get());
@@ -166,7 +169,7 @@ DWORD Registry::Create(RegKey *from, std::wstring_view path, std::shared_ptr<Reg
   return ERROR_SUCCESS;
 }
 
-void Registry::BindProtected(RegKey *key) {
+void RegistryTree::BindProtected(RegKey *key) {
   if (protectedList.empty()) return;
   std::wstring path = key->Path();
   for (auto &entry : protectedList)
@@ -182,7 +185,7 @@ void Registry::BindProtected(RegKey *key) {
     }
 }
 
-void Registry::Remove(RegKey *key) {
+void RegistryTree::Remove(RegKey *key) {
   std::shared_ptr<RegKey> keep = key->shared_from_this();
   if (key->parent) {
     key->parent->subkeys.erase(Upcased(key->name));
@@ -194,32 +197,84 @@ void Registry::Remove(RegKey *key) {
   key->deleted = true;
 }
 
-void Registry::Touch(RegKey *key) const { key->lastWrite = machine_.NowUtc(); }
+void RegistryTree::Touch(RegKey *key) const { key->lastWrite = Now(); }
 
-HKEY Registry::AddHandle(std::shared_ptr<RegKey> key, ACCESS_MASK access) {
+HKEY RegistryTree::AddHandle(std::shared_ptr<RegKey> key, ACCESS_MASK access) {
   uintptr_t value = g_nextHandle;
   g_nextHandle += 4;
   handles_[value] = OpenKey{std::move(key), access};
   return reinterpret_cast<HKEY>(value);
 }
 
-Registry::OpenKey *Registry::FindHandle(HKEY hkey) {
+RegistryTree::OpenKey *RegistryTree::FindHandle(HKEY hkey) {
   auto it = handles_.find(reinterpret_cast<uintptr_t>(hkey));
   if (it != handles_.end()) return &it->second;
   if (closed_.count(reinterpret_cast<uintptr_t>(hkey))) UsedAfterClose(hkey);
   return nullptr;
 }
 
-bool Registry::CloseHandle(HKEY hkey) {
+bool RegistryTree::CloseHandle(HKEY hkey) {
   if (!FindHandle(hkey)) return false;
   handles_.erase(reinterpret_cast<uintptr_t>(hkey));
   closed_.insert(reinterpret_cast<uintptr_t>(hkey));
   return true;
 }
 
-Registry &CurrentRegistry() { return *Current().registry; }
+int64_t RegistryTree::Now() const { return clocked_ ? Clock().Now() : 0; }
 
 // ---- value data -------------------------------------------------------------------------------
+
+std::optional<DWORD> DwordValue(const RegKey &key, const wchar_t *name) {
+  const RegValue *v = const_cast<RegKey &>(key).FindValue(name);
+  if (!v || v->type != REG_DWORD || v->data.size() < 4) return std::nullopt;
+  return DWORD(v->data[0]) | DWORD(v->data[1]) << 8 | DWORD(v->data[2]) << 16 | DWORD(v->data[3]) << 24;
+}
+
+std::optional<std::wstring> TextValue(const RegKey &key, const wchar_t *name) {
+  const RegValue *v = const_cast<RegKey &>(key).FindValue(name);
+  if (!v || !IsStringType(v->type)) return std::nullopt;
+  std::wstring text = TextOfImage(v->data);
+  return text.substr(0, text.find(L'\0'));
+}
+
+void SetValue(RegKey &key, const wchar_t *name, DWORD type, std::vector<BYTE> data) {
+  if (RegValue *v = key.FindValue(name)) {
+    v->type = type;
+    v->data = std::move(data);
+  } else {
+    key.values.push_back(RegValue{name, type, std::move(data)});
+  }
+  Registry().Touch(&key);
+}
+
+void SetDword(RegKey &key, const wchar_t *name, DWORD value) {
+  SetValue(key, name, REG_DWORD, {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)});
+}
+
+void SetText(RegKey &key, const wchar_t *name, const std::wstring &text, DWORD type) {
+  SetValue(key, name, type, Utf16Image(text, true));
+}
+
+void SetMultiText(RegKey &key, const wchar_t *name, const std::vector<std::wstring> &entries) {
+  SetValue(key, name, REG_MULTI_SZ, Utf16Image(MultiString(entries), false));
+}
+
+void RemoveValue(RegKey &key, const wchar_t *name) {
+  auto &values = key.values;
+  values.erase(
+      std::remove_if(values.begin(), values.end(), [&](const RegValue &v) { return EqualNoCase(v.name, name); }),
+      values.end());
+}
+
+std::wstring MultiString(const std::vector<std::wstring> &entries) {
+  std::wstring text;
+  for (const std::wstring &e : entries) {
+    text += e;
+    text += L'\0';
+  }
+  text += L'\0';
+  return text;
+}
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
@@ -323,7 +378,7 @@ struct Target {
 // administrator). A deleted key answers ERROR_KEY_DELETED once the access was checked.
 LSTATUS Resolve(HKEY h, ACCESS_MASK needed, Target &t) {
   if (!h) return ERROR_INVALID_HANDLE;
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   if (RegKey *k = r.Predefined(h)) {
     t.key = k->shared_from_this();
     t.access = KEY_ALL_ACCESS;
@@ -340,7 +395,7 @@ LSTATUS Resolve(HKEY h, ACCESS_MASK needed, Target &t) {
 
 std::wstring KeyText(HKEY h) {
   if (!h || !HasMachine()) return L"";
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   if (IsPredefined(h)) {
     RegKey *k = r.Predefined(h);
     return k ? k->Path() : L"";
@@ -376,10 +431,10 @@ LSTATUS OpenSubkey(HKEY hKey, std::wstring_view sub, REGSAM sam, PHKEY result) {
   Target t;
   if (LSTATUS e = Resolve(hKey, 0, t)) return e;
   std::shared_ptr<RegKey> found;
-  if (DWORD e = CurrentRegistry().Open(t.key.get(), sub, &found)) return LSTATUS(e);
+  if (DWORD e = Registry().Open(t.key.get(), sub, &found)) return LSTATUS(e);
   ACCESS_MASK granted = 0;
   if (LSTATUS e = CheckKeyAccess(*found, sam, granted)) return e;
-  *result = CurrentRegistry().AddHandle(std::move(found), granted);
+  *result = Registry().AddHandle(std::move(found), granted);
   return ERROR_SUCCESS;
 }
 
@@ -393,7 +448,7 @@ LSTATUS WINAPI RegConnectRegistryW(LPCWSTR lpMachineName, HKEY hKey, PHKEY phkRe
   if (!name.empty()) {
     if (name.size() >= 2 && name[0] == L'\\' && name[1] == L'\\') name.remove_prefix(2);
     // Any other computer cannot be reached: the simulated machine has no network.
-    if (!EqualNoCase(name, Current().computerName)) return ERROR_BAD_NETPATH;
+    if (!EqualNoCase(name, System().computerName)) return ERROR_BAD_NETPATH;
   }
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   if (!IsPredefined(hKey)) return ERROR_INVALID_HANDLE;
@@ -434,7 +489,7 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
     return ERROR_INVALID_SECURITY_DESCR;
   Target t;
   if (LSTATUS e = Resolve(hKey, KEY_CREATE_SUB_KEY, t)) return e;
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   // An existing key is opened with its access list checked; a new one needs the right to
   // create subkeys of the key it is created under (checked above for the handle's own key).
   bool exists = false;
@@ -470,7 +525,7 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   WINSIM_ENTRY_STATUS("advapi32.dll", RegCloseKey, KeyText(hKey));
   if (!hKey) return ERROR_INVALID_HANDLE;
   if (IsPredefined(hKey)) return ERROR_SUCCESS;
-  return CurrentRegistry().CloseHandle(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return Registry().CloseHandle(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -509,7 +564,7 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DW
   } else {
     t.key->values.push_back(RegValue{std::wstring(Text(lpValueName)), dwType, std::move(image)});
   }
-  CurrentRegistry().Touch(t.key.get());
+  Registry().Touch(t.key.get());
   return ERROR_SUCCESS;
 }
 
@@ -522,7 +577,7 @@ LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
                          [&](const RegValue &v) { return EqualNoCase(v.name, Text(lpValueName)); });
   if (it == values.end()) return ERROR_FILE_NOT_FOUND;
   values.erase(it);
-  CurrentRegistry().Touch(t.key.get());
+  Registry().Touch(t.key.get());
   return ERROR_SUCCESS;
 }
 
@@ -580,7 +635,7 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   // The access of hKey does not matter: the key is opened anew for DELETE.
   Target t;
   if (LSTATUS e = Resolve(hKey, 0, t)) return e;
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> key;
   if (DWORD e = r.Open(t.key.get(), lpSubKey, &key)) return LSTATUS(e);
   if (!key->parent) return ERROR_ACCESS_DENIED;  // a root
@@ -608,7 +663,7 @@ LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD 
   if (LSTATUS e = Resolve(hkey, lpSubKey && *lpSubKey ? 0 : KEY_QUERY_VALUE, t)) return fail(e);
   std::shared_ptr<RegKey> key = t.key;
   if (lpSubKey && *lpSubKey) {
-    if (DWORD e = CurrentRegistry().Open(t.key.get(), lpSubKey, &key)) return fail(LSTATUS(e));
+    if (DWORD e = Registry().Open(t.key.get(), lpSubKey, &key)) return fail(LSTATUS(e));
     ACCESS_MASK granted;
     if (LSTATUS e = CheckKeyAccess(*key, KEY_QUERY_VALUE, granted)) return fail(e);
   }

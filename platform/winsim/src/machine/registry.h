@@ -23,14 +23,23 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "machine/part.h"
+
 namespace winsim {
 
-class Machine;
+// [[key_security]]: a key's owner and access list, in force from the load on (or from the
+// key's creation when it does not exist yet).
+struct KeySecuritySpec {
+  std::wstring path;        // as written
+  std::vector<BYTE> owner;  // SID
+  std::vector<BYTE> dacl;   // ACL image: the deny entries, then the allow entries
+};
 
 // The one walker of key paths: the names of a relative path, '\' separating them and
 // repeated separators skipped. False for a path starting with '\'.
@@ -78,9 +87,11 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
   ACCESS_MASK AccessAllowed() const;
 };
 
-class Registry {
+// The registry part: the keys, loaded from registry.reg (with [os] current_version,
+// protected_keys and [[key_security]] applied over it) and saved back there (regfile.cpp).
+class RegistryTree : public MachinePart {
  public:
-  explicit Registry(const Machine &machine);
+  RegistryTree();  // the empty roots; a tree apart from any machine has no clock (times 0)
 
   // The key behind a predefined handle (HKEY_LOCAL_MACHINE, ...); null for any other value.
   RegKey *Predefined(HKEY hkey);
@@ -134,17 +145,41 @@ class Registry {
   bool hadProtectedList = false;
   std::vector<ProtectedEntry> protectedList;
 
+  // Load: registry.reg (when present), [os] current_version, and the access lists of
+  // machine.toml's protected_keys and [[key_security]] entries. Save: registry.reg (when it
+  // existed or the registry holds anything); protected_keys back into machine.toml: the
+  // entries as written, minus the keys deleted or no longer protected, plus keys whose DACL
+  // now refuses deletion; [[key_security]] minus the entries whose key was deleted or given
+  // another access list.
+  bool Load(MachineFile &file) override;
+  bool Save(MachineFile &file, std::string &error) override;
+
  private:
-  const Machine &machine_;
+  int64_t Now() const;
+  bool clocked_ = false;  // a machine's registry: times from its clock
   std::shared_ptr<RegKey> hklm_, hkcu_, hku_;
   std::map<uintptr_t, OpenKey> handles_;
   std::set<uintptr_t> closed_;
 };
 
 // The registry of the open machine.
-Registry &CurrentRegistry();
+// The open machine's registry.
+RegistryTree &Registry();
 
 // ---- value data -------------------------------------------------------------------------
+// The values of a key as winsim's own parts read and write them, with no access check: a
+// REG_DWORD (its first 4 bytes), a text of a string type up to its first NUL, a value set in
+// its place (or appended) with the key's last write time moved on, a value removed.
+std::optional<DWORD> DwordValue(const RegKey &key, const wchar_t *name);
+std::optional<std::wstring> TextValue(const RegKey &key, const wchar_t *name);
+void SetValue(RegKey &key, const wchar_t *name, DWORD type, std::vector<BYTE> data);
+void SetDword(RegKey &key, const wchar_t *name, DWORD value);
+void SetText(RegKey &key, const wchar_t *name, const std::wstring &text, DWORD type = REG_SZ);
+void SetMultiText(RegKey &key, const wchar_t *name, const std::vector<std::wstring> &entries);
+void RemoveValue(RegKey &key, const wchar_t *name);
+// The REG_MULTI_SZ text of a list: each entry and its NUL, then the closing NUL.
+std::wstring MultiString(const std::vector<std::wstring> &entries);
+
 bool IsStringType(DWORD type);
 // UTF-16LE image of a text, with a terminating NUL when `terminate`.
 std::vector<BYTE> Utf16Image(std::wstring_view text, bool terminate);

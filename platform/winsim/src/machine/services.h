@@ -21,15 +21,30 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "machine/machinefile.h"
+#include "machine/part.h"
 
 namespace winsim {
 
-class Machine;
+struct RegKey;
+
+struct ServiceSpec {
+  enum class State { Running, Stopped, StartPending };
+  enum class OnStart { Runs, Pending, Fails, Stops };
+  std::wstring name;
+  State state = State::Stopped;
+  OnStart onStart = OnStart::Runs;
+  DWORD startError = 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
+  // What the service control manager's own database holds where the registry was written
+  // behind its back since the last boot (services.h); absent: the registry's value.
+  std::optional<DWORD> startType;
+  std::optional<bool> markedForDelete;
+};
 
 struct ServiceRuntime {
   std::wstring name;  // the key name
@@ -45,7 +60,11 @@ struct ServiceRuntime {
   bool marked = false;
 };
 
-class ServiceDatabase {
+// The service part. Load (after the registry): the runtime of every [[services]] entry,
+// the services marked before the run. Save: completes the deletions that the end of the
+// process allows (its handles are closed then) and writes [[services]] back when it changed;
+// it runs before the registry is saved.
+class ServiceDatabase : public MachinePart {
  public:
   // By upcased service name; a service without an entry is stopped and starts normally.
   std::map<std::wstring, ServiceRuntime> runtime;
@@ -54,18 +73,43 @@ class ServiceDatabase {
   // [machine] service_lock_held_ms of virtual time from the opening, or by this process.
   int64_t openedUtc = 0;
   bool lockedHere = false;
+  bool LockedElsewhere() const;
+
+  // The run-time entry of a service (made when missing).
+  ServiceRuntime &RuntimeOf(const std::wstring &name);
+  // The service as the SCM's database holds it: the registry's start type and deletion mark
+  // as they were when the SCM first met the service after the boot.
+  ServiceRuntime &RecordOf(const std::wstring &name);
+  // The deletion DeleteService asked for, once the service is stopped and no handle is open.
+  void CompleteDeletion(const std::wstring &name, size_t openHandles);
+  // The boot of a restart: the SCM reads its database from the registry again, and no other
+  // process holds a service open any longer.
+  void Boot();
+
+  bool Load(MachineFile &file) override;
+  bool Save(MachineFile &file, std::string &error) override;
+
+ private:
+  std::vector<ServiceSpec> specs_;
+  int64_t lockHeldMs_ = 0;
 };
 
-// After the registry: the runtime of every [[services]] entry, the services marked before
-// the run.
-void LoadServices(Machine &machine);
-// Completes the deletions that the end of the process allows (handles are closed then) and
-// writes [[services]] back when it changed. Runs before the registry is saved.
-void SaveServices(Machine &machine);
+// The open machine's service database.
+ServiceDatabase &Services();
 
-// The boot of a restart: the SCM reads its database from the registry again, and no other
-// process holds a service open any longer.
-void BootServices(Machine &machine);
+// HKLM\SYSTEM\CurrentControlSet\Services, and the key of a service: a subkey of it with
+// a Type value. Null when missing.
+RegKey *ServicesKey();
+RegKey *ServiceKey(std::wstring_view name);
+// A name the SCM accepts: 1 to 256 characters, no slash or backslash.
+bool ValidServiceName(std::wstring_view name);
+bool MarkedForDelete(const RegKey &key);
+// Another service whose name or display name is `text` (other than `self`).
+bool ServiceNameTaken(std::wstring_view text, std::wstring_view self);
+// A type, start type and error control CreateServiceW accepts together.
+bool ValidServiceConfig(DWORD type, DWORD startType, DWORD errorControl);
+// DependOnService and DependOnGroup ("+group" entries) from one list.
+void WriteDependencies(RegKey &key, const std::vector<std::wstring> &dependencies);
 
 // What CreateServiceW does once its arguments are checked; also the effect of a program's
 // [programs.creates_service]. ERROR_SUCCESS or the error CreateServiceW answers.

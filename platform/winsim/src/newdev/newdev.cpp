@@ -13,8 +13,9 @@
 #include "setupapi/devinstall.h"
 #include "machine/devices.h"
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 
@@ -52,23 +53,22 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
   (void)hwndParent;  // nothing is shown
   if (InstallFlags & ~DWORD(INSTALLFLAG_BITS)) return Fail(ERROR_INVALID_FLAGS, FALSE);
   if (!HardwareId || !*HardwareId || !FullInfPath || !*FullInfPath) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  const OsSpec &os = Current().os;
+  const OsSpec &os = System().os;
   if (os.processArchitecture != os.nativeArchitecture) return Fail(ERROR_IN_WOW64, FALSE);
   DWORD attributes = GetFileAttributesW(FullInfPath);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
     return Fail(ERROR_FILE_NOT_FOUND, FALSE);
 
   std::vector<DEVINST> matching;
-  if (Current().devices)
-    for (const Device &d : Current().devices->devices)
-      if (!d.removed && d.registered && d.present && HasId(d, HardwareId)) matching.push_back(d.devInst);
+  for (const Device &d : Devices().devices)
+    if (!d.removed && d.registered && d.present && HasId(d, HardwareId)) matching.push_back(d.devInst);
   if (matching.empty()) return Fail(ERROR_NO_SUCH_DEVINST, FALSE);
 
   std::vector<InfDriverNode> nodes;
   if (DWORD e = ReadInfDriverNodes(FullInfPath, nodes)) return Fail(e, FALSE);
   bool reboot = false, installed = false;
   for (DEVINST devInst : matching) {
-    Device *d = Current().devices->ByDevInst(devInst);
+    Device *d = Devices().ByDevInst(devInst);
     if (!d) continue;
     if (d->behaviour.updateError) return Fail(d->behaviour.updateError, FALSE);
     std::optional<InfDriverNode> node = BestNode(nodes, *d);

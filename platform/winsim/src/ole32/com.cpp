@@ -22,6 +22,8 @@
 #include "ole32/com.h"
 #include "plumbing/hooks.h"
 #include "machine/machine.h"
+#include "machine/wmi.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 namespace {
@@ -194,7 +196,7 @@ HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwCl
   *ppv = nullptr;
   if (!g_apartment.initialised) return CO_E_NOTINITIALIZED;
   // Both classes are registered as in-process servers only.
-  bool locator = IsEqualCLSID(rclsid, CLSID_WbemLocator) && Current().wmi.available;
+  bool locator = IsEqualCLSID(rclsid, CLSID_WbemLocator) && Wmi().available;
   bool shellLink = IsEqualCLSID(rclsid, CLSID_ShellLink);
   if (!(locator || shellLink) || !(dwClsContext & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
   if (pUnkOuter) return CLASS_E_NOAGGREGATION;

@@ -35,4 +35,7 @@ IUnknown *CreateShellLink();
 // Process exit: frees the blocks of the shell's allocator (shell.cpp).
 void ResetShell();
 
+// Ends the simulated process's COM: its objects, apartment and security.
+void ResetCom();
+
 }  // namespace winsim

@@ -19,8 +19,10 @@
 
 #include "ole32/com.h"
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
+#include "machine/system.h"
+#include "machine/wmi.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 namespace {
@@ -181,10 +183,8 @@ class Enumerator final : public IEnumWbemClassObject, public ComObject {
 
 // The instances of Win32_ComputerSystem, with the selected properties (all when empty).
 std::vector<Instance> ComputerSystem(const std::vector<std::wstring> &selected) {
-  const Machine &m = Current();
-  Instance all{L"Win32_ComputerSystem",
-               {{L"Name", m.computerName}, {L"Caption", m.computerName}, {L"Model", m.wmi.model}},
-               false};
+  const std::wstring &name = System().computerName;
+  Instance all{L"Win32_ComputerSystem", {{L"Name", name}, {L"Caption", name}, {L"Model", Wmi().model}}, false};
   if (selected.empty()) return {all};
   Instance some{all.className, {}, true};
   for (auto &[name, value] : all.properties)
@@ -260,7 +260,7 @@ std::wstring LocalNamespace(std::wstring path) {
   size_t end = path.find(L'\\', 2);
   if (end == std::wstring::npos) return {};
   std::wstring server = path.substr(2, end - 2);
-  if (server != L"." && !EqualNoCase(server, L"localhost") && !EqualNoCase(server, Current().computerName)) return {};
+  if (server != L"." && !EqualNoCase(server, L"localhost") && !EqualNoCase(server, System().computerName)) return {};
   return path.substr(end + 1);
 }
 

@@ -20,6 +20,7 @@
 
 #include "machine/machine.h"
 #include "base/names.h"
+#include "plumbing/faults.h"
 
 namespace winsim {
 
@@ -69,16 +70,6 @@ const bool g_cannotFailRegistered = [] {
   return true;
 }();
 
-// Where the n-th [[faults]] entry of machine.toml starts ("machine.toml:12"), as far as the
-// parsed document still knows it.
-std::string FaultPlace(const Machine &m, size_t index) {
-  std::string place = (m.root / "machine.toml").string();
-  if (auto arr = m.config["faults"].as_array(); arr && index < arr->size()) {
-    auto line = (*arr)[index].source().begin.line;
-    if (line) place += ":" + std::to_string(line);
-  }
-  return place;
-}
 }  // namespace
 
 bool RegisterEntry(const char *name, const char *dlls, FARPROC address, bool canFail) {
@@ -265,14 +256,14 @@ DWORD TypicalError(std::string_view function, FailureKind kind) {
   return ERROR_NOT_ENOUGH_MEMORY;
 }
 
-bool FaultsArmed() { return HasMachine() && (g_trace || !Current().faults.empty()); }
+bool FaultsArmed() { return HasMachine() && (g_trace || !Faults().faults.empty()); }
 
 bool Faulted(const char *function, FailureKind kind, std::initializer_list<FaultArg> args, DWORD *error) {
   if (!HasMachine()) return false;
-  Machine &m = Current();
-  int64_t call = ++m.hookedCalls;
+  FaultTable &table = Faults();
+  int64_t call = ++table.hookedCalls;
   if (g_trace) std::fprintf(g_trace, "%lld\t%s\t%s\n", static_cast<long long>(call), function, CallerOfHook().c_str());
-  for (Fault &f : m.faults) {
+  for (Fault &f : table.faults) {
     bool any = f.function == "*";
     if (!any && f.function != function) continue;
     if (!f.whenArgContains.empty()) {
@@ -304,21 +295,6 @@ void OpenCallTrace(const std::string &machineDir) {
 void CloseCallTrace() {
   if (g_trace) std::fclose(g_trace);
   g_trace = nullptr;
-}
-
-bool ValidateFaults(const Machine &machine, std::string &error) {
-  for (size_t i = 0; i < machine.faults.size(); ++i) {
-    const std::string &name = machine.faults[i].function;
-    if (name == "*") continue;
-    const EntryPoint *e = FindEntry(name);
-    if (e && e->canFail) continue;
-    std::ostringstream s;
-    s << FaultPlace(machine, i) << ": [[faults]] entry " << i + 1 << ": function \"" << name << "\" "
-      << (e ? "cannot fail on Windows" : "is not a function winsim can fail (no fault hook)");
-    error = s.str();
-    return false;
-  }
-  return true;
 }
 
 void SimulationError(const std::string &what) {

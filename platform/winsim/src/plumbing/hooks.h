@@ -31,8 +31,6 @@
 
 namespace winsim {
 
-class Machine;
-
 // A text argument of a call, as a [[faults]] entry's when_arg_contains sees it; a null
 // string is empty.
 struct FaultArg {
@@ -67,11 +65,6 @@ DWORD TypicalError(std::string_view function, FailureKind kind);
 // function when the module exports one. Off (and costing nothing) without the variable.
 void OpenCallTrace(const std::string &machineDir);
 void CloseCallTrace();
-
-// A load check of machine.toml: every [[faults]] entry names a hooked function (not an
-// unknown name, nor one of those that cannot fail). False with
-// "file:line: [[faults]] entry N: function \"Name\" ..." in `error` otherwise.
-bool ValidateFaults(const Machine &machine, std::string &error);
 
 // One entry point winsim serves.
 struct EntryPoint {

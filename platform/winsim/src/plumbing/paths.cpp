@@ -2,8 +2,9 @@
 
 #include <vector>
 
-#include "machine/machine.h"
 #include "base/names.h"
+#include "machine/filesystem.h"
+#include "machine/process.h"
 
 namespace winsim {
 
@@ -43,7 +44,7 @@ std::wstring FullPath(std::wstring_view in, DWORD *error) {
   if (path.rfind(L"\\\\?\\", 0) == 0) path = path.substr(4);
   if (path.rfind(L"\\\\.\\", 0) == 0) return path;  // device namespace: taken as given
 
-  const std::wstring &cwd = Current().currentDirectory;
+  const std::wstring &cwd = Process().currentDirectory;
   std::wstring prefix;  // "C:" or "\\server\share"
   std::wstring rest;
   if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
@@ -118,7 +119,7 @@ Resolved Resolve(const std::wstring &full) {
     return r;
   }
   r.drive = Upcase(full[0]);
-  std::filesystem::path cur = Current().DriveFolder(full[0]);
+  std::filesystem::path cur = FileSystem().DriveFolder(full[0]);
   if (cur.empty()) {
     r.error = ERROR_PATH_NOT_FOUND;
     return r;

@@ -10,11 +10,13 @@
 
 #include "base/calendar.h"
 #include "setupapi/inf.h"
-#include "machine/machine.h"
 #include "base/names.h"
 #include "plumbing/owners.h"
 #include "plumbing/paths.h"
 #include "machine/registry.h"
+#include "machine/devices.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 
@@ -282,7 +284,7 @@ std::wstring NewDriverKey(const GUID &guid) {
     std::swprintf(number, 16, L"%04u", n);
     std::wstring key = GuidText(guid) + L"\\" + number;
     bool taken = false;
-    for (const Device &d : Current().devices->devices)
+    for (const Device &d : Devices().devices)
       taken = taken || (!d.removed && d.driver && EqualNoCase(d.driver->key, key));
     HKEY existing = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (classPath + L"\\" + number).c_str(), 0, KEY_READ, &existing) ==
@@ -315,7 +317,7 @@ DWORD ReadInfDriverNodes(const std::wstring &infPath, std::vector<InfDriverNode>
   InfOwner owner(h);
   std::shared_ptr<InfFile> inf = FindInf(h);
   const InfData &data = inf->data;
-  const OsSpec &os = Current().os;
+  const OsSpec &os = System().os;
 
   InfDriverNode common;
   common.driver.inf = inf->path;
@@ -368,7 +370,7 @@ DWORD ReadInfDriverNodes(const std::wstring &infPath, std::vector<InfDriverNode>
 
 std::optional<DWORD> RankFor(const InfDriverNode &node, const Device &device, std::wstring *matched) {
   auto step = [](size_t i, DWORD limit) { return DWORD(std::min<size_t>(i, limit)); };
-  const DWORD scores = Current().os.major >= 6
+  const DWORD scores = System().os.major >= 6
                            ? (node.signedPackage ? 0u : 0x80000000u) | (DWORD(node.featureScore) << 16)
                            : (node.signedPackage ? 0u : 0x8000u);
   auto found = [&](const std::wstring &id, DWORD identifier) -> std::optional<DWORD> {
@@ -397,8 +399,7 @@ bool IsBetterDriver(const DeviceDriver &candidate, const DeviceDriver &installed
 }
 
 DWORD InstallDriverNode(Device &device, InfDriverNode node, const NodeInstall &how, bool &reboot) {
-  Machine &machine = Current();
-  const OsSpec &os = machine.os;
+  const OsSpec &os = System().os;
   UINT errorLine = 0;
   HINF h = SetupOpenInfFileW(node.driver.inf.c_str(), nullptr, INF_STYLE_WIN4, &errorLine);
   if (h == INVALID_HANDLE_VALUE) return GetLastError();
@@ -450,7 +451,7 @@ DWORD InstallDriverNode(Device &device, InfDriverNode node, const NodeInstall &h
   const DeviceListing before = ListingOf(device);
   if (device.driver && !EqualNoCase(device.driver->key, key)) {
     // The old class's driver key goes with the old driver.
-    Registry &r = CurrentRegistry();
+    RegistryTree &r = Registry();
     std::shared_ptr<RegKey> old;
     if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kClassKeyPath) + L"\\" + device.driver->key, &old) ==
         ERROR_SUCCESS)
@@ -491,7 +492,7 @@ DWORD InstallDriverNode(Device &device, InfDriverNode node, const NodeInstall &h
     }
   }
   device.changed = true;
-  MirrorDevice(machine, device);
+  MirrorDevice(device);
   // Windows records the decoration of the install section beside its name.
   HKEY raw = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_SET_VALUE, &raw) == ERROR_SUCCESS) {
@@ -501,14 +502,14 @@ DWORD InstallDriverNode(Device &device, InfDriverNode node, const NodeInstall &h
                      reinterpret_cast<const BYTE *>(node.sectionExt.c_str()),
                      DWORD((node.sectionExt.size() + 1) * sizeof(WCHAR)));
   }
-  UpdateServiceLists(machine, device, before);
+  UpdateServiceLists(device, before);
   return ERROR_SUCCESS;
 }
 
 void InstallNullDriver(Device &device) {
   const DeviceListing before = ListingOf(device);
   if (device.driver) {
-    Registry &r = CurrentRegistry();
+    RegistryTree &r = Registry();
     std::shared_ptr<RegKey> old;
     if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kClassKeyPath) + L"\\" + device.driver->key, &old) ==
         ERROR_SUCCESS)
@@ -520,8 +521,8 @@ void InstallNullDriver(Device &device) {
     device.problem = CM_PROB_FAILED_INSTALL;
   }
   device.changed = true;
-  MirrorDevice(Current(), device);
-  UpdateServiceLists(Current(), device, before);
+  MirrorDevice(device);
+  UpdateServiceLists(device, before);
 }
 
 }  // namespace winsim

@@ -20,10 +20,13 @@
 #include "plumbing/hooks.h"
 #include "setupapi/inf.h"
 #include "setupapi/infparse.h"
-#include "machine/machine.h"
 #include "base/names.h"
 #include "plumbing/paths.h"
 #include "shell32/shellfolders.h"
+#include "kernel32/locale.h"
+#include "machine/process.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 
@@ -87,11 +90,11 @@ std::shared_ptr<InfFile> winsim::FindInf(HINF hinf) {
 // The folders of the DIRIDs an INF of this machine may name.
 DirIds winsim::MachineDirIds(const std::wstring &infPath) {
   std::wstring windir = L"C:\\Windows";
-  if (auto it = Current().environment.find(L"SYSTEMROOT"); it != Current().environment.end())
+  if (auto it = Process().environment.find(L"SYSTEMROOT"); it != Process().environment.end())
     windir = it->second.second;
   std::wstring drive = windir.size() >= 2 ? windir.substr(0, 2) : L"C:";
   std::wstring programFiles = drive + L"\\Program Files";
-  if (auto it = Current().environment.find(L"PROGRAMFILES"); it != Current().environment.end())
+  if (auto it = Process().environment.find(L"PROGRAMFILES"); it != Process().environment.end())
     programFiles = it->second.second;
   bool known = false;
   DirIds ids{{1, ParentOf(infPath)},       {10, windir},
@@ -103,7 +106,7 @@ DirIds winsim::MachineDirIds(const std::wstring &infPath) {
   // DIRID 13 exists from Windows 8.1 on, for an INF the driver store holds: its package's
   // folder there (FileRepository\<name>.inf_<arch>_<hash>), where the INF lies. Elsewhere it
   // names no folder, and %13% stays as written.
-  const OsSpec &os = Current().os;
+  const OsSpec &os = System().os;
   std::wstring folder = ParentOf(infPath);
   if ((os.major > 6 || (os.major == 6 && os.minor >= 3)) && !folder.empty() &&
       EqualNoCase(ParentOf(folder), windir + L"\\System32\\DriverStore\\FileRepository"))
@@ -112,7 +115,7 @@ DirIds winsim::MachineDirIds(const std::wstring &infPath) {
 }
 
 DWORD winsim::ParseMachineInf(const std::string &bytes, const std::wstring &infPath, InfData &out, UINT *errorLine) {
-  return ParseInf(DecodeSetupText(bytes, true), MachineDirIds(infPath), LangIdOfLocale(Current().systemLocale), out,
+  return ParseInf(DecodeSetupText(bytes, true), MachineDirIds(infPath), LangIdOfLocale(System().systemLocale), out,
                   errorLine);
 }
 

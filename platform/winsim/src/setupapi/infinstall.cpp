@@ -32,10 +32,11 @@
 #include "plumbing/hooks.h"
 #include "setupapi/inf.h"
 #include "setupapi/infparse.h"
-#include "machine/machine.h"
 #include "base/names.h"
 #include "plumbing/owners.h"
 #include "plumbing/paths.h"
+#include "plumbing/calls.h"
+#include "machine/registry.h"
 
 using namespace winsim;
 
@@ -97,16 +98,6 @@ bool ReadMultiSz(HKEY key, const std::wstring &name, std::vector<std::wstring> &
     p = end + 1;
   }
   return true;
-}
-
-std::wstring MultiSzImage(const std::vector<std::wstring> &strings) {
-  std::wstring image;
-  for (const std::wstring &s : strings) {
-    image += s;
-    image += L'\0';
-  }
-  image += L'\0';
-  return image;
 }
 
 // Deletes a key with everything below it (ERROR_SUCCESS when it does not exist). An empty
@@ -208,7 +199,7 @@ DWORD ApplyRegLine(const InfLine &line, HKEY relative, bool deleting) {
       for (const std::wstring &s : strings)
         if (!EqualNoCase(s, *gone)) kept.push_back(s);
       if (kept.size() == strings.size()) return ERROR_SUCCESS;
-      return SetTextValue(key.get(), value, REG_MULTI_SZ, MultiSzImage(kept));
+      return SetTextValue(key.get(), value, REG_MULTI_SZ, MultiString(kept));
     }
     e = RegDeleteValueW(key.get(), value.c_str());
     return e == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : e;
@@ -237,10 +228,10 @@ DWORD ApplyRegLine(const InfLine &line, HKEY relative, bool deleting) {
           if (!present) existing.push_back(s);
         }
         if (existing.size() == before) return ERROR_SUCCESS;
-        return SetTextValue(key.get(), value, REG_MULTI_SZ, MultiSzImage(existing));
+        return SetTextValue(key.get(), value, REG_MULTI_SZ, MultiString(existing));
       }
       if (strings.empty()) return SetTextValue(key.get(), value, type, std::wstring(1, L'\0'));
-      std::wstring image = MultiSzImage(strings);
+      std::wstring image = MultiString(strings);
       return SetTextValue(key.get(), value, type, image);
     }
     const std::wstring *text = Field(line, 5);
@@ -286,7 +277,7 @@ DWORD RecordDirective(const InfFile &inf, const InfSection &section, const wchar
     for (const std::wstring &r : recorded) present = present || EqualNoCase(r, n);
     if (!present) recorded.push_back(n);
   }
-  return SetTextValue(key.get(), directive, REG_MULTI_SZ, MultiSzImage(recorded));
+  return SetTextValue(key.get(), directive, REG_MULTI_SZ, MultiString(recorded));
 }
 
 // ---- Include and Needs -----------------------------------------------------------------

@@ -36,6 +36,7 @@
 #include "base/names.h"
 #include "plumbing/paths.h"
 #include "machine/registry.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 
@@ -87,12 +88,6 @@ SP_DEVINSTALL_PARAMS_W NewInstallParams() {
   std::memset(&p, 0, sizeof p);
   p.cbSize = sizeof p;
   return p;
-}
-
-DeviceTree &Devices() {
-  Machine &m = Current();
-  if (!m.devices) m.devices = std::make_shared<DeviceTree>();
-  return *m.devices;
 }
 
 std::shared_ptr<DeviceInfoSet> SetOf(HDEVINFO h) {
@@ -156,7 +151,7 @@ bool KnownEnumerator(std::wstring_view name) {
                                           L"USB",  L"HID",   L"UMB", L"SCSI", L"STORAGE", L"DISPLAY"};
   for (const wchar_t *known : always)
     if (EqualNoCase(name, known)) return true;
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> key;
   return r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + std::wstring(name), &key) ==
          ERROR_SUCCESS;
@@ -243,7 +238,7 @@ DWORD ReadProperty(const Device &device, DWORD property, PropertyValue &value) {
     value.bytes = HostText(text);
     return ERROR_SUCCESS;
   }
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> key;
   if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + device.instanceId, &key))
     return ERROR_INVALID_DATA;
@@ -602,7 +597,7 @@ std::vector<GUID> ClassGuidsOf(std::wstring_view name) {
   auto add = [&](const GUID &g) {
     if (std::find(out.begin(), out.end(), g) == out.end()) out.push_back(g);
   };
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> classes;
   if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), kClassKeyPath, &classes) == ERROR_SUCCESS)
     for (auto &[upcased, key] : classes->subkeys) {
@@ -688,7 +683,7 @@ namespace {
 // The device goes from the machine: its device node, its Enum key and its driver key. What
 // SetupDiRemoveDevice and the class installer's DIF_REMOVE do.
 BOOL RemoveDevice(Target &t) {
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   RegKey *hklm = r.Predefined(HKEY_LOCAL_MACHINE);
   std::vector<std::wstring> keys = {std::wstring(kEnumKeyPath) + L"\\" + t.device->instanceId};
   if (t.device->driver) keys.push_back(std::wstring(kClassKeyPath) + L"\\" + t.device->driver->key);
@@ -699,7 +694,7 @@ BOOL RemoveDevice(Target &t) {
   const DeviceListing before = ListingOf(*t.device);
   t.device->removed = true;
   t.device->changed = true;
-  UpdateServiceLists(Current(), *t.device, before);
+  UpdateServiceLists(*t.device, before);
   return TRUE;
 }
 }  // namespace
@@ -709,7 +704,7 @@ namespace {
 
 // The name of a setup class: its key under Control\Class, else a built-in one.
 std::wstring ClassNameOf(const GUID &guid) {
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> key;
   if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kClassKeyPath) + L"\\" + GuidText(guid), &key) ==
       ERROR_SUCCESS)
@@ -725,7 +720,7 @@ std::wstring ClassNameOf(const GUID &guid) {
 }
 
 bool EnumKeyExists(const std::wstring &instanceId) {
-  Registry &r = CurrentRegistry();
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> key;
   return r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + instanceId, &key) ==
          ERROR_SUCCESS;
@@ -761,7 +756,7 @@ BOOL Register(Target &t) {
   if (!d.registered) {
     d.registered = true;
     d.changed = true;
-    MirrorDevice(Current(), d);
+    MirrorDevice(d);
   }
   return TRUE;
 }
@@ -837,7 +832,7 @@ BOOL PropertyChange(Target &t, const SP_PROPCHANGE_PARAMS &p) {
     if (p.StateChange != DICS_PROPCHANGE) {
       d.pendingStatus = next == d.status ? std::nullopt : std::optional<DeviceStatus>(next);
       d.changed = true;
-      MirrorDevice(Current(), d);
+      MirrorDevice(d);
     }
     t.member->params.Flags |= DI_NEEDRESTART;
     return TRUE;
@@ -846,8 +841,8 @@ BOOL PropertyChange(Target &t, const SP_PROPCHANGE_PARAMS &p) {
     d.status = next;
     if (next == DeviceStatus::Problem) d.problem = CM_PROB_FAILED_INSTALL;
     d.changed = true;
-    MirrorDevice(Current(), d);
-    UpdateServiceLists(Current(), d, before);
+    MirrorDevice(d);
+    UpdateServiceLists(d, before);
   }
   return TRUE;
 }
@@ -1169,7 +1164,7 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINF
         return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
       }
       bool list = Property == SPDRP_UPPERFILTERS || Property == SPDRP_LOWERFILTERS;
-      Registry &r = CurrentRegistry();
+      RegistryTree &r = Registry();
       std::shared_ptr<RegKey> key;
       if (DWORD e = r.Open(r.Predefined(HKEY_LOCAL_MACHINE), std::wstring(kEnumKeyPath) + L"\\" + d.instanceId, &key))
         return Fail(e, FALSE);
@@ -1188,7 +1183,7 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINF
     default: return Fail(ERROR_INVALID_REG_PROPERTY, FALSE);
   }
   d.changed = true;
-  if (d.registered) MirrorDevice(Current(), d);
+  if (d.registered) MirrorDevice(d);
   return TRUE;
 }
 

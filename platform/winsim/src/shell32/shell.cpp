@@ -35,9 +35,11 @@
 
 #include "ole32/com.h"
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
 #include "shell32/shellfolders.h"
+#include "machine/process.h"
+#include "machine/system.h"
+#include "plumbing/calls.h"
 
 namespace winsim {
 namespace {
@@ -70,8 +72,8 @@ std::string PointerText(const void *p) {
 }
 
 std::wstring Env(const wchar_t *name, const wchar_t *fallback) {
-  auto it = Current().environment.find(Upcased(name));
-  return it == Current().environment.end() || it->second.second.empty() ? fallback : it->second.second;
+  auto it = Process().environment.find(Upcased(name));
+  return it == Process().environment.end() || it->second.second.empty() ? fallback : it->second.second;
 }
 
 }  // namespace
@@ -79,7 +81,7 @@ std::wstring Env(const wchar_t *name, const wchar_t *fallback) {
 // The folder of a CSIDL on this machine; empty for the folders winsim does not model.
 // `known` says whether Windows has the number at all.
 std::wstring SpecialFolderPath(int csidl, bool &known) {
-  const DWORD major = Current().os.major;
+  const DWORD major = System().os.major;
   const std::wstring root = Env(L"SystemRoot", L"C:\\Windows");
   const std::wstring programData = Env(L"ProgramData", L"C:\\ProgramData");
   std::wstring commonBase, userBase;  // the folders that hold "Start Menu" and "Desktop"

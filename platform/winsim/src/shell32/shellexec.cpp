@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
 #include "plumbing/paths.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 

@@ -24,9 +24,9 @@
 
 #include "kernel32/files.h"
 #include "plumbing/hooks.h"
-#include "machine/machine.h"
 #include "base/names.h"
 #include "base/peimage.h"
+#include "plumbing/calls.h"
 
 using namespace winsim;
 

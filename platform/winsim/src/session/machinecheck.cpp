@@ -14,6 +14,8 @@
 #include "machine/machine.h"
 #include "base/names.h"
 #include "machine/registry.h"
+#include "machine/system.h"
+#include "session/machinecheck.h"
 #include "winsim.h"
 
 namespace winsim {
@@ -22,23 +24,10 @@ namespace {
 constexpr DWORD kInboxDriver = 0x00100000;  // DNF_INBOX_DRIVER
 constexpr const wchar_t *kCurrentVersionKey = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 
-RegKey *KeyAt(Machine &m, const std::wstring &path) {
+RegKey *KeyAt(const std::wstring &path) {
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> key;
-  return m.registry->Open(m.registry->Predefined(HKEY_LOCAL_MACHINE), path, &key) == ERROR_SUCCESS ? key.get()
-                                                                                                   : nullptr;
-}
-
-std::optional<std::wstring> TextValue(RegKey &key, const wchar_t *name) {
-  const RegValue *v = key.FindValue(name);
-  if (!v || !IsStringType(v->type)) return std::nullopt;
-  std::wstring text = TextOfImage(v->data);
-  return text.substr(0, text.find(L'\0'));
-}
-
-std::optional<DWORD> DwordValue(RegKey &key, const wchar_t *name) {
-  const RegValue *v = key.FindValue(name);
-  if (!v || v->type != REG_DWORD || v->data.size() != 4) return std::nullopt;
-  return DWORD(v->data[0] | v->data[1] << 8 | v->data[2] << 16 | DWORD(v->data[3]) << 24);
+  return r.Open(r.Predefined(HKEY_LOCAL_MACHINE), path, &key) == ERROR_SUCCESS ? key.get() : nullptr;
 }
 
 bool FileOnMachine(const std::wstring &windowsPath) {
@@ -66,11 +55,11 @@ class Warnings {
  public:
   explicit Warnings(Machine &m) : m_(m) {}
   void Toml(const Device &d, const std::string &reason) {
-    Add(m_.configFile + ": [[devices]] entry " + std::to_string(d.entry + 1) + " ('" + ToUtf8(d.instanceId) +
+    Add(m_.FileName() + ": [[devices]] entry " + std::to_string(d.entry + 1) + " ('" + ToUtf8(d.instanceId) +
         "'): " + reason);
   }
-  void Registry(const std::wstring &key, const std::string &reason) {
-    Add((m_.root / "registry.reg").string() + ": [HKEY_LOCAL_MACHINE\\" + ToUtf8(key) + "]: " + reason);
+  void Key(const std::wstring &key, const std::string &reason) {
+    Add((m_.Root() / "registry.reg").string() + ": [HKEY_LOCAL_MACHINE\\" + ToUtf8(key) + "]: " + reason);
   }
   void Add(const std::string &warning) { m_.warnings.push_back(warning); }
 
@@ -78,9 +67,8 @@ class Warnings {
   Machine &m_;
 };
 
-void CheckDevices(Machine &m, Warnings &w) {
-  if (!m.devices) return;
-  for (const Device &d : m.devices->devices) {
+void CheckDevices(Warnings &w) {
+  for (const Device &d : Devices().devices) {
     if (!d.present || !d.driver) continue;
     const DeviceDriver &driver = *d.driver;
     // Windows' own drivers are described by their record; a driver someone installed has its
@@ -89,24 +77,24 @@ void CheckDevices(Machine &m, Warnings &w) {
       w.Toml(d, "driver.inf " + ToUtf8(driver.inf) + " is not on the machine");
     if (driver.service.empty()) continue;
     const std::wstring serviceKey = std::wstring(kServicesKeyPath) + L"\\" + driver.service;
-    if (!KeyAt(m, serviceKey)) {
+    if (!KeyAt(serviceKey)) {
       w.Toml(d, "driver.service " + ToUtf8(driver.service) + " has no key in registry.reg");
       continue;
     }
     if (d.status != DeviceStatus::Started) continue;
-    RegKey *list = KeyAt(m, serviceKey + L"\\Enum");
+    RegKey *list = KeyAt(serviceKey + L"\\Enum");
     bool listed = false;
     DWORD count = list ? DwordValue(*list, L"Count").value_or(0) : 0;
     for (DWORD i = 0; list && i < count && !listed; ++i)
       listed = EqualNoCase(TextValue(*list, std::to_wstring(i).c_str()).value_or(L""), d.instanceId);
     if (!listed)
-      w.Registry(serviceKey + L"\\Enum", "does not list the started device '" + ToUtf8(d.instanceId) +
-                                             "' ([[devices]] entry " + std::to_string(d.entry + 1) + ")");
+      w.Key(serviceKey + L"\\Enum", "does not list the started device '" + ToUtf8(d.instanceId) +
+                                        "' ([[devices]] entry " + std::to_string(d.entry + 1) + ")");
   }
 }
 
-void CheckServices(Machine &m, Warnings &w) {
-  RegKey *services = KeyAt(m, kServicesKeyPath);
+void CheckServices(Warnings &w) {
+  RegKey *services = KeyAt(kServicesKeyPath);
   if (!services) return;
   for (auto &[upcased, key] : services->subkeys) {
     const std::wstring path = std::wstring(kServicesKeyPath) + L"\\" + key->name;
@@ -114,43 +102,42 @@ void CheckServices(Machine &m, Warnings &w) {
     if (!type) continue;  // not a service: a key of settings
     const std::wstring image = ImageOf(key->name, *key, *type);
     if (image.empty())
-      w.Registry(path, "has no ImagePath");
+      w.Key(path, "has no ImagePath");
     else if (!FileOnMachine(image))
-      w.Registry(path, "names the image " + ToUtf8(image) + ", which is not on the machine");
+      w.Key(path, "names the image " + ToUtf8(image) + ", which is not on the machine");
     // The device list names started devices of this service only (legacy nodes aside).
     RegKey *list = key->FindSubkey(L"Enum");
     DWORD count = list ? DwordValue(*list, L"Count").value_or(0) : 0;
     for (DWORD i = 0; i < count; ++i) {
       std::wstring id = TextValue(*list, std::to_wstring(i).c_str()).value_or(L"");
       if (Upcased(id).rfind(L"ROOT\\LEGACY_", 0) == 0) continue;
-      const Device *d = m.devices ? m.devices->ByInstanceId(id) : nullptr;
+      const Device *d = Devices().ByInstanceId(id);
       if (!d || d->status != DeviceStatus::Started || !d->driver || !EqualNoCase(d->driver->service, key->name))
-        w.Registry(path + L"\\Enum", "lists '" + ToUtf8(id) + "', which is not a started device of the service");
+        w.Key(path + L"\\Enum", "lists '" + ToUtf8(id) + "', which is not a started device of the service");
     }
   }
 }
 
 // The release the registry records against [os]. Windows Server 2012 R2 reports 6.2 to
 // programs without a compatibility manifest, while its registry says 6.3 build 9600.
-void CheckVersion(Machine &m, Warnings &w) {
-  RegKey *key = KeyAt(m, kCurrentVersionKey);
+void CheckVersion(Warnings &w) {
+  RegKey *key = KeyAt(kCurrentVersionKey);
   if (!key) return;
-  const OsSpec &os = m.os;
+  const OsSpec &os = System().os;
   const bool server2012R2Record =
       os.major == 6 && os.minor == 2 && TextValue(*key, L"CurrentVersion").value_or(L"") == L"6.3";
   if (server2012R2Record) return;
   std::wstring expected =
       std::to_wstring(std::min<DWORD>(os.major, 6)) + L"." + std::to_wstring(os.major >= 10 ? 3 : os.minor);
   if (auto version = TextValue(*key, L"CurrentVersion"); version && *version != expected)
-    w.Registry(kCurrentVersionKey, "CurrentVersion \"" + ToUtf8(*version) + "\" is not [os]'s " +
-                                       std::to_string(os.major) + "." + std::to_string(os.minor) + " (\"" +
-                                       ToUtf8(expected) + "\")");
+    w.Key(kCurrentVersionKey, "CurrentVersion \"" + ToUtf8(*version) + "\" is not [os]'s " + std::to_string(os.major) +
+                                  "." + std::to_string(os.minor) + " (\"" + ToUtf8(expected) + "\")");
   if (auto major = DwordValue(*key, L"CurrentMajorVersionNumber"); major && *major != os.major)
-    w.Registry(kCurrentVersionKey, "CurrentMajorVersionNumber " + std::to_string(*major) + " is not [os] major " +
-                                       std::to_string(os.major));
+    w.Key(kCurrentVersionKey,
+          "CurrentMajorVersionNumber " + std::to_string(*major) + " is not [os] major " + std::to_string(os.major));
   if (auto build = TextValue(*key, L"CurrentBuildNumber"); build && *build != std::to_wstring(os.build))
-    w.Registry(kCurrentVersionKey,
-               "CurrentBuildNumber \"" + ToUtf8(*build) + "\" is not [os] build " + std::to_string(os.build));
+    w.Key(kCurrentVersionKey,
+          "CurrentBuildNumber \"" + ToUtf8(*build) + "\" is not [os] build " + std::to_string(os.build));
 }
 
 }  // namespace
@@ -158,11 +145,11 @@ void CheckVersion(Machine &m, Warnings &w) {
 void CheckConsistency(Machine &m) {
   m.warnings.clear();
   Warnings w(m);
-  CheckDevices(m, w);
-  CheckServices(m, w);
+  CheckDevices(w);
+  CheckServices(w);
   if (!FileOnMachine(L"C:\\Windows\\System32\\drivers\\ndis.sys"))
-    w.Add(m.root.string() + ": drive_c/Windows/System32/drivers/ndis.sys is missing (every Windows has it)");
-  CheckVersion(m, w);
+    w.Add(m.Root().string() + ": drive_c/Windows/System32/drivers/ndis.sys is missing (every Windows has it)");
+  CheckVersion(w);
 }
 
 std::vector<std::string> MachineWarnings() { return HasMachine() ? Current().warnings : std::vector<std::string>(); }

@@ -22,6 +22,8 @@
 
 #include "base/calendar.h"
 #include "machine/devices.h"
+#include "machine/clock.h"
+#include "machine/filesystem.h"
 #include "machine/machine.h"
 #include "base/names.h"
 #include "machine/registry.h"
@@ -62,14 +64,14 @@ std::vector<std::wstring> MultiStrings(const std::vector<BYTE> &data) {
   return out;
 }
 
-void PendingFileOperations(Machine &m, std::vector<RestartStep> &steps) {
-  Registry &r = CurrentRegistry();
+void PendingFileOperations(std::vector<RestartStep> &steps) {
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> key;
   if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), kSessionManager, &key) != ERROR_SUCCESS) return;
   RegValue *value = key->FindValue(L"PendingFileRenameOperations");
   if (!value) return;
   std::vector<std::wstring> strings = MultiStrings(value->data);
-  std::vector<LockedFile> locks = std::exchange(m.lockedFiles, {});
+  std::vector<LockedFile> locks = std::exchange(FileSystem().lockedFiles, {});
   for (size_t i = 0; i + 1 < strings.size(); i += 2) {
     std::wstring from = NtToDos(strings[i]), to = strings[i + 1];
     RestartStep step;
@@ -91,13 +93,13 @@ void PendingFileOperations(Machine &m, std::vector<RestartStep> &steps) {
     step.error = ok ? 0 : GetLastError();
     steps.push_back(step);
   }
-  m.lockedFiles = std::move(locks);
+  FileSystem().lockedFiles = std::move(locks);
   std::erase_if(key->values, [](const RegValue &v) { return EqualNoCase(v.name, L"PendingFileRenameOperations"); });
   r.Touch(key.get());
 }
 
-void DeletedServices(Machine &m, std::vector<RestartStep> &steps) {
-  Registry &r = CurrentRegistry();
+void DeletedServices(std::vector<RestartStep> &steps) {
+  RegistryTree &r = Registry();
   std::shared_ptr<RegKey> services;
   if (r.Open(r.Predefined(HKEY_LOCAL_MACHINE), L"SYSTEM\\CurrentControlSet\\Services", &services) != ERROR_SUCCESS)
     return;
@@ -110,19 +112,16 @@ void DeletedServices(Machine &m, std::vector<RestartStep> &steps) {
   }
   for (RegKey *key : marked) {
     steps.push_back({"service removed", ToUtf8(key->name), 0});
-    if (m.serviceDb) {
-      m.serviceDb->runtime.erase(Upcased(key->name));
-      m.serviceDb->changed = true;
-    }
+    Services().runtime.erase(Upcased(key->name));
+    Services().changed = true;
     r.Remove(key);
   }
 }
 
 // The status a device's waiting change gives it, or started for one that waited with problem
 // CM_PROB_NEED_RESTART; a device to start without a driver keeps a failed installation.
-void WaitingDevices(Machine &m, std::vector<RestartStep> &steps) {
-  if (!m.devices) return;
-  for (Device &d : m.devices->devices) {
+void WaitingDevices(std::vector<RestartStep> &steps) {
+  for (Device &d : Devices().devices) {
     if (d.removed || !d.present) continue;
     const bool needRestart = d.status == DeviceStatus::Problem && d.problem == kProblemNeedRestart;
     if (!d.pendingStatus && !needRestart) continue;
@@ -143,8 +142,8 @@ void WaitingDevices(Machine &m, std::vector<RestartStep> &steps) {
       steps.push_back({"device has no driver", ToUtf8(d.instanceId) + " (problem 28, CM_PROB_FAILED_INSTALL)", 0});
     }
     d.changed = true;
-    MirrorDevice(m, d);
-    UpdateServiceLists(m, d, before);
+    MirrorDevice(d);
+    UpdateServiceLists(d, before);
   }
 }
 
@@ -157,29 +156,15 @@ void VolatileKeys(RegKey &key, std::vector<RegKey *> &out) {
   }
 }
 
-std::string IsoTime(int64_t ticks) {
-  int64_t days = ticks / kTicksPerDay, seconds = (ticks % kTicksPerDay) / kTicksPerSecond;
-  CivilDate date = DateOfDay(days);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", date.year, date.month, date.day,
-                int(seconds / 3600), int(seconds / 60 % 60), int(seconds % 60));
-  return text;
-}
-
-void MoveClock(Machine &m, std::vector<RestartStep> &steps) {
-  if (!m.fixedClock) {
+void MoveClock(std::vector<RestartStep> &steps) {
+  if (!Clock().Fixed()) {
     steps.push_back({"clock", "the host's clock: it moves on by itself", 0});
     return;
   }
-  int64_t after = m.LocalFromUtc(m.NowUtc()) + kRestartSeconds * kTicksPerSecond;
-  std::string text = IsoTime(after);
-  toml::table *machine = m.config["machine"].as_table();
-  if (!machine) {
-    m.config.insert("machine", toml::table{});
-    machine = m.config["machine"].as_table();
-  }
-  machine->insert_or_assign("clock", text);
-  steps.push_back({"clock", text + " (" + std::to_string(kRestartSeconds) + " s for the restart)", 0});
+  int64_t after = Clock().LocalFromUtc(Clock().Now()) + kRestartSeconds * kTicksPerSecond;
+  Clock().StartNextAt(after);
+  steps.push_back(
+      {"clock", IsoDateTimeText(after) + " (" + std::to_string(kRestartSeconds) + " s for the restart)", 0});
 }
 
 }  // namespace
@@ -189,18 +174,17 @@ bool RestartMachine(std::vector<RestartStep> &steps, std::string &error) {
     error = "no machine is open";
     return false;
   }
-  Machine &m = Current();
-  PendingFileOperations(m, steps);
-  DeletedServices(m, steps);
-  BootServices(m);
-  WaitingDevices(m, steps);
+  PendingFileOperations(steps);
+  DeletedServices(steps);
+  Services().Boot();
+  WaitingDevices(steps);
   std::vector<RegKey *> volatileKeys;
-  for (RegKey *root : CurrentRegistry().Roots()) VolatileKeys(*root, volatileKeys);
+  for (RegKey *root : Registry().Roots()) VolatileKeys(*root, volatileKeys);
   for (RegKey *key : volatileKeys) {
     steps.push_back({"volatile key removed", ToUtf8(key->Path()), 0});
-    CurrentRegistry().Remove(key);
+    Registry().Remove(key);
   }
-  MoveClock(m, steps);
+  MoveClock(steps);
   return true;
 }
 

@@ -1,0 +1,46 @@
+#include "plumbing/faults.h"
+
+#include "plumbing/hooks.h"
+#include "plumbing/calls.h"
+
+namespace winsim {
+
+namespace {
+const PartSlot<FaultTable> g_faults("faults");
+
+bool ReadFault(const toml::table &t, const std::string &file, size_t i, Fault &f, std::string &error) {
+  TableReader r(t, file, EntryName("faults", i), error);
+  int64_t error64 = ERROR_GEN_FAILURE;
+  if (!r.Text("function", f.function) || !r.Number("nth", f.nth, 0, INT64_MAX) ||
+      !r.Text("when_arg_contains", f.whenArgContains) || !r.Number("error", error64, 0, 0xFFFFFFFFLL))
+    return false;
+  f.error = uint32_t(error64);
+  f.errorGiven = t.contains("error");
+  if (f.function.empty()) return r.Fail("function", "is missing: a [[faults]] entry names the function it fails");
+  return r.Done();
+}
+
+// Where an entry names a function that no fault can fail.
+bool CheckFunction(const Fault &f, const toml::table &t, const std::string &file, size_t i, std::string &error) {
+  if (f.function == "*") return true;
+  const EntryPoint *e = FindEntry(f.function);
+  if (e && e->canFail) return true;
+  std::string line = file;
+  if (auto at = t.source().begin.line) line += ":" + std::to_string(at);
+  AddMistake(error, line + ": " + EntryName("faults", i) + ": function \"" + f.function + "\" " +
+                        (e ? "cannot fail on Windows" : "is not a function winsim can fail (no fault hook)"));
+  return false;
+}
+}  // namespace
+
+FaultTable &Faults() { return g_faults(); }
+
+bool FaultTable::Load(MachineFile &file) {
+  const toml::array *list = nullptr;
+  if (!file.Top().Tables("faults", list)) return false;
+  return ReadEntries(list, faults, [&](const toml::table &t, size_t i, Fault &f) {
+    return ReadFault(t, file.Name(), i, f, file.Mistakes()) && CheckFunction(f, t, file.Name(), i, file.Mistakes());
+  });
+}
+
+}  // namespace winsim

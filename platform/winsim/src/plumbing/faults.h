@@ -1,0 +1,37 @@
+// The machine's fault table ([[faults]]): which hooked calls fail and with what error
+// (hooks.h applies it), and the count of the run's hooked calls that `nth` counts.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "machine/part.h"
+
+namespace winsim {
+
+struct Fault {
+  std::string function;  // "*": any hooked function
+  int64_t nth = 0;       // 0: every matching call
+  std::wstring whenArgContains;
+  uint32_t error = 0;
+  bool errorGiven = false;  // false: ERROR_GEN_FAILURE, or for "*" the function's typical error
+  int64_t seen = 0;
+};
+
+class FaultTable : public MachinePart {
+ public:
+  std::vector<Fault> faults;
+  int64_t hookedCalls = 0;  // the hooked calls of the run so far
+
+  // Every entry must name a hooked function (not an unknown name, nor one of those that
+  // cannot fail on Windows): "file:line: [[faults]] entry N: function \"Name\" ..." otherwise.
+  bool Load(MachineFile &file) override;
+};
+
+// The open machine's fault table.
+FaultTable &Faults();
+
+}  // namespace winsim
