@@ -1,6 +1,7 @@
 // Where a kvnhost run happens. On Linux: a winsim machine directory (the --state copy of a
 // --machine template) with the package copied to C:\Package. On Windows: the real machine,
-// with the package directory as it is.
+// with the package directory as it is. The Linux side is hostmachine_linux.cpp (the set-up),
+// machinediff_linux.cpp (DiffMachine) and reboot_linux.cpp (RebootMachine).
 #pragma once
 
 #include <string>
