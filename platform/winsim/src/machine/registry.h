@@ -119,8 +119,8 @@ class RegistryTree : public MachinePart {
   void Touch(RegKey *key) const;  // records a change of the key at the machine's time
 
   // Open handles. A handle holds its key (a deleted key lives on for its handles) and
-  // the access it was opened with. Looking up or closing a handle that was closed stops
-  // the run (a simulation error, hooks.h); an unknown value answers null / false.
+  // the access it was opened with. An unknown or closed value answers null / false;
+  // WasClosed tells the two apart (the calls stop the run on a closed one).
   struct OpenKey {
     std::shared_ptr<RegKey> key;
     ACCESS_MASK access = 0;
@@ -128,6 +128,7 @@ class RegistryTree : public MachinePart {
   HKEY AddHandle(std::shared_ptr<RegKey> key, ACCESS_MASK access);
   OpenKey *FindHandle(HKEY hkey);
   bool CloseHandle(HKEY hkey);
+  bool WasClosed(HKEY hkey) const;
 
   // Load and save bookkeeping (regfile.cpp): whether registry.reg existed, and the
   // machine.toml protected_keys and [[key_security]] entries: as written, the full path they
