@@ -10,8 +10,8 @@
 #include "machine/registry.h"
 #include "machine/machine.h"
 #include "machine/system.h"
-#include "plumbing/calls.h"
 #include "plumbing/hooks.h"
+#include "base/diagnostics.h"
 
 using namespace winsim;
 

@@ -14,6 +14,7 @@
 #include "plumbing/handles.h"
 #include "machine/registry.h"
 #include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 namespace winsim {
 

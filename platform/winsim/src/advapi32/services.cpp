@@ -20,6 +20,7 @@
 #include "plumbing/handles.h"
 #include "plumbing/hooks.h"
 #include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 using namespace winsim;
 

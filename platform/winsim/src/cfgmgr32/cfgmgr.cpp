@@ -9,7 +9,7 @@
 
 #include "machine/devices.h"
 #include "plumbing/hooks.h"
-#include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 using namespace winsim;
 

@@ -8,6 +8,7 @@
 #include "plumbing/hooks.h"
 #include "machine/system.h"
 #include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 using namespace winsim;
 

@@ -21,6 +21,7 @@
 #include "machine/filesystem.h"
 #include "machine/process.h"
 #include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 namespace winsim {
 

@@ -16,6 +16,7 @@
 #include "machine/process.h"
 #include "machine/system.h"
 #include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 namespace winsim {
 

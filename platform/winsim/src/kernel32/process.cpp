@@ -13,6 +13,7 @@
 #include "machine/process.h"
 #include "machine/programs.h"
 #include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 namespace winsim {
 namespace {

@@ -7,7 +7,7 @@
 #include "base/names.h"
 #include "machine/process.h"
 #include "machine/system.h"
-#include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 using namespace winsim;
 

@@ -9,6 +9,7 @@
 #include "machine/clock.h"
 #include "machine/system.h"
 #include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 using namespace winsim;
 

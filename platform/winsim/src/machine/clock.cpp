@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "base/calendar.h"
-#include "plumbing/calls.h"
 
 namespace winsim {
 

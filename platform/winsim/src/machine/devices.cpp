@@ -11,7 +11,6 @@
 #include "machine/machinefile.h"
 #include "base/names.h"
 #include "machine/registry.h"
-#include "plumbing/calls.h"
 
 namespace winsim {
 

@@ -4,7 +4,6 @@
 
 #include "base/names.h"
 #include "machine/registry.h"
-#include "plumbing/calls.h"
 
 namespace winsim {
 

@@ -6,7 +6,6 @@
 #include <sstream>
 
 #include "machine/machinefile.h"
-#include "plumbing/calls.h"
 
 namespace winsim {
 

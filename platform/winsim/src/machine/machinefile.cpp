@@ -8,7 +8,6 @@
 
 #include "base/names.h"
 #include "machine/registry.h"
-#include "plumbing/calls.h"
 
 namespace winsim {
 

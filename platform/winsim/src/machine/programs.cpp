@@ -1,5 +1,4 @@
 #include "machine/programs.h"
-#include "plumbing/calls.h"
 
 namespace winsim {
 

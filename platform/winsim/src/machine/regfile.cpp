@@ -10,7 +10,7 @@
 #include "machine/system.h"
 #include "base/names.h"
 #include "machine/registry.h"
-#include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 namespace winsim {
 

@@ -13,7 +13,6 @@
 #include "machine/machinefile.h"
 #include "machine/registry.h"
 #include "machine/system.h"
-#include "plumbing/calls.h"
 
 namespace winsim {
 

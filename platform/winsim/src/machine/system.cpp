@@ -1,7 +1,6 @@
 #include "machine/system.h"
 
 #include "base/names.h"
-#include "plumbing/calls.h"
 
 namespace winsim {
 

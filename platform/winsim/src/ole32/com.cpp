@@ -23,7 +23,7 @@
 #include "plumbing/hooks.h"
 #include "machine/machine.h"
 #include "machine/wmi.h"
-#include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 namespace winsim {
 namespace {

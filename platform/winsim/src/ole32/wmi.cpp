@@ -22,7 +22,7 @@
 #include "base/names.h"
 #include "machine/system.h"
 #include "machine/wmi.h"
-#include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 namespace winsim {
 namespace {

@@ -1,7 +1,5 @@
 #include "plumbing/calls.h"
 
-#include <cstdio>
-
 #include "machine/machine.h"
 #include "machine/process.h"
 
@@ -10,10 +8,6 @@ namespace winsim {
 namespace {
 thread_local DWORD g_lastError = 0;
 }  // namespace
-
-void NotModelled(const char *function, const std::string &what) {
-  std::fprintf(stderr, "winsim: %s: %s is not modelled\n", function, what.c_str());
-}
 
 void RecordPrompt(const char *function, const std::string &what) {
   if (HasMachine()) Process().prompts.push_back(std::string(function) + ": " + what);

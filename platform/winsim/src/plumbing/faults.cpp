@@ -1,7 +1,6 @@
 #include "plumbing/faults.h"
 
 #include "plumbing/hooks.h"
-#include "plumbing/calls.h"
 
 namespace winsim {
 

@@ -16,7 +16,7 @@
 #include "machine/registry.h"
 #include "machine/devices.h"
 #include "machine/system.h"
-#include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 namespace winsim {
 

@@ -27,6 +27,7 @@
 #include "machine/process.h"
 #include "machine/system.h"
 #include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 using namespace winsim;
 

@@ -37,6 +37,7 @@
 #include "plumbing/paths.h"
 #include "machine/registry.h"
 #include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 using namespace winsim;
 

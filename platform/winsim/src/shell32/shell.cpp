@@ -39,7 +39,7 @@
 #include "shell32/shellfolders.h"
 #include "machine/process.h"
 #include "machine/system.h"
-#include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 namespace winsim {
 namespace {

@@ -13,7 +13,7 @@
 #include "plumbing/hooks.h"
 #include "base/names.h"
 #include "plumbing/paths.h"
-#include "plumbing/calls.h"
+#include "base/diagnostics.h"
 
 using namespace winsim;
 
