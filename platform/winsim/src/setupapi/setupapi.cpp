@@ -115,6 +115,15 @@ struct Target {
 
 BOOL RemoveDevice(Target &t);
 
+// A caller's parameter record: given (ERROR_INVALID_PARAMETER) and of its own size
+// (ERROR_INVALID_USER_BUFFER).
+template <class Record>
+bool CheckRecord(const Record *record) {
+  if (!record) return Fail(ERROR_INVALID_PARAMETER, false);
+  if (record->cbSize != sizeof(Record)) return Fail(ERROR_INVALID_USER_BUFFER, false);
+  return true;
+}
+
 bool Find(HDEVINFO h, const SP_DEVINFO_DATA *data, bool memberRequired, Target &t) {
   t.set = SetOf(h);
   if (!t.set) return Fail(ERROR_INVALID_HANDLE, false);
@@ -412,9 +421,7 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
                                            PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
   WINSIM_ENTRY("setupapi.dll", SetupDiGetDeviceInstallParamsW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
-  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
-  if (!DeviceInstallParams) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t) || !CheckRecord(DeviceInstallParams)) return FALSE;
   *DeviceInstallParams = t.member ? t.member->params : t.set->params;
   return TRUE;
 }
@@ -423,9 +430,7 @@ BOOL WINAPI SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
                                            PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
   WINSIM_ENTRY("setupapi.dll", SetupDiSetDeviceInstallParamsW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
   Target t;
-  if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
-  if (!DeviceInstallParams) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  if (!Find(DeviceInfoSet, DeviceInfoData, false, t) || !CheckRecord(DeviceInstallParams)) return FALSE;
   SP_DEVINSTALL_PARAMS_W &params = t.member ? t.member->params : t.set->params;
   SP_DEVINSTALL_PARAMS_W next = *DeviceInstallParams;
   next.Flags = (next.Flags & ~kReadOnlyFlags) | (params.Flags & kReadOnlyFlags);
@@ -508,9 +513,7 @@ BOOL WINAPI SetupDiGetDriverInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
   Target t;
   if (!Find(DeviceInfoSet, DeviceInfoData, false, t)) return FALSE;
   const DriverNode *node = FindNode(t.member, DriverInfoData);
-  if (!node) return FALSE;
-  if (!DriverInstallParams) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  if (DriverInstallParams->cbSize != sizeof(SP_DRVINSTALL_PARAMS)) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  if (!node || !CheckRecord(DriverInstallParams)) return FALSE;
   DriverInstallParams->Rank = node->driver.rank;
   DriverInstallParams->Flags = node->flags;
   DriverInstallParams->PrivateData = 0;
