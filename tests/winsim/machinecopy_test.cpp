@@ -161,6 +161,9 @@ TEST(MachineWarnings, EachInconsistencyOnceWithItsFileAndEntry) {
       services + "ghost\\Enum]: lists 'PCI\\VEN_9\\9', which is not a started device of the service",
       services + "kvnsvc]: names the image C:\\Windows\\System32\\drivers\\kvnsvc.sys, which is not on the machine",
       m.Dir().string() + ": drive_c/Windows/System32/drivers/ndis.sys is missing (every Windows has it)",
+      toml +
+          ": [[programs]]: no entry for direvo.exe, which a package runs (\"direvo.exe /install\"); its start would "
+          "not be modelled",
       version + "CurrentVersion \"6.1\" is not [os]'s 10.0 (\"6.3\")",
       version + "CurrentBuildNumber \"7601\" is not [os] build 17763",
   };

@@ -16,6 +16,7 @@
 #include "machine/registry.h"
 #include "machine/system.h"
 #include "session/machinecheck.h"
+#include "machine/programs.h"
 #include "winsim.h"
 
 namespace winsim {
@@ -140,6 +141,23 @@ void CheckVersion(Warnings &w) {
           "CurrentBuildNumber \"" + ToUtf8(*build) + "\" is not [os] build " + std::to_string(os.build));
 }
 
+// The programs a driver package is known to run, with the arguments it runs them with: a
+// machine without a [[programs]] entry for one cannot model that step of an installation.
+const struct {
+  const wchar_t *name;
+  const char *commandLine;
+} kProgramsPackagesRun[] = {{L"direvo.exe", "direvo.exe /install"}};
+
+void CheckPrograms(Machine &m, Warnings &w) {
+  for (const auto &known : kProgramsPackagesRun) {
+    bool described = false;
+    for (const ProgramSpec &p : Programs().programs) described = described || EqualNoCase(p.name, known.name);
+    if (!described)
+      w.Add(m.FileName() + ": [[programs]]: no entry for " + ToUtf8(known.name) + ", which a package runs (\"" +
+            known.commandLine + "\"); its start would not be modelled");
+  }
+}
+
 }  // namespace
 
 void CheckConsistency(Machine &m) {
@@ -147,6 +165,7 @@ void CheckConsistency(Machine &m) {
   Warnings w(m);
   CheckDevices(w);
   CheckServices(w);
+  CheckPrograms(m, w);
   if (!FileOnMachine(L"C:\\Windows\\System32\\drivers\\ndis.sys"))
     w.Add(m.Root().string() + ": drive_c/Windows/System32/drivers/ndis.sys is missing (every Windows has it)");
   CheckVersion(w);
