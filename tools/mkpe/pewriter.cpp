@@ -4,6 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "utf8text.h"
+
 namespace mkpe {
 
 namespace {
@@ -51,39 +53,10 @@ struct Bytes {
   }
 };
 
-// UTF-8 to UTF-16 code units; malformed sequences become U+FFFD.
+// UTF-8 to UTF-16 code units; malformed sequences become U+FFFD (toolcommon::DecodeUtf8).
 std::u16string Utf16(std::string_view text) {
   std::u16string out;
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char b = (unsigned char)text[i];
-    uint32_t c;
-    size_t extra;
-    if (b < 0x80) {
-      c = b, extra = 0;
-    } else if ((b & 0xE0) == 0xC0) {
-      c = b & 0x1F, extra = 1;
-    } else if ((b & 0xF0) == 0xE0) {
-      c = b & 0x0F, extra = 2;
-    } else if ((b & 0xF8) == 0xF0) {
-      c = b & 0x07, extra = 3;
-    } else {
-      out += u'\xFFFD';
-      ++i;
-      continue;
-    }
-    bool ok = true;
-    for (size_t k = 1; ok && k <= extra; ++k) {
-      if (i + k >= text.size() || ((unsigned char)text[i + k] & 0xC0) != 0x80)
-        ok = false;
-      else
-        c = (c << 6) | ((unsigned char)text[i + k] & 0x3F);
-    }
-    if (!ok || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      out += u'\xFFFD';
-      ++i;
-      continue;
-    }
+  toolcommon::DecodeUtf8(text, [&](uint32_t c) {
     if (c >= 0x10000) {
       c -= 0x10000;
       out += char16_t(0xD800 + (c >> 10));
@@ -91,8 +64,7 @@ std::u16string Utf16(std::string_view text) {
     } else {
       out += char16_t(c);
     }
-    i += extra + 1;
-  }
+  });
   return out;
 }
 

@@ -54,47 +54,11 @@ std::string ToUtf8(const std::wstring &text) {
   return out;
 }
 
-// A byte that does not start a well-formed sequence (a stray continuation byte, a sequence
-// cut short, an overlong form, a surrogate, a value past U+10FFFF) reads as U+FFFD and the
-// next byte starts afresh, so what is read always writes back as it reads.
+// Malformed sequences read as U+FFFD (toolcommon::DecodeUtf8).
 std::wstring FromUtf8(const std::string &text) {
-  static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};  // shortest form's floor per extra bytes
   std::wstring out;
   out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char b = (unsigned char)text[i];
-    uint32_t c;
-    size_t extra;
-    if (b < 0x80) {
-      c = b;
-      extra = 0;
-    } else if ((b & 0xE0) == 0xC0) {
-      c = b & 0x1F;
-      extra = 1;
-    } else if ((b & 0xF0) == 0xE0) {
-      c = b & 0x0F;
-      extra = 2;
-    } else if ((b & 0xF8) == 0xF0) {
-      c = b & 0x07;
-      extra = 3;
-    } else {
-      c = 0xFFFD;
-      extra = 0;
-    }
-    bool ok = true;
-    for (size_t k = 1; ok && k <= extra; ++k) {
-      ok = i + k < text.size() && ((unsigned char)text[i + k] & 0xC0) == 0x80;
-      if (ok) c = (c << 6) | ((unsigned char)text[i + k] & 0x3F);
-    }
-    if (!ok || c < kLeast[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      out += wchar_t(0xFFFD);
-      ++i;
-      continue;
-    }
-    out += wchar_t(c);
-    i += extra + 1;
-  }
+  toolcommon::DecodeUtf8(text, [&](uint32_t c) { out += wchar_t(c); });
   return out;
 }
 
