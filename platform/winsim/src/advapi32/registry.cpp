@@ -12,6 +12,7 @@
 #include "machine/system.h"
 #include "plumbing/hooks.h"
 #include "base/diagnostics.h"
+#include "base/security.h"
 
 using namespace winsim;
 

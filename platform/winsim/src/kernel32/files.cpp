@@ -16,12 +16,12 @@
 #include "machine/machine.h"
 #include "base/names.h"
 #include "plumbing/paths.h"
-#include "machine/registry.h"
 #include "machine/clock.h"
 #include "machine/filesystem.h"
 #include "machine/process.h"
 #include "plumbing/calls.h"
 #include "base/diagnostics.h"
+#include "base/security.h"
 
 namespace winsim {
 

@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "base/names.h"
-#include "machine/registry.h"
+#include "base/security.h"
 
 namespace winsim {
 

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "base/names.h"
-#include "machine/registry.h"
+#include "base/security.h"
 
 namespace winsim {
 

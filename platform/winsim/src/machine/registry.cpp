@@ -6,6 +6,7 @@
 
 #include "machine/clock.h"
 #include "base/names.h"
+#include "base/security.h"
 
 namespace winsim {
 
