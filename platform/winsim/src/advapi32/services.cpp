@@ -1,4 +1,4 @@
-// The service control manager over the registry's Services key (services.h): SCM and service
+// The service control manager over the registry's Services key (machine/services.h): SCM and service
 // handles, status, start and stop after [[services]], deferred deletion, creation and
 // configuration, and the database lock.
 //

@@ -41,7 +41,7 @@ struct ServiceSpec {
   OnStart onStart = OnStart::Runs;
   DWORD startError = 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
   // What the service control manager's own database holds where the registry was written
-  // behind its back since the last boot (services.h); absent: the registry's value.
+  // behind its back since the last boot (see above); absent: the registry's value.
   std::optional<DWORD> startType;
   std::optional<bool> markedForDelete;
 };
