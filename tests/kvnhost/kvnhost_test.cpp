@@ -631,15 +631,19 @@ TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
   // Mistakes in several tables and entries are all told, each on a line of its own.
   std::ofstream(machine / "machine.toml", std::ios::binary | std::ios::trunc)
       << "stray = 1\n[os]\nmajor = \"ten\"\n[machine]\nenable_fail = true\nuser_fail = 1\n"
-      << device << "status = \"running\"\n[[services]]\nname = \"direvo\"\nstate = \"paused\"\n";
+      << device << "status = \"running\"\n[[services]]\nname = \"direvo\"\nstate = \"paused\"\n"
+      << "[[faults]]\nfunction = 7\nnth = \"1\"\nwhen = 'x'\n[machine.free_disk]\n'C:' = 'lots'\n";
   fs::remove_all(state);
   Result all = Run("--machine " + Quote(machine.string()) + " " + WithState("info"));
   EXPECT_EQ(all.status, 2);
+  // Within a table or entry too, each wrong value and each unknown key beside them.
   for (const char *says :
        {":1: stray is not a known key", ":3: [os]: major must be a number", ":5: [machine]: enable_fail is not",
-        ":6: [machine]: user_fail is not", ":10: [[devices]] entry 1", ":13: [[services]] entry 1: state \"paused\""})
+        ":6: [machine]: user_fail is not", ":10: [[devices]] entry 1", ":13: [[services]] entry 1: state \"paused\"",
+        ":15: [[faults]] entry 1: function must be a text", ":16: [[faults]] entry 1: nth must be a number",
+        ":17: [[faults]] entry 1: when is not a known key", ":19: [machine] free_disk: C: must be a number"})
     EXPECT_NE(all.err.find(says), std::string::npos) << says << " in " << all.err;
-  EXPECT_EQ(std::count(all.err.begin(), all.err.end(), '\n'), 6) << all.err;
+  EXPECT_EQ(std::count(all.err.begin(), all.err.end(), '\n'), 10) << all.err;
   EXPECT_FALSE(fs::exists(state));
   // Every example machine is a correct one without a warning, after a run too (what it saved
   // loads again).

@@ -40,12 +40,14 @@ bool MachineClock::Load(MachineFile &file) {
   startUtc_ = HostNowUtc();
   TableReader &r = file.Section("machine");
   int64_t bias = 0;
-  if (!r.Number("timezone_bias_minutes", bias, -24 * 60, 24 * 60)) return false;
+  const bool biasRead = r.Number("timezone_bias_minutes", bias, -24 * 60, 24 * 60);
   biasMinutes_ = int(bias);
   std::string clock;
-  if (const toml::node *n = file.Config()["machine"]["clock"].node(); n && !n->is_string())
+  if (const toml::node *n = file.Config()["machine"]["clock"].node(); n && !n->is_string()) {
+    r.Skip("clock");
     return r.WrongType("clock", "a text \"YYYY-MM-DDTHH:MM:SS\"");
-  if (!r.Text("clock", clock)) return false;
+  }
+  if (!r.Text("clock", clock) || !biasRead) return false;
   if (r.Has("clock")) {
     int64_t local;
     if (!ParseIsoDateTime(clock, local)) return r.Fail("clock", "\"" + clock + "\" is not a time YYYY-MM-DDTHH:MM:SS");

@@ -82,11 +82,14 @@ bool ReadPendingStatus(TableReader &r, std::optional<DeviceStatus> &out) {
 bool ReadDriver(TableReader &r, DeviceDriver &d) {
   r.SetKeyPrefix("driver.");
   std::string version, date;
-  if (!r.Text("inf", d.inf) || !r.Text("section", d.section) || !r.Text("description", d.description) ||
-      !r.Text("manufacturer", d.manufacturer) || !r.Text("provider", d.provider) ||
-      !r.Text("matching_id", d.matchingId) || !r.Text("service", d.service) || !r.Text("key", d.key) ||
-      !r.Dword("flags", d.flags) || !r.Dword("rank", d.rank) || !r.Text("version", version) || !r.Text("date", date))
+  bool read = r.Text("inf", d.inf) & r.Text("section", d.section) & r.Text("description", d.description) &
+              r.Text("manufacturer", d.manufacturer) & r.Text("provider", d.provider) &
+              r.Text("matching_id", d.matchingId) & r.Text("service", d.service) & r.Text("key", d.key) &
+              r.Dword("flags", d.flags) & r.Dword("rank", d.rank) & r.Text("version", version) & r.Text("date", date);
+  if (!read) {
+    r.Done();  // the unknown keys beside the wrong values
     return false;
+  }
   if (r.Has("version")) {
     if (!ParseVersion(version, d.version))
       return r.Fail("version", "\"" + version + "\" is not a.b.c.d with parts from 0 to 65535");
@@ -130,19 +133,22 @@ bool ReadDevice(const toml::table &table, const std::string &file, size_t entry,
 
   std::vector<std::wstring> interfaces;
   const toml::table *driver = nullptr, *behaviour = nullptr;
-  if (!r.Texts("hardware_ids", dev.hardwareIds, true) || !r.Texts("compatible_ids", dev.compatibleIds, true) ||
-      !r.Text("class", dev.className) || !ReadGuid(r, "class_guid", dev.classGuid) ||
-      !r.Text("description", dev.description) || !r.Flag("present", dev.present) ||
-      !r.Choice<DeviceStatus>("status",
-                              {{"started", DeviceStatus::Started},
-                               {"disabled", DeviceStatus::Disabled},
-                               {"problem", DeviceStatus::Problem},
-                               {"not_started", DeviceStatus::NotStarted}},
-                              dev.status) ||
-      !r.Dword("problem", dev.problem) || !r.Flag("private_problem", dev.privateProblem) ||
-      !ReadPendingStatus(r, dev.pendingStatus) || !r.Texts("interfaces", interfaces, true) ||
-      !r.Table("driver", driver) || !r.Table("behaviour", behaviour))
+  bool read = r.Texts("hardware_ids", dev.hardwareIds, true) & r.Texts("compatible_ids", dev.compatibleIds, true) &
+              r.Text("class", dev.className) & ReadGuid(r, "class_guid", dev.classGuid) &
+              r.Text("description", dev.description) & r.Flag("present", dev.present) &
+              r.Choice<DeviceStatus>("status",
+                                     {{"started", DeviceStatus::Started},
+                                      {"disabled", DeviceStatus::Disabled},
+                                      {"problem", DeviceStatus::Problem},
+                                      {"not_started", DeviceStatus::NotStarted}},
+                                     dev.status) &
+              r.Dword("problem", dev.problem) & r.Flag("private_problem", dev.privateProblem) &
+              ReadPendingStatus(r, dev.pendingStatus) & r.Texts("interfaces", interfaces, true) &
+              r.Table("driver", driver) & r.Table("behaviour", behaviour);
+  if (!read) {
+    r.Done();  // the unknown keys beside the wrong values
     return false;
+  }
   for (const std::wstring &text : interfaces) {
     GUID g;
     if (!ParseGuid(text, g)) return BadGuid(r, "interfaces", text);

@@ -14,7 +14,11 @@ constexpr uint64_t kDefaultFreeDisk = 53687091200ULL;
 
 bool ReadLockedFile(const toml::table &t, const std::string &file, size_t i, LockedFile &lf, std::string &error) {
   TableReader r(t, file, EntryName("locked_files", i), error);
-  if (!r.Text("path", lf.path) || !r.Dword("error", lf.error) || !r.Flag("rename", lf.rename)) return false;
+  bool read = r.Text("path", lf.path) & r.Dword("error", lf.error) & r.Flag("rename", lf.rename);
+  if (!read) {
+    r.Done();  // the unknown keys beside the wrong values
+    return false;
+  }
   if (lf.path.empty()) return r.Fail("path", "is missing");
   if (lf.error == ERROR_SUCCESS) return r.Fail("error", "must not be 0");
   return r.Done();
@@ -24,9 +28,12 @@ bool ReadFileSecurity(const toml::table &t, const std::string &file, size_t i, F
                       std::string &error) {
   std::string where = EntryName("file_security", i);
   TableReader r(t, file, where, error);
-  if (!r.Text("path", f.path) || !ReadAccount(r, "owner", f.owner) || !r.Flag("protected", f.protectedDacl) ||
-      !r.Text("link_target", f.linkTarget))
+  bool read = r.Text("path", f.path) & ReadAccount(r, "owner", f.owner) & r.Flag("protected", f.protectedDacl) &
+              r.Text("link_target", f.linkTarget);
+  if (!read) {
+    r.Done();  // the unknown keys beside the wrong values
     return false;
+  }
   if (f.path.empty()) return r.Fail("path", "is missing");
   if (f.path.size() < 4 || f.path[1] != L':' || f.path[2] != L'\\')
     return r.Fail("path", "must be a full path below a drive root (\"C:\\\\...\")");

@@ -435,7 +435,11 @@ std::wstring PathOfEntry(RegistryTree &registry, const std::wstring &entry) {
 bool ReadKeySecurity(const toml::table &t, const std::string &file, size_t i, KeySecuritySpec &k, std::string &error) {
   std::string where = EntryName("key_security", i);
   TableReader r(t, file, where, error);
-  if (!r.Text("path", k.path) || !ReadAccount(r, "owner", k.owner)) return false;
+  bool read = r.Text("path", k.path) & ReadAccount(r, "owner", k.owner);
+  if (!read) {
+    r.Done();  // the unknown keys beside the wrong values
+    return false;
+  }
   if (k.path.empty()) return r.Fail("path", "is missing");
   if (!ReadAccessList(r, t, file, where, false, k.dacl, error)) return false;
   if (!r.Has("allow") && !r.Has("deny")) return r.Fail("allow", "is missing: the key's access list");

@@ -27,18 +27,22 @@ bool ReadService(const toml::table &t, const std::string &file, size_t i, Servic
   TableReader r(t, file, EntryName("services", i), error);
   using State = ServiceSpec::State;
   using OnStart = ServiceSpec::OnStart;
-  if (!r.Text("name", s.name) ||
-      !r.Choice<State>(
+  bool read =
+      r.Text("name", s.name) &
+      r.Choice<State>(
           "state", {{"running", State::Running}, {"stopped", State::Stopped}, {"start_pending", State::StartPending}},
-          s.state) ||
-      !r.Choice<OnStart>("on_start",
-                         {{"runs", OnStart::Runs},
-                          {"pending", OnStart::Pending},
-                          {"fails", OnStart::Fails},
-                          {"stops", OnStart::Stops}},
-                         s.onStart) ||
-      !r.Dword("start_error", s.startError))
+          s.state) &
+      r.Choice<OnStart>("on_start",
+                        {{"runs", OnStart::Runs},
+                         {"pending", OnStart::Pending},
+                         {"fails", OnStart::Fails},
+                         {"stops", OnStart::Stops}},
+                        s.onStart) &
+      r.Dword("start_error", s.startError);
+  if (!read) {
+    r.Done();  // the unknown keys beside the wrong values
     return false;
+  }
   if (s.name.empty()) return r.Fail("name", "is missing");
   if (r.Has("start_type")) {
     DWORD start = 0;

@@ -9,13 +9,17 @@ const PartSlot<SystemIdentity> g_system("system");
 
 bool ReadOs(const toml::table &t, const std::string &file, OsSpec &os, std::string &error) {
   TableReader r(t, file, "[os]", error);
-  if (!r.Dword("major", os.major) || !r.Dword("minor", os.minor) || !r.Dword("build", os.build) ||
-      !r.Dword("platform_id", os.platformId) || !r.Word("sp_major", os.spMajor) || !r.Word("sp_minor", os.spMinor) ||
-      !r.Word("suite_mask", os.suiteMask) || !r.Dword("product_info", os.productInfo) ||
-      !r.Flag("server_r2", os.serverR2) || !r.Text("csd_version", os.csdVersion) ||
-      !r.Choice<BYTE>("product_type", {{"workstation", 1}, {"domain_controller", 2}, {"server", 3}}, os.productType) ||
-      !r.Texts("missing_dlls", os.missingDlls) || !r.Texts("missing_exports", os.missingExports))
+  bool read =
+      r.Dword("major", os.major) & r.Dword("minor", os.minor) & r.Dword("build", os.build) &
+      r.Dword("platform_id", os.platformId) & r.Word("sp_major", os.spMajor) & r.Word("sp_minor", os.spMinor) &
+      r.Word("suite_mask", os.suiteMask) & r.Dword("product_info", os.productInfo) & r.Flag("server_r2", os.serverR2) &
+      r.Text("csd_version", os.csdVersion) &
+      r.Choice<BYTE>("product_type", {{"workstation", 1}, {"domain_controller", 2}, {"server", 3}}, os.productType) &
+      r.Texts("missing_dlls", os.missingDlls) & r.Texts("missing_exports", os.missingExports);
+  if (!read) {
+    r.Done();  // the unknown keys beside the wrong values
     return false;
+  }
   for (const std::wstring &e : os.missingExports)
     if (e.find(L'!') == std::wstring::npos || e.front() == L'!' || e.back() == L'!')
       return r.Fail("missing_exports", "\"" + ToUtf8(e) + "\" is not dll!function");
@@ -63,10 +67,11 @@ bool SystemIdentity::Load(MachineFile &file) {
   if (osTable && !ReadOs(*osTable, file.Name(), os, file.Mistakes())) ok = false;
 
   TableReader &r = file.Section("machine");
-  if (!r.Text("computer_name", computerName) || !r.Text("user_locale", userLocale)) return false;
+  bool read = r.Text("computer_name", computerName) & r.Text("user_locale", userLocale);
   systemLocale = userLocale;
   DWORD codePage = ansiCodePage;
-  if (!r.Text("system_locale", systemLocale) || !r.Dword("ansi_code_page", codePage)) return false;
+  read = read & r.Text("system_locale", systemLocale) & r.Dword("ansi_code_page", codePage);
+  if (!read) return false;
   ansiCodePage = codePage;
   if (computerName.empty() || computerName.size() > 15) return r.Fail("computer_name", "must have 1 to 15 characters");
   return ok;

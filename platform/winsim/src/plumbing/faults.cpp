@@ -10,9 +10,12 @@ const PartSlot<FaultTable> g_faults("faults");
 bool ReadFault(const toml::table &t, const std::string &file, size_t i, Fault &f, std::string &error) {
   TableReader r(t, file, EntryName("faults", i), error);
   int64_t error64 = ERROR_GEN_FAILURE;
-  if (!r.Text("function", f.function) || !r.Number("nth", f.nth, 0, INT64_MAX) ||
-      !r.Text("when_arg_contains", f.whenArgContains) || !r.Number("error", error64, 0, 0xFFFFFFFFLL))
+  bool read = r.Text("function", f.function) & r.Number("nth", f.nth, 0, INT64_MAX) &
+              r.Text("when_arg_contains", f.whenArgContains) & r.Number("error", error64, 0, 0xFFFFFFFFLL);
+  if (!read) {
+    r.Done();  // the unknown keys beside the wrong values
     return false;
+  }
   f.error = uint32_t(error64);
   f.errorGiven = t.contains("error");
   if (f.function.empty()) return r.Fail("function", "is missing: a [[faults]] entry names the function it fails");
