@@ -40,6 +40,24 @@ bool InAdministratorsToken(const BYTE *sid) {
     if (SidLength(sid) == g.size() && std::memcmp(sid, g.data(), g.size()) == 0) return true;
   return false;
 }
+
+// Calls visit(allowed, mask) for each access-allowed or access-denied entry of a valid DACL
+// that applies to the elevated administrator's token (inherit-only entries do not), in
+// order, until visit answers true.
+template <class Visit>
+void ForEachTokenAce(const std::vector<BYTE> &dacl, Visit visit) {
+  if (!AclIsValid(dacl.data())) return;
+  const BYTE *a = dacl.data();
+  size_t count = GetWord(a + 4), at = kAclHeader;
+  for (size_t i = 0; i < count; ++i) {
+    BYTE type = a[at], flags = a[at + 1];
+    size_t aceSize = GetWord(a + at + 2);
+    if (!(flags & kInheritOnlyAce) && (type == ACCESS_ALLOWED_ACE_TYPE || type == kAccessDeniedAceType) &&
+        InAdministratorsToken(a + at + 8) && visit(type == ACCESS_ALLOWED_ACE_TYPE, GetDword(a + at + 4)))
+      return;
+    at += aceSize;
+  }
+}
 }  // namespace
 
 std::vector<BYTE> MakeSid(BYTE authority, std::initializer_list<DWORD> subAuthorities) {
@@ -97,20 +115,13 @@ std::vector<BYTE> KeyDacl(bool protectedKey) {
 
 bool DaclGrantsAdministratorsDelete(const std::vector<BYTE> &dacl) {
   if (dacl.empty()) return true;  // a null DACL grants everything to everyone
-  if (!AclIsValid(dacl.data())) return false;
-  const BYTE *a = dacl.data();
-  size_t count = GetWord(a + 4), at = kAclHeader;
-  for (size_t i = 0; i < count; ++i) {
-    BYTE type = a[at], flags = a[at + 1];
-    size_t aceSize = GetWord(a + at + 2);
-    if (!(flags & kInheritOnlyAce) && (type == ACCESS_ALLOWED_ACE_TYPE || type == kAccessDeniedAceType) &&
-        InAdministratorsToken(a + at + 8)) {
-      ACCESS_MASK mask = GetDword(a + at + 4);
-      if (mask & (DELETE | GENERIC_ALL)) return type == ACCESS_ALLOWED_ACE_TYPE;
-    }
-    at += aceSize;
-  }
-  return false;
+  bool granted = false;
+  ForEachTokenAce(dacl, [&](bool allow, ACCESS_MASK mask) {
+    if (!(mask & (DELETE | GENERIC_ALL))) return false;
+    granted = allow;  // the first entry that names the right decides
+    return true;
+  });
+  return granted;
 }
 
 ACCESS_MASK MapKeyGenericRights(ACCESS_MASK mask) {
@@ -129,23 +140,14 @@ ACCESS_MASK AccessAllowed(const std::vector<BYTE> &dacl, const std::vector<BYTE>
                           ACCESS_MASK (*map)(ACCESS_MASK), ACCESS_MASK everything) {
   if (dacl.empty()) return everything;  // a null DACL grants everything to everyone
   ACCESS_MASK granted = 0, denied = 0;
-  if (AclIsValid(dacl.data())) {
-    const BYTE *a = dacl.data();
-    size_t count = GetWord(a + 4), at = kAclHeader;
-    for (size_t i = 0; i < count; ++i) {
-      BYTE type = a[at], flags = a[at + 1];
-      size_t aceSize = GetWord(a + at + 2);
-      if (!(flags & kInheritOnlyAce) && (type == ACCESS_ALLOWED_ACE_TYPE || type == kAccessDeniedAceType) &&
-          InAdministratorsToken(a + at + 8)) {
-        ACCESS_MASK mask = map(GetDword(a + at + 4));
-        if (type == ACCESS_ALLOWED_ACE_TYPE)
-          granted |= mask & ~denied;
-        else
-          denied |= mask & ~granted;
-      }
-      at += aceSize;
-    }
-  }
+  ForEachTokenAce(dacl, [&](bool allow, ACCESS_MASK mask) {
+    mask = map(mask);
+    if (allow)
+      granted |= mask & ~denied;
+    else
+      denied |= mask & ~granted;
+    return false;
+  });
   if (owner.empty() || InAdministratorsToken(owner.data())) granted |= READ_CONTROL | WRITE_DAC;
   return granted & everything;
 }
