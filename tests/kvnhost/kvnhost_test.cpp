@@ -632,7 +632,8 @@ TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
   std::ofstream(machine / "machine.toml", std::ios::binary | std::ios::trunc)
       << "stray = 1\n[os]\nmajor = \"ten\"\n[machine]\nenable_fail = true\nuser_fail = 1\n"
       << device << "status = \"running\"\n[[services]]\nname = \"direvo\"\nstate = \"paused\"\n"
-      << "[[faults]]\nfunction = 7\nnth = \"1\"\nwhen = 'x'\n[machine.free_disk]\n'C:' = 'lots'\n";
+      << "[[faults]]\nfunction = 7\nnth = \"1\"\nwhen = 'x'\n[machine.free_disk]\n'C:' = 'lots'\n"
+      << "[devices.driver]\nversion = '1.2.3'\n[devices.behaviour]\nenable_fail = true\n";
   fs::remove_all(state);
   Result all = Run("--machine " + Quote(machine.string()) + " " + WithState("info"));
   EXPECT_EQ(all.status, 2);
@@ -641,9 +642,11 @@ TEST_F(KvnhostFixture, MachineTomlMistakesStopTheRunWithFileLineAndKey) {
        {":1: stray is not a known key", ":3: [os]: major must be a number", ":5: [machine]: enable_fail is not",
         ":6: [machine]: user_fail is not", ":10: [[devices]] entry 1", ":13: [[services]] entry 1: state \"paused\"",
         ":15: [[faults]] entry 1: function must be a text", ":16: [[faults]] entry 1: nth must be a number",
-        ":17: [[faults]] entry 1: when is not a known key", ":19: [machine] free_disk: C: must be a number"})
+        ":17: [[faults]] entry 1: when is not a known key", ":19: [machine] free_disk: C: must be a number",
+        ":21: [[devices]] entry 1 ('PCI\\VEN_1\\0'): driver.version \"1.2.3\"",
+        ":23: [[devices]] entry 1 ('PCI\\VEN_1\\0'): behaviour.enable_fail is not a known key"})
     EXPECT_NE(all.err.find(says), std::string::npos) << says << " in " << all.err;
-  EXPECT_EQ(std::count(all.err.begin(), all.err.end(), '\n'), 10) << all.err;
+  EXPECT_EQ(std::count(all.err.begin(), all.err.end(), '\n'), 12) << all.err;
   EXPECT_FALSE(fs::exists(state));
   // Every example machine is a correct one without a warning, after a run too (what it saved
   // loads again).

@@ -108,9 +108,11 @@ bool ReadDriver(TableReader &r, DeviceDriver &d) {
 
 bool ReadBehaviour(TableReader &r, DeviceBehaviour &b) {
   r.SetKeyPrefix("behaviour.");
-  return r.Flag("enable_fails", b.enableFails) && r.Flag("stays_down", b.staysDown) &&
-         r.Flag("disable_fails", b.disableFails) && r.Flag("state_change_needs_restart", b.stateChangeNeedsRestart) &&
-         r.Flag("update_needs_reboot", b.updateNeedsReboot) && r.Dword("update_error", b.updateError) && r.Done();
+  bool read = r.Flag("enable_fails", b.enableFails) & r.Flag("stays_down", b.staysDown) &
+              r.Flag("disable_fails", b.disableFails) &
+              r.Flag("state_change_needs_restart", b.stateChangeNeedsRestart) &
+              r.Flag("update_needs_reboot", b.updateNeedsReboot) & r.Dword("update_error", b.updateError);
+  return r.Done() & read;
 }
 
 bool ReadDevice(const toml::table &table, const std::string &file, size_t entry, Device &dev, std::string &error) {
@@ -145,29 +147,32 @@ bool ReadDevice(const toml::table &table, const std::string &file, size_t entry,
               r.Dword("problem", dev.problem) & r.Flag("private_problem", dev.privateProblem) &
               ReadPendingStatus(r, dev.pendingStatus) & r.Texts("interfaces", interfaces, true) &
               r.Table("driver", driver) & r.Table("behaviour", behaviour);
-  if (!read) {
-    r.Done();  // the unknown keys beside the wrong values
-    return false;
-  }
-  for (const std::wstring &text : interfaces) {
+  // The checks across keys need the values; the subtables are read whatever the entry's
+  // own keys held, so that one load tells all their mistakes.
+  bool ok = read;
+  for (size_t i = 0; read && ok && i < interfaces.size(); ++i) {
     GUID g;
-    if (!ParseGuid(text, g)) return BadGuid(r, "interfaces", text);
-    dev.interfaces.push_back(g);
+    if (ParseGuid(interfaces[i], g))
+      dev.interfaces.push_back(g);
+    else
+      ok = BadGuid(r, "interfaces", interfaces[i]);
   }
-  if (dev.status == DeviceStatus::Problem && dev.problem == 0)
-    return r.Fail("status", "\"problem\" needs a problem number (CM_PROB_*)");
-  if (driver) {
-    if (!dev.classGuid)
-      return r.Fail("driver", "([devices.driver]) needs the device's class_guid (its driver key is below it)");
+  if (read && dev.status == DeviceStatus::Problem && dev.problem == 0)
+    ok = r.Fail("status", "\"problem\" needs a problem number (CM_PROB_*)");
+  if (driver && !dev.classGuid) {
+    // A class_guid that is there but wrong is told already.
+    if (!r.Has("class_guid"))
+      ok = r.Fail("driver", "([devices.driver]) needs the device's class_guid (its driver key is below it)");
+  } else if (driver) {
     dev.driver.emplace();
     TableReader d(*driver, file, r.Where(), error);
-    if (!ReadDriver(d, *dev.driver)) return false;
+    ok &= ReadDriver(d, *dev.driver);
   }
   if (behaviour) {
     TableReader b(*behaviour, file, r.Where(), error);
-    if (!ReadBehaviour(b, dev.behaviour)) return false;
+    ok &= ReadBehaviour(b, dev.behaviour);
   }
-  return r.Done();
+  return r.Done() & ok;
 }
 
 // ---- the registry mirror ---------------------------------------------------------------------

@@ -13,7 +13,8 @@ bool WmiState::Load(MachineFile &file) {
   if (!file.Top().Table("wmi", wmi)) return false;
   if (!wmi) return true;
   TableReader r(*wmi, file.Name(), "[wmi]", file.Mistakes());
-  return r.Flag("available", available) && r.Text("model", model) && r.Done();
+  bool read = r.Flag("available", available) & r.Text("model", model);
+  return r.Done() & read;
 }
 
 }  // namespace winsim
