@@ -34,6 +34,7 @@ constexpr Area kAreas[] = {
     {"full path names", ProbeFullPaths},
     {"registry", ProbeRegistry},
     {"operating-system version record", ProbeVersionRecord},
+    {"the computer, its drives and its account", ProbeMachineIdentity},
     {"SetupAPI and the configuration manager", ProbeSetupApi},
     {"root devices and driver updates", ProbeRootDevices},
     {"INF files", ProbeInf},

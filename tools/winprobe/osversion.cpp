@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "probe.h"
@@ -45,6 +46,52 @@ void ProbeVersionRecord(json &out) {
     r["wrote_beyond"] = beyond;
     out[c.key] = r;
     out[std::string(c.key) + ".last_error"] = unsigned(error);
+  }
+}
+}  // namespace winprobe
+
+namespace winprobe {
+// ---- the computer, its drives and its account --------------------------------------------
+// The names differ between machines and are not reported; how the calls answer a buffer too
+// small, which roots are drives, and the process's membership in Administrators are.
+void ProbeMachineIdentity(json &out) {
+  DWORD size = 0;
+  SetLastError(kSentinel);
+  BOOL ok = GetComputerNameW(nullptr, &size);
+  out["GetComputerNameW[size0]"] = {{"ret", ok != 0}, {"error", unsigned(GetLastError())}, {"asks_more", size > 1}};
+  WCHAR name[MAX_COMPUTERNAME_LENGTH + 1];
+  size = MAX_COMPUTERNAME_LENGTH + 1;
+  ok = GetComputerNameW(name, &size);
+  out["GetComputerNameW[room]"] = {{"ret", ok != 0}, {"size_is_length", ok && size == std::wcslen(name)}};
+
+  size = 0;
+  SetLastError(kSentinel);
+  ok = GetUserNameW(nullptr, &size);
+  out["GetUserNameW[size0]"] = {{"ret", ok != 0}, {"error", unsigned(GetLastError())}, {"asks_more", size > 1}};
+  WCHAR user[257];
+  size = 257;
+  ok = GetUserNameW(user, &size);
+  out["GetUserNameW[room]"] = {{"ret", ok != 0}, {"size_counts_terminator", ok && size == std::wcslen(user) + 1}};
+
+  out["GetLogicalDrives[C]"] = (GetLogicalDrives() >> 2) & 1;
+  for (const wchar_t *root : {L"C:\\", L"C:", L"C:\\Windows", L"Q:\\"})
+    out["GetDriveTypeW[" + KeyText(root) + "]"] = GetDriveTypeW(root);
+
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID admins = nullptr;
+  if (AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                               &admins)) {
+    BOOL member = FALSE;
+    ok = CheckTokenMembership(nullptr, admins, &member);
+    out["CheckTokenMembership[thread,Administrators]"] = {{"ret", ok != 0}, {"member", member != 0}};
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      SetLastError(kSentinel);
+      ok = CheckTokenMembership(token, admins, &member);
+      out["CheckTokenMembership[primary]"] = {{"ret", ok != 0}, {"error", unsigned(GetLastError())}};
+      CloseHandle(token);
+    }
+    FreeSid(admins);
   }
 }
 }  // namespace winprobe

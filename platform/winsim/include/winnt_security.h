@@ -99,6 +99,8 @@ WINBASEAPI BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityD
                                                  PACL *pDacl, LPBOOL lpbDaclDefaulted);
 WINBASEAPI BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID *pAce);
 WINBASEAPI BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2);
+// Whether the calling thread's token (TokenHandle NULL) holds an enabled group of that SID.
+WINBASEAPI BOOL WINAPI CheckTokenMembership(HANDLE TokenHandle, PSID SidToCheck, PBOOL IsMember);
 
 // Memory blocks as GlobalAlloc gives them.
 #define GMEM_FIXED 0x0000

@@ -67,6 +67,12 @@ void NoteFailedFree(void *p) {
   std::lock_guard<std::mutex> lock(g_blocksLock);
   if (auto it = Blocks().find(p); it != Blocks().end()) it->second.freeFailed = true;
 }
+// The machine's built-in Administrator account (RID 500), whom the simulated process runs as.
+const std::vector<BYTE> &AdministratorSid() {
+  static const std::vector<BYTE> sid = MakeSid(5, {21, 1004336348, 1177238915, 682003330, 500});
+  return sid;
+}
+
 }  // namespace
 
 // The entry of GlobalFree, LocalFree and FreeSid: as WINSIM_ENTRY, and a fault that fails the
@@ -306,7 +312,7 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
   // The user is the machine's built-in Administrator account (RID 500); what it creates
   // elevated is owned by the Administrators group.
   bool user = TokenInformationClass == TokenUser;
-  std::vector<BYTE> sid = user ? MakeSid(5, {21, 1004336348, 1177238915, 682003330, 500}) : MakeSid(5, {32, 544});
+  std::vector<BYTE> sid = user ? AdministratorSid() : MakeSid(5, {32, 544});
   size_t head = user ? sizeof(TOKEN_USER) : sizeof(TOKEN_OWNER);
   DWORD size = DWORD(head + sid.size());
   *ReturnLength = size;
@@ -317,6 +323,36 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
     *static_cast<TOKEN_USER *>(TokenInformation) = TOKEN_USER{{at, 0}};
   else
     static_cast<TOKEN_OWNER *>(TokenInformation)->Owner = at;
+  return TRUE;
+}
+
+// The simulated process runs as the machine's built-in Administrator.
+BOOL WINAPI GetUserNameW(LPWSTR lpBuffer, LPDWORD pcbBuffer) {
+  WINSIM_ENTRY("advapi32.dll", GetUserNameW, FALSE);
+  if (!pcbBuffer) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  static const std::wstring kName = L"Administrator";
+  if (!lpBuffer || *pcbBuffer <= kName.size()) {
+    *pcbBuffer = DWORD(kName.size() + 1);
+    return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  }
+  std::memcpy(lpBuffer, kName.c_str(), (kName.size() + 1) * sizeof(WCHAR));
+  *pcbBuffer = DWORD(kName.size() + 1);
+  return TRUE;
+}
+
+// A token handle given here must be an impersonation token; the process's own tokens are
+// primary tokens, so only NULL (the calling thread's token) is answered.
+BOOL WINAPI CheckTokenMembership(HANDLE TokenHandle, PSID SidToCheck, PBOOL IsMember) {
+  WINSIM_ENTRY("advapi32.dll", CheckTokenMembership, FALSE);
+  if (!IsMember || !SidToCheck || !SidIsValid(SidToCheck)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (TokenHandle) {
+    if (!FindObject(TokenHandle, Object::Kind::Token)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    return Fail(ERROR_NO_IMPERSONATION_TOKEN, FALSE);
+  }
+  const std::vector<BYTE> &user = AdministratorSid();
+  const BYTE *sid = static_cast<const BYTE *>(SidToCheck);
+  bool isUser = SidLength(sid) == user.size() && std::memcmp(sid, user.data(), user.size()) == 0;
+  *IsMember = isUser || InAdministratorsToken(sid);
   return TRUE;
 }
 

@@ -28,19 +28,6 @@ void AppendAce(std::vector<BYTE> &acl, BYTE type, ACCESS_MASK mask, const std::v
   PutWord(&acl[4], WORD(GetWord(&acl[4]) + 1));
 }
 
-// The groups of the elevated administrator's token that access lists are checked against.
-bool InAdministratorsToken(const BYTE *sid) {
-  static const std::vector<BYTE> groups[] = {
-      MakeSid(5, {32, 544}),  // BUILTIN\Administrators
-      MakeSid(1, {0}),        // Everyone
-      MakeSid(5, {11}),       // Authenticated Users
-      MakeSid(5, {32, 545}),  // BUILTIN\Users
-  };
-  for (const auto &g : groups)
-    if (SidLength(sid) == g.size() && std::memcmp(sid, g.data(), g.size()) == 0) return true;
-  return false;
-}
-
 // Calls visit(allowed, mask) for each access-allowed or access-denied entry of a valid DACL
 // that applies to the elevated administrator's token (inherit-only entries do not), in
 // order, until visit answers true.
@@ -59,6 +46,18 @@ void ForEachTokenAce(const std::vector<BYTE> &dacl, Visit visit) {
   }
 }
 }  // namespace
+
+bool InAdministratorsToken(const BYTE *sid) {
+  static const std::vector<BYTE> groups[] = {
+      MakeSid(5, {32, 544}),  // BUILTIN\Administrators
+      MakeSid(1, {0}),        // Everyone
+      MakeSid(5, {11}),       // Authenticated Users
+      MakeSid(5, {32, 545}),  // BUILTIN\Users
+  };
+  for (const auto &g : groups)
+    if (SidLength(sid) == g.size() && std::memcmp(sid, g.data(), g.size()) == 0) return true;
+  return false;
+}
 
 std::vector<BYTE> MakeSid(BYTE authority, std::initializer_list<DWORD> subAuthorities) {
   std::vector<BYTE> sid(8 + 4 * subAuthorities.size(), 0);

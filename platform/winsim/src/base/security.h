@@ -36,6 +36,9 @@ bool SidIsValid(const void *sid);
 DWORD SidLength(const void *sid);
 // A valid ACL (revision 2 to 4, ACEs inside AclSize).
 bool AclIsValid(const void *acl);
+// True when the SID is one of the groups of the elevated administrator's token that access
+// lists are checked against (Administrators, Everyone, Authenticated Users, Users).
+bool InAdministratorsToken(const BYTE *sid);
 // Appends an access-allowed (or access-denied) entry to an ACL image and updates its header.
 void AddAce(std::vector<BYTE> &acl, bool allow, ACCESS_MASK mask, const std::vector<BYTE> &sid);
 // The default key DACL, or the one of a protected key.

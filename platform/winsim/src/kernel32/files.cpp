@@ -1218,6 +1218,25 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTEGER lpFreeB
   return TRUE;
 }
 
+// A drive of the machine is a drive_x folder of its directory; each is a fixed disk.
+DWORD WINAPI GetLogicalDrives(void) {
+  WINSIM_ENTRY("kernel32.dll", GetLogicalDrives, DWORD(0));
+  DWORD drives = 0;
+  for (wchar_t letter = L'A'; letter <= L'Z'; ++letter)
+    if (!FileSystem().DriveFolder(letter).empty()) drives |= DWORD(1) << (letter - L'A');
+  return drives;
+}
+
+// The root of an existing drive is DRIVE_FIXED; any other path (a folder below a root, a
+// drive the machine lacks) DRIVE_NO_ROOT_DIR, as Windows answers a path that is no root.
+// NULL asks about the current directory's drive.
+UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
+  std::wstring root = lpRootPathName ? lpRootPathName : Process().currentDirectory.substr(0, 3);
+  if (root.size() == 2) root += L'\\';
+  bool isRoot = root.size() == 3 && root[1] == L':' && (root[2] == L'\\' || root[2] == L'/');
+  return isRoot && !FileSystem().DriveFolder(root[0]).empty() ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
+}
+
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD lpBytesReturned,
                             LPOVERLAPPED) {
   WINSIM_ENTRY("kernel32.dll", DeviceIoControl, FALSE, PathOf(hDevice));

@@ -5,9 +5,12 @@
 #include <string>
 
 #include "base/names.h"
+#include "machine/clock.h"
 #include "machine/process.h"
 #include "machine/system.h"
 #include "base/diagnostics.h"
+#include "plumbing/calls.h"
+#include "plumbing/hooks.h"
 
 using namespace winsim;
 
@@ -75,6 +78,31 @@ int WINAPI GetSystemMetrics(int nIndex) {
   }
   NotModelled("GetSystemMetrics", "index " + std::to_string(nIndex) + " (answered 0)");
   return 0;
+}
+
+// [machine] computer_name; the size is in characters, without the terminator on success and
+// with it when the buffer is too small (ERROR_BUFFER_OVERFLOW).
+BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize) {
+  WINSIM_ENTRY("kernel32.dll", GetComputerNameW, FALSE);
+  if (!nSize) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  const std::wstring &name = System().computerName;
+  if (!lpBuffer || *nSize <= name.size()) {
+    *nSize = DWORD(name.size() + 1);
+    return Fail(ERROR_BUFFER_OVERFLOW, FALSE);
+  }
+  std::memcpy(lpBuffer, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+  *nSize = DWORD(name.size());
+  return TRUE;
+}
+
+// The machine's zone has a bias and no daylight saving time: TIME_ZONE_ID_UNKNOWN, as
+// Windows answers for such a zone, with the names and transition dates empty.
+DWORD WINAPI GetTimeZoneInformation(LPTIME_ZONE_INFORMATION lpTimeZoneInformation) {
+  WINSIM_ENTRY("kernel32.dll", GetTimeZoneInformation, TIME_ZONE_ID_INVALID);
+  if (!lpTimeZoneInformation) return Fail(ERROR_INVALID_PARAMETER, TIME_ZONE_ID_INVALID);
+  std::memset(lpTimeZoneInformation, 0, sizeof *lpTimeZoneInformation);
+  lpTimeZoneInformation->Bias = LONG(Clock().BiasMinutes());
+  return TIME_ZONE_ID_UNKNOWN;
 }
 
 }  // extern "C"

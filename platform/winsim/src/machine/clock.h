@@ -16,7 +16,8 @@ class MachineClock : public MachinePart {
  public:
   int64_t Now() const;  // FILETIME units (100 ns since 1601), UTC
   int64_t LocalFromUtc(int64_t utc) const { return utc - int64_t(biasMinutes_) * 600000000LL; }
-  DWORD TickCount() const;  // ms since the machine booted (2 hours before it was opened)
+  int BiasMinutes() const { return biasMinutes_; }  // UTC = local time + bias
+  DWORD TickCount() const;                          // ms since the machine booted (2 hours before it was opened)
   void Advance(int64_t ms) { advancedMs_ += ms; }
   bool Fixed() const { return fixed_; }
   // The local time the clock starts from when the machine opens next (a restart).

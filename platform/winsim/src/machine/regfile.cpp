@@ -11,13 +11,13 @@
 #include "base/names.h"
 #include "machine/registry.h"
 #include "base/diagnostics.h"
+#include "regtext.h"
 
 namespace winsim {
 
 namespace {
 const PartSlot<RegistryTree> g_registry("registry");
 constexpr const char *kHeader = "Windows Registry Editor Version 5.00";
-constexpr size_t kHexColumns = 77;  // regedit breaks hex data after the comma reaching this column
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
@@ -285,88 +285,7 @@ class Parser {
 
 // ---- writing ----------------------------------------------------------------------------------
 
-bool Printable(wchar_t c) {
-  uint32_t u = uint32_t(c);
-  if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0)) return false;
-  if ((u >= 0xD800 && u <= 0xDFFF) || u == 0xFFFE || u == 0xFFFF || u > 0x10FFFF) return false;
-  return true;
-}
-
-void AppendEscaped(std::wstring &out, std::wstring_view text) {
-  for (wchar_t c : text) {
-    if (c == L'\\' || c == L'"') {
-      out += L'\\';
-      out += c;
-    } else if (c == L'\n') {
-      out += L"\\n";
-    } else if (c == L'\r') {
-      out += L"\\r";
-    } else {
-      out += c;
-    }
-  }
-}
-
-void AppendHex(std::wstring &out, uint32_t value, int digits) {
-  static const wchar_t kDigits[] = L"0123456789abcdef";
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
-}
-
-// The text of a REG_SZ when it can be written as "text": printable, one terminator at the end.
-bool PlainText(const RegValue &v, std::wstring &text) {
-  if (v.type != REG_SZ || v.data.size() < 2 || v.data.size() % 2) return false;
-  text = TextOfImage(v.data);
-  if (text.back() != L'\0') return false;
-  text.pop_back();
-  for (wchar_t c : text)
-    if (!Printable(c)) return false;
-  // The image must be exactly what writing the text back gives (no stray surrogate halves).
-  return Utf16Image(text, true) == v.data;
-}
-
-void WriteValue(std::wstring &out, const RegValue &v) {
-  size_t lineStart = out.size();
-  if (v.name.empty()) {
-    out += L"@=";
-  } else {
-    out += L'"';
-    AppendEscaped(out, v.name);
-    out += L"\"=";
-  }
-  std::wstring text;
-  if (PlainText(v, text)) {
-    out += L'"';
-    AppendEscaped(out, text);
-    out += L"\"\r\n";
-    return;
-  }
-  if (v.type == REG_DWORD && v.data.size() == 4) {
-    DWORD value = DWORD(v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (DWORD(v.data[3]) << 24));
-    out += L"dword:";
-    AppendHex(out, value, 8);
-    out += L"\r\n";
-    return;
-  }
-  if (v.type == REG_BINARY) {
-    out += L"hex:";
-  } else {
-    wchar_t prefix[24];
-    std::swprintf(prefix, 24, L"hex(%x):", unsigned(v.type));
-    out += prefix;
-  }
-  size_t column = out.size() - lineStart;
-  for (size_t i = 0; i < v.data.size(); ++i) {
-    AppendHex(out, v.data[i], 2);
-    if (i + 1 == v.data.size()) break;
-    out += L',';
-    column += 3;
-    if (column >= kHexColumns) {
-      out += L"\\\r\n  ";
-      column = 2;
-    }
-  }
-  out += L"\r\n";
-}
+void WriteValue(std::wstring &out, const RegValue &v) { toolcommon::AppendRegValue(out, v.name, v.type, v.data); }
 
 // Whether saving writes anything for a key: never for a volatile key, for a key winsim
 // created as a parent of its own keys only when it holds values or saved subkeys, always

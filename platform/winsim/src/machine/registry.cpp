@@ -7,6 +7,7 @@
 #include "machine/clock.h"
 #include "base/names.h"
 #include "base/security.h"
+#include "regtext.h"
 
 namespace winsim {
 
@@ -268,44 +269,11 @@ std::wstring MultiString(const std::vector<std::wstring> &entries) {
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 std::vector<BYTE> Utf16Image(std::wstring_view text, bool terminate) {
-  std::vector<BYTE> out;
-  out.reserve((text.size() + 1) * 2);
-  auto unit = [&](uint32_t u) {
-    out.push_back(BYTE(u & 0xFF));
-    out.push_back(BYTE(u >> 8));
-  };
-  for (wchar_t wc : text) {
-    uint32_t c = uint32_t(wc);
-    if (c > 0x10FFFF) c = 0xFFFD;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      unit(0xD800 | (c >> 10));
-      unit(0xDC00 | (c & 0x3FF));
-    } else {
-      unit(c);
-    }
-  }
-  if (terminate) unit(0);
-  return out;
+  return toolcommon::Utf16LeImage(text, terminate);
 }
 
 std::wstring TextOfImage(const std::vector<BYTE> &image) {
-  std::wstring out;
-  size_t units = image.size() / 2;
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t u = image[2 * i] | (uint32_t(image[2 * i + 1]) << 8);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-      uint32_t low = image[2 * i + 2] | (uint32_t(image[2 * i + 3]) << 8);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        out += wchar_t(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
-        ++i;
-        continue;
-      }
-    }
-    out += wchar_t(u);
-  }
-  if (image.size() % 2) out += wchar_t(image.back());
-  return out;
+  return toolcommon::TextOfUtf16Le(image.data(), image.size());
 }
 
 std::vector<BYTE> ImageFromHostText(const BYTE *data, size_t bytes) {

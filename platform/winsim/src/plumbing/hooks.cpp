@@ -53,6 +53,7 @@ const struct {
     WINSIM_CANNOT_FAIL("kernel32.dll", GetACP),
     WINSIM_CANNOT_FAIL("kernel32.dll", GetSystemInfo),
     WINSIM_CANNOT_FAIL("kernel32.dll", GetNativeSystemInfo),
+    WINSIM_CANNOT_FAIL("kernel32.dll", GetDriveTypeW),
     WINSIM_CANNOT_FAIL("user32.dll", GetSystemMetrics),
     WINSIM_CANNOT_FAIL("advapi32.dll", IsValidSecurityDescriptor),
     WINSIM_CANNOT_FAIL("advapi32.dll", IsValidSid),
