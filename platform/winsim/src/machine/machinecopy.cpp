@@ -91,7 +91,7 @@ void MergeTable(toml::table &base, const toml::table &own, bool topLevel) {
   }
 }
 
-// A binaries.txt line: path type version internal-name description.
+// A binaries.txt line: path type version[/product-version] internal-name description.
 bool MakeListedBinaries(const fs::path &machine, const fs::path &state, std::string &error) {
   const fs::path list = machine / "binaries.txt";
   std::ifstream in(list);
@@ -122,10 +122,16 @@ bool MakeListedBinaries(const fs::path &machine, const fs::path &state, std::str
       fileType = mkpe::FileType::Drv;
     else
       return fail("the type " + type + " is not app, dll or drv");
+    // "a.b.c.d" is the file and the product version; "a.b.c.d/e.f.g.h" gives the product
+    // version apart.
     mkpe::VersionInfo info;
-    if (!mkpe::ParseVersion(version, info.fileVersion))
-      return fail("the version " + version + " is not four numbers from 0 to 65535 (a.b.c.d)");
-    info.productVersion = info.fileVersion;
+    const size_t slash = version.find('/');
+    const std::string fileVersion = version.substr(0, slash);
+    if (!mkpe::ParseVersion(fileVersion, info.fileVersion) ||
+        (slash != std::string::npos && !mkpe::ParseVersion(version.substr(slash + 1), info.productVersion)))
+      return fail("the version " + version +
+                  " is not four numbers from 0 to 65535 (a.b.c.d, or a.b.c.d/e.f.g.h with the product version)");
+    if (slash == std::string::npos) info.productVersion = info.fileVersion;
     info.companyName = "Intel Corporation";
     info.internalName = internal;
     info.fileDescription = description;
