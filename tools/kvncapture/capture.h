@@ -42,8 +42,8 @@ struct CapturedFile {
 
 // What the capture gathered, in the form the machine directory takes.
 struct MachineCapture {
-  std::string toml;            // machine.toml
-  std::wstring registry;       // registry.reg's keys, after its header
+  std::string toml;       // machine.toml
+  std::wstring registry;  // registry.reg's keys, after its header
   std::vector<CapturedFile> files;
   std::vector<std::string> binaries;  // binaries.txt lines
   std::vector<std::wstring> folders;  // folders of drive C: that exist (created empty)
@@ -64,12 +64,12 @@ struct MachineCapture {
 // on and says so.
 bool RunsAsAdministrator();
 
-void CaptureSystem(MachineCapture &capture);                                    // [os], [machine], [wmi]
-void CaptureDevices(const CaptureOptions &options, MachineCapture &capture);    // [[devices]]
-void CapturePackage(const std::wstring &packageDir, MachineCapture &capture);   // what its INF names
-void CaptureServices(MachineCapture &capture);                                  // [[services]]
-void CaptureRegistry(MachineCapture &capture);                                  // registry.reg
-void CaptureFiles(const CaptureOptions &options, MachineCapture &capture);       // drive_c, binaries.txt
+void CaptureSystem(MachineCapture &capture);                                   // [os], [machine], [wmi]
+void CaptureDevices(const CaptureOptions &options, MachineCapture &capture);   // [[devices]]
+void CapturePackage(const std::wstring &packageDir, MachineCapture &capture);  // what its INF names
+void CaptureServices(MachineCapture &capture);                                 // [[services]]
+void CaptureRegistry(MachineCapture &capture);                                 // registry.reg
+void CaptureFiles(const CaptureOptions &options, MachineCapture &capture);     // drive_c, binaries.txt
 
 // ---- texts ------------------------------------------------------------------------------
 std::string Utf8Of(const std::wstring &text);

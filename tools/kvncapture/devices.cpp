@@ -72,8 +72,7 @@ bool ReadProperty(HDEVINFO set, SP_DEVINFO_DATA &device, DWORD property, std::ve
   DWORD type = 0, required = 0;
   while (!SetupDiGetDeviceRegistryPropertyW(set, &device, property, &type, buffer.data(), DWORD(buffer.size()),
                                             &required)) {
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size() || required > (1u << 20))
-      return false;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size() || required > (1u << 20)) return false;
     buffer.assign(required, 0);
   }
   buffer.resize(buffer.size() + 2 * sizeof(WCHAR), 0);  // a terminator even where the data lacks one
@@ -164,7 +163,8 @@ void WriteDriver(HDEVINFO set, SP_DEVINFO_DATA &device, const std::wstring &id, 
   std::string date = DateText(driver.DriverDate);
   if (!date.empty()) t += "date = \"" + date + "\"\n";
   const SP_DRVINSTALL_PARAMS &params = record.GetDriverInstallParams();
-  t += "flags = " + Hex(params.Flags) + "\nrank = " + Hex(params.Rank) + "\n";
+  // DNF_INSTALLEDDRIVER marks the node of an installed-driver list, not the driver.
+  t += "flags = " + Hex(params.Flags & ~DWORD(DNF_INSTALLEDDRIVER)) + "\nrank = " + Hex(params.Rank) + "\n";
   std::wstring matching =
       TextValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driverKey, L"MatchingDeviceId");
   if (!matching.empty()) t += "matching_id = " + TomlString(matching) + "\n";

@@ -14,9 +14,9 @@ namespace {
 constexpr DWORD kMaxInfBytes = 16u << 20;  // far beyond any INF file
 
 // The folders a setup writes into; each that exists is made (empty) in the copy.
-constexpr const wchar_t *kFolders[] = {L"Windows\\INF",   L"Windows\\System32\\drivers", L"Windows\\Temp",
-                                       L"Windows\\Help",  L"Program Files",              L"Program Files (x86)",
-                                       L"ProgramData"};
+constexpr const wchar_t *kFolders[] = {
+    L"Windows\\INF",  L"Windows\\System32\\drivers", L"Windows\\Temp", L"Windows\\Help",
+    L"Program Files", L"Program Files (x86)",        L"ProgramData"};
 
 bool IsFolder(const std::wstring &path) {
   DWORD attributes = GetFileAttributesW(path.c_str());
@@ -24,8 +24,8 @@ bool IsFolder(const std::wstring &path) {
 }
 
 void CopyInf(const std::wstring &path, MachineCapture &capture) {
-  unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  unique_hfile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     // An INF the machine does not have is left out as the machine has it; one it has but
     // does not let the capture read is an omission.

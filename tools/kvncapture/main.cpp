@@ -140,7 +140,7 @@ bool WriteMachine(const fs::path &out, const MachineCapture &capture, const std:
   for (const std::string &line : capture.binaries) binaries += line + "\n";
   if (!WriteHostFile(out / "machine.toml", header + capture.toml, error) ||
       !WriteHostFile(out / "registry.reg", "Windows Registry Editor Version 5.00\r\n\r\n" + Utf8Of(capture.registry),
-                 error) ||
+                     error) ||
       !WriteHostFile(out / "binaries.txt", binaries, error))
     return false;
   std::error_code ec;

@@ -54,8 +54,8 @@ void ReadInf(const std::wstring &path, MachineCapture &capture) {
   inf.LoadDestinationDirs();  // the reader read [Version] and the sections when it opened
   HINF handle = inf.Handle();
   std::vector<std::wstring> sections;
-  for (const CStrList *list : {&inf.GetCopyFilesSections(), &inf.GetServiceSections(),
-                               &inf.GetSoftwareSettingsSections()})
+  for (const CStrList *list :
+       {&inf.GetCopyFilesSections(), &inf.GetServiceSections(), &inf.GetSoftwareSettingsSections()})
     for (const CStr &name : *list) sections.emplace_back(name.GetString());
   for (const std::wstring &section : sections) {
     ForEachLine(handle, section, L"CopyFiles", [&](INFCONTEXT &line) {
@@ -103,8 +103,8 @@ void CapturePackage(const std::wstring &packageDir, MachineCapture &capture) {
   std::wstring pattern = packageDir + L"\\*.inf";
   HANDLE search = FindFirstFileW(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
-    capture.Omit("--package " + Utf8Of(packageDir) + ": no INF file can be found there (" +
-                 ErrorText(GetLastError()) + ")");
+    capture.Omit("--package " + Utf8Of(packageDir) + ": no INF file can be found there (" + ErrorText(GetLastError()) +
+                 ")");
     return;
   }
   unique_hfind owner(search);

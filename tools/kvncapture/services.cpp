@@ -14,9 +14,9 @@ const wchar_t kMachine[] = L"HKEY_LOCAL_MACHINE\\";
 const wchar_t kAgentService[] = L"direvo";  // the agent every package installs
 
 // The files of Windows the component loads or reads the version of.
-constexpr const wchar_t *kSystemFiles[] = {
-    L"System32\\drivers\\ndis.sys", L"System32\\kernel32.dll", L"System32\\newdev.dll", L"System32\\setupapi.dll",
-    L"System32\\direvo.exe",        L"System32\\drivers\\vode64r.sys"};
+constexpr const wchar_t *kSystemFiles[] = {L"System32\\drivers\\ndis.sys", L"System32\\kernel32.dll",
+                                           L"System32\\newdev.dll",        L"System32\\setupapi.dll",
+                                           L"System32\\direvo.exe",        L"System32\\drivers\\vode64r.sys"};
 
 std::wstring WindowsDirectory() {
   WCHAR dir[MAX_PATH] = L"";
@@ -90,8 +90,8 @@ void CaptureServices(MachineCapture &capture) {
                    "; its state is left out");
       continue;
     }
-    capture.toml += "[[services]]\nname = " + TomlString(name) + "\nstate = \"" + StateName(status.dwCurrentState) +
-                    "\"\n\n";
+    capture.toml +=
+        "[[services]]\nname = " + TomlString(name) + "\nstate = \"" + StateName(status.dwCurrentState) + "\"\n\n";
     ++count;
   }
   const std::wstring windows = WindowsDirectory();

@@ -59,8 +59,8 @@ void CaptureOs(MachineCapture &capture) {
     capture.Omit("[os]: GetVersionExW failed with " + ErrorText(GetLastError()) + "; the version is winsim's default");
   } else {
     t += "major = " + Number(v.dwMajorVersion) + "\nminor = " + Number(v.dwMinorVersion) +
-         "\nbuild = " + Number(v.dwBuildNumber) + "\nplatform_id = " + Number(v.dwPlatformId) +
-         "\nproduct_type = \"" + ProductTypeName(v.wProductType) + "\"\ncsd_version = " + TomlString(v.szCSDVersion) +
+         "\nbuild = " + Number(v.dwBuildNumber) + "\nplatform_id = " + Number(v.dwPlatformId) + "\nproduct_type = \"" +
+         ProductTypeName(v.wProductType) + "\"\ncsd_version = " + TomlString(v.szCSDVersion) +
          "\nsp_major = " + Number(v.wServicePackMajor) + "\nsp_minor = " + Number(v.wServicePackMinor) +
          "\nsuite_mask = " + Hex(v.wSuiteMask, 4) + "\n";
     DWORD product = 0;
@@ -146,8 +146,8 @@ void CaptureMachine(MachineCapture &capture) {
     if (GetDriveTypeW(root) != DRIVE_FIXED) continue;
     ULARGE_INTEGER free = {};
     if (!GetDiskFreeSpaceExW(root, &free, nullptr, nullptr)) {
-      capture.Omit(std::string("[machine] free_disk of ") + char('A' + i) +
-                   ": GetDiskFreeSpaceExW failed with " + ErrorText(GetLastError()));
+      capture.Omit(std::string("[machine] free_disk of ") + char('A' + i) + ": GetDiskFreeSpaceExW failed with " +
+                   ErrorText(GetLastError()));
       continue;
     }
     drives += std::string(drives.empty() ? "" : ", ") + "\"" + char('A' + i) + ":\" = " + Number(free.QuadPart);
@@ -159,12 +159,18 @@ void CaptureMachine(MachineCapture &capture) {
 
 // The variables of the machine's environment that the component and winsim's defaults use;
 // the account's own (TEMP, TMP, Path, the profile) stay out.
-constexpr const wchar_t *kEnvironment[] = {L"SystemRoot",      L"windir",
-                                           L"SystemDrive",     L"ProgramFiles",
-                                           L"ProgramFiles(x86)", L"CommonProgramFiles",
-                                           L"ProgramData",     L"ALLUSERSPROFILE",
-                                           L"ComSpec",         L"PATHEXT",
-                                           L"OS",              L"PROCESSOR_ARCHITECTURE",
+constexpr const wchar_t *kEnvironment[] = {L"SystemRoot",
+                                           L"windir",
+                                           L"SystemDrive",
+                                           L"ProgramFiles",
+                                           L"ProgramFiles(x86)",
+                                           L"CommonProgramFiles",
+                                           L"ProgramData",
+                                           L"ALLUSERSPROFILE",
+                                           L"ComSpec",
+                                           L"PATHEXT",
+                                           L"OS",
+                                           L"PROCESSOR_ARCHITECTURE",
                                            L"NUMBER_OF_PROCESSORS"};
 
 void CaptureEnvironment(MachineCapture &capture) {
