@@ -18,6 +18,9 @@ namespace {
 
 const wchar_t kEnumPath[] = L"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
 const wchar_t kClassPath[] = L"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
+// DNF_INSTALLEDDRIVER (not in every SDK's headers) marks the node of an installed-driver
+// list, not the driver, so the capture leaves it out of the driver's flags.
+constexpr DWORD kInstalledDriverNode = 0x00040000;
 constexpr GUID kNetClass = {0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 // The device interface classes whose members are recorded: the one the component asks for
@@ -58,9 +61,9 @@ std::wstring Upcased(std::wstring text) {
   return text;
 }
 
-std::wstring InstanceId(DEVINST devinst) {
+std::wstring InstanceId(HDEVINFO set, SP_DEVINFO_DATA &device) {
   WCHAR id[MAX_DEVICE_ID_LEN + 1] = L"";
-  if (CM_Get_Device_ID_ExW(devinst, id, MAX_DEVICE_ID_LEN + 1, 0, nullptr) != CR_SUCCESS) return {};
+  if (!SetupDiGetDeviceInstanceIdW(set, &device, id, MAX_DEVICE_ID_LEN + 1, nullptr)) return {};
   return id;
 }
 
@@ -163,8 +166,7 @@ void WriteDriver(HDEVINFO set, SP_DEVINFO_DATA &device, const std::wstring &id, 
   std::string date = DateText(driver.DriverDate);
   if (!date.empty()) t += "date = \"" + date + "\"\n";
   const SP_DRVINSTALL_PARAMS &params = record.GetDriverInstallParams();
-  // DNF_INSTALLEDDRIVER marks the node of an installed-driver list, not the driver.
-  t += "flags = " + Hex(params.Flags & ~DWORD(DNF_INSTALLEDDRIVER)) + "\nrank = " + Hex(params.Rank) + "\n";
+  t += "flags = " + Hex(params.Flags & ~kInstalledDriverNode) + "\nrank = " + Hex(params.Rank) + "\n";
   std::wstring matching =
       TextValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driverKey, L"MatchingDeviceId");
   if (!matching.empty()) t += "matching_id = " + TomlString(matching) + "\n";
@@ -185,7 +187,7 @@ std::map<std::wstring, std::vector<std::wstring>> InterfacesByDevice() {
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof device;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set.get(), i, &device); ++i) {
-      std::wstring id = InstanceId(device.DevInst);
+      std::wstring id = InstanceId(set.get(), device);
       std::wstring guidText(text, text + std::char_traits<char>::length(text));
       if (!id.empty()) interfaces[Upcased(id)].push_back(guidText);
     }
@@ -208,7 +210,7 @@ void CaptureDevices(const CaptureOptions &options, MachineCapture &capture) {
   device.cbSize = sizeof device;
   DWORD count = 0;
   for (DWORD i = 0; SetupDiEnumDeviceInfo(set.get(), i, &device); ++i) {
-    std::wstring id = InstanceId(device.DevInst);
+    std::wstring id = InstanceId(set.get(), device);
     if (id.empty()) {
       capture.Omit("device " + std::to_string(i) + " of the device list: its instance ID cannot be read; left out");
       continue;

@@ -32,7 +32,12 @@ std::string Utf8Of(const std::wstring &text) { return toolcommon::Utf8(text); }
 std::string TomlString(const std::wstring &text) {
   bool literal = text.find_first_of(L"'\r\n\t") == std::wstring::npos;
   for (wchar_t c : text) literal = literal && (c >= 0x20 && c != 0x7F);
-  if (literal) return "'" + Utf8Of(text) + "'";
+  if (literal) {
+    std::string quoted(1, '\'');
+    quoted += Utf8Of(text);
+    quoted += '\'';
+    return quoted;
+  }
   std::string out = "\"";
   for (char c : Utf8Of(text)) {
     unsigned char u = static_cast<unsigned char>(c);

@@ -53,6 +53,18 @@ void ProbeRootDevices(json &out) {
     SetupDiDestroyDeviceInfoList(set);
     return;
   }
+  {
+    // The instance ID: the size asked for counts the terminator.
+    DWORD needed = 0;
+    SetLastError(kSentinel);
+    json sized = Status(SetupDiGetDeviceInstanceIdW(set, &dev, nullptr, 0, &needed) != FALSE);
+    sized["required"] = unsigned(needed);
+    out["rootdev.instance_id[size0]"] = sized;
+    WCHAR instance[MAX_DEVICE_ID_LEN] = L"";
+    json read = Status(SetupDiGetDeviceInstanceIdW(set, &dev, instance, MAX_DEVICE_ID_LEN, nullptr) != FALSE);
+    read["value"] = Utf8(instance);
+    out["rootdev.instance_id[room]"] = read;
+  }
   BYTE buffer[256];
   DWORD type = 0, required = 0;
   SetLastError(kSentinel);

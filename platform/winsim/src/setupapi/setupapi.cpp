@@ -399,6 +399,21 @@ BOOL WINAPI SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
   return TRUE;
 }
 
+// The member's instance ID; the size counts the terminator. A buffer too small is left as
+// it was (ERROR_INSUFFICIENT_BUFFER with the size needed).
+BOOL WINAPI SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PWSTR DeviceInstanceId,
+                                        DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
+  WINSIM_ENTRY("setupapi.dll", SetupDiGetDeviceInstanceIdW, FALSE, MemberText(DeviceInfoSet, DeviceInfoData));
+  Target t;
+  if (!Find(DeviceInfoSet, DeviceInfoData, true, t)) return FALSE;
+  if (!DeviceInstanceId && DeviceInstanceIdSize) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  const std::wstring &id = t.device->instanceId;
+  if (RequiredSize) *RequiredSize = DWORD(id.size() + 1);
+  if (!DeviceInstanceId || DeviceInstanceIdSize <= id.size()) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  std::memcpy(DeviceInstanceId, id.c_str(), (id.size() + 1) * sizeof(WCHAR));
+  return TRUE;
+}
+
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
