@@ -851,3 +851,53 @@ TEST_F(KvnhostFixture, RebootCompletesWhatWaitedForTheRestart) {
   ASSERT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(nlohmann::json::parse(again.out)["reboot"].size(), 1u) << "only the clock moves: " << again.out;
 }
+
+// A state remembers the machine it was made from; a run without --state leaves nothing behind
+// unless asked to; the commands that read an earlier run's state refuse one that is missing.
+TEST_F(KvnhostFixture, StatesRememberTheirMachineAndTemporaryStatesGo) {
+  const fs::path tmp = scratch / "tmp";
+  fs::create_directories(tmp);
+  const std::string inTmp = "env TMPDIR=" + Quote(tmp.string()) + " " + Quote(KVNHOST) + " ";
+  struct Case {
+    const char *args;
+    int status;
+    size_t left;  // states left in the temporary folder
+  } const cases[] = {
+      {"info", 0, 0},
+      {"check", 0, 0},
+      {"--lang xx --package /no/such/package check", 2, 0},
+      {"--keep-state --json check", 0, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    fs::remove_all(tmp);
+    fs::create_directories(tmp);
+    std::string command = inTmp + c.args + " >" + Quote((scratch / "out.txt").string()) + " 2>/dev/null";
+    int raw = std::system(command.c_str());
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, c.status);
+    size_t left = size_t(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()));
+    EXPECT_EQ(left, c.left);
+    if (std::string(c.args).find("--json") != std::string::npos) {
+      auto j = nlohmann::json::parse(ReadAll(scratch / "out.txt"));
+      EXPECT_EQ(j["state_kept"], true);
+      EXPECT_TRUE(fs::is_directory(j["state_dir"].get<std::string>()));
+    }
+  }
+
+  const std::string vf = (fs::path(KVN_EXAMPLE_MACHINES) / "vf-guest").string();
+  ASSERT_EQ(Run("--machine " + Quote(vf) + " " + WithState("install")).status, 0);
+  Result own = Run(WithState("diff")), named = Run("--machine " + Quote(vf) + " " + WithState("diff"));
+  EXPECT_EQ(own.status, 0) << own.err;
+  EXPECT_EQ(own.out, named.out);
+  EXPECT_EQ(Run(WithState("--json check")).status, 0);
+  EXPECT_EQ(nlohmann::json::parse(Run(WithState("--json check")).out)["state_kept"], true);
+
+  for (const char *command : {"log", "diff", "reboot"}) {
+    SCOPED_TRACE(command);
+    Result r = Run("--state " + Quote((scratch / "missing").string()) + " " + command);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("needs --state naming an existing machine state"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(scratch / "missing"));
+  }
+}

@@ -12,6 +12,8 @@
 #include <cwctype>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -1096,4 +1098,39 @@ TEST(Files, OverLongAndMalformedNamesAreRefused) {
   }
   DWORD error;
   EXPECT_TRUE(Search(L"C:\\*", &error).empty());
+}
+
+// A file of the machine that shares its data with a file outside it (kvnhost links the
+// package in) gets data of its own before the machine writes it, whichever call writes:
+// the outside file never changes, reads before the write see the shared bytes.
+TEST(Files, AFileLinkedFromOutsideTheMachineIsCopiedBeforeItIsWritten) {
+  TestMachine machine;
+  const fs::path outside = machine.Dir().parent_path() / (machine.Dir().filename().string() + "-outside.txt");
+  struct Case {
+    const char *name;
+    std::function<bool(const wchar_t *)> write;
+  } const cases[] = {
+      {"CreateFileW for writing", [](const wchar_t *p) { return (WriteThrough(p, "mine"), true); }},
+      {"CopyFileW over it", [](const wchar_t *p) { return CopyFileW(L"C:\\other.txt", p, FALSE) != FALSE; }},
+      {"MoveFileExW over it, across drives",
+       [](const wchar_t *p) {
+         return MoveFileExW(L"D:\\other.txt", p, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
+       }},
+  };
+  fs::create_directories(machine.Dir() / "drive_d");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    machine.Write(L"C:\\other.txt", "mine");
+    std::ofstream(machine.Dir() / "drive_d" / "other.txt") << "mine";
+    std::ofstream(outside) << "shared";
+    fs::remove(machine.Host(L"C:\\linked.txt"));
+    fs::create_hard_link(outside, machine.Host(L"C:\\linked.txt"));
+    EXPECT_EQ(machine.Read(L"C:\\linked.txt"), "shared");
+    ASSERT_TRUE(c.write(L"C:\\linked.txt"));
+    EXPECT_EQ(machine.Read(L"C:\\linked.txt"), "mine");
+    std::ifstream in(outside);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "shared");
+  }
+  fs::remove(outside);
 }

@@ -18,6 +18,7 @@ struct HostPlace {
   std::wstring packageDir;     // Windows path of the package as the component sees it
   std::wstring componentPath;  // the component library to load
   std::string stateDir;        // Linux only: the machine the run acts on
+  bool temporary = false;      // Linux only: made for this run (no --state), removed after it
 };
 
 // Where --package points when it is not given.
@@ -52,6 +53,12 @@ struct RebootStep {
 bool RebootMachine(const HostOptions &options, std::vector<RebootStep> &steps, std::string &error);
 
 #ifndef _WIN32
+// A state remembers the machine and package it was made from, in `.kvnhost-origin` at its
+// root (kvnhost's own file, not part of the machine). False when the state has none.
+bool ReadStateOrigin(const std::string &stateDir, std::string &machineDir, std::string &packageDir);
+// Removes the temporary state of a run made without --state.
+void RemoveTemporaryState(const HostPlace &place);
+
 // `machine new DIR [--from MACHINE]`: writes a new machine directory to start from, a minimal
 // one or one whose base is MACHINE. False with a one-line reason, DIR then left as it was.
 bool NewMachine(const std::string &dir, const std::string &from, std::string &error);

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -16,9 +17,37 @@
 namespace fs = std::filesystem;
 
 namespace {
-using hostfiles::CopyTree;
 using hostfiles::ExecutableDirectory;
+using hostfiles::LinkFile;
+using hostfiles::LinkTree;
+
+const char kOriginFile[] = ".kvnhost-origin";
+
+bool WriteStateOrigin(const HostOptions &options, std::string &error) {
+  std::error_code ec;
+  std::ofstream out(fs::path(options.stateDir) / kOriginFile);
+  out << "machine=" << fs::absolute(options.machineDir, ec).string() << "\n"
+      << "package=" << fs::absolute(options.packageDir, ec).string() << "\n";
+  out.close();
+  if (!out) error = "cannot write " + (fs::path(options.stateDir) / kOriginFile).string();
+  return bool(out);
+}
 }  // namespace
+
+bool ReadStateOrigin(const std::string &stateDir, std::string &machineDir, std::string &packageDir) {
+  std::ifstream in(fs::path(stateDir) / kOriginFile);
+  bool found = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("machine=", 0) == 0) machineDir = line.substr(8), found = true;
+    if (line.rfind("package=", 0) == 0) packageDir = line.substr(8);
+  }
+  return found;
+}
+
+void RemoveTemporaryState(const HostPlace &place) {
+  std::error_code ec;
+  if (place.temporary && !place.stateDir.empty()) fs::remove_all(place.stateDir, ec);
+}
 
 std::string DefaultPackageDir() { return KVN_DEFAULT_PACKAGE; }
 
@@ -39,6 +68,7 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
     }
     fs::remove(pattern, ec);
     options.stateDir = pattern;
+    place.temporary = true;
   }
   bool fresh = !fs::exists(options.stateDir, ec);
   if (fresh) {
@@ -47,6 +77,10 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
       return false;
     }
     if (!winsim::CopyMachine(options.machineDir, options.stateDir, error)) return false;
+    if (!WriteStateOrigin(options, error)) {
+      fs::remove_all(options.stateDir, ec);
+      return false;
+    }
   } else if (!fs::is_directory(options.stateDir, ec)) {
     error = "state " + options.stateDir + " is not a directory";
     return false;
@@ -65,21 +99,22 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
   }
   place.stateDir = fs::absolute(options.stateDir, ec).string();
 
-  // The package, the component and the host's image go to C:\Package.
+  // The package, the component and the host's image go to C:\Package, linked rather than
+  // copied: winsim gives a file data of its own before the machine writes it.
   fs::path package = winsim::HostPath(L"C:\\Package");
-  if (package.empty() || !CopyTree(options.packageDir, package, error)) {
+  if (package.empty() || !LinkTree(options.packageDir, package, error)) {
     if (error.empty()) error = "the machine has no drive C:";
     winsim::CloseMachine();
     return false;
   }
   fs::path bin = ExecutableDirectory();
-  fs::copy_file(bin / "libkvncomp.so", package / "kvncomp.dll", fs::copy_options::overwrite_existing, ec);
-  if (ec) {
-    error = "cannot place the component: " + (bin / "libkvncomp.so").string() + ": " + ec.message();
+  if (!LinkFile(bin / "libkvncomp.so", package / "kvncomp.dll", error)) {
+    error = "cannot place the component: " + error;
     winsim::CloseMachine();
     return false;
   }
-  fs::copy_file(bin / "kvnhost-image.exe", package / "kvnhost.exe", fs::copy_options::overwrite_existing, ec);
+  LinkFile(bin / "kvnhost-image.exe", package / "kvnhost.exe", error);
+  error.clear();
 
   place.packageDir = L"C:\\Package";
   place.componentPath = L"C:\\Package\\kvncomp.dll";

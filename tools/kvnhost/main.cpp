@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -18,6 +19,8 @@
 #include "framework/hostinterface.h"
 #include "support/handles.h"
 #include "hostmachine.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 constexpr int kExitUsage = 2;
@@ -254,7 +257,7 @@ int main(int argc, char **argv) {
   options.machineDir = KVN_DEFAULT_MACHINE;
 #endif
   std::string lang = "en";
-  bool verboseLog = false, noOverwrite = false, consoleOut = false, hostLog = false, json = false;
+  bool verboseLog = false, noOverwrite = false, consoleOut = false, hostLog = false, json = false, keepState = false;
   std::string command, com, from;
   std::vector<std::string> operands;
   app.add_option("--package", options.packageDir, "the package directory")->capture_default_str();
@@ -262,6 +265,7 @@ int main(int argc, char **argv) {
   app.add_option("--machine", options.machineDir, "the machine template")->capture_default_str();
   app.add_option("--state", options.stateDir, "the machine the run acts on (created from --machine when missing)");
   app.add_option("--from", from, "machine new: the machine the new one starts from (its base)");
+  app.add_flag("--keep-state", keepState, "keep the temporary state of a run without --state (its path is printed)");
 #endif
   app.add_option("--lang", lang, "language code for properties 1, 2, 5 and Install")->capture_default_str();
   app.add_flag("--verbose-log", verboseLog, "put /verbose_log on the host command line");
@@ -320,6 +324,22 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
 
+#ifndef _WIN32
+  // log, diff and reboot read the machine of an earlier run: a state that exists, compared
+  // (diff) with the machine it was made from unless --machine names another.
+  if (command == "log" || command == "diff" || command == "reboot") {
+    std::error_code ec;
+    if (options.stateDir.empty() || !fs::is_directory(options.stateDir, ec)) {
+      std::fprintf(stderr, "kvnhost: %s needs --state naming an existing machine state%s\n", command.c_str(),
+                   options.stateDir.empty() ? "" : (" (" + options.stateDir + " does not exist)").c_str());
+      return kExitUsage;
+    }
+    std::string originMachine, originPackage;
+    if (app.count("--machine") == 0 && ReadStateOrigin(options.stateDir, originMachine, originPackage))
+      options.machineDir = originMachine;
+  }
+#endif
+
   if (command == "diff") {
     std::string report, error;
     if (!DiffMachine(options, report, error)) {
@@ -370,6 +390,17 @@ int main(int argc, char **argv) {
   if (RunWithHostSwitches(options, relaunched)) return relaunched;
 
   HostPlace place;
+  // A run without --state works on a temporary state, which goes when the run ends
+  // (--keep-state keeps it).
+  struct TemporaryState {
+    const HostPlace &place;
+    bool keep;
+    ~TemporaryState() {
+#ifndef _WIN32
+      if (!keep) RemoveTemporaryState(place);
+#endif
+    }
+  } temporaryState{place, keepState};
   std::string error;
   if (!EnterMachine(options, place, error)) {
     // A machine that does not load tells each of its mistakes on a line of its own.
@@ -453,7 +484,11 @@ int main(int argc, char **argv) {
   std::string logs = command == "log"       ? ReadLogs()
                      : command == "install" ? LogsWrittenSince(logsBefore, setupLog, verboseText)
                                             : std::string();
-  if (!place.stateDir.empty()) report.Add("state_dir", "machine state", place.stateDir);
+  if (!place.stateDir.empty()) {
+    const bool removed = place.temporary && !keepState;
+    report.Add("state_dir", "machine state", place.stateDir,
+               removed ? place.stateDir + " (removed after the run; --keep-state keeps it)" : std::string());
+  }
   // A silent installation that would stop at a prompt on Windows is something users must
   // see; the exit status stays the component's.
   std::vector<std::string> prompts = MachinePrompts();
@@ -466,6 +501,7 @@ int main(int argc, char **argv) {
     nlohmann::json j = report.Json();
     j["prompts"] = prompts;
     j["machine_warnings"] = warnings;
+    if (!place.stateDir.empty()) j["state_kept"] = !place.temporary || keepState;
     if (command == "log") j["log"] = logs;
     if (command == "install") {
       j["setup_log"] = setupLog;

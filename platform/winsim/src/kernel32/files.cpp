@@ -85,7 +85,29 @@ void MoveAttributes(const std::wstring &from, const std::wstring &to) {
 
 int64_t NowUtc() { return Clock().Now(); }
 
+// A file of the machine may share its data with a file outside it: kvnhost links the
+// package's files into C:\Package rather than copying them. Before the machine writes such a
+// file, replaces it in place or changes its times, the file gets data of its own (same bytes,
+// same times), so no run changes anything outside its machine directory. False when that
+// copy cannot be made.
+bool OwnData(const std::filesystem::path &host) {
+  struct stat st;
+  if (::lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) return true;
+  std::filesystem::path copy = host;
+  copy += ".winsim-own";
+  std::error_code ec, ignored;
+  std::filesystem::copy_file(host, copy, std::filesystem::copy_options::overwrite_existing, ec);
+  if (!ec) {
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::utimensat(AT_FDCWD, copy.c_str(), times, 0);
+    std::filesystem::rename(copy, host, ec);
+  }
+  if (ec) std::filesystem::remove(copy, ignored);
+  return !ec;
+}
+
 void Touch(const std::filesystem::path &host) {
+  OwnData(host);
   int64_t t = NowUtc() - 116444736000000000LL;
   struct timespec ts[2];
   ts[0].tv_sec = ts[1].tv_sec = time_t(t / 10000000);
@@ -539,6 +561,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   }
   if (dwCreationDisposition == TRUNCATE_EXISTING && !writes) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
 
+  if (r.exists && (writes || truncates) && !OwnData(r.host)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   uint64_t oldSize = r.exists ? HostSize(r.host) : 0;
   int flags = O_CLOEXEC | O_RDWR;
   if (!r.exists) flags |= O_CREAT | O_EXCL;
@@ -984,6 +1007,7 @@ BOOL MoveNow(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD flags) {
     if (from.isDir || !(flags & MOVEFILE_COPY_ALLOWED)) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
     uint64_t size = HostSize(from.host);
     if (size > replaced && size - replaced > FileSystem().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
+    if (replaces && !OwnData(to.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
     std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
     std::filesystem::remove(from.host, ec);
@@ -1055,6 +1079,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
   uint64_t old = to.exists ? HostSize(to.host) : 0;
   if (size > old && size - old > FileSystem().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
   std::error_code ec;
+  if (to.exists && !OwnData(to.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
   if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
   // The copy keeps the source's last-write time and attributes, with the archive bit set.
