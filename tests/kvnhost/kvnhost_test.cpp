@@ -177,6 +177,7 @@ TEST_F(KvnhostFixture, InfoWritesTheWholeInitialisationTraceToTheVerboseLog) {
 }
 
 TEST_F(KvnhostFixture, JsonLogCarriesTheLogText) {
+  ASSERT_EQ(Run(WithState("--verbose-log info")).status, 0);
   Result r = Run(WithState("--json --verbose-log log"));
   ASSERT_EQ(r.status, 0) << r.err;
   auto j = nlohmann::json::parse(r.out);
@@ -804,6 +805,20 @@ TEST_F(KvnhostFixture, RebootCompletesWhatWaitedForTheRestart) {
   EXPECT_TRUE(MoveFileExW(L"C:\\keep.txt", L"C:\\NoFolder\\keep.txt", later));
   EXPECT_TRUE(MoveFileExW(L"C:\\tool.lnk", L"C:\\Links\\tool.lnk", later));
   ASSERT_TRUE(winsim::CloseMachine(&error)) << error;
+
+  // check says what waits for the restart, in the words reboot uses.
+  Result pending = Run("--machine " + Quote(machine.string()) + " " + WithState("--json check"));
+  ASSERT_EQ(pending.status, 0) << pending.err;
+  const nlohmann::json waiting = nlohmann::json::parse(pending.out)["pending_restart"];
+  const nlohmann::json expectedWaiting = nlohmann::json::parse(R"([
+    {"kind": "replace", "what": "C:\\new.sys -> C:\\Windows\\drv.sys"},
+    {"kind": "delete", "what": "C:\\gone.txt"},
+    {"kind": "rename", "what": "C:\\keep.txt -> C:\\NoFolder\\keep.txt"},
+    {"kind": "rename", "what": "C:\\tool.lnk -> C:\\Links\\tool.lnk"},
+    {"kind": "service marked for deletion", "what": "Doomed"},
+    {"kind": "device waiting", "what": "ROOT\\NET\\0000"},
+    {"kind": "device waiting", "what": "ROOT\\NET\\0001"}])");
+  EXPECT_EQ(waiting, expectedWaiting) << waiting.dump(2);
 
   Result r = Run("--machine " + Quote(machine.string()) + " " + WithState("--json reboot"));
   ASSERT_EQ(r.status, 0) << r.err;

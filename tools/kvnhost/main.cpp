@@ -19,6 +19,7 @@
 #include "framework/hostinterface.h"
 #include "support/handles.h"
 #include "hostmachine.h"
+#include "pending.h"
 
 namespace fs = std::filesystem;
 
@@ -123,9 +124,42 @@ void RunInfo(const Exports &e, const std::wstring &lang, Report &r) {
   r.Add("constant_property", "constant property", IntProperty(e, PROP_CONSTANT));
 }
 
+// The pre-install statuses by their names and meanings.
+std::string PreInstallMeaning(int status) {
+  switch (status) {
+    case PRE_INSTALLED_SAME: return "PRE_INSTALLED_SAME: installed at the package's version, hardware present";
+    case PRE_INSTALLED_OLDER: return "PRE_INSTALLED_OLDER: an older version installed, the package upgrades it";
+    case PRE_INSTALLED_NEWER: return "PRE_INSTALLED_NEWER: a newer version installed, hardware present";
+    case PRE_INSTALLED_NO_HARDWARE: return "PRE_INSTALLED_NO_HARDWARE: installed, no supported hardware";
+    case PRE_READY_TO_INSTALL: return "PRE_READY_TO_INSTALL: hardware present, not installed";
+    case PRE_NOTHING_TO_DO:
+      return "PRE_NOTHING_TO_DO: no supported hardware and not installed, or the dependency check failed";
+    case PRE_OS_OR_REQUIREMENT:
+      return "PRE_OS_OR_REQUIREMENT: cannot install (operating system, disk space, a requirement, or marked "
+             "for removal)";
+    case PRE_INSTALLED_OTHER_STATUS: return "PRE_INSTALLED_OTHER_STATUS: installed, version status not 0 to 2";
+    default: return "not a pre-install status";
+  }
+}
+
+std::string YesNo(int value) { return std::to_string(value) + (value == 1 ? " (yes)" : value == 0 ? " (no)" : ""); }
+
+// What waits for the next restart, a line an item, after the label's column.
+void AddPendingRestart(Report &r) {
+  std::vector<PendingItem> items = PendingRestart();
+  nlohmann::json list = nlohmann::json::array();
+  std::string shown;
+  for (const PendingItem &item : items) {
+    list.push_back({{"kind", item.kind}, {"what", item.what}});
+    shown += (shown.empty() ? "" : "\n" + std::string(23, ' ')) + item.kind + ": " + item.what;
+  }
+  r.Add("pending_restart", "pending restart", list, shown.empty() ? "nothing" : shown);
+}
+
 void RunCheck(const Exports &e, const std::wstring &lang, Report &r) {
-  r.Add("os_supported", "OS supported", e.isOSSupported());
-  r.Add("installed", "installed", e.isInstalled());
+  int supported = e.isOSSupported(), installed = e.isInstalled();
+  r.Add("os_supported", "OS supported", supported, YesNo(supported));
+  r.Add("installed", "installed", installed, YesNo(installed));
   int version = e.getVersionStatus();
   const char *versionMeaning = version == 0 ? "older" : version == 1 ? "same" : version == 2 ? "newer" : "unknown";
   r.Add("version_status", "version status", version, std::to_string(version) + " (" + versionMeaning + ")");
@@ -133,7 +167,8 @@ void RunCheck(const Exports &e, const std::wstring &lang, Report &r) {
   status.nStatus = 0;
   if (e.getProperty(PROP_PREINSTALL_STATUS, &status, sizeof status, reinterpret_cast<ULONG_PTR>(lang.c_str()))) {
     status.szMessage[1023] = L'\0';
-    r.Add("preinstall_status", "pre-install status", status.nStatus);
+    r.Add("preinstall_status", "pre-install status", status.nStatus,
+          std::to_string(status.nStatus) + " " + PreInstallMeaning(status.nStatus));
     r.Add("preinstall_message", "pre-install message", Utf8(status.szMessage));
   } else {
     r.Add("preinstall_status", "pre-install status", nullptr);
@@ -474,6 +509,7 @@ int main(int argc, char **argv) {
     }
     module.reset();
     if (comInitialized) CoUninitialize();
+    if (command == "check" || command == "install") AddPendingRestart(report);
     if (log) {
       log->WriteLogFooter(exitCode);
       log->CloseFiles();

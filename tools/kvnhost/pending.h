@@ -1,0 +1,14 @@
+// What the machine has waiting for its next restart, read as Windows keeps it: the pending
+// file operations of the session manager, services marked for deletion and devices that wait
+// for a restart. The same Win32 reads on Windows and on winsim.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct PendingItem {
+  std::string kind;  // "rename", "replace", "delete", "service marked for deletion", "device waiting"
+  std::string what;  // "C:\a -> C:\b" (as reboot names it), the service's name, the device's instance ID
+};
+
+std::vector<PendingItem> PendingRestart();
