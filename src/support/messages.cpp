@@ -85,12 +85,13 @@ MessageTable MSG_SHELLEXECUTE_FAILED = {
 };
 // clang-format on
 
+const WCHAR *const kLanguageCodes[kLanguageCount] = {L"fr", L"it", L"de", L"es", L"ja"};
+
 int LanguageIndex(const WCHAR *languageCode) {
-  static const WCHAR *const kCodes[] = {L"fr", L"it", L"de", L"es", L"ja"};
   if (!languageCode) return 0;
   CStr code(languageCode);
-  for (int i = 0; i < 5; ++i)
-    if (code.CompareNoCase(kCodes[i]) == 0) return i + 1;
+  for (int i = 0; i < kLanguageCount; ++i)
+    if (code.CompareNoCase(kLanguageCodes[i]) == 0) return i + 1;
   return 0;
 }
 

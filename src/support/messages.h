@@ -17,6 +17,10 @@ extern MessageTable MSG_NO_DEVICES_FOUND;
 extern MessageTable MSG_DEVICE_INSTALL_FAILED;
 extern MessageTable MSG_SHELLEXECUTE_FAILED;
 
+// The languages beside English, in the order of a message table's texts after the English one.
+constexpr int kLanguageCount = 5;
+extern const WCHAR *const kLanguageCodes[kLanguageCount];  // "fr", "it", "de", "es", "ja"
+
 // "fr", "it", "de", "es", "ja" (without regard to case) give 1 to 5; anything else,
 // a missing code included, gives 0.
 int LanguageIndex(const WCHAR *languageCode);

@@ -916,3 +916,26 @@ TEST_F(KvnhostFixture, StatesRememberTheirMachineAndTemporaryStatesGo) {
     EXPECT_FALSE(fs::exists(scratch / "missing"));
   }
 }
+
+// --help names every command, the exit statuses and examples; --version the three builds; a
+// language the component lacks is a warning and the run goes on in English.
+TEST_F(KvnhostFixture, HelpVersionAndAnUnknownLanguageSayWhatTheyMean) {
+  Result help = Run("--help");
+  EXPECT_EQ(help.status, 0);
+  for (const char *text : {"info ", "check ", "install ", "log ", "diff ", "reboot ", "machine new DIR",
+                           "Exit status: 0 success, 3010", "Examples:", "--keep-state"})
+    EXPECT_NE(help.out.find(text), std::string::npos) << text;
+  Result version = Run("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("kvnhost ", 0), 0u) << version.out;
+  EXPECT_NE(version.out.find("\nkvncomp "), std::string::npos) << version.out;
+  EXPECT_NE(version.out.find("\nwinsim "), std::string::npos) << version.out;
+  Result english = Run(WithState("--json --lang xx info"));
+  EXPECT_EQ(english.status, 0);
+  EXPECT_NE(english.err.find("kvnhost: warning: --lang xx is not a language of the component (en, fr, it, de, es, "
+                             "ja); it answers in English"),
+            std::string::npos)
+      << english.err;
+  EXPECT_EQ(nlohmann::json::parse(english.out)["package_name"], "Ethernet Network Adapter Driver");
+  EXPECT_EQ(Run(WithState("--lang DE info")).err.find("warning: --lang"), std::string::npos);
+}

@@ -18,6 +18,7 @@
 #include "support/cstr.h"
 #include "framework/hostinterface.h"
 #include "support/handles.h"
+#include "support/messages.h"
 #include "hostmachine.h"
 #include "pending.h"
 
@@ -310,6 +311,28 @@ int main(int argc, char **argv) {
   app.add_option("--com", com, "initialise COM on the host's thread first, as some hosts do (sta | mta)")
       ->check(CLI::IsMember({"sta", "mta"}));
   app.add_flag("--json", json, "one JSON object on standard output");
+  app.footer(
+      "Commands:\n"
+      "  info      the interface version and the package's properties\n"
+      "  check     OS support, installed state, version status, the pre-install status and what\n"
+      "            waits for a restart\n"
+      "  install   check, then Install: the result, its message and what the run logged\n"
+      "  log       the setup log and the verbose logs of --state\n"
+      "  diff      what the runs changed in --state compared with the machine it was made from\n"
+      "  reboot    restart the machine in --state\n"
+      "  machine new DIR [--from MACHINE]   write a machine directory to start from\n"
+      "Exit status: 0 success, 3010 installed and a restart is required, 1 the install failed,\n"
+      "2 a usage or load error (one line on standard error).\n"
+      "Examples:\n"
+      "  kvnhost --machine examples/machines/vf-guest check\n"
+      "  kvnhost --state /tmp/srv01 --verbose-log install && kvnhost --state /tmp/srv01 diff\n"
+      "  kvnhost --package /path/to/package --json --lang de check");
+  app.set_version_flag(
+      "--version", std::string("kvnhost " KVN_VERSION "\nkvncomp " KVN_VERSION " (the component built with it)")
+#ifndef _WIN32
+                       + "\nwinsim " KVN_VERSION " (the simulated Windows, Linux build)"
+#endif
+  );
   app.add_option("command", command, "info | check | install | log | diff | reboot | machine new DIR")
       ->required()
       ->check(CLI::IsMember({"info", "check", "install", "log", "diff", "reboot", "machine"}));
@@ -331,9 +354,19 @@ int main(int argc, char **argv) {
     app.parse(args);
   } catch (const CLI::CallForHelp &e) {
     return app.exit(e);
+  } catch (const CLI::CallForVersion &e) {
+    return app.exit(e);
   } catch (const CLI::ParseError &e) {
     std::fprintf(stderr, "kvnhost: %s\n", e.what());
     return kExitUsage;
+  }
+
+  // A language the component has no texts for is answered in English; said, not refused.
+  if (CStr(Wide(lang).c_str()).CompareNoCase(L"en") != 0 && LanguageIndex(Wide(lang).c_str()) == 0) {
+    std::string known = "en";
+    for (const WCHAR *code : kLanguageCodes) known += ", " + Utf8(code);
+    std::fprintf(stderr, "kvnhost: warning: --lang %s is not a language of the component (%s); it answers in English\n",
+                 lang.c_str(), known.c_str());
   }
 
   if (command == "machine") {
