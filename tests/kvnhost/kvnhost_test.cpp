@@ -939,3 +939,28 @@ TEST_F(KvnhostFixture, HelpVersionAndAnUnknownLanguageSayWhatTheyMean) {
   EXPECT_EQ(nlohmann::json::parse(english.out)["package_name"], "Ethernet Network Adapter Driver");
   EXPECT_EQ(Run(WithState("--lang DE info")).err.find("warning: --lang"), std::string::npos);
 }
+
+// What the simulator does not model is its own note, apart from the product's messages: on
+// standard error with "winsim:" and a hint, in --json as simulator_notes. The example
+// machine has none.
+TEST_F(KvnhostFixture, SimulatorNotesAreApartFromTheProductsMessages) {
+  Result clean = Run(WithState("--json install"));
+  ASSERT_LE(clean.status, 1) << clean.err;
+  EXPECT_EQ(nlohmann::json::parse(clean.out)["simulator_notes"], nlohmann::json::array());
+  EXPECT_EQ(clean.err.find("winsim:"), std::string::npos) << clean.err;
+
+  fs::path machine = scratch / "no-agent";
+  fs::create_directories(machine / "drive_c");
+  std::ofstream(machine / "machine.toml") << "base = " << Quote((fs::path(KVN_EXAMPLE_MACHINES) / "default").string())
+                                          << "\n[[programs]]\nname = \"direvo.exe\"\nremove = true\n";
+  Result r =
+      Run("--machine " + Quote(machine.string()) + " --state " + Quote((scratch / "s2").string()) + " --json install");
+  ASSERT_LE(r.status, 1) << r.err;
+  auto j = nlohmann::json::parse(r.out);
+  ASSERT_EQ(j["simulator_notes"].size(), 1u) << r.out;
+  EXPECT_EQ(
+      j["simulator_notes"][0].get<std::string>().rfind("CreateProcessW: running C:\\Windows\\System32\\direvo.exe", 0),
+      0u);
+  EXPECT_NE(r.err.find("winsim: note: CreateProcessW: running"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("are the simulated Windows' own, not the component's"), std::string::npos) << r.err;
+}

@@ -36,6 +36,8 @@ bool LeaveMachine(std::string &error);
 std::vector<std::string> MachinePrompts();
 // The open machine's consistency warnings (none with a real Windows).
 std::vector<std::string> MachineLoadWarnings();
+// What the simulated machine met and does not model (none with a real Windows).
+std::vector<std::string> SimulatorNotes();
 // Linux only: what the runs changed in the state compared with the template, one line each;
 // a shell link file added or changed is followed by its lines, indented.
 bool DiffMachine(const HostOptions &options, std::string &report, std::string &error);

@@ -129,6 +129,10 @@ std::vector<std::string> MachineLoadWarnings() {
   return winsim::IsMachineOpen() ? winsim::MachineWarnings() : std::vector<std::string>();
 }
 
+std::vector<std::string> SimulatorNotes() {
+  return winsim::IsMachineOpen() ? winsim::SimulatorNotes() : std::vector<std::string>();
+}
+
 std::vector<std::string> MachinePrompts() {
   return winsim::IsMachineOpen() ? winsim::Prompts() : std::vector<std::string>();
 }

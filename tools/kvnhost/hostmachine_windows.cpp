@@ -76,6 +76,7 @@ bool LeaveMachine(std::string &) { return true; }
 
 std::vector<std::string> MachinePrompts() { return {}; }
 std::vector<std::string> MachineLoadWarnings() { return {}; }
+std::vector<std::string> SimulatorNotes() { return {}; }
 
 bool DiffMachine(const HostOptions &, std::string &, std::string &error) {
   error = "diff is only available with a simulated machine (Linux)";

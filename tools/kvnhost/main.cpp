@@ -562,6 +562,11 @@ int main(int argc, char **argv) {
   // see; the exit status stays the component's.
   std::vector<std::string> prompts = MachinePrompts();
   for (const std::string &prompt : prompts) std::fprintf(stderr, "winsim: prompt: %s\n", prompt.c_str());
+  const std::vector<std::string> notes = SimulatorNotes();
+  if (!warnings.empty() || !prompts.empty() || !notes.empty())
+    std::fprintf(stderr,
+                 "winsim: (the lines above that start with \"winsim:\" are the simulated Windows' own, not the "
+                 "component's; --json lists them as machine_warnings, prompts and simulator_notes)\n");
   if (!LeaveMachine(error)) {
     std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
     return kExitUsage;
@@ -570,6 +575,7 @@ int main(int argc, char **argv) {
     nlohmann::json j = report.Json();
     j["prompts"] = prompts;
     j["machine_warnings"] = warnings;
+    j["simulator_notes"] = notes;
     if (!place.stateDir.empty()) j["state_kept"] = !place.temporary || keepState;
     if (command == "log") j["log"] = logs;
     if (command == "install") {

@@ -64,6 +64,11 @@ WINSIM_API bool RestartMachine(std::vector<RestartStep> &steps, std::string &err
 // Each call went on as if nobody answered: nothing was restarted and its result is unchanged.
 WINSIM_API std::vector<std::string> Prompts();
 
+// What winsim met since the machine was opened and does not model (a call, a case of a
+// call), in order, each as "Function: what is not modelled"; each was also said on standard
+// error as "winsim: note: ...".
+WINSIM_API std::vector<std::string> SimulatorNotes();
+
 // The entry points winsim serves: every Win32 function (and COM method, named
 // "Interface::Method"), the system DLLs that export it (none for a COM method), and
 // whether a [[faults]] entry can fail it (false for the functions that cannot fail).

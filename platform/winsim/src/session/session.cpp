@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "advapi32/security.h"
+#include "base/diagnostics.h"
 #include "kernel32/console.h"
 #include "kernel32/files.h"
 #include "kernel32/modules.h"
@@ -21,6 +22,7 @@ namespace winsim {
 
 bool OpenMachine(const std::filesystem::path &dir, std::string &error) {
   if (HasMachine()) CloseMachine(nullptr);
+  ClearNotes();
   if (!LoadMachine(dir, error)) return false;
   // Junctions are made on the drive once the machine can resolve its paths.
   if (!MakeDeclaredLinks(error)) {
@@ -49,6 +51,8 @@ bool CloseMachine(std::string *error) {
 }
 
 bool IsMachineOpen() { return HasMachine(); }
+
+std::vector<std::string> SimulatorNotes() { return Notes(); }
 
 std::vector<std::string> Prompts() { return HasMachine() ? Process().prompts : std::vector<std::string>(); }
 
