@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -221,8 +222,11 @@ TEST_F(KvnhostFixture, DiffListsServicesAddedChangedAndRemoved) {
   Result r = Run("--machine " + Quote(before.string()) + " --state " + Quote(after.string()) + " diff");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("service added:   direvo\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("service changed: KEPT: DeleteFlag, Start\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("service changed: Running: state running -> stopped\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("service changed: KEPT\n    DeleteFlag: (none) -> 0x00000001 (1)\n"
+                       "    Start: 0x00000003 (3) -> 0x00000004 (4)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("service changed: Running\n    state: running -> stopped\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("service removed: Gone\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("service removed: NotAService"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("service added:   Kept"), std::string::npos) << "a subkey is no service: " << r.out;
@@ -302,13 +306,12 @@ TEST_F(KvnhostFixture, GenericLegacyAndVirtualInstallsLeaveFilesValuesServiceAnd
         "file removed:  C:\\Windows\\System32\\drivers\\kvnfilt.prev",
         "file removed:  C:\\Windows\\System32\\drivers\\kvnold.sys",
         "file added:    C:\\Program Files\\Kvn\\Tools\\kvnfilt.cfg", "file added:    C:\\Windows\\help\\kvnfilt.txt",
-        "registry +     [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kvn\\Filter]",
-        "registry +     \"InstallDir\"=\"C:\\\\Program Files\\\\Kvn\\\\Tools\"",
-        "registry +     \"Version\"=dword:01020000",
-        "registry +     [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\kvnfilt\\Device0]",
-        "registry +     \"Mode\"=\"filter\"", "registry +     \"Depth\"=dword:00000004",
-        "registry +     \"TypesSupported\"=dword:00000007", "service added:   kvnfilt",
-        "registry +     [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\kvnfilt]",
+        "registry added:   [HKEY_LOCAL_MACHINE\\SOFTWARE\\Kvn\\Filter]",
+        "    \"InstallDir\": \"C:\\\\Program Files\\\\Kvn\\\\Tools\"", "    \"Version\": 0x01020000 (16908288)",
+        "registry added:   [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\kvnfilt\\Device0]",
+        "    \"Mode\": \"filter\"", "    \"Depth\": 0x00000004 (4)", "    \"TypesSupported\": 0x00000007 (7)",
+        "service added:   kvnfilt",
+        "registry added:   [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\kvnfilt]",
         "device added:   ROOT\\LEGACY_KVNFILT\\0000: driver none, problem 28"}},
       // The root device takes the driver's hardware ID, so the driver update that follows
       // the class installer finds the INF's driver installed on it: the install succeeds.
@@ -963,4 +966,108 @@ TEST_F(KvnhostFixture, SimulatorNotesAreApartFromTheProductsMessages) {
       0u);
   EXPECT_NE(r.err.find("winsim: note: CreateProcessW: running"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("are the simulated Windows' own, not the component's"), std::string::npos) << r.err;
+}
+
+// The diff of the default install: each adapter's driver key under its path with the values
+// before and after, as items in --json too; and the .reg file of --reg, applied over the
+// machine as regedit imports it, gives the state's registry exactly.
+TEST_F(KvnhostFixture, DiffShowsEachKeyWithItsValuesBeforeAndAfterAndWritesThemAsARegFile) {
+  ASSERT_EQ(Run(WithState("install")).status, 0);
+  const fs::path reg = scratch / "changes.reg";
+  Result r = Run(WithState("--json diff --reg " + Quote(reg.string())));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto j = nlohmann::json::parse(r.out);
+  std::set<std::string> upgraded;  // the driver keys whose DriverVersion went up
+  for (const auto &item : j["items"])
+    if (item["kind"] == "registry" && item.value("value", "") == "DriverVersion" &&
+        item["before"] == "\"1.10.128.0\"" && item["after"] == "\"1.12.150.0\"" && item["change"] == "changed") {
+      EXPECT_EQ(item["type"], "REG_SZ");
+      upgraded.insert(item["key"].get<std::string>());
+    }
+  EXPECT_EQ(upgraded.size(), 2u) << r.out;
+  std::string text = Run(WithState("diff")).out;
+  for (const std::string &key : upgraded)
+    EXPECT_NE(text.find("registry changed: [" + key + "]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("    \"DriverVersion\": \"1.10.128.0\" -> \"1.12.150.0\"\n"), std::string::npos) << text;
+  // Every line of the report is one of the "changes".
+  EXPECT_EQ(j["changes"].size(), size_t(std::count(text.begin(), text.end(), '\n')));
+
+  fs::path applied = scratch / "applied", copy = scratch / "applied-copy";
+  fs::create_directories(applied / "drive_c");
+  std::ofstream(applied / "machine.toml")
+      << "base = " << Quote((fs::path(KVN_EXAMPLE_MACHINES) / "default").string()) << "\n";
+  fs::copy_file(reg, applied / "registry.reg");
+  std::string error;
+  ASSERT_TRUE(winsim::CopyMachine(applied, copy, error)) << error;
+  // Keys and values compared without regard to the order of a key's values, which an import
+  // does not set.
+  auto values = [&](const fs::path &file) {
+    std::vector<winsim::RegistryFileValue> list;
+    EXPECT_TRUE(winsim::ReadRegistryFile(file, list, error)) << error;
+    std::map<std::string, std::pair<unsigned long, std::vector<unsigned char>>> byName;
+    for (auto &v : list)
+      byName[v.key + "\\" + winsim::ToUtf8(v.name) + (v.keyOnly ? "\\(key)" : "")] = {v.type, v.data};
+    return byName;
+  };
+  auto expected = values(state / "registry.reg"), got = values(copy / "registry.reg");
+  EXPECT_EQ(got.size(), expected.size());
+  for (auto &[name, value] : expected) {
+    auto it = got.find(name);
+    EXPECT_TRUE(it != got.end() && it->second == value) << name;
+  }
+}
+
+// devices lists what SetupAPI lists, problems in words; --matching keeps the devices the
+// component's rules match and names the rule: the package's supported devices among the
+// network adapters (present or not), the adapter family's prefixes among the present devices.
+TEST_F(KvnhostFixture, DevicesListsTheMachinesDevicesAndWhichTheComponentMatches) {
+  auto devices = [&](const char *machine, const std::string &args) {
+    Result r = Run("--machine " + Quote((fs::path(KVN_EXAMPLE_MACHINES) / machine).string()) + " " +
+                   WithState("--json devices " + args));
+    EXPECT_EQ(r.status, 0) << r.err;
+    fs::remove_all(state);
+    return nlohmann::json::parse(r.out);
+  };
+  nlohmann::json all = devices("default", "");
+  ASSERT_EQ(all.size(), 51u);
+  std::map<std::string, std::string> unusual;  // instance ID -> status as shown
+  for (const auto &d : all)
+    if (d["status"] != "started")
+      unusual[d["instance_id"]] = d["status"].get<std::string>() +
+                                  (d.contains("problem_text") ? " " + d["problem_text"].get<std::string>() : "");
+  const std::map<std::string, std::string> expectedUnusual = {
+      {"PCI\\VEN_14E4&DEV_165F&SUBSYS_165F14E4&REV_00\\00001866DAFFFE5A3B1D01",
+       "disabled CM_PROB_DISABLED: the device is disabled"},
+      {"PCI\\VEN_8086&DEV_37C8&SUBSYS_00008086&REV_04\\4&1E6A7B2C&0&0010",
+       "problem CM_PROB_FAILED_INSTALL: its drivers are not installed"},
+      {"USB\\VID_058F&PID_6387\\C4F5A9B2", "not present"},
+      {"USBSTOR\\DISK&VEN_GENERIC&PROD_FLASH_DISK&REV_8.07\\C4F5A9B2&0", "not present"}};
+  EXPECT_EQ(unusual, expectedUnusual);
+
+  const struct {
+    const char *machine;
+    std::map<std::string, std::vector<std::string>> matched;  // instance ID -> rules
+  } cases[] = {
+      {"default",
+       {{"PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\4&1A2B3C4D&0&0008",
+         {"the package's supported device PCI\\VEN_8086&DEV_1572&SUBSYS_00018086"}},
+        {"PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\4&1A2B3C4D&0&0009",
+         {"the package's supported device PCI\\VEN_8086&DEV_1572&SUBSYS_00018086"}}}},
+      {"vf-guest",
+       {{"PCI\\VEN_8086&DEV_154C&SUBSYS_00008086&REV_01\\5&1C2A8D3F&0&0",
+         {"the package's supported device PCI\\VEN_8086&DEV_154C",
+          "the adapter family's prefix PCI\\VEN_8086&DEV_154C"}},
+        {"PCI\\VEN_8086&DEV_154C&SUBSYS_00008086&REV_01\\5&3B7E0C12&0&0",
+         {"the package's supported device PCI\\VEN_8086&DEV_154C"}},
+        {"PCI\\VEN_8086&DEV_1571&SUBSYS_00008086&REV_01\\5&2F4D6A91&0&0",
+         {"the package's supported device PCI\\VEN_8086&DEV_1571",
+          "the adapter family's prefix PCI\\VEN_8086&DEV_1571"}}}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.machine);
+    std::map<std::string, std::vector<std::string>> matched;
+    for (const auto &d : devices(c.machine, "--matching"))
+      matched[d["instance_id"]] = d["matched_by"].get<std::vector<std::string>>();
+    EXPECT_EQ(matched, c.matched);
+  }
 }

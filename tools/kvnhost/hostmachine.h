@@ -4,6 +4,7 @@
 // machinediff_linux.cpp (DiffMachine) and reboot_linux.cpp (RebootMachine).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,22 @@ std::vector<std::string> MachinePrompts();
 std::vector<std::string> MachineLoadWarnings();
 // What the simulated machine met and does not model (none with a real Windows).
 std::vector<std::string> SimulatorNotes();
-// Linux only: what the runs changed in the state compared with the template, one line each;
-// a shell link file added or changed is followed by its lines, indented.
-bool DiffMachine(const HostOptions &options, std::string &report, std::string &error);
+// One change `diff` found: its kind ("device", "service", "file", "registry"), a file's
+// Windows path, a registry key's path (a service's name, a device's instance ID), the value
+// that changed ("driver", "status", "state" for devices and services), a registry value's
+// type, and its text before and after (none where it did not exist).
+struct DiffItem {
+  std::string kind, path, key, value, type;
+  std::string change;  // "added", "changed", "removed"
+  std::optional<std::string> before, after;
+};
+struct MachineDiff {
+  std::string report;  // the human report, grouped: devices, services, files, registry
+  std::vector<DiffItem> items;
+  std::string regFile;  // the registry's changes as a .reg file regedit applies
+};
+// Linux only: what the runs changed in the state compared with the machine it was made from.
+bool DiffMachine(const HostOptions &options, MachineDiff &diff, std::string &error);
 
 // One thing a restart did: its kind ("rename", "replace", "delete", "service removed",
 // "device started", "device has no driver", "volatile key removed", "clock"), what it acted

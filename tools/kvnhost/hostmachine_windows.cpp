@@ -78,7 +78,7 @@ std::vector<std::string> MachinePrompts() { return {}; }
 std::vector<std::string> MachineLoadWarnings() { return {}; }
 std::vector<std::string> SimulatorNotes() { return {}; }
 
-bool DiffMachine(const HostOptions &, std::string &, std::string &error) {
+bool DiffMachine(const HostOptions &, MachineDiff &, std::string &error) {
   error = "diff is only available with a simulated machine (Linux)";
   return false;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -19,6 +20,7 @@
 #include "framework/hostinterface.h"
 #include "support/handles.h"
 #include "support/messages.h"
+#include "devices.h"
 #include "hostmachine.h"
 #include "pending.h"
 
@@ -294,13 +296,14 @@ int main(int argc, char **argv) {
 #endif
   std::string lang = "en";
   bool verboseLog = false, noOverwrite = false, consoleOut = false, hostLog = false, json = false, keepState = false;
-  std::string command, com, from;
+  std::string command, com, from, regFile;
   std::vector<std::string> operands;
   app.add_option("--package", options.packageDir, "the package directory")->capture_default_str();
 #ifndef _WIN32
   app.add_option("--machine", options.machineDir, "the machine template")->capture_default_str();
   app.add_option("--state", options.stateDir, "the machine the run acts on (created from --machine when missing)");
   app.add_option("--from", from, "machine new: the machine the new one starts from (its base)");
+  app.add_option("--reg", regFile, "diff: also write the registry's changes as a .reg file regedit applies");
   app.add_flag("--keep-state", keepState, "keep the temporary state of a run without --state (its path is printed)");
 #endif
   app.add_option("--lang", lang, "language code for properties 1, 2, 5 and Install")->capture_default_str();
@@ -317,6 +320,7 @@ int main(int argc, char **argv) {
       "  check     OS support, installed state, version status, the pre-install status and what\n"
       "            waits for a restart\n"
       "  install   check, then Install: the result, its message and what the run logged\n"
+      "  devices   the machine's devices (--matching: those the component works on, and why)\n"
       "  log       the setup log and the verbose logs of --state\n"
       "  diff      what the runs changed in --state compared with the machine it was made from\n"
       "  reboot    restart the machine in --state\n"
@@ -333,9 +337,11 @@ int main(int argc, char **argv) {
                        + "\nwinsim " KVN_VERSION " (the simulated Windows, Linux build)"
 #endif
   );
-  app.add_option("command", command, "info | check | install | log | diff | reboot | machine new DIR")
+  bool matching = false;
+  app.add_flag("--matching", matching, "devices: only those the component's rules match, with the rule");
+  app.add_option("command", command, "info | check | install | devices | log | diff | reboot | machine new DIR")
       ->required()
-      ->check(CLI::IsMember({"info", "check", "install", "log", "diff", "reboot", "machine"}));
+      ->check(CLI::IsMember({"info", "check", "install", "devices", "log", "diff", "reboot", "machine"}));
   app.add_option("operands", operands, "machine: new DIR");
   // The host switches themselves are accepted as they stand too.
   std::vector<std::string> args;
@@ -409,11 +415,22 @@ int main(int argc, char **argv) {
 #endif
 
   if (command == "diff") {
-    std::string report, error;
-    if (!DiffMachine(options, report, error)) {
+    MachineDiff diff;
+    std::string error;
+    if (!DiffMachine(options, diff, error)) {
       std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
       return kExitUsage;
     }
+    if (!regFile.empty()) {
+      std::ofstream out(fs::path(regFile), std::ios::binary);
+      out << diff.regFile;
+      out.close();
+      if (!out) {
+        std::fprintf(stderr, "kvnhost: cannot write %s\n", regFile.c_str());
+        return kExitUsage;
+      }
+    }
+    const std::string &report = diff.report;
     if (json) {
       nlohmann::json j = {{"state_dir", options.stateDir}, {"changes", nlohmann::json::array()}};
       size_t start = 0;
@@ -421,6 +438,16 @@ int main(int argc, char **argv) {
         size_t end = report.find('\n', start);
         j["changes"].push_back(report.substr(start, end - start));
         start = end + 1;
+      }
+      j["items"] = nlohmann::json::array();
+      for (const DiffItem &item : diff.items) {
+        nlohmann::json i = {{"kind", item.kind}, {"change", item.change}};
+        for (auto [name, text] : {std::pair{"path", &item.path}, std::pair{"key", &item.key},
+                                  std::pair{"value", &item.value}, std::pair{"type", &item.type}})
+          if (!text->empty()) i[name] = *text;
+        i["before"] = item.before ? nlohmann::json(*item.before) : nlohmann::json();
+        i["after"] = item.after ? nlohmann::json(*item.after) : nlohmann::json();
+        j["items"].push_back(std::move(i));
       }
       std::printf("%s\n", j.dump(2).c_str());
     } else {
@@ -479,6 +506,16 @@ int main(int argc, char **argv) {
   // A machine that loads may still hold what no Windows would: said once, before the run.
   const std::vector<std::string> warnings = MachineLoadWarnings();
   for (const std::string &warning : warnings) std::fprintf(stderr, "winsim: warning: %s\n", warning.c_str());
+
+  if (command == "devices") {
+    const nlohmann::json devices = ListDevices(matching);
+    if (!LeaveMachine(error)) {
+      std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    std::fputs(json ? (devices.dump(2) + "\n").c_str() : DevicesText(devices).c_str(), stdout);
+    return 0;
+  }
 
   // A host that uses COM itself has initialised its thread before it loads the component;
   // the component then meets an apartment it did not choose. Balanced after the unload.

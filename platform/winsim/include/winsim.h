@@ -34,6 +34,22 @@ WINSIM_API std::vector<std::string> MachineWarnings();
 WINSIM_API bool CopyMachine(const std::filesystem::path &machine, const std::filesystem::path &state,
                             std::string &error);
 
+// One value of a registry.reg file as it loads (its key's full path, its name, "" for the
+// default value, its type and its data image as Windows stores it, strings in UTF-16LE), or
+// a key that holds no value and no subkey (keyOnly).
+struct RegistryFileValue {
+  std::string key;
+  std::wstring name;
+  unsigned long type = 0;
+  std::vector<unsigned char> data;
+  bool keyOnly = false;
+};
+// Reads a registry.reg file with winsim's own reader, keys in the order Windows enumerates
+// them. A file that does not exist is an empty registry; false with "FILE:LINE: reason"
+// when the file cannot be read or parsed.
+WINSIM_API bool ReadRegistryFile(const std::filesystem::path &file, std::vector<RegistryFileValue> &values,
+                                 std::string &error);
+
 // The simulated process: its image path, command line and current directory (Windows paths).
 WINSIM_API void SetProcess(const std::wstring &imagePath, const std::wstring &commandLine,
                            const std::wstring &currentDirectory);

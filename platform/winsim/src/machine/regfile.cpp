@@ -12,6 +12,7 @@
 #include "machine/registry.h"
 #include "base/diagnostics.h"
 #include "regtext.h"
+#include "winsim.h"
 
 namespace winsim {
 
@@ -378,6 +379,30 @@ std::string WriteRegFile(const RegistryTree &registry) {
     WriteKey(out, *root, true, path);
   }
   return ToUtf8(out);
+}
+
+namespace {
+// Each value of a key and of every key below it, and each key without values or subkeys.
+void CollectValues(const RegKey &key, const std::wstring &path, std::vector<RegistryFileValue> &out) {
+  for (const RegValue &v : key.values) out.push_back({ToUtf8(path), v.name, v.type, v.data, false});
+  if (key.values.empty() && key.subkeys.empty() && key.parent) out.push_back({ToUtf8(path), L"", REG_NONE, {}, true});
+  for (const auto &[upcased, sub] : key.subkeys) CollectValues(*sub, path + L"\\" + sub->name, out);
+}
+}  // namespace
+
+bool ReadRegistryFile(const std::filesystem::path &file, std::vector<RegistryFileValue> &values, std::string &error) {
+  values.clear();
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) return true;  // a machine without one has an empty registry
+  std::string bytes;
+  if (!ReadFileBytes(file, bytes)) {
+    error = "cannot read " + file.string();
+    return false;
+  }
+  RegistryTree tree;
+  if (!ParseRegFile(bytes, file.string(), tree, error)) return false;
+  for (RegKey *root : tree.Roots()) CollectValues(*root, root->Path(), values);
+  return true;
 }
 
 RegistryTree &Registry() { return g_registry(); }
