@@ -1,8 +1,8 @@
 // kvnhost diff on Linux: what the runs changed in the --state machine compared with the
 // machine it was made from, as a run starts from it, grouped by kind: devices, services,
 // files (a shell link with its lines), registry (each key with its values before and after,
-// decoded by type). Each change is also an item for --json, and the registry's changes can be
-// written as a .reg file that regedit applies.
+// decoded by type), the file operations waiting for the restart. Each change is also an item for --json, and the
+// registry's changes can be written as a .reg file that regedit applies.
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +24,7 @@
 
 #include "hostfiles.h"
 #include "hostmachine.h"
+#include "pending.h"
 #include "regtext.h"
 #include "utf8text.h"
 
@@ -252,6 +253,39 @@ void DiffRegistry(const Registry &was, const Registry &is, std::ostream &out, st
   }
 }
 
+// The file operations waiting for the restart that the runs added (or that went), in the
+// words reboot uses.
+void DiffPendingOperations(const Registry &was, const Registry &is, std::ostream &out, std::vector<DiffItem> &items) {
+  auto operations = [](const Registry &registry) {
+    std::vector<std::string> list;
+    auto key = registry.find("HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\CONTROL\\SESSION MANAGER");
+    if (key == registry.end()) return list;
+    auto value = key->second.values.find("PENDINGFILERENAMEOPERATIONS");
+    if (value == key->second.values.end() || value->second.type != 7) return list;
+    std::wstring text = toolcommon::TextOfUtf16Le(value->second.data.data(), value->second.data.size());
+    std::vector<std::wstring> strings;
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find(L'\0', start);
+      if (end == std::wstring::npos) end = text.size();
+      strings.push_back(text.substr(start, end - start));
+      start = end + 1;
+    }
+    for (const PendingItem &item : PendingFileOperations(strings)) list.push_back(item.kind + ": " + item.what);
+    return list;
+  };
+  std::vector<std::string> before = operations(was), after = operations(is);
+  for (const std::string &op : after)
+    if (std::find(before.begin(), before.end(), op) == before.end()) {
+      out << "pending restart:  " << op << "\n";
+      items.push_back(Item("pending restart", "", "", "added", std::nullopt, op));
+    }
+  for (const std::string &op : before)
+    if (std::find(after.begin(), after.end(), op) == after.end()) {
+      out << "pending restart:  " << op << " (done or dropped)\n";
+      items.push_back(Item("pending restart", "", "", "removed", op, std::nullopt));
+    }
+}
+
 // ---- services: their keys and their run-time state -------------------------------------------
 
 const std::string kServicesPrefix = "HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\";
@@ -442,6 +476,7 @@ bool DiffMachine(const HostOptions &options, MachineDiff &diff, std::string &err
   DiffFiles(machine, state, out, diff.items);
   std::wstring reg;
   DiffRegistry(was, is, out, diff.items, reg);
+  DiffPendingOperations(was, is, out, diff.items);
   diff.report = out.str();
   diff.regFile = toolcommon::Utf8(L"Windows Registry Editor Version 5.00\r\n\r\n" + reg);
   return true;

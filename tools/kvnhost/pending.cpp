@@ -34,24 +34,14 @@ void FileOperations(std::vector<PendingItem> &items) {
   if (RegQueryValueExW(key.get(), L"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE *>(data.data()),
                        &size) != ERROR_SUCCESS)
     return;
-  // Pairs of strings: the file, then its new name ("!" first: replacing what is there), or
-  // an empty string for a deletion.
   std::vector<std::wstring> strings;
   for (size_t at = 0; at < size / sizeof(WCHAR);) {
     std::wstring s(data.data() + at);
     at += s.size() + 1;
     strings.push_back(s);
   }
-  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
-    const std::wstring &from = strings[i], &to = strings[i + 1];
-    if (from.empty()) break;
-    if (to.empty())
-      items.push_back({"delete", Utf8(Plain(from))});
-    else if (to[0] == L'!')
-      items.push_back({"replace", Utf8(Plain(from)) + " -> " + Utf8(Plain(to.substr(1)))});
-    else
-      items.push_back({"rename", Utf8(Plain(from)) + " -> " + Utf8(Plain(to))});
-  }
+  std::vector<PendingItem> operations = PendingFileOperations(strings);
+  items.insert(items.end(), operations.begin(), operations.end());
 }
 
 void ServicesMarked(std::vector<PendingItem> &items) {
@@ -91,6 +81,21 @@ void DevicesWaiting(std::vector<PendingItem> &items) {
 }
 
 }  // namespace
+
+std::vector<PendingItem> PendingFileOperations(const std::vector<std::wstring> &strings) {
+  std::vector<PendingItem> items;
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+    const std::wstring &from = strings[i], &to = strings[i + 1];
+    if (from.empty()) break;
+    if (to.empty())
+      items.push_back({"delete", Utf8(Plain(from))});
+    else if (to[0] == L'!')
+      items.push_back({"replace", Utf8(Plain(from)) + " -> " + Utf8(Plain(to.substr(1)))});
+    else
+      items.push_back({"rename", Utf8(Plain(from)) + " -> " + Utf8(Plain(to))});
+  }
+  return items;
+}
 
 std::vector<PendingItem> PendingRestart() {
   std::vector<PendingItem> items;

@@ -12,3 +12,7 @@ struct PendingItem {
 };
 
 std::vector<PendingItem> PendingRestart();
+
+// The operations of a PendingFileRenameOperations value given as its strings: pairs of a file
+// and its new name ("!" first: replacing what is there; empty: a deletion).
+std::vector<PendingItem> PendingFileOperations(const std::vector<std::wstring> &strings);
