@@ -822,6 +822,11 @@ TEST_F(KvnhostFixture, RebootCompletesWhatWaitedForTheRestart) {
     {"kind": "device waiting", "what": "ROOT\\NET\\0000"},
     {"kind": "device waiting", "what": "ROOT\\NET\\0001"}])");
   EXPECT_EQ(waiting, expectedWaiting) << waiting.dump(2);
+  // diff shows the file operations the run left for the restart, in the same words.
+  std::string pendingDiff = Run("--machine " + Quote(machine.string()) + " " + WithState("diff")).out;
+  for (const char *line :
+       {"pending restart:  replace: C:\\new.sys -> C:\\Windows\\drv.sys\n", "pending restart:  delete: C:\\gone.txt\n"})
+    EXPECT_NE(pendingDiff.find(line), std::string::npos) << pendingDiff;
 
   Result r = Run("--machine " + Quote(machine.string()) + " " + WithState("--json reboot"));
   ASSERT_EQ(r.status, 0) << r.err;
@@ -928,6 +933,11 @@ TEST_F(KvnhostFixture, HelpVersionAndAnUnknownLanguageSayWhatTheyMean) {
   for (const char *text : {"info ", "check ", "install ", "log ", "diff ", "reboot ", "machine new DIR",
                            "Exit status: 0 success, 3010", "Examples:", "--keep-state"})
     EXPECT_NE(help.out.find(text), std::string::npos) << text;
+  Result diffHelp = Run("diff --help");
+  EXPECT_EQ(diffHelp.status, 0);
+  EXPECT_EQ(diffHelp.out.rfind("kvnhost [options] diff\n", 0), 0u) << diffHelp.out;
+  EXPECT_NE(diffHelp.out.find("--reg FILE"), std::string::npos) << diffHelp.out;
+  EXPECT_EQ(nlohmann::json::parse(Run(WithState("--format json info")).out)["interface_version"], 100);
   Result version = Run("--version");
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("kvnhost ", 0), 0u) << version.out;

@@ -5,12 +5,20 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -287,6 +295,73 @@ std::string ReadLogs() {
 }
 }  // namespace
 
+// Progress for a person watching: once a run has taken a second, each step it starts is said
+// on standard error with the time so far, when standard error is a terminal.
+class Progress {
+ public:
+  Progress() : start_(std::chrono::steady_clock::now()), shown_(StandardErrorIsTerminal()) {}
+  void Step(const char *what) const {
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if (shown_ && seconds >= 1.0) std::fprintf(stderr, "kvnhost: %s (%.0f s so far)\n", what, seconds);
+  }
+
+ private:
+  static bool StandardErrorIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+  }
+  std::chrono::steady_clock::time_point start_;
+  bool shown_;
+};
+
+// The commands, for --help and COMMAND --help.
+struct CommandHelp {
+  const char *name, *summary, *details;
+};
+constexpr CommandHelp kCommands[] = {
+    {"info", "the interface version and the package's properties",
+     "Loads the component and asks GetInterfaceVersion and properties 1, 2, 3, 4, 6, 7 and 8\n"
+     "(name and description in --lang)."},
+    {"check", "OS support, installed state, version status, pre-install status, pending restart",
+     "IsOSSupported, IsInstalled, GetVersionStatus and the pre-install status (property 5), each\n"
+     "with its meaning, and what waits for the next restart (pending_restart)."},
+    {"install", "check, then Install: the result, its message and what the run logged",
+     "check, then Install. Exit status 0 (installed), 3010 (a restart is required) or 1 (failed);\n"
+     "the report adds the message Install left and what the run wrote to the logs."},
+    {"devices", "the machine's devices (--matching: those the component works on, and why)",
+     "Every device SetupAPI lists: instance ID, status (a problem in words), class, description,\n"
+     "driver and hardware IDs. --matching keeps those the component's rules match, with the rule."},
+    {"log", "the setup log and the verbose logs of --state", "Prints the logs of the machine in --state."},
+    {"diff", "what the runs changed in --state compared with the machine it was made from",
+     "Devices, services, files, registry keys with their values before and after, and the file\n"
+     "operations waiting for the restart. --json adds items; --reg FILE writes the registry's\n"
+     "changes as a .reg file."},
+    {"reboot", "restart the machine in --state",
+     "Completes what waits for the restart (pending file operations, services marked for\n"
+     "deletion, devices waiting) and moves the clock on."},
+    {"machine", "machine new DIR [--from MACHINE]: write a machine directory to start from",
+     "machine new DIR writes a small consistent machine; with --from MACHINE one whose base is\n"
+     "MACHINE."},
+};
+
+// "kvnhost COMMAND --help": that command's own text. False when the arguments ask for none.
+bool CommandHelpAsked(const std::vector<std::string> &args) {
+  bool help = false;
+  const CommandHelp *asked = nullptr;
+  for (const std::string &a : args) {
+    help = help || a == "--help" || a == "-h";
+    for (const CommandHelp &c : kCommands)
+      if (a == c.name) asked = &c;
+  }
+  if (!help || !asked) return false;
+  std::printf("kvnhost [options] %s\n  %s\n\n%s\n\n(kvnhost --help lists the options.)\n", asked->name, asked->summary,
+              asked->details);
+  return true;
+}
+
 int main(int argc, char **argv) {
   CLI::App app{"kvnhost: loads the driver component like a setup engine and drives its exports"};
   HostOptions options;
@@ -313,24 +388,19 @@ int main(int argc, char **argv) {
   app.add_flag("--host-log", hostLog, "hand the component a host log through property 9 first");
   app.add_option("--com", com, "initialise COM on the host's thread first, as some hosts do (sta | mta)")
       ->check(CLI::IsMember({"sta", "mta"}));
-  app.add_flag("--json", json, "one JSON object on standard output");
-  app.footer(
-      "Commands:\n"
-      "  info      the interface version and the package's properties\n"
-      "  check     OS support, installed state, version status, the pre-install status and what\n"
-      "            waits for a restart\n"
-      "  install   check, then Install: the result, its message and what the run logged\n"
-      "  devices   the machine's devices (--matching: those the component works on, and why)\n"
-      "  log       the setup log and the verbose logs of --state\n"
-      "  diff      what the runs changed in --state compared with the machine it was made from\n"
-      "  reboot    restart the machine in --state\n"
-      "  machine new DIR [--from MACHINE]   write a machine directory to start from\n"
-      "Exit status: 0 success, 3010 installed and a restart is required, 1 the install failed,\n"
-      "2 a usage or load error (one line on standard error).\n"
-      "Examples:\n"
-      "  kvnhost --machine examples/machines/vf-guest check\n"
-      "  kvnhost --state /tmp/srv01 --verbose-log install && kvnhost --state /tmp/srv01 diff\n"
-      "  kvnhost --package /path/to/package --json --lang de check");
+  std::string format = "text";
+  app.add_flag("--json", json, "one JSON object on standard output (--format json)");
+  app.add_option("--format", format, "the output: text (the report) or json")->check(CLI::IsMember({"text", "json"}));
+  std::string commandList;
+  for (const CommandHelp &c : kCommands)
+    commandList += "  " + std::string(c.name) + std::string(10 - std::strlen(c.name), ' ') + c.summary + "\n";
+  app.footer("Commands (kvnhost COMMAND --help tells more of one):\n" + commandList +
+             "Exit status: 0 success, 3010 installed and a restart is required, 1 the install failed,\n"
+             "2 a usage or load error (one line on standard error).\n"
+             "Examples:\n"
+             "  kvnhost --machine examples/machines/vf-guest check\n"
+             "  kvnhost --state /tmp/srv01 --verbose-log install && kvnhost --state /tmp/srv01 diff\n"
+             "  kvnhost --package /path/to/package --json --lang de check");
   app.set_version_flag(
       "--version", std::string("kvnhost " KVN_VERSION "\nkvncomp " KVN_VERSION " (the component built with it)")
 #ifndef _WIN32
@@ -356,6 +426,7 @@ int main(int argc, char **argv) {
     else
       args.push_back(a);
   }
+  if (CommandHelpAsked(args)) return 0;
   try {
     app.parse(args);
   } catch (const CLI::CallForHelp &e) {
@@ -366,6 +437,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "kvnhost: %s\n", e.what());
     return kExitUsage;
   }
+
+  if (format == "json") json = true;
 
   // A language the component has no texts for is answered in English; said, not refused.
   if (CStr(Wide(lang).c_str()).CompareNoCase(L"en") != 0 && LanguageIndex(Wide(lang).c_str()) == 0) {
@@ -484,6 +557,7 @@ int main(int argc, char **argv) {
   int relaunched = 0;
   if (RunWithHostSwitches(options, relaunched)) return relaunched;
 
+  const Progress progress;
   HostPlace place;
   // A run without --state works on a temporary state, which goes when the run ends
   // (--keep-state keeps it).
@@ -547,6 +621,7 @@ int main(int argc, char **argv) {
       log->WriteLogHeader();
     }
 
+    progress.Step("loading the component");
     unique_hmodule module(LoadLibraryW(place.componentPath.c_str()));
     Exports e;
     if (!module || !Resolve(module.get(), "GetInterfaceVersion", e.getInterfaceVersion) ||
@@ -574,6 +649,7 @@ int main(int argc, char **argv) {
       RunCheck(e, wlang, report);
     } else if (command == "install") {
       RunCheck(e, wlang, report);
+      progress.Step("calling Install");
       int result = RunInstall(e, wlang, report);
       exitCode = result == 1 ? 0 : result == 2 ? kExitRestartRequired : kExitInstallFailed;
     }
@@ -604,6 +680,7 @@ int main(int argc, char **argv) {
     std::fprintf(stderr,
                  "winsim: (the lines above that start with \"winsim:\" are the simulated Windows' own, not the "
                  "component's; --json lists them as machine_warnings, prompts and simulator_notes)\n");
+  progress.Step("writing the machine back");
   if (!LeaveMachine(error)) {
     std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
     return kExitUsage;
