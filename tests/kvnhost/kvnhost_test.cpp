@@ -912,6 +912,15 @@ TEST_F(KvnhostFixture, StatesRememberTheirMachineAndTemporaryStatesGo) {
   Result own = Run(WithState("diff")), named = Run("--machine " + Quote(vf) + " " + WithState("diff"));
   EXPECT_EQ(own.status, 0) << own.err;
   EXPECT_EQ(own.out, named.out);
+  // The prompts runs recorded in the state come last, as items of their own.
+  std::ofstream(state / ".kvnhost-prompts", std::ios::app) << "install: Windows would ask the user to restart now\n";
+  Result prompted = Run(WithState("--json diff"));
+  auto items = nlohmann::json::parse(prompted.out)["items"];
+  ASSERT_FALSE(items.empty()) << prompted.out;
+  EXPECT_EQ(items.back()["kind"], "prompt");
+  EXPECT_EQ(items.back()["after"], "install: Windows would ask the user to restart now");
+  EXPECT_EQ(Run(WithState("diff")).out,
+            own.out + "prompt:           install: Windows would ask the user to restart now\n");
   EXPECT_EQ(Run(WithState("--json check")).status, 0);
   EXPECT_EQ(nlohmann::json::parse(Run(WithState("--json check")).out)["state_kept"], true);
 

@@ -39,7 +39,8 @@ std::vector<std::string> MachinePrompts();
 std::vector<std::string> MachineLoadWarnings();
 // What the simulated machine met and does not model (none with a real Windows).
 std::vector<std::string> SimulatorNotes();
-// One change `diff` found: its kind ("device", "service", "file", "registry"), a file's
+// One change `diff` found: its kind ("device", "service", "file", "registry",
+// "pending restart", "prompt"), a file's
 // Windows path, a registry key's path (a service's name, a device's instance ID), the value
 // that changed ("driver", "status", "state" for devices and services), a registry value's
 // type, and its text before and after (none where it did not exist).
@@ -49,7 +50,7 @@ struct DiffItem {
   std::optional<std::string> before, after;
 };
 struct MachineDiff {
-  std::string report;  // the human report, grouped: devices, services, files, registry
+  std::string report;  // the human report, grouped: devices, services, files, registry, pending, prompts
   std::vector<DiffItem> items;
   std::string regFile;  // the registry's changes as a .reg file regedit applies
 };
@@ -72,6 +73,12 @@ bool RebootMachine(const HostOptions &options, std::vector<RebootStep> &steps, s
 // A state remembers the machine and package it was made from, in `.kvnhost-origin` at its
 // root (kvnhost's own file, not part of the machine). False when the state has none.
 bool ReadStateOrigin(const std::string &stateDir, std::string &machineDir, std::string &packageDir);
+// Adds a run's prompts to the state's `.kvnhost-prompts` (kvnhost's own file, beside the
+// origin), each line the command and the prompt, so that diff can tell them afterwards.
+bool RecordPrompts(const std::string &stateDir, const std::string &command, const std::vector<std::string> &prompts,
+                   std::string &error);
+// The prompts recorded in a state, oldest first, as "command: prompt".
+std::vector<std::string> ReadRecordedPrompts(const std::string &stateDir);
 // Removes the temporary state of a run made without --state.
 void RemoveTemporaryState(const HostPlace &place);
 

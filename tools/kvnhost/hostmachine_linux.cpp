@@ -22,6 +22,7 @@ using hostfiles::LinkFile;
 using hostfiles::LinkTree;
 
 const char kOriginFile[] = ".kvnhost-origin";
+const char kPromptsFile[] = ".kvnhost-prompts";
 
 bool WriteStateOrigin(const HostOptions &options, std::string &error) {
   std::error_code ec;
@@ -42,6 +43,25 @@ bool ReadStateOrigin(const std::string &stateDir, std::string &machineDir, std::
     if (line.rfind("package=", 0) == 0) packageDir = line.substr(8);
   }
   return found;
+}
+
+bool RecordPrompts(const std::string &stateDir, const std::string &command, const std::vector<std::string> &prompts,
+                   std::string &error) {
+  if (prompts.empty()) return true;
+  const fs::path file = fs::path(stateDir) / kPromptsFile;
+  std::ofstream out(file, std::ios::app);
+  for (const std::string &prompt : prompts) out << command << ": " << prompt << "\n";
+  out.close();
+  if (!out) error = "cannot write " + file.string();
+  return bool(out);
+}
+
+std::vector<std::string> ReadRecordedPrompts(const std::string &stateDir) {
+  std::ifstream in(fs::path(stateDir) / kPromptsFile);
+  std::vector<std::string> prompts;
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) prompts.push_back(line);
+  return prompts;
 }
 
 void RemoveTemporaryState(const HostPlace &place) {

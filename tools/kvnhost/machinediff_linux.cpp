@@ -1,8 +1,9 @@
 // kvnhost diff on Linux: what the runs changed in the --state machine compared with the
 // machine it was made from, as a run starts from it, grouped by kind: devices, services,
 // files (a shell link with its lines), registry (each key with its values before and after,
-// decoded by type), the file operations waiting for the restart. Each change is also an item for --json, and the
-// registry's changes can be written as a .reg file that regedit applies.
+// decoded by type), the file operations waiting for the restart, and the prompts the runs met.
+// Each change is also an item for --json, and the registry's changes can be written as a .reg
+// file that regedit applies.
 #include <unistd.h>
 
 #include <algorithm>
@@ -477,6 +478,13 @@ bool DiffMachine(const HostOptions &options, MachineDiff &diff, std::string &err
   std::wstring reg;
   DiffRegistry(was, is, out, diff.items, reg);
   DiffPendingOperations(was, is, out, diff.items);
+  // What the runs would have asked a user on Windows is no change of the machine, but it is
+  // part of what the runs did: kvnhost recorded it in the state.
+  for (const std::string &prompt : ReadRecordedPrompts(options.stateDir)) {
+    out << "prompt:           " << prompt << "\n";
+    DiffItem item = Item("prompt", "", "", "added", std::nullopt, prompt);
+    diff.items.push_back(item);
+  }
   diff.report = out.str();
   diff.regFile = toolcommon::Utf8(L"Windows Registry Editor Version 5.00\r\n\r\n" + reg);
   return true;

@@ -681,6 +681,10 @@ int main(int argc, char **argv) {
                  "winsim: (the lines above that start with \"winsim:\" are the simulated Windows' own, not the "
                  "component's; --json lists them as machine_warnings, prompts and simulator_notes)\n");
   progress.Step("writing the machine back");
+#ifndef _WIN32
+  if ((!place.temporary || keepState) && !RecordPrompts(place.stateDir, command, prompts, error))
+    std::fprintf(stderr, "kvnhost: warning: %s; diff will not list this run's prompts\n", error.c_str());
+#endif
   if (!LeaveMachine(error)) {
     std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
     return kExitUsage;
