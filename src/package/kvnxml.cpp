@@ -44,6 +44,7 @@ bool EqualsNoCase(const XML_Char *s, const WCHAR *text) { return CStr(Wide(s).c_
 
 // The state one parse carries through the callbacks.
 struct ParseCursor {
+  XML_Parser parser = nullptr;
   CKvnXMLNode *current = nullptr;
   bool collecting = true;
   bool inCdata = false;
@@ -59,6 +60,7 @@ void XMLCALL OnStartElement(void *data, const XML_Char *name, const XML_Char **a
   for (const XML_Char **a = attributes; a && *a; ++a) texts.push_back(Wide(*a));
   cursor->current =
       cursor->current->AddChild(std::make_unique<CKvnXMLNode>(Wide(name), std::move(texts), XML_NODE_ELEMENT));
+  cursor->current->SetLine(unsigned(XML_GetCurrentLineNumber(cursor->parser)));
 }
 
 void XMLCALL OnEndElement(void *data, const XML_Char *) {
@@ -230,6 +232,7 @@ CKvnXMLReader::~CKvnXMLReader() = default;
 void CKvnXMLReader::Reset() {
   m_pRoot = std::make_unique<CKvnXMLNode>(L"#DOCROOT", nullptr, XML_NODE_ELEMENT);
   m_bLoaded = FALSE;
+  m_parseError = ParseError();
   SetUserDefaultLocale();
 }
 
@@ -259,12 +262,19 @@ int CKvnXMLReader::Load(const WCHAR *path) {
 }
 
 bool CKvnXMLReader::Parse(const char *data, size_t size) {
-  if (!ExpatIsUtf16() || size > size_t(INT_MAX)) return false;
+  if (!ExpatIsUtf16() || size > size_t(INT_MAX)) {
+    m_parseError.text = size > size_t(INT_MAX) ? L"file too large for the parser" : L"parser not built for UTF-16";
+    return false;
+  }
   std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(nullptr));
-  if (!parser) return false;
+  if (!parser) {
+    m_parseError.text = L"out of memory";
+    return false;
+  }
   ParseCursor cursor;
   cursor.current = m_pRoot.get();
   XML_Parser p = parser.get();
+  cursor.parser = p;
   XML_SetUserData(p, &cursor);
   XML_SetElementHandler(p, OnStartElement, OnEndElement);
   XML_SetCharacterDataHandler(p, OnCharacterData);
@@ -274,7 +284,13 @@ bool CKvnXMLReader::Parse(const char *data, size_t size) {
   // set it explicitly so it cannot be lost to a build option).
   XML_SetBillionLaughsAttackProtectionMaximumAmplification(p, 100.0f);
   XML_SetBillionLaughsAttackProtectionActivationThreshold(p, 8 * 1024 * 1024);
-  return XML_Parse(p, data, int(size), XML_TRUE) != XML_STATUS_ERROR;
+  if (XML_Parse(p, data, int(size), XML_TRUE) != XML_STATUS_ERROR) return true;
+  // Expat's messages are ASCII, whatever its character type.
+  if (const XML_LChar *message = XML_ErrorString(XML_GetErrorCode(p)))
+    for (const XML_LChar *c = message; *c; ++c) m_parseError.text += WCHAR(*c);
+  m_parseError.line = unsigned(XML_GetCurrentLineNumber(p));
+  m_parseError.column = unsigned(XML_GetCurrentColumnNumber(p)) + 1;
+  return false;
 }
 
 CKvnXMLNode *CKvnXMLReader::FindChild(CKvnXMLNode *parent, const WCHAR *name, const WCHAR *attribute,

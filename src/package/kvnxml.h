@@ -41,6 +41,9 @@ class CKvnXMLNode {
   const WCHAR *GetAttribute(const WCHAR *name) const;
   // The first child in tree order named exactly `name`, or null.
   CKvnXMLNode *FindChild(const WCHAR *name) const;
+  // The line of the file where the element starts (1-based; 0 for nodes not read from a file).
+  unsigned GetLine() const { return m_nLine; }
+  void SetLine(unsigned line) { m_nLine = line; }
   // Links `child` under this node: as the first child, or directly after it. Answers the
   // child, which the tree now owns.
   CKvnXMLNode *AddChild(std::unique_ptr<CKvnXMLNode> child);
@@ -54,6 +57,7 @@ class CKvnXMLNode {
   std::unique_ptr<CKvnXMLNode> m_pNextSibling;
   std::unique_ptr<CKvnXMLNode> m_pFirstChild;
   CKvnXMLNode *m_pParent = nullptr;
+  unsigned m_nLine = 0;
 };
 
 // Results of CKvnXMLReader::Load.
@@ -79,6 +83,13 @@ class CKvnXMLReader {
   // not loaded; its searches then find nothing.
   [[nodiscard]] int Load(const WCHAR *path);
   BOOL IsLoaded() const { return m_bLoaded; }
+  // Why the last Load answered XML_LOAD_REJECTED: Expat's message and where it stopped
+  // (line and column 1-based; 0 when the parser never started). Empty after any other result.
+  struct ParseError {
+    std::wstring text;
+    unsigned line = 0, column = 0;
+  };
+  const ParseError &GetParseError() const { return m_parseError; }
   CKvnXMLNode *GetRoot() const { return m_pRoot.get(); }
   // Under `parent` (the root when null), the first child in tree order named exactly
   // `name` and, when both are given, whose attribute `attribute` equals `value` without
@@ -91,6 +102,7 @@ class CKvnXMLReader {
 
   std::unique_ptr<CKvnXMLNode> m_pRoot;
   BOOL m_bLoaded = FALSE;
+  ParseError m_parseError;
 };
 
 // The text of a node's first child when that child is a text node ("#TEXT" or "#CDATA"),

@@ -1,6 +1,7 @@
 // Bad input through kvnhost: packages and machines that are empty, noise, huge, deeply nested
 // or locked. Every case must end with a documented answer (README "Bad input") within its
-// time and memory bounds: `check` and then `install` on a fresh copy of the machine.
+// time and memory bounds: `check` and then `install` on a fresh copy of the machine, and `lint`
+// of the package alone.
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -284,6 +285,19 @@ TEST_P(BadInputTest, EndsWithItsDocumentedAnswerWithinBounds) {
     ExpectFields(r.out, install ? c.install : c.check);
     printf("%s %s: %.2f s, %ld MB\n", c.name, command, r.seconds, r.peakMb);
   }
+  // lint reads the same package alone: findings (an array, exit status 0 or 1), or exit
+  // status 2 with one line when nothing of it can be read.
+  RunResult r = RunKvnhost({"--package", d.package, "--json", "lint"}, scratch, seconds);
+  ASSERT_GE(r.status, 0) << "lint killed by signal " << -r.status << " after " << r.seconds << " s\n" << r.err;
+  EXPECT_LE(r.seconds, seconds);
+  EXPECT_LE(r.peakMb, megabytes);
+  if (r.status == 2) {
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  } else {
+    EXPECT_LE(r.status, 1) << r.err;
+    EXPECT_TRUE(json::parse(r.out, nullptr, false).is_array()) << r.out.substr(0, 500);
+  }
+  printf("%s lint: %.2f s, %ld MB, exit %d\n", c.name, r.seconds, r.peakMb, r.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kvnhost, BadInputTest, ::testing::ValuesIn(kCases),

@@ -10,9 +10,10 @@
 
 struct HostOptions {
   std::string packageDir;
-  std::string machineDir;  // Linux only
-  std::string stateDir;    // Linux only
-  std::wstring switches;   // "/verbose_log" etc., as they go on the host's command line
+  std::string machineDir;    // Linux only
+  std::string stateDir;      // Linux only
+  std::wstring switches;     // "/verbose_log" etc., as they go on the host's command line
+  bool packageOnly = false;  // Linux: C:\Package holds the package alone (no component, no host image)
 };
 
 struct HostPlace {
@@ -30,6 +31,9 @@ std::string DefaultPackageDir();
 bool RunWithHostSwitches(const HostOptions &options, int &exitCode);
 // Prepares the machine and the process identity. False with a one-line reason on failure.
 bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error);
+// The package alone, for lint: on Windows the package directory as it is; on Linux a machine of
+// nothing but drive C: with the package in C:\Package, in a temporary state.
+bool EnterPackageOnly(HostOptions &options, HostPlace &place, std::string &error);
 // Writes the machine state back (Linux) and leaves it.
 bool LeaveMachine(std::string &error);
 // What the run would have asked of a user on Windows and went on without (the simulated

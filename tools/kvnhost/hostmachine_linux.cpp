@@ -127,6 +127,11 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
     winsim::CloseMachine();
     return false;
   }
+  if (options.packageOnly) {
+    place.packageDir = L"C:\\Package";
+    winsim::SetProcess(L"C:\\Package\\kvnhost.exe", L"\"C:\\Package\\kvnhost.exe\"", place.packageDir);
+    return true;
+  }
   fs::path bin = ExecutableDirectory();
   if (!LinkFile(bin / "libkvncomp.so", package / "kvncomp.dll", error)) {
     error = "cannot place the component: " + error;
@@ -141,6 +146,24 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
   std::wstring commandLine = L"\"C:\\Package\\kvnhost.exe\"" + options.switches;
   winsim::SetProcess(L"C:\\Package\\kvnhost.exe", commandLine, place.packageDir);
   return true;
+}
+
+bool EnterPackageOnly(HostOptions &options, HostPlace &place, std::string &error) {
+  std::error_code ec;
+  std::string pattern = (fs::temp_directory_path(ec) / "kvnhost-lint.XXXXXX").string();
+  if (!mkdtemp(pattern.data())) {
+    error = "cannot create a directory under " + fs::temp_directory_path(ec).string();
+    return false;
+  }
+  const fs::path bare = pattern;
+  fs::create_directories(bare / "drive_c", ec);
+  std::ofstream(bare / "machine.toml") << "[machine]\nclock = \"2026-12-01T09:00:00\"\n";
+  options.machineDir = bare.string();
+  options.stateDir.clear();
+  options.packageOnly = true;
+  const bool entered = EnterMachine(options, place, error);
+  fs::remove_all(bare, ec);  // the state is a copy of it
+  return entered;
 }
 
 bool LeaveMachine(std::string &error) { return winsim::CloseMachine(&error); }

@@ -72,6 +72,10 @@ bool EnterMachine(HostOptions &options, HostPlace &place, std::string &error) {
   return true;
 }
 
+bool EnterPackageOnly(HostOptions &options, HostPlace &place, std::string &error) {
+  return EnterMachine(options, place, error);
+}
+
 bool LeaveMachine(std::string &) { return true; }
 
 std::vector<std::string> MachinePrompts() { return {}; }

@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <chrono>
 #include <cstring>
@@ -30,6 +31,8 @@
 #include "support/messages.h"
 #include "devices.h"
 #include "hostmachine.h"
+#include "lint.h"
+#include "lintreport.h"
 #include "pending.h"
 
 namespace fs = std::filesystem;
@@ -342,10 +345,60 @@ constexpr CommandHelp kCommands[] = {
     {"reboot", "restart the machine in --state",
      "Completes what waits for the restart (pending file operations, services marked for\n"
      "deletion, devices waiting) and moves the clock on."},
+    {"lint", "check the package alone, before it meets a machine (--format text|json|sarif)",
+     "Reads the package definition, install.xml, dependency.xml and the INF (through SetupAPI) and\n"
+     "reports each finding with its rule, severity, file and line. Exit status 0 no errors, 1\n"
+     "errors found, 2 the package cannot be read. docs/lint.md lists the rules."},
     {"machine", "machine new DIR [--from MACHINE]: write a machine directory to start from",
      "machine new DIR writes a small consistent machine; with --from MACHINE one whose base is\n"
      "MACHINE."},
 };
+
+// The package directory as a file URI ending in '/', the base of SARIF's locations.
+std::string PackageUri(const std::string &dir) {
+  std::error_code ec;
+  std::string path = fs::absolute(fs::path(dir), ec).generic_string();
+  std::string uri = path.rfind('/', 0) == 0 ? "file://" : "file:///";
+  for (unsigned char c : path)
+    if (std::isalnum(c) || std::strchr("-._~/:", c)) {
+      uri += char(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      uri += escaped;
+    }
+  return uri.back() == '/' ? uri : uri + "/";
+}
+
+// kvnhost lint: the package alone, in the form asked for; the exit status says whether it
+// holds errors.
+int RunLint(HostOptions &options, const std::string &format) {
+  HostPlace place;
+  std::string error;
+  if (!EnterPackageOnly(options, place, error)) {
+    std::fprintf(stderr, "kvnhost: %s\n", error.c_str());
+#ifndef _WIN32
+    RemoveTemporaryState(place);
+#endif
+    return kExitUsage;
+  }
+  const lint::Result result = lint::LintPackage(place.packageDir);
+  LeaveMachine(error);
+#ifndef _WIN32
+  RemoveTemporaryState(place);
+#endif
+  if (!result.readable) {
+    std::fprintf(stderr, "kvnhost: lint: package directory %s %s\n", options.packageDir.c_str(), result.error.c_str());
+    return kExitUsage;
+  }
+  if (format == "json")
+    std::printf("%s\n", LintJson(result).dump(2).c_str());
+  else if (format == "sarif")
+    std::printf("%s\n", LintSarif(result, PackageUri(options.packageDir), KVN_VERSION).dump(2).c_str());
+  else
+    std::fputs(LintText(result, options.packageDir).c_str(), stdout);
+  return LintExitStatus(result);
+}
 
 // "kvnhost COMMAND --help": that command's own text. False when the arguments ask for none.
 bool CommandHelpAsked(const std::vector<std::string> &args) {
@@ -390,7 +443,8 @@ int main(int argc, char **argv) {
       ->check(CLI::IsMember({"sta", "mta"}));
   std::string format = "text";
   app.add_flag("--json", json, "one JSON object on standard output (--format json)");
-  app.add_option("--format", format, "the output: text (the report) or json")->check(CLI::IsMember({"text", "json"}));
+  app.add_option("--format", format, "the output: text (the report), json, or for lint sarif")
+      ->check(CLI::IsMember({"text", "json", "sarif"}));
   std::string commandList;
   for (const CommandHelp &c : kCommands)
     commandList += "  " + std::string(c.name) + std::string(10 - std::strlen(c.name), ' ') + c.summary + "\n";
@@ -409,9 +463,9 @@ int main(int argc, char **argv) {
   );
   bool matching = false;
   app.add_flag("--matching", matching, "devices: only those the component's rules match, with the rule");
-  app.add_option("command", command, "info | check | install | devices | log | diff | reboot | machine new DIR")
+  app.add_option("command", command, "info | check | install | devices | log | diff | reboot | lint | machine new DIR")
       ->required()
-      ->check(CLI::IsMember({"info", "check", "install", "devices", "log", "diff", "reboot", "machine"}));
+      ->check(CLI::IsMember({"info", "check", "install", "devices", "log", "diff", "reboot", "lint", "machine"}));
   app.add_option("operands", operands, "machine: new DIR");
   // The host switches themselves are accepted as they stand too.
   std::vector<std::string> args;
@@ -439,6 +493,11 @@ int main(int argc, char **argv) {
   }
 
   if (format == "json") json = true;
+  if (json && format == "text") format = "json";
+  if (format == "sarif" && command != "lint") {
+    std::fprintf(stderr, "kvnhost: --format sarif is a form of lint's findings only\n");
+    return kExitUsage;
+  }
 
   // A language the component has no texts for is answered in English; said, not refused.
   if (CStr(Wide(lang).c_str()).CompareNoCase(L"en") != 0 && LanguageIndex(Wide(lang).c_str()) == 0) {
@@ -470,6 +529,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "kvnhost: %s takes no operands\n", command.c_str());
     return kExitUsage;
   }
+
+  if (command == "lint") return RunLint(options, format);
 
 #ifndef _WIN32
   // log, diff and reboot read the machine of an earlier run: a state that exists, compared
