@@ -136,7 +136,8 @@ void CheckDefinition(const std::string &file, PackageFacts &facts, Findings &fin
         wrong += (wrong.empty() ? "" : ", ") + std::string("subven without subdev");
       if (!wrong.empty())
         findings.Add("KVN106", {file, line}, "pci device codes are not four hexadecimal digits each: " + wrong);
-      supported.hardwareId = MakeHardwareId(code.c_str()).GetString();
+      // A device whose codes are wrong is told once, here, not again as a device without models.
+      if (wrong.empty()) supported.hardwareId = MakeHardwareId(code.c_str()).GetString();
     } else if (EqualNoCase(type, L"eisa") || EqualNoCase(type, L"pnp") || EqualNoCase(type, L"scsi")) {
       const CKvnXMLNode *first = xml.FindChild(device, L"supported_device_data");
       if (!first || !EqualNoCase(Attribute(first, L"name"), L"id") || Text(first).empty())
@@ -270,7 +271,7 @@ void CheckPackageFiles(const Package &package, PackageFacts &facts, Findings &fi
     facts.definitionRead = ReadPackageDefinitionFile(facts.definitionXml, found, facts.definition) == XML_LOAD_OK;
     if (facts.definitionRead) CheckDefinition(facts.definitionFile, facts, findings);
   } else if (!rejected) {
-    findings.Add("KVN101", {"vq*.xml", 0}, "no vq*.xml file with a kvn_package document element");
+    findings.Add("KVN101", {"", 0}, "no vq*.xml file with a kvn_package document element");
   }
   CheckInstallDescription(package, facts, findings);
   CheckDependencies(package, findings);
