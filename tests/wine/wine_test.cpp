@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -746,6 +747,69 @@ TEST_F(UnderWine, InfWalkReadsEachInfAsWinsimDoes) {
     ASSERT_TRUE(windows.Finished() && windows.exitCode == 0) << c.name << ": infwalk.exe: " << windows.Describe();
     auto counts = [](const std::string &out) { return out.substr(0, out.find(" best_us=")); };
     EXPECT_EQ(counts(linux.out), counts(windows.out)) << c.name << ":\n" << text;
+  }
+}
+
+// lint reads a package through the INF calls of the system it runs on: under Wine, Wine's
+// SetupAPI and version resources; on Linux, winsim's. Both find the same (rule, severity, file
+// and line) in the example packages and in broken copies whose INF both must read alike.
+TEST_F(UnderWine, LintFindsInEachPackageWhatWinsimFinds) {
+  const fs::path examples = fs::path(KVN_PACKAGE_DIR).parent_path();
+  struct Case {
+    const char *name, *example, *inf;
+    std::vector<std::pair<std::string, std::string>> edits;  // in the INF, CRLF lines
+  };
+  const Case cases[] = {
+      {"package", "package", "z40e64.inf", {}},
+      {"legacy", "legacy", "kvnfilt.inf", {}},
+      {"virtual", "virtual", "kvnvirt.inf", {}},
+      {"broken",
+       "package",
+       "z40e64.inf",
+       {{"[ControlFlags]", "[Spare.reg]\r\nHKR,,Spare,,1\r\n\r\n[ControlFlags]"},
+        {"Z40EVF.DeviceDesc      =", "Z40EVF.Desc ="},
+        {"v40emsg.dll,,,2\r\n", "v40emsg.dll,,,2\r\nextra.dll\r\n"},
+        {"11/14/2026", "02/30/2026"}}},
+      {"unreadable", "package", "z40e64.inf", {{"[ControlFlags]", "[ControlFlags"}}},
+  };
+  auto findings = [](const RunResult &r, std::string &error) {
+    std::set<std::string> found;
+    json list;
+    if (!ParseJson(r.out, list, error) || !list.is_array()) return found;
+    for (const json &f : list)
+      found.insert(f["rule"].get<std::string>() + " " + f["severity"].get<std::string>() + " " +
+                   f["file"].get<std::string>() + ":" + std::to_string(f["line"].get<int>()));
+    return found;
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path host = prefix_->Host(std::string("C:\\Lint\\") + c.name);
+    std::error_code ec;
+    fs::create_directories(host.parent_path(), ec);
+    fs::copy(examples / c.example, host, fs::copy_options::recursive, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    std::ifstream in(host / c.inf, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    for (const auto &[from, to] : c.edits) {
+      const size_t at = text.find(from);
+      ASSERT_NE(at, std::string::npos) << from;
+      text.replace(at, from.size(), to);
+    }
+    std::ofstream(host / c.inf, std::ios::binary) << text;
+    RunResult windows = prefix_->Wine(
+        {(WindowsBin() / "kvnhost.exe").string(), "--json", "--package", std::string("C:\\Lint\\") + c.name, "lint"},
+        "C:\\");
+    RunResult linux = winetest::Run({KVN_LINUX_KVNHOST, "--json", "--package", host.string(), "lint"}, {},
+                                    prefix_->Scratch(), prefix_->Scratch());
+    ASSERT_TRUE(windows.Finished() && windows.exitCode <= 1) << "kvnhost.exe lint: " << windows.Describe();
+    ASSERT_TRUE(linux.Finished() && linux.exitCode <= 1) << "kvnhost lint: " << linux.Describe();
+    EXPECT_EQ(windows.exitCode, linux.exitCode);
+    std::string error;
+    const std::set<std::string> wine = findings(windows, error), winsim = findings(linux, error);
+    EXPECT_TRUE(error.empty()) << error;
+    EXPECT_EQ(wine, winsim) << "Wine:\n" << windows.out << "\nwinsim:\n" << linux.out;
+    EXPECT_EQ(winsim.empty(), std::string(c.name) == "package");
   }
 }
 

@@ -122,7 +122,8 @@ void CheckInstallationType(const PackageFacts &facts, const InfFacts &inf, Findi
   bool added = service.empty();
   for (const std::wstring &name : inf.serviceNames) added = added || EqualNoCase(name, service);
   if (!added)
-    findings.Add("KVN404", at, "service_name " + Narrow(service) + " is not a service " + inf.file + " adds",
+    findings.Add("KVN404", at,
+                 std::string("service_name ") + Narrow(service) + " is not a service " + inf.file + " adds",
                  {infPlace});
 }
 

@@ -19,6 +19,7 @@ namespace lint {
 std::string Narrow(const std::wstring &text);
 bool EqualNoCase(const std::wstring &a, const std::wstring &b);
 bool StartsWithNoCase(const std::wstring &text, const std::wstring &prefix);
+std::wstring Upper(std::wstring text);
 
 // The package directory and the names of its files, as the directory lists them.
 struct Package {

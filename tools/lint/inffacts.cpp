@@ -45,11 +45,6 @@ struct TextPlaces {
   std::map<std::wstring, Section> sections;  // by upcased name
 };
 
-std::wstring Upper(std::wstring text) {
-  for (wchar_t &c : text) c = wchar_t(std::towupper(wint_t(c)));
-  return text;
-}
-
 std::wstring ReadText(const std::wstring &path) {
   std::wstring text;
   unique_hfile file(

@@ -88,6 +88,14 @@ std::wstring BaseName(const std::wstring &path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
+// `before`, the text, `after`, appended one by one (GCC 12 warns wrongly of literal + string).
+std::string Around(const char *before, const std::wstring &text, const char *after) {
+  std::string out = before;
+  out += Narrow(text);
+  out += after;
+  return out;
+}
+
 bool IsStringsSection(const std::wstring &name) {
   return EqualNoCase(name, L"Strings") || StartsWithNoCase(name, L"Strings.");
 }
@@ -113,6 +121,8 @@ class Walk {
         Directives(s);
       }
   }
+  // The services' install sections, for the ServiceBinary rule once every list is known.
+  const std::vector<const InfSection *> &Services() const { return services_; }
   // Every section the component's whole-INF install (no section named) works on.
   void WholeInfRoots() {
     for (const InfSection &s : inf_.sections)
@@ -125,11 +135,6 @@ class Walk {
   }
 
  private:
-  static std::wstring Upper(std::wstring text) {
-    for (wchar_t &c : text) c = wchar_t(std::towupper(wint_t(c)));
-    return text;
-  }
-
   const InfSection *Reference(const std::wstring &name, const Place &from, const char *what) {
     const InfSection *section = inf_.Find(name);
     if (!section) {
@@ -211,15 +216,11 @@ class Walk {
       findings_.Add("KVN311", at, key + " has no destination: no [DestinationDirs] line for it and no DefaultDestDir");
   }
 
- public:
-  // The services' install sections, for the ServiceBinary rule once every list is known.
-  std::vector<const InfSection *> services_;
-
- private:
   const Package &package_;
   InfFacts &inf_;
   Findings &findings_;
   std::set<std::wstring> used_, done_, listed_, reportedDestinations_;
+  std::vector<const InfSection *> services_;
 };
 
 void CheckVersion(const Package &package, InfFacts &inf, Findings &findings) {
@@ -270,7 +271,8 @@ void CheckVersion(const Package &package, InfFacts &inf, Findings &findings) {
   if (catalog.empty())
     findings.Add("KVN306", top, "[Version] has no CatalogFile");
   else if (!package.Find(catalog))
-    findings.Add("KVN306", placeOf(L"CatalogFile"), "catalog " + Narrow(catalog) + " is not in the package");
+    findings.Add("KVN306", placeOf(L"CatalogFile"),
+                 std::string("catalog ") + Narrow(catalog) + " is not in the package");
 }
 
 // The 64-bit models sections of [Manufacturer] and their lines.
@@ -339,7 +341,7 @@ void CheckStringKeys(const InfFacts &inf, Findings &findings) {
       if (line.hasKey) scan(line.key);
       for (const std::wstring &field : line.fields) scan(field);
       for (const std::wstring &name : undefined)
-        findings.Add("KVN312", inf.At(line), "%" + Narrow(name) + "% is not defined in [Strings]");
+        findings.Add("KVN312", inf.At(line), Around("%", name, "% is not defined in [Strings]"));
     }
   }
 }
@@ -384,10 +386,10 @@ void CheckInf(const Package &package, const PackageFacts &facts, InfFacts &inf, 
   }
 
   // Each service runs a file the INF copies.
-  for (const InfSection *service : walk.services_) {
+  for (const InfSection *service : walk.Services()) {
     const InfLine *binary = service->First(L"ServiceBinary");
     if (!binary || !binary->Field(1) || binary->Field(1)->empty()) {
-      findings.Add("KVN309", inf.At(*service), "[" + Narrow(service->name) + "] has no ServiceBinary");
+      findings.Add("KVN309", inf.At(*service), std::string("[") + Narrow(service->name) + "] has no ServiceBinary");
       continue;
     }
     const std::wstring file = BaseName(*binary->Field(1));
@@ -401,7 +403,7 @@ void CheckInf(const Package &package, const PackageFacts &facts, InfFacts &inf, 
 
   CheckStringKeys(inf, findings);
   for (const InfSection &s : inf.sections)
-    if (!walk.Used(s.name)) findings.Add("KVN313", inf.At(s), "nothing refers to [" + Narrow(s.name) + "]");
+    if (!walk.Used(s.name)) findings.Add("KVN313", inf.At(s), Around("nothing refers to [", s.name, "]"));
 }
 
 }  // namespace lint

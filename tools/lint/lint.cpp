@@ -23,6 +23,11 @@ bool StartsWithNoCase(const std::wstring &text, const std::wstring &prefix) {
   return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
+std::wstring Upper(std::wstring text) {
+  for (wchar_t &c : text) c = wchar_t(std::towupper(wint_t(c)));
+  return text;
+}
+
 std::optional<std::wstring> Package::Find(const std::wstring &name) const {
   for (const std::wstring &file : files)
     if (EqualNoCase(file, name)) return file;

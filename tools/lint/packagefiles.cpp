@@ -215,7 +215,8 @@ void CheckInstallDescription(const Package &package, PackageFacts &facts, Findin
   } else if (std::optional<std::wstring> found = package.Find(inf)) {
     facts.infFile = *found;
   } else {
-    findings.Add("KVN203", {file, facts.infElementLine}, "names " + Narrow(inf) + ", which is not in the package");
+    findings.Add("KVN203", {file, facts.infElementLine},
+                 std::string("names ") + Narrow(inf) + ", which is not in the package");
   }
 }
 
