@@ -33,6 +33,7 @@
 #include "hostmachine.h"
 #include "lint.h"
 #include "lintreport.h"
+#include "matrix.h"
 #include "pending.h"
 
 namespace fs = std::filesystem;
@@ -349,6 +350,12 @@ constexpr CommandHelp kCommands[] = {
      "Reads the package definition, install.xml, dependency.xml and the INF (through SetupAPI) and\n"
      "reports each finding with its rule, severity, file and line. Exit status 0 no errors, 1\n"
      "errors found, 2 the package cannot be read. docs/lint.md lists the rules."},
+    {"matrix", "one package against many machines: a row per machine (MACHINE: a machine or a folder of them)",
+     "Runs check (with --install also install, diff and check after) on a fresh state of each\n"
+     "machine, --jobs at a time, each in its own processes (--timeout S per machine). --format\n"
+     "table, json (JSON Lines), csv, junit or html; --shard K/N runs a share of the sorted list;\n"
+     "--report FILE.jsonl renders earlier rows. Exit status 0, 1 (a machine failed), 3010 (one\n"
+     "needs a restart), 2."},
     {"machine", "machine new DIR [--from MACHINE]: write a machine directory to start from",
      "machine new DIR writes a small consistent machine; with --from MACHINE one whose base is\n"
      "MACHINE."},
@@ -443,8 +450,19 @@ int main(int argc, char **argv) {
       ->check(CLI::IsMember({"sta", "mta"}));
   std::string format = "text";
   app.add_flag("--json", json, "one JSON object on standard output (--format json)");
-  app.add_option("--format", format, "the output: text (the report), json, or for lint sarif")
-      ->check(CLI::IsMember({"text", "json", "sarif"}));
+  app.add_option("--format", format,
+                 "the output: text (the report) or json; for lint also sarif; for matrix table (text), json (JSON "
+                 "Lines), csv, junit or html")
+      ->check(CLI::IsMember({"text", "json", "sarif", "table", "csv", "junit", "html"}));
+  MatrixOptions matrix;
+  std::string shard;
+  app.add_flag("--install", matrix.install, "matrix: install on each machine too (and check after)");
+  app.add_option("--jobs", matrix.jobs, "matrix: machines run at once (default: the number of cores)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--timeout", matrix.timeoutSeconds, "matrix: seconds a machine's runs may take (default 120)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--shard", shard, "matrix: K/N, run the machines at positions K-1, K-1+N, ... of the sorted list");
+  app.add_option("--report", matrix.report, "matrix: render the JSON Lines of earlier runs instead of running");
   std::string commandList;
   for (const CommandHelp &c : kCommands)
     commandList += "  " + std::string(c.name) + std::string(10 - std::strlen(c.name), ' ') + c.summary + "\n";
@@ -463,10 +481,12 @@ int main(int argc, char **argv) {
   );
   bool matching = false;
   app.add_flag("--matching", matching, "devices: only those the component's rules match, with the rule");
-  app.add_option("command", command, "info | check | install | devices | log | diff | reboot | lint | machine new DIR")
+  app.add_option("command", command,
+                 "info | check | install | devices | log | diff | reboot | lint | matrix MACHINE... | machine new DIR")
       ->required()
-      ->check(CLI::IsMember({"info", "check", "install", "devices", "log", "diff", "reboot", "lint", "machine"}));
-  app.add_option("operands", operands, "machine: new DIR");
+      ->check(
+          CLI::IsMember({"info", "check", "install", "devices", "log", "diff", "reboot", "lint", "matrix", "machine"}));
+  app.add_option("operands", operands, "matrix: MACHINE...; machine: new DIR");
   // The host switches themselves are accepted as they stand too.
   std::vector<std::string> args;
   for (int i = argc - 1; i > 0; --i) {
@@ -497,6 +517,26 @@ int main(int argc, char **argv) {
   if (format == "sarif" && command != "lint") {
     std::fprintf(stderr, "kvnhost: --format sarif is a form of lint's findings only\n");
     return kExitUsage;
+  }
+  if ((format == "table" || format == "csv" || format == "junit" || format == "html") && command != "matrix") {
+    std::fprintf(stderr, "kvnhost: --format %s is a form of matrix's rows only\n", format.c_str());
+    return kExitUsage;
+  }
+  if (command == "matrix") {
+    if (!shard.empty() && !ParseShard(shard, matrix.shard, matrix.shards)) {
+      std::fprintf(stderr, "kvnhost: matrix: --shard %s is not K/N with 1 <= K <= N\n", shard.c_str());
+      return kExitUsage;
+    }
+#ifndef _WIN32
+    matrix.packageDir = options.packageDir;
+    matrix.machines = operands;
+    matrix.format = format == "text" ? "table" : format;
+    matrix.lang = lang;
+    return RunMatrix(matrix);  // 3010 as kvnhost's own restart status
+#else
+    std::fprintf(stderr, "kvnhost: matrix runs simulated machines, on Linux only\n");
+    return kExitUsage;
+#endif
   }
 
   // A language the component has no texts for is answered in English; said, not refused.

@@ -1,5 +1,11 @@
 #include "plumbing/faults.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "machine/machine.h"
+#include "plumbing/handles.h"
 #include "plumbing/hooks.h"
 
 namespace winsim {
@@ -10,14 +16,18 @@ const PartSlot<FaultTable> g_faults("faults");
 bool ReadFault(const toml::table &t, const std::string &file, size_t i, Fault &f, std::string &error) {
   TableReader r(t, file, EntryName("faults", i), error);
   int64_t error64 = ERROR_GEN_FAILURE;
+  std::string kind = "fail";
   bool read = r.Text("function", f.function) & r.Number("nth", f.nth, 0, INT64_MAX) &
-              r.Text("when_arg_contains", f.whenArgContains) & r.Number("error", error64, 0, 0xFFFFFFFFLL);
+              r.Text("when_arg_contains", f.whenArgContains) & r.Number("error", error64, 0, 0xFFFFFFFFLL) &
+              r.Text("kind", kind);
   if (!read) {
     r.Done();  // the unknown keys beside the wrong values
     return false;
   }
   f.error = uint32_t(error64);
   f.errorGiven = t.contains("error");
+  if (kind != "fail" && kind != "crash") return r.Fail("kind", "is \"" + kind + "\", not \"fail\" or \"crash\"");
+  f.crash = kind == "crash";
   if (f.function.empty()) return r.Fail("function", "is missing: a [[faults]] entry names the function it fails");
   return r.Done();
 }
@@ -36,6 +46,16 @@ bool CheckFunction(const Fault &f, const toml::table &t, const std::string &file
 }  // namespace
 
 FaultTable &Faults() { return g_faults(); }
+
+void EndProcessAsCrashed(int64_t call, const char *function) {
+  ReleaseAllObjects();
+  std::string error;
+  if (!SaveMachine(error)) std::fprintf(stderr, "winsim: the machine could not be saved: %s\n", error.c_str());
+  std::fprintf(stderr, "winsim: the process ended at call %lld (%s) as a crash fault asked\n",
+               static_cast<long long>(call), function);
+  std::fflush(stderr);
+  _exit(137);
+}
 
 bool FaultTable::Load(MachineFile &file) {
   const toml::array *list = nullptr;

@@ -18,6 +18,7 @@ struct Fault {
   std::wstring whenArgContains;
   uint32_t error = 0;
   bool errorGiven = false;  // false: ERROR_GEN_FAILURE, or for "*" the function's typical error
+  bool crash = false;       // kind = "crash": the process ends at the call instead
   int64_t seen = 0;
 };
 
@@ -33,5 +34,11 @@ class FaultTable : public MachinePart {
 
 // The open machine's fault table.
 FaultTable &Faults();
+
+// A crash fault's end of the process at hooked call `call` of `function`: what the machine did
+// stays done and is saved as it is, the process's handles and open files are closed, no
+// library is told and nothing after the call runs; one line on standard error, exit status
+// 137 (the status of a killed process).
+[[noreturn]] void EndProcessAsCrashed(int64_t call, const char *function);
 
 }  // namespace winsim

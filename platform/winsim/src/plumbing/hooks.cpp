@@ -274,6 +274,7 @@ bool Faulted(const char *function, FailureKind kind, std::initializer_list<Fault
     }
     ++f.seen;
     if (f.nth == 0 || f.seen == f.nth) {
+      if (f.crash) EndProcessAsCrashed(call, function);
       *error = any && !f.errorGiven ? TypicalError(function, kind) : f.error;
       return true;
     }
