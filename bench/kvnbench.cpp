@@ -69,8 +69,8 @@ int ParseOptions(int argc, char **argv, Options &o) {
       if (!v) return 2;
       int n = 0;
       bool repeat = a == "--repeat";
-      if (!ParseCount(v, 1, repeat ? 1000 : 5, n)) {
-        std::fprintf(stderr, "kvnbench: %s %s is not a number from 1 to %d\n", a.c_str(), v, repeat ? 1000 : 5);
+      if (!ParseCount(v, 1, repeat ? 1000 : 6, n)) {
+        std::fprintf(stderr, "kvnbench: %s %s is not a number from 1 to %d\n", a.c_str(), v, repeat ? 1000 : 6);
         return 2;
       }
       if (repeat)
@@ -235,7 +235,8 @@ int main(int argc, char **argv) {
     void (*run)(const Options &, Report &);
   };
   const Section sections[] = {
-      {1, XmlSection}, {2, InitialisationSection}, {3, InfSection}, {4, HostSection}, {5, RegistrySection},
+      {1, XmlSection},  {2, InitialisationSection}, {3, InfSection},
+      {4, HostSection}, {5, RegistrySection},       {6, MatrixSection},
   };
   Report report;
   int status = 0;

@@ -1090,3 +1090,28 @@ TEST_F(KvnhostFixture, DevicesListsTheMachinesDevicesAndWhichTheComponentMatches
     EXPECT_EQ(matched, c.matched);
   }
 }
+
+namespace {
+// A crash fault ends the process at its call as if it were killed: exit status 137 after one
+// winsim line, and the state keeps what the install had done (the adapters it had disabled).
+TEST_F(KvnhostFixture, ACrashFaultEndsTheRunAndTheStateKeepsWhatItDid) {
+  const fs::path machine = scratch / "crash";
+  fs::create_directories(machine / "drive_c");
+  std::ofstream(machine / "machine.toml") << "base = " << Quote((fs::path(KVN_EXAMPLE_MACHINES) / "default").string())
+                                          << "\n[[faults]]\nfunction = \"RegSetValueExW\"\nnth = 3\nkind = \"crash\"\n";
+  Result r = Run("--machine " + Quote(machine.string()) + " " + WithState("install"));
+  EXPECT_EQ(r.status, 137);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("winsim: the process ended at call "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" (RegSetValueExW) as a crash fault asked\n"), std::string::npos) << r.err;
+  Result diff = Run(WithState("diff"));
+  EXPECT_EQ(diff.status, 0) << diff.err;
+  EXPECT_NE(diff.out.find("&0&0008: status started -> disabled\n"), std::string::npos) << diff.out;
+  // A kind that is neither is a mistake of the machine file.
+  std::ofstream(machine / "machine.toml", std::ios::app)
+      << "[[faults]]\nfunction = \"RegSetValueExW\"\nkind = \"hang\"\n";
+  r = Run("--machine " + Quote(machine.string()) + " --state " + Quote((scratch / "s2").string()) + " check");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("kind"), std::string::npos) << r.err;
+}
+}  // namespace

@@ -116,6 +116,9 @@ class Runner {
     std::fflush(stderr);
     pid_t pid = fork();
     if (pid == 0) {
+      sigset_t none;  // the matrix blocks SIGCHLD to wait for it; kvnhost starts with no signal blocked
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
       if (!std::freopen(task.out.c_str(), "w", stdout) || !std::freopen(task.err.c_str(), "w", stderr)) _exit(127);
       std::vector<char *> argv;
       for (std::string &a : args) argv.push_back(a.data());
@@ -264,17 +267,20 @@ int RunMatrix(const MatrixOptions &options) {
 
   MatrixOptions run = options;
   run.packageDir = fs::absolute(options.packageDir, ec).string();
-  std::vector<Task> tasks;
-  for (size_t i = 0; i < machines.size(); ++i) {
-    if (!InShard(i, options.shard, options.shards)) continue;
+  // The machines of this shard; a task exists only while its machine runs, so the matrix
+  // process holds little more than the list of paths (and, for the sorted forms, the rows).
+  std::vector<size_t> chosen;
+  for (size_t i = 0; i < machines.size(); ++i)
+    if (InShard(i, options.shard, options.shards)) chosen.push_back(i);
+  auto makeTask = [&](size_t i) {
     Task task;
     task.machine = machines[i];
     task.state = scratch.dir / std::to_string(i);
     task.row = {{"machine", machines[i].filename().string()}, {"path", machines[i].string()}, {"error", nullptr}};
     task.steps = {"check"};
     if (options.install) task.steps.insert(task.steps.end(), {"install", "diff", "after"});
-    tasks.push_back(std::move(task));
-  }
+    return task;
+  };
 
   // The page needs each machine's diff and setup log; the other forms do not keep them.
   const bool keepTexts = options.format == "html" || options.format == "json";
@@ -284,13 +290,16 @@ int RunMatrix(const MatrixOptions &options) {
   const size_t jobs = size_t(options.jobs > 0 ? options.jobs : int(cores));
   Runner runner(run, scratch.dir);
   const Clock::time_point start = Clock::now();
-  size_t nextTask = 0, running = 0, done = 0, failed = 0;
-  std::vector<json> streamed;  // what the exit status needs of a streamed row
+  size_t next = 0, done = 0, failed = 0;
+  bool restart = false;
+  std::vector<Task> active;
   auto complete = [&](Task &task) {
     ++done;
     if (task.next > 0) task.row["seconds"] = std::chrono::duration<double>(Clock::now() - task.started).count();
     fs::remove_all(task.state, ec);
-    if (OutcomeOf(task.row) == Outcome::Failed) ++failed;
+    const Outcome outcome = OutcomeOf(task.row);
+    failed += outcome == Outcome::Failed;
+    restart = restart || outcome == Outcome::Restart;
     if (!keepTexts) {
       task.row.erase("diff");
       task.row.erase("setup_log");
@@ -298,48 +307,53 @@ int RunMatrix(const MatrixOptions &options) {
     if (stream) {
       std::printf("%s\n", task.row.dump().c_str());
       std::fflush(stdout);
-      streamed.push_back({{"error", task.row["error"]},
-                          {"install_result", task.row.value("install_result", json())},
-                          {"preinstall_status", task.row.value("preinstall_status", json())},
-                          {"os_supported", task.row.value("os_supported", json())}});
-      task.row = json();
+    } else {
+      rows.push_back(std::move(task.row));
     }
-    if (terminal) ShowProgress(done, tasks.size(), failed, start);
+    if (terminal) ShowProgress(done, chosen.size(), failed, start);
   };
-  while (done < tasks.size()) {
-    while (running < jobs && nextTask < tasks.size()) {
-      Task &task = tasks[nextTask++];
+
+  // The children's ends arrive as SIGCHLD, waited for with a deadline so that the time-outs
+  // are kept without polling.
+  sigset_t childSignals;
+  sigemptyset(&childSignals);
+  sigaddset(&childSignals, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &childSignals, nullptr);
+  while (done < chosen.size()) {
+    while (active.size() < jobs && next < chosen.size()) {
+      Task task = makeTask(chosen[next++]);
       if (runner.Start(task))
-        ++running;
+        active.push_back(std::move(task));
       else
         complete(task);
     }
     int status = 0;
     pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid > 0) {
-      for (Task &task : tasks) {
-        if (task.pid != pid) continue;
-        --running;
-        if (runner.Finish(task, status) && runner.Start(task))
-          ++running;
-        else
-          complete(task);
-        break;
+      auto task = std::find_if(active.begin(), active.end(), [&](const Task &t) { return t.pid == pid; });
+      if (task == active.end()) continue;
+      if (!runner.Finish(*task, status) || !runner.Start(*task)) {
+        complete(*task);
+        active.erase(task);
       }
       continue;
     }
     const Clock::time_point now = Clock::now();
-    for (Task &task : tasks)
-      if (task.pid > 0 && now - task.started > std::chrono::seconds(options.timeoutSeconds)) {
-        runner.Kill(task);
-        --running;
-        complete(task);
+    for (auto task = active.begin(); task != active.end();) {
+      if (now - task->started > std::chrono::seconds(options.timeoutSeconds)) {
+        runner.Kill(*task);
+        complete(*task);
+        task = active.erase(task);
+      } else {
+        ++task;
       }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const timespec wait = {0, 50 * 1000 * 1000};
+    sigtimedwait(&childSignals, nullptr, &wait);
   }
+  sigprocmask(SIG_UNBLOCK, &childSignals, nullptr);
 
-  if (stream) return MatrixExitStatus(streamed);
-  for (Task &task : tasks) rows.push_back(std::move(task.row));
+  if (stream) return failed ? 1 : restart ? 3010 : 0;
   std::fputs(MatrixOutput(rows, options.format, options.install).c_str(), stdout);
   return MatrixExitStatus(rows);
 }
