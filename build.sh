@@ -22,6 +22,8 @@ packages=(cmake g++ make pkg-config libexpat1-dev libtomlplusplus-dev nlohmann-j
           libcli11-dev libgtest-dev libgmock-dev clang-format)
 # The Windows build and its tests under Wine.
 windows_packages=(mingw-w64 wine64 dpkg-dev)
+# The browser the test of kvnhost matrix's page renders it in.
+browser_packages=(chromium)
 
 missing_packages() {
   local p missing=()
@@ -105,7 +107,7 @@ case "${1:-}" in
     echo "demo: machine state in $state (exit status of install: $rc)"
     ;;
   test)
-    install_missing "${packages[@]}" "${windows_packages[@]}"
+    install_missing "${packages[@]}" "${windows_packages[@]}" "${browser_packages[@]}"
     upgrade_to_current "${current_packages[@]}"
     build_preset linux
     ctest --preset linux

@@ -297,4 +297,36 @@ TEST_F(MatrixTest, BrokenMachinesAreRowsAndShardsCoverTheFleetOnce) {
   }
 }
 
+// The page as a browser renders it: headless Chromium (installed by ./build.sh test) loads it,
+// its rendered table holds a row per machine, and its screenshot goes under build/.
+TEST_F(MatrixTest, ThePageRendersInAHeadlessBrowserWithARowPerMachine) {
+  if (std::system("command -v chromium >/dev/null 2>&1") != 0) GTEST_SKIP() << "chromium is not installed";
+  const fs::path out = fs::path(KVN_BINARY_DIR) / "matrix-page";
+  fs::create_directories(out);
+  Outcome page = Kvnhost("--install --format html matrix " + Quote(KVN_EXAMPLE_MACHINES));
+  ASSERT_EQ(page.status, 0) << page.err;
+  WriteAll(out / "fleet.html", page.out);
+  const std::string chromium =
+      "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-dev-shm-usage "
+      "--hide-scrollbars --user-data-dir=" +
+      Quote((scratch / "profile").string()) + " ";
+  const std::string url = Quote("file://" + (out / "fleet.html").string());
+  const int raw = std::system(
+      (chromium + "--dump-dom " + url + " >" + Quote((scratch / "dom.html").string()) + " 2>/dev/null").c_str());
+  ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << "chromium --dump-dom failed";
+  const std::string dom = ReadAll(scratch / "dom.html");
+  const std::string body = dom.substr(std::min(dom.size(), dom.find("<tbody>")));
+  size_t rows = 0;
+  for (size_t at = body.find("<tr class="); at != std::string::npos; at = body.find("<tr class=", at + 1)) ++rows;
+  EXPECT_EQ(rows, 8u) << dom.substr(0, 2000);
+  for (const char *machine : {"default", "vf-guest", "server2016-core"})
+    EXPECT_NE(body.find(std::string("<summary>") + machine + "</summary>"), std::string::npos) << machine;
+  fs::remove(out / "fleet.png");
+  std::system((chromium + "--window-size=1480,420 --screenshot=" + Quote((out / "fleet.png").string()) + " " + url +
+               " >/dev/null 2>&1")
+                  .c_str());
+  ASSERT_TRUE(fs::exists(out / "fleet.png"));
+  EXPECT_EQ(ReadAll(out / "fleet.png").substr(1, 3), "PNG");
+}
+
 }  // namespace

@@ -212,7 +212,8 @@ const char *Colour(Outcome outcome) {
     case Outcome::Installed:
     case Outcome::WillInstall: return "#5cb85c";
     case Outcome::UpToDate: return "#5bc0de";
-    default: return "#999999";
+    case Outcome::NothingToDo: return "#a0a7ae";
+    default: return "#6c757d";
   }
 }
 
@@ -221,9 +222,10 @@ std::string Html(std::vector<json> rows, bool install) {
   std::map<Outcome, size_t> counts = Count(rows);
   std::string page =
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n<title>kvnhost matrix</title>\n"
-      "<style>\nbody { font-family: sans-serif; margin: 1.5em; color: #222; }\n"
+      "<style>\nbody { font-family: sans-serif; font-size: 14px; margin: 1.5em; color: #222; }\n"
       "table { border-collapse: collapse; }\nth, td { padding: 0.3em 0.7em; border-bottom: 1px solid #ddd; "
-      "text-align: left; vertical-align: top; }\nth { background: #f4f4f4; }\n"
+      "text-align: left; vertical-align: top; white-space: nowrap; }\nth { background: #f4f4f4; }\n"
+      "td.message { white-space: normal; min-width: 20em; }\n"
       "td.outcome { color: #fff; font-weight: bold; }\npre { font-size: 0.8em; background: #f8f8f8; padding: 0.5em; "
       "max-width: 60em; overflow: auto; }\nsummary { cursor: pointer; }\n</style>\n</head>\n<body>\n"
       "<h1>kvnhost matrix</h1>\n<p id=\"summary\">" +
@@ -271,7 +273,7 @@ std::string Html(std::vector<json> rows, bool install) {
     if (install)
       for (const char *field : {"install_result", "devices_changed", "services_changed", "files_changed"})
         page += "<td>" + Escape(Text(row, field)) + "</td>";
-    page += "<td>" + Escape(Remark(row)) + "</td></tr>\n";
+    page += "<td class=\"message\">" + Escape(Remark(row)) + "</td></tr>\n";
   }
   return page + "</tbody>\n</table>\n</body>\n</html>\n";
 }
