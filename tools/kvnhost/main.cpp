@@ -523,11 +523,11 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
   if (command == "matrix") {
+#ifndef _WIN32
     if (!shard.empty() && !ParseShard(shard, matrix.shard, matrix.shards)) {
       std::fprintf(stderr, "kvnhost: matrix: --shard %s is not K/N with 1 <= K <= N\n", shard.c_str());
       return kExitUsage;
     }
-#ifndef _WIN32
     matrix.packageDir = options.packageDir;
     matrix.machines = operands;
     matrix.format = format == "text" ? "table" : format;
