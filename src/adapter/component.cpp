@@ -9,6 +9,7 @@
 #include "adapter/agent.h"
 #include "adapter/driverfile.h"
 #include "adapter/installation.h"
+#include "adapter/journal.h"
 #include "devices/devenum.h"
 #include "framework/componentfactory.h"
 #include "osinfo/winversion.h"
@@ -48,10 +49,16 @@ int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int 
   CDeviceEnumerator adapters(&kNdisLanClass, DIGCF_DEVICEINTERFACE, &adapterIds);
   CStrList enabled, disabled;
   int disabledCount = 0;
+  // What an install that did not live to finish left: the adapters it found started.
+  CAdapterJournal journal;
+  journal.Load();
+  CStrList present;
 
-  // Disable pass: every adapter that is started or disabled now is disabled for the driver
-  // step, and remembered so that it can be returned to that state.
+  // Status pass: every adapter that is started or disabled now is remembered, so that it can
+  // be returned to that state after the driver step; one an interrupted install found
+  // started counts as started, whatever its state now.
   WCHAR instanceId[CDeviceEnumerator::kInstanceIdChars];
+  bool interrupted = false;
   for (adapters.First(); adapters.GetCurrentHardwareId(); adapters.Next()) {
     if (!adapters.GetInstanceId(instanceId)) {
       g_messageWriter.Step(COMPONENT_SOURCE, 1262, L"[RuzuvAzudizuda]::[ostrand] Couldn't get instance ID: %ls\r\n",
@@ -59,7 +66,8 @@ int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int 
       continue;
     }
     CStrList *list = nullptr;
-    switch (adapters.GetDevNodeStatus()) {
+    const int status = adapters.GetDevNodeStatus();
+    switch (status) {
       case NIC_STATUS_NOT_AVAILABLE:
         g_messageWriter.Step(COMPONENT_SOURCE, 1270, L"[ostrand] NIC_STATUS_NOT_AVAILABLE: %ls\r\n", instanceId);
         break;
@@ -84,11 +92,43 @@ int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int 
                              instanceId);
         break;
     }
+    if (status != NIC_STATUS_NOT_AVAILABLE) present.Add(CStr(instanceId));
+    if (status != NIC_STATUS_NOT_AVAILABLE && status != NIC_STATUS_STARTED && journal.WasStarted(instanceId)) {
+      g_messageWriter.Step(COMPONENT_SOURCE, 1296, L"[RuzuvAzudizuda]::[ostrand] NIC_STATUS_INTERRUPTED: %ls\r\n",
+                           instanceId);
+      list = &enabled;
+      interrupted = true;
+    }
     if (!list) continue;
     list->Add(CStr(instanceId));
     ++disabledCount;
-    // A failed disable is not an error of the installation.
-    if (adapters.GetDevNodeStatus() != NIC_STATUS_DISABLED) (void)adapters.ChangeState(DICS_DISABLE);
+  }
+  adapters.Close();
+  if (interrupted)
+    g_messageWriter.Report(COMPONENT_SOURCE, 1297,
+                           L"[RuzuvAzudizuda]::Restoring adapters left disabled by an interrupted installation.\r\n");
+  for (const CStr &earlier : journal.EarlierStarted()) {
+    bool found = false;
+    for (const CStr &id : present) found = found || id.CompareNoCase(earlier) == 0;
+    if (!found)
+      g_messageWriter.Step(COMPONENT_SOURCE, 1300, L"[RuzuvAzudizuda]::[ostrand] NIC_NOT_PRESENT: %ls\r\n",
+                           earlier.GetString());
+  }
+
+  // The journal goes to disk before any adapter is disabled; without it the install goes on.
+  if (!journal.Write(enabled, disabled))
+    g_messageWriter.Warning(COMPONENT_SOURCE, 1301,
+                            L"[RuzuvAzudizuda]::The adapter journal could not be written: an installation that is "
+                            L"interrupted now leaves its adapters disabled.\r\n");
+
+  // Disable pass: each remembered adapter is disabled for the driver step. A failed disable
+  // is not an error of the installation.
+  for (adapters.First(); adapters.GetCurrentHardwareId(); adapters.Next()) {
+    if (!adapters.GetInstanceId(instanceId)) continue;
+    bool remembered = false;
+    for (const CStrList *list : {&enabled, &disabled})
+      for (const CStr &entry : *list) remembered = remembered || entry.CompareNoCase(instanceId) == 0;
+    if (remembered && adapters.GetDevNodeStatus() != NIC_STATUS_DISABLED) (void)adapters.ChangeState(DICS_DISABLE);
   }
   adapters.Close();
   g_messageWriter.Step(COMPONENT_SOURCE, 1306, L"[RuzuvAzudizuda]::[ostrand] %ls: %d, %ls: %d, total disabled: %d\r\n",
@@ -138,14 +178,18 @@ int CComponent::Install(int reserved1, ULONG_PTR reserved2, WCHAR *message, int 
     // neither walk reached it) is a failed enable: the installation asks for a restart, and
     // the adapter is named in both logs, as a server without its network must be visible.
     size_t i = 0;
+    CStrList notRestored;
     for (const CStr &entry : enabled) {
       if (enabledState[i++] == Restore::kDone) continue;
+      notRestored.Add(entry);
       result = WithReboot(result);
       g_messageWriter.Step(COMPONENT_SOURCE, 1340, L"[RuzuvAzudizuda]::[ostrand] NIC_NOT_RESTORED: %ls\r\n",
                            entry.GetString());
       g_messageWriter.Warning(COMPONENT_SOURCE, 1342, L"[RuzuvAzudizuda]::[ostrand] NIC_NOT_RESTORED: %ls\r\n",
                               entry.GetString());
     }
+    // The journal goes once every adapter is back; one that is not keeps its line.
+    journal.Finish(notRestored);
   };
 
   CountIntelDevices();

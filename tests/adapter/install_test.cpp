@@ -228,11 +228,11 @@ TEST(AdapterInstall, PathsResultsAndLogs) {
   const std::string copyFails = "[[faults]]\nfunction = 'CopyFileW'\nnth = 0\nwhen_arg_contains = 'pnpdrvs'\n";
   // The staging folder cannot be created.
   const std::string noFolder = "[[faults]]\nfunction = 'CreateDirectoryW'\nnth = 0\nwhen_arg_contains = 'pnpdrvs'\n";
-  // The enable pass cannot open its device set (the run's fourth, after the device list, the
-  // disable pass and the count of Intel devices).
-  const std::string reenableSetFails = "[[faults]]\nfunction = 'SetupDiGetClassDevsW'\nnth = 4\n";
+  // The enable pass cannot open its device set (the run's fifth, after the device list, the
+  // status pass, the disable pass and the count of Intel devices).
+  const std::string reenableSetFails = "[[faults]]\nfunction = 'SetupDiGetClassDevsW'\nnth = 5\n";
   // Both walks of the enable pass (a fault that fires takes the call from the faults after
-  // it, so the second one's fourth call is the run's fifth).
+  // it, so the second one's fifth call is the run's sixth).
   const std::string bothWalksFail = reenableSetFails + reenableSetFails;
   auto notRestored = [](const std::string &slot) {
     return "**WARNING** - [RuzuvAzudizuda]::[ostrand] NIC_NOT_RESTORED: PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01"

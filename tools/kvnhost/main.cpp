@@ -169,6 +169,9 @@ void AddPendingRestart(Report &r) {
     shown += (shown.empty() ? "" : "\n" + std::string(23, ' ')) + item.kind + ": " + item.what;
   }
   r.Add("pending_restart", "pending restart", list, shown.empty() ? "nothing" : shown);
+  const bool interrupted = InterruptedInstallPending();
+  r.Add("interrupted_install", "interrupted install", interrupted,
+        interrupted ? "yes: an interrupted installation left adapters disabled; the next install restores them" : "no");
 }
 
 void RunCheck(const Exports &e, const std::wstring &lang, Report &r) {

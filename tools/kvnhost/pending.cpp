@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "adapter/journal.h"
 #include "support/handles.h"
 #include "utf8text.h"
 
@@ -103,4 +104,9 @@ std::vector<PendingItem> PendingRestart() {
   ServicesMarked(items);
   DevicesWaiting(items);
   return items;
+}
+
+bool InterruptedInstallPending() {
+  const CStr path = AdapterJournalPath();
+  return !path.IsEmpty() && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }

@@ -16,3 +16,7 @@ std::vector<PendingItem> PendingRestart();
 // The operations of a PendingFileRenameOperations value given as its strings: pairs of a file
 // and its new name ("!" first: replacing what is there; empty: a deletion).
 std::vector<PendingItem> PendingFileOperations(const std::vector<std::wstring> &strings);
+
+// True when an install that did not live to finish left the adapter journal (the component
+// restores the adapters it lists at the next install); read, never changed.
+bool InterruptedInstallPending();

@@ -1,0 +1,194 @@
+// An install the host process did not live to finish loses nothing: the default machine's two
+// adapters, interrupted at each stage of the adapter flow (a crash fault ends kvnhost there),
+// are started again by the next install, which finds the adapter journal; a journal written by
+// hand, one naming a device that is gone, a cut one and a foreign file are each handled as the
+// journal's rules say.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <toml++/toml.h>
+
+#include "testmachine.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+const char kFirst[] = "PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\4&1A2B3C4D&0&0008";
+const char kSecond[] = "PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\4&1A2B3C4D&0&0009";
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Quote(const std::string &s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// A crash fault: the process ends at the nth call of `function`.
+std::string Crash(const char *function, int nth) {
+  return "[[faults]]\nfunction = \"" + std::string(function) + "\"\nnth = " + std::to_string(nth) +
+         "\nkind = \"crash\"\n";
+}
+
+// The journal's bytes as the component writes them (UTF-16LE with its byte order mark).
+std::string Utf16(const std::string &text) {
+  std::string bytes = "\xFF\xFE";
+  for (char c : text) bytes += std::string{c, '\0'};
+  return bytes;
+}
+
+struct Case {
+  const char *name;
+  std::vector<std::string> crashes;  // one interrupted install per entry, in order
+  // Changes the state before the clean install (a journal written or cut by hand).
+  std::function<void(const fs::path &journal)> meanwhile;
+  const char *first = "started";  // the first adapter's status after the clean install
+  bool interruptedLine = true;    // the clean install logs NIC_STATUS_INTERRUPTED
+  bool setAside = false;          // the file was not a journal: renamed adapters.jnl.bad1
+};
+const std::function<void(const fs::path &)> kNothing;
+
+const Case kCases[] = {
+    {"before the disable pass", {Crash("SetupDiSetClassInstallParamsW", 1)}, kNothing, "started", false},
+    {"in the middle of the disable pass", {Crash("SetupDiSetClassInstallParamsW", 2)}, kNothing},
+    {"during the driver step", {Crash("UpdateDriverForPlugAndPlayDevicesW", 1)}, kNothing},
+    {"in the re-enable walk", {Crash("SetupDiSetClassInstallParamsW", 3)}, kNothing},
+    {"twice in a row",
+     {Crash("SetupDiSetClassInstallParamsW", 2), Crash("SetupDiSetClassInstallParamsW", 1)},
+     kNothing},
+    {"a journal whose adapters were enabled by hand meanwhile",
+     {},
+     [](const fs::path &journal) {
+       WriteAll(journal, Utf16(std::string("kvncomp adapter journal 1\r\nstarted\t") + kFirst + "\r\nstarted\t" +
+                               kSecond + "\r\nend 2\r\n"));
+     },
+     "started",
+     false},
+    {"a journal naming a device that is no longer present",
+     {Crash("SetupDiSetClassInstallParamsW", 2)},
+     [](const fs::path &journal) {
+       WriteAll(journal, Utf16(std::string("kvncomp adapter journal 1\r\nstarted\t") + kFirst +
+                               "\r\nstarted\tPCI\\VEN_8086&DEV_1572\\GONE\r\nend 2\r\n"));
+     }},
+    // The journal of an interruption cut short: never trusted, so the adapter the interruption
+    // left disabled is recorded as disabled and stays so.
+    {"a cut journal",
+     {Crash("SetupDiSetClassInstallParamsW", 2)},
+     [](const fs::path &journal) {
+       WriteAll(journal, Utf16(std::string("kvncomp adapter journal 1\r\nstarted\t") + kFirst + "\r\n"));
+     },
+     "disabled",
+     false,
+     true},
+    {"a foreign file",
+     {},
+     [](const fs::path &journal) { WriteAll(journal, "[settings]\nmode = fast\n"); },
+     "started",
+     false,
+     true},
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+struct InterruptedInstall : ::testing::TestWithParam<Case> {
+  fs::path scratch;
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kvnhost-interrupted.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    scratch = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(scratch, ec);
+  }
+  Outcome Kvnhost(const std::string &args) const {
+    Outcome r;
+    const fs::path out = scratch / "out.txt", err = scratch / "err.txt";
+    const std::string command = Quote(KVNHOST) + " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string());
+    const int raw = std::system(command.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = ReadAll(out);
+    r.err = ReadAll(err);
+    return r;
+  }
+};
+
+// The state's folder of that name, found without regard to case (winsim keeps the name it was
+// created with).
+fs::path FolderOf(const fs::path &dir, const std::string &name) {
+  std::error_code ec;
+  for (const auto &entry : fs::directory_iterator(dir, ec)) {
+    std::string a = entry.path().filename().string(), b = name;
+    for (char &c : a) c = char(std::tolower((unsigned char)c));
+    for (char &c : b) c = char(std::tolower((unsigned char)c));
+    if (a == b) return entry.path();
+  }
+  return dir / name;
+}
+
+TEST_P(InterruptedInstall, TheNextInstallStartsTheAdaptersAgainAndLeavesNoJournal) {
+  const Case &c = GetParam();
+  const fs::path state = scratch / "state";
+  const std::string onState = "--state " + Quote(state.string()) + " ";
+  // Each interrupted install runs on the state with its crash fault; the fault goes after it.
+  ASSERT_EQ(
+      Kvnhost("--machine " + Quote((fs::path(KVN_EXAMPLE_MACHINES) / "default").string()) + " " + onState + "check")
+          .status,
+      0);
+  for (const std::string &crash : c.crashes) {
+    WriteAll(state / "machine.toml", ReadAll(state / "machine.toml") + crash);
+    Outcome crashed = Kvnhost(onState + "install");
+    ASSERT_EQ(crashed.status, 137) << crash << crashed.err;
+    // The machine as the crash saved it, without the fault.
+    toml::table machine = toml::parse_file((state / "machine.toml").string());
+    ASSERT_TRUE(machine.erase("faults")) << crash;
+    std::ostringstream text;
+    text << machine;
+    WriteAll(state / "machine.toml", text.str());
+    Outcome check = Kvnhost(onState + "--json check");
+    EXPECT_EQ(json::parse(check.out)["interrupted_install"], true) << crash;
+  }
+  const fs::path folder = FolderOf(state / "drive_c", "VADORUREV");
+  if (c.meanwhile) c.meanwhile(FolderOf(folder, "adapters.jnl"));
+
+  Outcome clean = Kvnhost(onState + "--json install");
+  ASSERT_TRUE(clean.status == 0 || clean.status == 3010 % 256) << clean.status << clean.err;
+  const json report = json::parse(clean.out);
+  std::map<std::string, std::string> status;
+  for (const json &d : json::parse(Kvnhost(onState + "--json devices").out))
+    status[d["instance_id"].get<std::string>()] = d["status"].get<std::string>();
+  EXPECT_EQ(status[kFirst], c.first);
+  EXPECT_EQ(status[kSecond], "started");
+  EXPECT_FALSE(fs::exists(FolderOf(folder, "adapters.jnl")));
+  EXPECT_EQ(fs::exists(FolderOf(folder, "adapters.jnl.bad1")), c.setAside);
+  const std::string verbose = report["verbose_log"].is_string() ? report["verbose_log"].get<std::string>() : "";
+  const std::string logs = report["setup_log"].dump() + verbose;
+  EXPECT_EQ(logs.find("NIC_STATUS_INTERRUPTED") != std::string::npos ||
+                logs.find("Restoring adapters left disabled by an interrupted installation.") != std::string::npos,
+            c.interruptedLine)
+      << logs;
+  EXPECT_EQ(json::parse(Kvnhost(onState + "--json check").out)["interrupted_install"], false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kvnhost, InterruptedInstall, ::testing::ValuesIn(kCases), [](const auto &info) {
+  std::string name;
+  for (char ch : std::string(info.param.name)) name += std::isalnum((unsigned char)ch) ? ch : '_';
+  return name;
+});
+
+}  // namespace
