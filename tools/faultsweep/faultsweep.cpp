@@ -13,6 +13,13 @@
 //   log        the setup log starts with everything it held before the run
 //   load       the state directory loads again
 //
+// With --crash the failing call ends the process instead (a crash fault: as if the host were
+// killed there); the sweep then runs the command again, unfaulted, on the state the crash left,
+// and checks the invariants after that run, which must install (exit 0 or 3010), and
+//   journal    no adapter journal is left
+// --crash-twice crashes the second run too, at the same call and at a later one, before a
+// third, unfaulted run.
+//
 // The calls come from a counting run with WINSIM_CALL_TRACE set (see platform/winsim's
 // README); every faulted run is traced too, to confirm the call it failed is the one counted.
 // Each run starts from the same primed state: a copy of the machine on which an unfaulted
@@ -58,11 +65,12 @@ using namespace faultsweep;
 namespace {
 
 struct Options {
-  std::string kvnhost, machine, package, command, mode = "grouped", exceptions, work;
+  std::string kvnhost, machine, package, command, mode = "grouped", exceptions, work, only;
   double timeoutSeconds = 60;
   unsigned jobs = 1;
   long long from = 1, to = 0;  // the call numbers a sweep is narrowed to (0: to the last)
   bool verboseLog = false, keep = false, listPoints = false;
+  bool crash = false, crashTwice = false;
 };
 
 struct Violation {
@@ -275,7 +283,8 @@ class Sweep {
   // Runs the command on a fresh copy of the primed state with the point's call failing (no
   // fault without a point: the counting run), and checks the invariants. `note` says when
   // the run did not make the call that was counted.
-  std::vector<Violation> RunPoint(const Call *point, const fs::path &dir, std::string &note);
+  // With --crash-twice, `again` is the call the second run crashes at.
+  std::vector<Violation> RunPoint(const Call *point, const fs::path &dir, std::string &note, long long again = 0);
 
   bool Excepted(const Call &call, const std::string &caller, const Violation &v);
   bool ReadExceptions(std::string &error);
@@ -288,15 +297,18 @@ class Sweep {
   std::mutex exceptionsLock_;
 };
 
-std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, std::string &note) {
+// Adds the sweep's fault: the nth hooked call fails, or with --crash ends the process.
+void AddSweepFault(const fs::path &state, long long n, bool crash) {
+  std::ofstream toml(state / "machine.toml", std::ios::app);
+  toml << "\n[[faults]]\nfunction = \"*\"\nnth = " << n << (crash ? "\nkind = \"crash\"" : "") << "\n";
+}
+
+std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, std::string &note, long long again) {
   std::vector<Violation> v;
   fs::path state = dir / "state";
   std::string error;
   if (!CopyTree(primed_, state, error)) return {{"setup", error}};
-  if (point) {
-    std::ofstream toml(state / "machine.toml", std::ios::app);
-    toml << "\n[[faults]]\nfunction = \"*\"\nnth = " << point->n << "\n";
-  }
+  if (point) AddSweepFault(state, point->n, o_.crash);
   fs::path trace = dir / "calls.trace";
   Outcome r =
       Run(HostArgs(state, o_.command), dir, o_.command, {"WINSIM_CALL_TRACE=" + trace.string()}, o_.timeoutSeconds);
@@ -318,8 +330,33 @@ std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, s
   int code = r.exitCode;
   // The status is taken modulo 256 by the system: 3010 arrives as 194.
   if (code == (3010 & 0xFF)) code = 3010;
-  if (code != 0 && code != 1 && code != 2 && code != 3010)
+  const bool crashed = point && o_.crash;
+  if (code != 0 && code != 1 && code != 2 && code != 3010 && !(crashed && code == 137))
     v.push_back({"exit", "exit status " + std::to_string(r.exitCode) + " is not one of kvnhost's"});
+  if (crashed) {
+    // The crash fault goes; the command runs again on what the crash left (crashing once
+    // more first with --crash-twice), and the invariants are those of the last, unfaulted run.
+    if (!RemoveSweepFault(state, error)) return {{"load", error}};
+    if (again) {
+      AddSweepFault(state, again, true);
+      Outcome second = Run(HostArgs(state, o_.command), dir, "crash2", {}, o_.timeoutSeconds);
+      if (second.timedOut || second.signal) {
+        v.push_back({second.timedOut ? "hang" : "crash", "the second crashed run did not end by itself"});
+        return v;
+      }
+      if (!RemoveSweepFault(state, error)) return {{"load", error}};
+    }
+    Outcome next = Run(HostArgs(state, o_.command), dir, "again", {}, o_.timeoutSeconds);
+    if (next.timedOut || next.signal) {
+      v.push_back({next.timedOut ? "hang" : "crash", "the run after the crash did not end by itself"});
+      return v;
+    }
+    code = next.exitCode == (3010 & 0xFF) ? 3010 : next.exitCode;
+    if (o_.command == "install" && code != 0 && code != 3010)
+      v.push_back({"exit", "the install after the crash answered exit status " + std::to_string(next.exitCode)});
+    if (FindNoCase(state, {"drive_c", "vadorurev", "adapters.jnl"}) != fs::path())
+      v.push_back({"journal", "the adapter journal is left after an unfaulted install"});
+  }
 
   auto after = Devices(state, error);
   if (!error.empty()) v.push_back({"load", error});
@@ -338,7 +375,7 @@ std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, s
     v.push_back({"log", "the setup log lost what it held (" + std::to_string(logBefore_.size()) + " bytes before, " +
                             std::to_string(log.size()) + " now)"});
 
-  if (point && !RemoveSweepFault(state, error)) {
+  if (point && !crashed && !RemoveSweepFault(state, error)) {
     v.push_back({"load", error});
     return v;
   }
@@ -374,11 +411,12 @@ bool Sweep::ReadExceptions(std::string &error) {
     e.line = n;
     s >> e.function >> e.caller >> e.invariant;
     std::getline(s >> std::ws, e.reason);
-    static const std::set<std::string> kinds = {"crash", "hang", "exit", "installed", "adapter", "log", "load", "*"};
+    static const std::set<std::string> kinds = {"crash", "hang", "exit",    "installed", "adapter",
+                                                "log",   "load", "journal", "*"};
     if (e.reason.empty() || !kinds.count(e.invariant)) {
       error = o_.exceptions + ":" + std::to_string(n) +
               ": an exception is FUNCTION CALLER INVARIANT REASON (invariant: crash, hang, exit, installed, "
-              "adapter, log, load or *; the reason is required)";
+              "adapter, log, load, journal or *; the reason is required)";
       return false;
     }
     exceptions_.push_back(e);
@@ -440,7 +478,9 @@ int Sweep::Main() {
     return 2;
   }
   std::vector<const Call *> points = FaultPoints(calls, o_.mode);
-  std::erase_if(points, [&](const Call *p) { return p->n < o_.from || (o_.to > 0 && p->n > o_.to); });
+  std::erase_if(points, [&](const Call *p) {
+    return p->n < o_.from || (o_.to > 0 && p->n > o_.to) || (!o_.only.empty() && p->function != o_.only);
+  });
   std::map<std::string, std::string> names = Symbolise(points, fs::path(o_.kvnhost).parent_path());
   auto callerOf = [&](const Call &c) {
     auto it = names.find(c.site);
@@ -468,6 +508,16 @@ int Sweep::Main() {
       fs::create_directories(dir, dirError);
       std::string runNote;
       std::vector<Violation> found = RunPoint(&p, dir, runNote);
+      if (o_.crashTwice) {
+        // The second run crashes at the same call, then at one half-way to the end.
+        for (long long again : {p.n, p.n + (static_cast<long long>(calls.size()) - p.n) / 2 + 1}) {
+          std::string againNote;
+          for (Violation &f : RunPoint(&p, dir, againNote, again)) {
+            f.what = "(second crash at call " + std::to_string(again) + ") " + f.what;
+            found.push_back(f);
+          }
+        }
+      }
       std::string caller = callerOf(p);
       std::lock_guard<std::mutex> lock(printLock);
       if (!runNote.empty()) {
@@ -480,8 +530,8 @@ int Sweep::Main() {
           continue;
         }
         ++violations;
-        std::printf("violation: call %lld %s failing, from %s: %s: %s\n", p.n, p.function.c_str(), caller.c_str(),
-                    f.invariant.c_str(), f.what.c_str());
+        std::printf("violation: call %lld %s %s, from %s: %s: %s\n", p.n, p.function.c_str(),
+                    o_.crash ? "ending the process" : "failing", caller.c_str(), f.invariant.c_str(), f.what.c_str());
       }
       std::fflush(stdout);
       if (!o_.keep && found.empty()) fs::remove_all(dir, dirError);
@@ -493,9 +543,12 @@ int Sweep::Main() {
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf(
-      "faultsweep: %s on %s: %zu calls counted, %zu fault points (%s), %zu violations, %zu excepted, "
+      "faultsweep: %s on %s: %zu calls counted, %zu fault points (%s%s), %zu violations, %zu excepted, "
       "%zu diverged, %.0f s\n",
       o_.command.c_str(), fs::path(o_.machine).filename().c_str(), calls.size(), points.size(), o_.mode.c_str(),
+      o_.crashTwice ? ", crashes twice"
+      : o_.crash    ? ", crashes"
+                    : "",
       violations, excepted, diverged, seconds);
   for (auto &e : exceptions_)
     if (e.used)
@@ -527,11 +580,16 @@ int main(int argc, char **argv) {
   app.add_option("--work", o.work, "where the runs go (default: a new temporary directory)");
   app.add_option("--from", o.from, "fail no call before this one (a call number of the counting run)");
   app.add_option("--to", o.to, "fail no call after this one");
+  app.add_option("--only", o.only, "fail only the calls of this function");
   app.add_flag("--verbose-log", o.verboseLog, "run kvnhost with --verbose-log");
   app.add_flag("--keep", o.keep, "keep every run's state");
   app.add_flag("--list", o.listPoints, "print the fault points and stop");
+  app.add_flag("--crash", o.crash, "end the process at each point instead (a crash fault), then run the command again");
+  app.add_flag("--crash-twice", o.crashTwice,
+               "as --crash, the second run crashing too (at the same call, and at a later one) before a third");
   app.add_option("command", o.command, "check | install")->required()->check(CLI::IsMember({"check", "install"}));
   CLI11_PARSE(app, argc, argv);
+  o.crash = o.crash || o.crashTwice;
   o.kvnhost = fs::absolute(o.kvnhost).string();
   o.machine = fs::absolute(o.machine).string();
   if (!o.package.empty()) o.package = fs::absolute(o.package).string();

@@ -54,6 +54,7 @@ void EndProcessAsCrashed(int64_t call, const char *function) {
   std::fprintf(stderr, "winsim: the process ended at call %lld (%s) as a crash fault asked\n",
                static_cast<long long>(call), function);
   std::fflush(stderr);
+  CloseCallTrace();  // the trace holds the call the process ended at
   _exit(137);
 }
 
