@@ -18,6 +18,8 @@
 
 #include <toml++/toml.h>
 
+#include <winsim.h>
+
 #include "testmachine.h"
 
 namespace fs = std::filesystem;
@@ -190,5 +192,45 @@ INSTANTIATE_TEST_SUITE_P(Kvnhost, InterruptedInstall, ::testing::ValuesIn(kCases
   for (char ch : std::string(info.param.name)) name += std::isalnum((unsigned char)ch) ? ch : '_';
   return name;
 });
+
+// A machine's save writes its files as one: a kvnhost process ended after each step of the save
+// (the new files written, the marker, each rename, the marker removed) leaves a state that
+// loads as wholly the old machine or wholly the new one.
+TEST(StateSave, EndedAtAnyStepTheStateIsWhollyOldOrWhollyNew) {
+  std::string pattern = (fs::temp_directory_path() / "kvnhost-save.XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const fs::path scratch = pattern;
+  const std::string machine = Quote((fs::path(KVN_EXAMPLE_MACHINES) / "default").string());
+  auto run = [&](const fs::path &state, const std::string &command, int stopAfter) {
+    const std::string env = stopAfter ? "WINSIM_SAVE_STOP_AFTER=" + std::to_string(stopAfter) + " " : "";
+    const int raw = std::system((env + Quote(KVNHOST) + " --machine " + machine + " --state " + Quote(state.string()) +
+                                 " " + command + " >/dev/null 2>&1")
+                                    .c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  };
+  auto files = [](const fs::path &state) {
+    return std::pair{ReadAll(state / "machine.toml"), ReadAll(state / "registry.reg")};
+  };
+  const fs::path primed = scratch / "primed", finished = scratch / "finished";
+  ASSERT_EQ(run(primed, "check", 0), 0);
+  fs::copy(primed, finished, fs::copy_options::recursive);
+  ASSERT_EQ(run(finished, "install", 0), 0);
+  const auto before = files(primed), after = files(finished);
+  ASSERT_NE(before, after);
+  for (int step = 1; step <= 6; ++step) {
+    SCOPED_TRACE("ended after step " + std::to_string(step));
+    const fs::path state = scratch / ("step" + std::to_string(step));
+    fs::copy(primed, state, fs::copy_options::recursive);
+    EXPECT_EQ(run(state, "install", step), 138);
+    std::string error;
+    ASSERT_TRUE(winsim::OpenMachine(state, error)) << error;
+    const auto loaded = files(state);
+    EXPECT_TRUE(loaded == before || loaded == after);
+    EXPECT_EQ(loaded == after, step >= 3);  // from the marker on, the save is completed
+    winsim::CloseMachine();
+  }
+  std::error_code ec;
+  fs::remove_all(scratch, ec);
+}
 
 }  // namespace

@@ -92,6 +92,8 @@ bool Machine::Load(const std::filesystem::path &dir, std::string &error) {
     return false;
   }
   root_ = std::filesystem::absolute(dir, ec);
+  // A save the process did not live to finish is completed, or undone, first.
+  RecoverInterruptedSave(root_);
   std::filesystem::path file = root_ / "machine.toml";
   if (!ParseMachineToml(file, config_, error)) return false;
   if (!std::filesystem::is_directory(root_ / "drive_c", ec)) {
@@ -121,7 +123,8 @@ bool Machine::Save(std::string &error) {
     if (!parts_[*it]->Save(machineFile, error)) return false;
   std::ostringstream text;
   text << config_ << "\n";
-  return WriteFileAtomically(root_ / "machine.toml", text.str(), error);
+  machineFile.Files().Add("machine.toml", text.str());
+  return machineFile.Files().Commit(error);
 }
 
 // ---- the open machine ----------------------------------------------------------------------

@@ -1,8 +1,14 @@
 #include "machine/machinefile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -307,6 +313,80 @@ bool WriteFileAtomically(const std::filesystem::path &file, const std::string &c
     return false;
   }
   return true;
+}
+
+namespace {
+const char kSaveMarker[] = ".winsim-saving";
+
+// Writes and flushes a file (fsync: the bytes are on the disk before anything names them).
+bool WriteFlushed(const std::filesystem::path &file, const std::string &content, std::string &error) {
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0;
+  for (size_t done = 0; ok && done < content.size();) {
+    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += size_t(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  if (fd >= 0) ok = ::close(fd) == 0 && ok;
+  if (!ok) error = "cannot write " + file.string() + ": " + std::strerror(errno);
+  return ok;
+}
+
+// A step of a save, for the test that ends the process after each one (WINSIM_SAVE_STOP_AFTER).
+void SaveStep() {
+  static int steps = 0;
+  static const int stopAfter = [] {
+    const char *text = std::getenv("WINSIM_SAVE_STOP_AFTER");
+    return text ? std::atoi(text) : 0;
+  }();
+  if (stopAfter > 0 && ++steps == stopAfter) _exit(138);
+}
+}  // namespace
+
+bool DirectorySave::Commit(std::string &error) {
+  std::string marker;
+  for (const auto &[name, content] : files_) {
+    std::filesystem::path fresh = root_ / (name + ".new");
+    if (!WriteFlushed(fresh, content, error)) return false;
+    SaveStep();
+    marker += name + "\n";
+  }
+  if (!WriteFlushed(root_ / kSaveMarker, marker, error)) return false;
+  SaveStep();
+  for (const auto &[name, content] : files_) {
+    std::error_code ec;
+    std::filesystem::rename(root_ / (name + ".new"), root_ / name, ec);
+    if (ec) {
+      error = "cannot replace " + (root_ / name).string() + ": " + ec.message();
+      return false;
+    }
+    SaveStep();
+  }
+  std::error_code ec;
+  std::filesystem::remove(root_ / kSaveMarker, ec);
+  SaveStep();
+  return true;
+}
+
+void RecoverInterruptedSave(const std::filesystem::path &root) {
+  std::error_code ec;
+  std::string marker;
+  if (ReadFileBytes(root / kSaveMarker, marker)) {
+    // The new files were all written before the marker: finish the renames it lists.
+    size_t start = 0;
+    for (size_t end; (end = marker.find('\n', start)) != std::string::npos; start = end + 1) {
+      const std::string name = marker.substr(start, end - start);
+      if (name.empty() || name.find('/') != std::string::npos) continue;
+      if (std::filesystem::exists(root / (name + ".new"), ec))
+        std::filesystem::rename(root / (name + ".new"), root / name, ec);
+    }
+    std::filesystem::remove(root / kSaveMarker, ec);
+    return;
+  }
+  // No marker: a save that did not get so far; its new files are not the machine's.
+  for (const char *name : {"machine.toml.new", "registry.reg.new"}) std::filesystem::remove(root / name, ec);
 }
 
 }  // namespace winsim

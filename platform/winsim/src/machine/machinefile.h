@@ -29,6 +29,24 @@ std::string AccountName(const std::vector<BYTE> &sid);
 // failed write never leaves half a file. False with a reason on failure.
 bool WriteFileAtomically(const std::filesystem::path &file, const std::string &content, std::string &error);
 
+// The files a machine's save writes, written as one: each is written under a ".new" name and
+// flushed, then the marker ".winsim-saving" lists them (flushed), then each is renamed over its
+// file, then the marker goes. RecoverInterruptedSave, before a machine loads, completes the
+// renames a marker lists, or removes the ".new" files of a save that never wrote its marker:
+// a machine directory is always wholly its old state or wholly its new one.
+class DirectorySave {
+ public:
+  explicit DirectorySave(std::filesystem::path root) : root_(std::move(root)) {}
+  // `name` is relative to the directory ("registry.reg").
+  void Add(std::string name, std::string content) { files_.emplace_back(std::move(name), std::move(content)); }
+  bool Commit(std::string &error);
+
+ private:
+  std::filesystem::path root_;
+  std::vector<std::pair<std::string, std::string>> files_;
+};
+void RecoverInterruptedSave(const std::filesystem::path &root);
+
 // Adds a line to the mistakes of a load.
 void AddMistake(std::string &mistakes, const std::string &line);
 

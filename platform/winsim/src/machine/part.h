@@ -37,6 +37,8 @@ class MachineFile {
   TableReader &Section(const char *table);
   // Once every part has read its keys: the tables and keys that no part knows.
   bool Finish();
+  // The files a save writes, written together when every part has saved.
+  DirectorySave &Files() { return files_; }
 
  private:
   std::filesystem::path root_;
@@ -46,6 +48,7 @@ class MachineFile {
   std::unique_ptr<TableReader> top_;
   std::map<std::string, std::unique_ptr<TableReader>> sections_;
   const toml::table empty_;
+  DirectorySave files_{root_};
 };
 
 class MachinePart {

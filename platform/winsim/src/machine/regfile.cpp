@@ -470,7 +470,7 @@ bool RegistryTree::Load(MachineFile &file) {
   return ok;
 }
 
-bool RegistryTree::Save(MachineFile &file, std::string &error) {
+bool RegistryTree::Save(MachineFile &file, std::string &) {
   RegistryTree &registry = *this;
   toml::table &config = file.Config();
 
@@ -508,7 +508,8 @@ bool RegistryTree::Save(MachineFile &file, std::string &error) {
   if (registry.hadProtectedList || !list.empty()) config.insert_or_assign("protected_keys", std::move(list));
 
   if (!registry.loadedFromFile && !HoldsAnything(registry)) return true;
-  return WriteFileAtomically(file.Root() / "registry.reg", WriteRegFile(registry), error);
+  file.Files().Add("registry.reg", WriteRegFile(registry));
+  return true;
 }
 
 }  // namespace winsim
