@@ -12,7 +12,8 @@
 #                     fuzz targets and run each for SECONDS (60 when not given)
 #   ./build.sh sweep  install what is missing, build with the sanitizers, and fail every winsim
 #                     call of check and install on the default and vf-guest machines in turn
-#                     (tools/faultsweep, every fault point); further arguments go to faultsweep
+#                     (tools/faultsweep, every fault point), then end install at every call and
+#                     crash it twice (--crash, --crash-twice); further arguments go to faultsweep
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$(pwd)
@@ -142,6 +143,13 @@ case "${1:-}" in
         build/asan/bin/faultsweep --machine "build/asan/examples/machines/$machine" \
           --exceptions tools/faultsweep/exceptions.txt --verbose-log --mode full --jobs "$jobs" --timeout 300 \
           "${@:2}" "$command" || status=1
+      done
+      # Every call of install ended as if the host were killed, and the double crash.
+      for crash in "--crash --mode full" "--crash-twice"; do
+        # shellcheck disable=SC2086
+        build/asan/bin/faultsweep --machine "build/asan/examples/machines/$machine" \
+          --exceptions tools/faultsweep/exceptions.txt --verbose-log $crash --jobs "$jobs" --timeout 300 \
+          "${@:2}" install || status=1
       done
     done
     exit $status
