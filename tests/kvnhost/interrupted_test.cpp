@@ -20,6 +20,7 @@
 
 #include <winsim.h>
 
+#include "hostrun.h"
 #include "testmachine.h"
 
 namespace fs = std::filesystem;
@@ -30,16 +31,7 @@ namespace {
 const char kFirst[] = "PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\4&1A2B3C4D&0&0008";
 const char kSecond[] = "PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\4&1A2B3C4D&0&0009";
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+const auto Quote = ShellQuote;
 
 // A crash fault: the process ends at the nth call of `function`.
 std::string Crash(const char *function, int nth) {
@@ -108,26 +100,9 @@ const Case kCases[] = {
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 struct InterruptedInstall : ::testing::TestWithParam<Case> {
-  fs::path scratch;
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kvnhost-interrupted.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    scratch = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(scratch, ec);
-  }
-  Outcome Kvnhost(const std::string &args) const {
-    Outcome r;
-    const fs::path out = scratch / "out.txt", err = scratch / "err.txt";
-    const std::string command = Quote(KVNHOST) + " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string());
-    const int raw = std::system(command.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = ReadAll(out);
-    r.err = ReadAll(err);
-    return r;
-  }
+  const ScratchFolder folder{"kvnhost-interrupted"};
+  const fs::path &scratch = folder.Path();
+  HostRun Kvnhost(const std::string &args) const { return RunProgram(KVNHOST, args, scratch); }
 };
 
 // The state's folder of that name, found without regard to case (winsim keeps the name it was
@@ -154,7 +129,7 @@ TEST_P(InterruptedInstall, TheNextInstallStartsTheAdaptersAgainAndLeavesNoJourna
       0);
   for (const std::string &crash : c.crashes) {
     WriteAll(state / "machine.toml", ReadAll(state / "machine.toml") + crash);
-    Outcome crashed = Kvnhost(onState + "install");
+    HostRun crashed = Kvnhost(onState + "install");
     ASSERT_EQ(crashed.status, 137) << crash << crashed.err;
     // The machine as the crash saved it, without the fault.
     toml::table machine = toml::parse_file((state / "machine.toml").string());
@@ -162,13 +137,13 @@ TEST_P(InterruptedInstall, TheNextInstallStartsTheAdaptersAgainAndLeavesNoJourna
     std::ostringstream text;
     text << machine;
     WriteAll(state / "machine.toml", text.str());
-    Outcome check = Kvnhost(onState + "--json check");
+    HostRun check = Kvnhost(onState + "--json check");
     EXPECT_EQ(json::parse(check.out)["interrupted_install"], true) << crash;
   }
   const fs::path folder = FolderOf(state / "drive_c", "VADORUREV");
   if (c.meanwhile) c.meanwhile(FolderOf(folder, "adapters.jnl"));
 
-  Outcome clean = Kvnhost(onState + "--json install");
+  HostRun clean = Kvnhost(onState + "--json install");
   ASSERT_TRUE(clean.status == 0 || clean.status == 3010 % 256) << clean.status << clean.err;
   const json report = json::parse(clean.out);
   std::map<std::string, std::string> status;
@@ -197,9 +172,8 @@ INSTANTIATE_TEST_SUITE_P(Kvnhost, InterruptedInstall, ::testing::ValuesIn(kCases
 // (the new files written, the marker, each rename, the marker removed) leaves a state that
 // loads as wholly the old machine or wholly the new one.
 TEST(StateSave, EndedAtAnyStepTheStateIsWhollyOldOrWhollyNew) {
-  std::string pattern = (fs::temp_directory_path() / "kvnhost-save.XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const fs::path scratch = pattern;
+  const ScratchFolder folder("kvnhost-save");
+  const fs::path &scratch = folder.Path();
   const std::string machine = Quote((fs::path(KVN_EXAMPLE_MACHINES) / "default").string());
   auto run = [&](const fs::path &state, const std::string &command, int stopAfter) {
     const std::string env = stopAfter ? "WINSIM_SAVE_STOP_AFTER=" + std::to_string(stopAfter) + " " : "";
@@ -229,8 +203,6 @@ TEST(StateSave, EndedAtAnyStepTheStateIsWhollyOldOrWhollyNew) {
     EXPECT_EQ(loaded == after, step >= 3);  // from the marker on, the save is completed
     winsim::CloseMachine();
   }
-  std::error_code ec;
-  fs::remove_all(scratch, ec);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "hostrun.h"
 #include "testmachine.h"
 
 namespace fs = std::filesystem;
@@ -23,27 +24,8 @@ using nlohmann::json;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-Outcome Kvnhost(const fs::path &scratch, const std::string &args) {
-  Outcome r;
-  const fs::path out = scratch / "out.txt", err = scratch / "err.txt";
-  const std::string command = Quote(KVNHOST) + " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string());
-  const int raw = std::system(command.c_str());
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  r.out = ReadAll(out);
-  r.err = ReadAll(err);
-  return r;
-}
+HostRun Kvnhost(const fs::path &scratch, const std::string &args) { return RunProgram(KVNHOST, args, scratch); }
+const auto Quote = ShellQuote;
 
 // Replaces the first `from` of a package file (which must hold it) by `to`; in a file of CRLF
 // lines, the line ends of both are CRLF.
@@ -178,16 +160,8 @@ const Case kCases[] = {
 void PrintTo(const Case &c, std::ostream *os) { *os << c.rule; }
 
 struct LintTest : ::testing::TestWithParam<Case> {
-  fs::path scratch;
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kvnhost-lint.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    scratch = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(scratch, ec);
-  }
+  const ScratchFolder folder{"kvnhost-lint"};
+  const fs::path &scratch = folder.Path();
 };
 
 TEST_P(LintTest, EachRuleFiresOnItsCaseAtItsPlaceAndNoOtherRuleOfTheTable) {
@@ -196,7 +170,7 @@ TEST_P(LintTest, EachRuleFiresOnItsCaseAtItsPlaceAndNoOtherRuleOfTheTable) {
   fs::copy(fs::path(KVN_EXAMPLES) / c.example, package, fs::copy_options::recursive);
   c.make(package);
   if (::testing::Test::HasFatalFailure()) return;
-  Outcome r = Kvnhost(scratch, "--package " + Quote(package.string()) + " --json lint");
+  HostRun r = Kvnhost(scratch, "--package " + Quote(package.string()) + " --json lint");
   const json findings = json::parse(r.out, nullptr, false);
   ASSERT_TRUE(findings.is_array()) << r.out << r.err;
   const unsigned line = c.at ? LineOf(package / c.file, c.at) : 0;
@@ -232,12 +206,11 @@ INSTANTIATE_TEST_SUITE_P(Lint, LintTest, ::testing::ValuesIn(kCases),
 // are warned that a machine with Intel z40e devices would fail their install, and nothing more.
 // A directory that does not exist, or holds no package file, is exit status 2 and one line.
 TEST(LintExamples, LintCleanAndAnUnreadableDirectoryIsOneLine) {
-  std::string pattern = (fs::temp_directory_path() / "kvnhost-lint.XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const fs::path scratch = pattern;
+  const ScratchFolder folder("kvnhost-lint");
+  const fs::path &scratch = folder.Path();
   for (const char *example : {"package", "legacy", "virtual"}) {
     SCOPED_TRACE(example);
-    Outcome r = Kvnhost(scratch, "--package " + Quote((fs::path(KVN_EXAMPLES) / example).string()) + " --json lint");
+    HostRun r = Kvnhost(scratch, "--package " + Quote((fs::path(KVN_EXAMPLES) / example).string()) + " --json lint");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     std::vector<std::string> rules;
     for (const json &f : json::parse(r.out))
@@ -249,13 +222,11 @@ TEST(LintExamples, LintCleanAndAnUnreadableDirectoryIsOneLine) {
   fs::create_directories(scratch / "empty");
   WriteAll(scratch / "empty" / "readme.txt", "no package here");
   for (const fs::path &dir : {scratch / "missing", scratch / "empty"}) {
-    Outcome r = Kvnhost(scratch, "--package " + Quote(dir.string()) + " lint");
+    HostRun r = Kvnhost(scratch, "--package " + Quote(dir.string()) + " lint");
     EXPECT_EQ(r.status, 2) << dir;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_NE(r.err.find(dir.string()), std::string::npos) << r.err;
   }
-  std::error_code ec;
-  fs::remove_all(scratch, ec);
 }
 
 // The SARIF log holds what SARIF 2.1.0 requires of each object it uses: the log's version and
@@ -263,13 +234,12 @@ TEST(LintExamples, LintCleanAndAnUnreadableDirectoryIsOneLine) {
 // ruleId that is a rule of the driver at ruleIndex, a level of the schema's enumeration, and
 // locations whose regions start at a line of 1 or more; the text form's lines are the findings.
 TEST(LintSarif, HoldsTheRequiredPropertiesOfSarif210) {
-  std::string pattern = (fs::temp_directory_path() / "kvnhost-lint.XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const fs::path scratch = pattern, package = scratch / "package";
+  const ScratchFolder folder("kvnhost-lint");
+  const fs::path &scratch = folder.Path(), package = scratch / "package";
   fs::copy(fs::path(KVN_EXAMPLES) / "package", package, fs::copy_options::recursive);
   Change(package / kDefinition, "1.12.150.0", "1.12.151.0");  // two findings with related places
   Change(package / kInf, "[Strings]", "[Spare.reg]\nHKR,,Spare,,1\n\n[Strings]");
-  Outcome r = Kvnhost(scratch, "--package " + Quote(package.string()) + " --format sarif lint");
+  HostRun r = Kvnhost(scratch, "--package " + Quote(package.string()) + " --format sarif lint");
   EXPECT_EQ(r.status, 1) << r.err;
   const json log = json::parse(r.out, nullptr, false);
   ASSERT_TRUE(log.is_object()) << r.out;
@@ -310,14 +280,12 @@ TEST(LintSarif, HoldsTheRequiredPropertiesOfSarif210) {
   }
   EXPECT_EQ(byRule["KVN403"], 2);
   EXPECT_EQ(byRule["KVN313"], 1);
-  Outcome text = Kvnhost(scratch, "--package " + Quote(package.string()) + " lint");
+  HostRun text = Kvnhost(scratch, "--package " + Quote(package.string()) + " lint");
   EXPECT_NE(text.out.find("z40e64.inf:" + std::to_string(LineOf(package / kInf, "[Spare.reg]")) +
                           ": warning KVN313: nothing refers to [Spare.reg]\n"),
             std::string::npos)
       << text.out;
   EXPECT_NE(text.out.find("2 errors, 1 warning, 0 notes\n"), std::string::npos) << text.out;
-  std::error_code ec;
-  fs::remove_all(scratch, ec);
 }
 
 }  // namespace

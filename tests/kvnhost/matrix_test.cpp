@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "hostrun.h"
 #include "testmachine.h"
 
 namespace fs = std::filesystem;
@@ -25,38 +26,12 @@ using nlohmann::json;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+const auto Quote = ShellQuote;
 
 struct MatrixTest : ::testing::Test {
-  fs::path scratch;
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kvnhost-matrix-test.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    scratch = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(scratch, ec);
-  }
-  Outcome Kvnhost(const std::string &args) const {
-    Outcome r;
-    const fs::path out = scratch / "out.txt", err = scratch / "err.txt";
-    const std::string command = Quote(KVNHOST) + " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string());
-    const int raw = std::system(command.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = ReadAll(out);
-    r.err = ReadAll(err);
-    return r;
-  }
+  const ScratchFolder folder{"kvnhost-matrix-test"};
+  const fs::path &scratch = folder.Path();
+  HostRun Kvnhost(const std::string &args) const { return RunProgram(KVNHOST, args, scratch); }
 };
 
 std::vector<json> JsonLines(const std::string &text) {
@@ -146,7 +121,7 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string &text) {
 TEST_F(MatrixTest, RowsAreWhatEachMachineAnswersAloneInEveryForm) {
   for (bool install : {false, true}) {
     SCOPED_TRACE(install ? "--install" : "check");
-    Outcome matrix =
+    HostRun matrix =
         Kvnhost(std::string("--json matrix --jobs 2 ") + (install ? "--install " : "") + Quote(KVN_EXAMPLE_MACHINES));
     ASSERT_EQ(matrix.status, 0) << matrix.err;
     std::vector<json> rows = JsonLines(matrix.out);
@@ -155,7 +130,7 @@ TEST_F(MatrixTest, RowsAreWhatEachMachineAnswersAloneInEveryForm) {
       SCOPED_TRACE(row["machine"].get<std::string>());
       EXPECT_TRUE(row["error"].is_null()) << row["error"];
       const std::string state = (scratch / ("alone-" + row["machine"].get<std::string>())).string();
-      Outcome alone = Kvnhost("--machine " + Quote(row["path"]) + " --state " + Quote(state) + " --json check");
+      HostRun alone = Kvnhost("--machine " + Quote(row["path"]) + " --state " + Quote(state) + " --json check");
       json answer = json::parse(alone.out);
       for (const char *field :
            {"os_supported", "installed", "version_status", "preinstall_status", "preinstall_message"})
@@ -175,7 +150,7 @@ TEST_F(MatrixTest, RowsAreWhatEachMachineAnswersAloneInEveryForm) {
     const fs::path report = scratch / "fleet.jsonl";
     WriteAll(report, matrix.out);
     std::map<std::string, std::string> outcomes;
-    Outcome table = Kvnhost("matrix --report " + Quote(report.string()));
+    HostRun table = Kvnhost("matrix --report " + Quote(report.string()));
     for (const json &row : rows) {
       const std::string machine = row["machine"];
       const size_t line = table.out.find("\n" + machine + " ");
@@ -247,7 +222,7 @@ TEST_F(MatrixTest, BrokenMachinesAreRowsAndShardsCoverTheFleetOnce) {
   machine(fleet / "broken", "[os]\nmajor = \"ten\"\n");
   machine(fleet / "good", "");
   machine(other / "good", "");
-  Outcome r = Kvnhost("--json matrix --install --timeout 2 " + Quote(fleet.string()) + " " + Quote(other.string()));
+  HostRun r = Kvnhost("--json matrix --install --timeout 2 " + Quote(fleet.string()) + " " + Quote(other.string()));
   EXPECT_EQ(r.status, 1) << r.err;
   std::map<std::string, json> byPath;
   for (const json &row : JsonLines(r.out)) byPath[row["path"].get<std::string>()] = row;
@@ -267,7 +242,7 @@ TEST_F(MatrixTest, BrokenMachinesAreRowsAndShardsCoverTheFleetOnce) {
   std::string all;
   std::multiset<std::string> paths;
   for (const char *shard : {"1/3", "2/3", "3/3"}) {
-    Outcome part = Kvnhost(std::string("--json matrix --shard ") + shard + " " + examples);
+    HostRun part = Kvnhost(std::string("--json matrix --shard ") + shard + " " + examples);
     EXPECT_EQ(part.status, 0) << part.err;
     for (const json &row : JsonLines(part.out)) paths.insert(row["path"].get<std::string>());
     all += part.out;
@@ -290,7 +265,7 @@ TEST_F(MatrixTest, BrokenMachinesAreRowsAndShardsCoverTheFleetOnce) {
   };
   for (const auto &b : bad) {
     SCOPED_TRACE(b.args);
-    Outcome e = Kvnhost(b.args);
+    HostRun e = Kvnhost(b.args);
     EXPECT_EQ(e.status, 2);
     EXPECT_EQ(std::count(e.err.begin(), e.err.end(), '\n'), 1) << e.err;
     EXPECT_NE(e.err.find(b.says), std::string::npos) << e.err;
@@ -303,7 +278,7 @@ TEST_F(MatrixTest, ThePageRendersInAHeadlessBrowserWithARowPerMachine) {
   if (std::system("command -v chromium >/dev/null 2>&1") != 0) GTEST_SKIP() << "chromium is not installed";
   const fs::path out = fs::path(KVN_BINARY_DIR) / "matrix-page";
   fs::create_directories(out);
-  Outcome page = Kvnhost("--install --format html matrix " + Quote(KVN_EXAMPLE_MACHINES));
+  HostRun page = Kvnhost("--install --format html matrix " + Quote(KVN_EXAMPLE_MACHINES));
   ASSERT_EQ(page.status, 0) << page.err;
   WriteAll(out / "fleet.html", page.out);
   const std::string chromium =
