@@ -20,6 +20,12 @@
 // --crash-twice crashes the second run too, at the same call and at a later one, before a
 // third, unfaulted run.
 //
+// With --pairs FUNCTION:N every run also fails the Nth call of FUNCTION (a first fault that
+// stays, such as the re-enable walk's device set), and the sweep fails each later call as the
+// second fault. An adapter left disabled is then accepted only when the run answered 3010,
+// named it in the setup log as not restored, kept it in the adapter journal, and a following
+// unfaulted install starts it again.
+//
 // The calls come from a counting run with WINSIM_CALL_TRACE set (see platform/winsim's
 // README); every faulted run is traced too, to confirm the call it failed is the one counted.
 // Each run starts from the same primed state: a copy of the machine on which an unfaulted
@@ -71,6 +77,9 @@ struct Options {
   long long from = 1, to = 0;  // the call numbers a sweep is narrowed to (0: to the last)
   bool verboseLog = false, keep = false, listPoints = false;
   bool crash = false, crashTwice = false;
+  std::string pairs;          // FUNCTION:N, the first fault of a pair sweep
+  std::string pairsFunction;  // its parts
+  long long pairsNth = 0;
 };
 
 struct Violation {
@@ -287,6 +296,7 @@ class Sweep {
   std::vector<Violation> RunPoint(const Call *point, const fs::path &dir, std::string &note, long long again = 0);
 
   bool Excepted(const Call &call, const std::string &caller, const Violation &v);
+  void AddFirstFault(const fs::path &state) const;
   bool ReadExceptions(std::string &error);
 
   Options o_;
@@ -296,6 +306,22 @@ class Sweep {
   std::vector<Exception> exceptions_;
   std::mutex exceptionsLock_;
 };
+
+// A pair sweep's first fault: the Nth call of one function fails.
+void AddFault(const fs::path &state, const std::string &function, long long n) {
+  std::ofstream toml(state / "machine.toml", std::ios::app);
+  toml << "\n[[faults]]\nfunction = \"" << function << "\"\nnth = " << n << "\n";
+}
+
+void Sweep::AddFirstFault(const fs::path &state) const { AddFault(state, o_.pairsFunction, o_.pairsNth); }
+
+// The adapter journal's text (UTF-16LE after its byte order mark), as ASCII; empty when absent.
+std::string JournalText(const fs::path &state) {
+  fs::path file = FindNoCase(state, {"drive_c", "vadorurev", "adapters.jnl"});
+  std::string bytes = file.empty() ? std::string() : ReadAll(file), text;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i];
+  return text;
+}
 
 // Adds the sweep's fault: the nth hooked call fails, or with --crash ends the process.
 void AddSweepFault(const fs::path &state, long long n, bool crash) {
@@ -308,7 +334,9 @@ std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, s
   fs::path state = dir / "state";
   std::string error;
   if (!CopyTree(primed_, state, error)) return {{"setup", error}};
-  if (point) AddSweepFault(state, point->n, o_.crash);
+  if (!o_.pairs.empty()) AddFirstFault(state);
+  // The first fault takes its call from the "*" entry after it: that entry counts one call less.
+  if (point) AddSweepFault(state, point->n - (o_.pairs.empty() ? 0 : 1), o_.crash);
   fs::path trace = dir / "calls.trace";
   Outcome r =
       Run(HostArgs(state, o_.command), dir, o_.command, {"WINSIM_CALL_TRACE=" + trace.string()}, o_.timeoutSeconds);
@@ -361,16 +389,22 @@ std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, s
   auto after = Devices(state, error);
   if (!error.empty()) v.push_back({"load", error});
   bool success = o_.command == "install" && (code == 0 || code == 3010);
+  std::string log = SetupLog(state);
+  std::vector<std::string> leftDisabled;  // accepted in a pair sweep if the next install mends them
   for (auto &[id, before] : devicesBefore_) {
     auto it = after.find(id);
     if (it == after.end()) {
       v.push_back({"adapter", id + " was " + before.Text() + " and is gone"});
       continue;
     }
-    if (!AcceptableChange(before, it->second, code))
+    if (AcceptableChange(before, it->second, code)) continue;
+    const bool told = code == 3010 && log.find("NIC_NOT_RESTORED: " + id) != std::string::npos &&
+                      JournalText(state).find("started\t" + id) != std::string::npos;
+    if (!o_.pairs.empty() && told)
+      leftDisabled.push_back(id);
+    else
       v.push_back({"adapter", id + " was " + before.Text() + ", now " + it->second.Text()});
   }
-  std::string log = SetupLog(state);
   if (log.compare(0, logBefore_.size(), logBefore_) != 0)
     v.push_back({"log", "the setup log lost what it held (" + std::to_string(logBefore_.size()) + " bytes before, " +
                             std::to_string(log.size()) + " now)"});
@@ -378,6 +412,18 @@ std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, s
   if (point && !crashed && !RemoveSweepFault(state, error)) {
     v.push_back({"load", error});
     return v;
+  }
+  if (!o_.pairs.empty() && !RemoveSweepFault(state, error)) {
+    v.push_back({"load", error});
+    return v;
+  }
+  if (!leftDisabled.empty()) {
+    // The adapters the run could not restore: a clean install must start them from the journal.
+    Outcome mend = Run(HostArgs(state, "install"), dir, "mend", {}, o_.timeoutSeconds);
+    auto mended = Devices(state, error);
+    for (const std::string &id : leftDisabled)
+      if (mend.timedOut || mend.signal || mended[id].status != "started")
+        v.push_back({"adapter", id + " was left disabled, and the next install did not start it"});
   }
   if (!Loads(state, error)) v.push_back({"load", error});
   if (success) {
@@ -478,6 +524,20 @@ int Sweep::Main() {
     return 2;
   }
   std::vector<const Call *> points = FaultPoints(calls, o_.mode);
+  if (!o_.pairs.empty()) {
+    // The second faults come after the first one's call.
+    long long seen = 0, first = 0;
+    for (const Call &c : calls)
+      if (c.function == o_.pairsFunction && ++seen == o_.pairsNth) {
+        first = c.n;
+        break;
+      }
+    if (!first) {
+      std::fprintf(stderr, "faultsweep: the run makes no call %lld of %s\n", o_.pairsNth, o_.pairsFunction.c_str());
+      return 2;
+    }
+    std::erase_if(points, [&](const Call *p) { return p->n <= first; });
+  }
   std::erase_if(points, [&](const Call *p) {
     return p->n < o_.from || (o_.to > 0 && p->n > o_.to) || (!o_.only.empty() && p->function != o_.only);
   });
@@ -542,14 +602,15 @@ int Sweep::Main() {
   for (auto &t : threads) t.join();
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const std::string kind = o_.crashTwice      ? ", crashes twice"
+                           : o_.crash         ? ", crashes"
+                           : o_.pairs.empty() ? ""
+                                              : ", each after " + o_.pairs + " failed";
   std::printf(
       "faultsweep: %s on %s: %zu calls counted, %zu fault points (%s%s), %zu violations, %zu excepted, "
       "%zu diverged, %.0f s\n",
       o_.command.c_str(), fs::path(o_.machine).filename().c_str(), calls.size(), points.size(), o_.mode.c_str(),
-      o_.crashTwice ? ", crashes twice"
-      : o_.crash    ? ", crashes"
-                    : "",
-      violations, excepted, diverged, seconds);
+      kind.c_str(), violations, excepted, diverged, seconds);
   for (auto &e : exceptions_)
     if (e.used)
       std::printf("excepted %d time(s): %s:%d: %s\n", e.used, o_.exceptions.c_str(), e.line, e.reason.c_str());
@@ -581,6 +642,7 @@ int main(int argc, char **argv) {
   app.add_option("--from", o.from, "fail no call before this one (a call number of the counting run)");
   app.add_option("--to", o.to, "fail no call after this one");
   app.add_option("--only", o.only, "fail only the calls of this function");
+  app.add_option("--pairs", o.pairs, "FUNCTION:N: fail the Nth call of FUNCTION in every run, and each later call too");
   app.add_flag("--verbose-log", o.verboseLog, "run kvnhost with --verbose-log");
   app.add_flag("--keep", o.keep, "keep every run's state");
   app.add_flag("--list", o.listPoints, "print the fault points and stop");
@@ -590,6 +652,15 @@ int main(int argc, char **argv) {
   app.add_option("command", o.command, "check | install")->required()->check(CLI::IsMember({"check", "install"}));
   CLI11_PARSE(app, argc, argv);
   o.crash = o.crash || o.crashTwice;
+  if (!o.pairs.empty()) {
+    size_t colon = o.pairs.find(':');
+    o.pairsFunction = o.pairs.substr(0, colon);
+    if (colon != std::string::npos) o.pairsNth = std::atoll(o.pairs.c_str() + colon + 1);
+    if (o.pairsFunction.empty() || o.pairsNth < 1 || o.crash) {
+      std::fprintf(stderr, "faultsweep: --pairs is FUNCTION:N (N from 1), without --crash\n");
+      return 2;
+    }
+  }
   o.kvnhost = fs::absolute(o.kvnhost).string();
   o.machine = fs::absolute(o.machine).string();
   if (!o.package.empty()) o.package = fs::absolute(o.package).string();
