@@ -33,10 +33,11 @@ const char kSecond[] = "PCI\\VEN_8086&DEV_1572&SUBSYS_00018086&REV_01\\4&1A2B3C4
 
 const auto Quote = ShellQuote;
 
-// A crash fault: the process ends at the nth call of `function`.
-std::string Crash(const char *function, int nth) {
+// A crash fault: the process ends at the nth call of `function`; a power cut also loses the
+// file writes not flushed and restarts the machine.
+std::string Crash(const char *function, int nth, bool power = false) {
   return "[[faults]]\nfunction = \"" + std::string(function) + "\"\nnth = " + std::to_string(nth) +
-         "\nkind = \"crash\"\n";
+         "\nkind = \"crash\"\n" + (power ? "power = true\n" : "");
 }
 
 // The journal's bytes as the component writes them (UTF-16LE with its byte order mark).
@@ -62,6 +63,9 @@ const Case kCases[] = {
     {"in the middle of the disable pass", {Crash("SetupDiSetClassInstallParamsW", 2)}, kNothing},
     {"during the driver step", {Crash("UpdateDriverForPlugAndPlayDevicesW", 1)}, kNothing},
     {"in the re-enable walk", {Crash("SetupDiSetClassInstallParamsW", 3)}, kNothing},
+    // The journal was flushed before the disable pass, so it outlives the power; the setup
+    // log's lines of the cut install were not, and go.
+    {"by a power cut during the driver step", {Crash("UpdateDriverForPlugAndPlayDevicesW", 1, true)}, kNothing},
     {"twice in a row",
      {Crash("SetupDiSetClassInstallParamsW", 2), Crash("SetupDiSetClassInstallParamsW", 1)},
      kNothing},
@@ -107,6 +111,16 @@ struct InterruptedInstall : ::testing::TestWithParam<Case> {
 
 // The state's folder of that name, found without regard to case (winsim keeps the name it was
 // created with).
+fs::path FolderOf(const fs::path &dir, const std::string &name);
+
+// The setup log's bytes in the state ("" while there is none).
+std::string SetupLog(const fs::path &state) {
+  std::error_code ec;
+  for (const auto &entry : fs::recursive_directory_iterator(state / "drive_c", ec))
+    if (entry.path().filename() == "kvnsetup.log") return ReadAll(entry.path());
+  return "";
+}
+
 fs::path FolderOf(const fs::path &dir, const std::string &name) {
   std::error_code ec;
   for (const auto &entry : fs::directory_iterator(dir, ec)) {
@@ -129,8 +143,15 @@ TEST_P(InterruptedInstall, TheNextInstallStartsTheAdaptersAgainAndLeavesNoJourna
       0);
   for (const std::string &crash : c.crashes) {
     WriteAll(state / "machine.toml", ReadAll(state / "machine.toml") + crash);
+    const std::string logBefore = SetupLog(state);
     HostRun crashed = Kvnhost(onState + "install");
     ASSERT_EQ(crashed.status, 137) << crash << crashed.err;
+    if (crash.find("power = true") != std::string::npos) {
+      EXPECT_EQ(SetupLog(state), logBefore);
+      EXPECT_NE(crashed.err.find("the machine restarts"), std::string::npos) << crashed.err;
+    } else {
+      EXPECT_NE(SetupLog(state), logBefore);
+    }
     // The machine as the crash saved it, without the fault.
     toml::table machine = toml::parse_file((state / "machine.toml").string());
     ASSERT_TRUE(machine.erase("faults")) << crash;

@@ -20,6 +20,7 @@
 #include "machine/filesystem.h"
 #include "machine/process.h"
 #include "plumbing/calls.h"
+#include "plumbing/faults.h"
 #include "base/diagnostics.h"
 #include "base/security.h"
 
@@ -104,6 +105,12 @@ bool OwnData(const std::filesystem::path &host) {
   }
   if (ec) std::filesystem::remove(copy, ignored);
   return !ec;
+}
+
+// Before the machine changes a file's data: while a power cut is armed, what the disk holds
+// for the file, which the cut puts back unless a flush comes first.
+void BeforeDataChange(const std::filesystem::path &host, bool exists) {
+  if (Faults().PowerCutArmed()) FileSystem().KeepDurable(host, exists);
 }
 
 void Touch(const std::filesystem::path &host) {
@@ -566,6 +573,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   int flags = O_CLOEXEC | O_RDWR;
   if (!r.exists) flags |= O_CREAT | O_EXCL;
   if (r.exists && truncates) flags |= O_TRUNC;
+  if (!r.exists || truncates) BeforeDataChange(r.host, r.exists);
   int fd = ::open(r.host.c_str(), flags, 0644);
   if (fd < 0) return Fail(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
 
@@ -631,6 +639,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   uint64_t end = uint64_t(pos) + nNumberOfBytesToWrite;
   uint64_t growth = end > uint64_t(st.st_size) ? end - uint64_t(st.st_size) : 0;
   if (growth > FileSystem().FreeBytes(f->drive)) return Fail(ERROR_DISK_FULL, FALSE);
+  BeforeDataChange(f->host, true);
   DWORD total = 0;
   while (total < nNumberOfBytesToWrite) {
     ssize_t n = ::write(f->fd, static_cast<const char *>(lpBuffer) + total, nNumberOfBytesToWrite - total);
@@ -773,6 +782,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
   WINSIM_ENTRY("kernel32.dll", FlushFileBuffers, FALSE, PathOf(hFile));
   auto f = FileOf(hFile);
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  FileSystem().ForgetUnflushed(f->host);
   return TRUE;
 }
 
@@ -888,6 +898,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   uint64_t size = HostSize(r.host);
   std::error_code ec;
   if (!std::filesystem::remove(r.host, ec)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  FileSystem().ForgetUnflushed(r.host);
   ReleaseSpace(r.drive, size);
   ForgetSecurity(PlaceOf(r));
   ForgetAttributes(r.key);
@@ -1008,16 +1019,20 @@ BOOL MoveNow(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD flags) {
     uint64_t size = HostSize(from.host);
     if (size > replaced && size - replaced > FileSystem().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
     if (replaces && !OwnData(to.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    BeforeDataChange(to.host, replaces);
     std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
     std::filesystem::remove(from.host, ec);
+    FileSystem().ForgetUnflushed(from.host);
     FileSystem().AdjustFreeBytes(to.drive, int64_t(replaced) - int64_t(size));
     ReleaseSpace(from.drive, size);
   } else {
     std::filesystem::rename(from.host, to.host, ec);
     if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    FileSystem().MoveUnflushed(from.host, to.host);
     ReleaseSpace(to.drive, replaced);
   }
+  if (flags & MOVEFILE_WRITE_THROUGH) FileSystem().ForgetUnflushed(to.host);
   if (replaces) {
     ForgetSecurity(toPlace);
     ForgetAttributes(to.key);
@@ -1036,7 +1051,8 @@ BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
   return MoveNow(lpExistingFileName, lpNewFileName, MOVEFILE_COPY_ALLOWED);
 }
 
-// MOVEFILE_WRITE_THROUGH changes nothing here: the drive folders have no cache to flush.
+// MOVEFILE_WRITE_THROUGH returns with the moved file on the disk: its data, copied or not,
+// survives a power cut.
 // Without a target and without MOVEFILE_DELAY_UNTIL_REBOOT the file is deleted, as Wine
 // does (the documentation speaks of a missing target only for the delayed form).
 BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
@@ -1080,6 +1096,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
   if (size > old && size - old > FileSystem().FreeBytes(to.drive)) return Fail(ERROR_DISK_FULL, FALSE);
   std::error_code ec;
   if (to.exists && !OwnData(to.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  BeforeDataChange(to.host, to.exists);
   std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
   if (ec) return Fail(ERROR_ACCESS_DENIED, FALSE);
   // The copy keeps the source's last-write time and attributes, with the archive bit set.

@@ -1,6 +1,9 @@
 #include "machine/filesystem.h"
 
 #include <cctype>
+#include <fstream>
+#include <iterator>
+#include <system_error>
 
 #include "base/names.h"
 #include "base/security.h"
@@ -111,6 +114,56 @@ void FileSystemState::AdjustFreeBytes(wchar_t driveLetter, int64_t delta) {
   else
     now = uint64_t(int64_t(now) + delta);
   freeDisk_[key] = now;
+}
+
+void FileSystemState::KeepDurable(const std::filesystem::path &host, bool exists) {
+  if (durable_.count(host)) return;  // written already since its last flush
+  std::string bytes;
+  if (exists) {
+    std::ifstream in(host, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  durable_.emplace(host, std::move(bytes));
+}
+
+void FileSystemState::ForgetUnflushed(const std::filesystem::path &host) { durable_.erase(host); }
+
+void FileSystemState::MoveUnflushed(const std::filesystem::path &from, const std::filesystem::path &to) {
+  // A folder's move carries the files below it; a file's replaces what its target had.
+  std::string prefix = from.string() + "/";
+  std::map<std::filesystem::path, std::string> moved;
+  for (auto it = durable_.begin(); it != durable_.end();) {
+    const std::string path = it->first.string();
+    if (it->first == from || path.rfind(prefix, 0) == 0) {
+      moved.emplace(to.string() + path.substr(from.string().size()), std::move(it->second));
+      it = durable_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  durable_.erase(to);
+  for (auto &entry : moved) durable_.insert_or_assign(entry.first, std::move(entry.second));
+}
+
+size_t FileSystemState::LoseUnflushedWrites() {
+  size_t lost = 0;
+  for (const auto &[host, bytes] : durable_) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(host, ec)) continue;
+    uint64_t size = std::filesystem::file_size(host, ec);
+    if (ec) continue;
+    std::ofstream out(host, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    if (!out) continue;
+    ++lost;
+    // The drive gets back the space the lost writes took ("drive_c/..." below the machine).
+    std::filesystem::path below = std::filesystem::relative(host, root_, ec);
+    std::string drive = below.empty() ? "" : below.begin()->string();
+    if (!ec && drive.size() == 7 && drive.rfind("drive_", 0) == 0)
+      AdjustFreeBytes(wchar_t(drive[6]), int64_t(size) - int64_t(bytes.size()));
+  }
+  durable_.clear();
+  return lost;
 }
 
 bool FileSystemState::Load(MachineFile &file) {

@@ -45,12 +45,24 @@ class FileSystemState : public MachinePart {
   uint64_t FreeBytes(wchar_t driveLetter) const;
   void AdjustFreeBytes(wchar_t driveLetter, int64_t delta);
 
+  // What a power cut takes: the data written to a file and not yet flushed. While a power cut
+  // is armed the file calls keep, before a file's first change since its last flush, the bytes
+  // the disk holds for it (none for a file created since). A file's name, its renames and its
+  // deletion are on the disk at once (the file system journals them); only data waits.
+  void KeepDurable(const std::filesystem::path &host, bool exists);
+  void ForgetUnflushed(const std::filesystem::path &host);  // flushed, or no longer there
+  void MoveUnflushed(const std::filesystem::path &from, const std::filesystem::path &to);
+  // The power goes: every file written since its last flush holds what the disk held (a file
+  // created since is left empty). Returns how many files lost writes.
+  size_t LoseUnflushedWrites();
+
   bool Load(MachineFile &file) override;
   bool Save(MachineFile &file, std::string &error) override;
 
  private:
   std::filesystem::path root_;
-  std::map<std::wstring, uint64_t> freeDisk_;  // "C:" -> bytes available
+  std::map<std::wstring, uint64_t> freeDisk_;             // "C:" -> bytes available
+  std::map<std::filesystem::path, std::string> durable_;  // host path -> the bytes on the disk
 };
 
 // The open machine's file system.

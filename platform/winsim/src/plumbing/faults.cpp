@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "machine/filesystem.h"
 #include "machine/machine.h"
 #include "plumbing/handles.h"
 #include "plumbing/hooks.h"
@@ -19,7 +20,7 @@ bool ReadFault(const toml::table &t, const std::string &file, size_t i, Fault &f
   std::string kind = "fail";
   bool read = r.Text("function", f.function) & r.Number("nth", f.nth, 0, INT64_MAX) &
               r.Text("when_arg_contains", f.whenArgContains) & r.Number("error", error64, 0, 0xFFFFFFFFLL) &
-              r.Text("kind", kind);
+              r.Text("kind", kind) & r.Flag("power", f.power);
   if (!read) {
     r.Done();  // the unknown keys beside the wrong values
     return false;
@@ -28,6 +29,7 @@ bool ReadFault(const toml::table &t, const std::string &file, size_t i, Fault &f
   f.errorGiven = t.contains("error");
   if (kind != "fail" && kind != "crash") return r.Fail("kind", "is \"" + kind + "\", not \"fail\" or \"crash\"");
   f.crash = kind == "crash";
+  if (f.power && !f.crash) return r.Fail("power", "is true, but only a kind = \"crash\" entry can be a power cut");
   if (f.function.empty()) return r.Fail("function", "is missing: a [[faults]] entry names the function it fails");
   return r.Done();
 }
@@ -47,9 +49,23 @@ bool CheckFunction(const Fault &f, const toml::table &t, const std::string &file
 
 FaultTable &Faults() { return g_faults(); }
 
-void EndProcessAsCrashed(int64_t call, const char *function) {
+bool FaultTable::PowerCutArmed() const {
+  for (const Fault &f : faults)
+    if (f.power) return true;
+  return false;
+}
+
+void EndProcessAsCrashed(int64_t call, const char *function, bool power) {
   ReleaseAllObjects();
   std::string error;
+  if (power) {
+    size_t lost = FileSystem().LoseUnflushedWrites();
+    std::fprintf(stderr, "winsim: the power went: %zu file(s) lost the writes not flushed; the machine restarts\n",
+                 lost);
+    FaultTable &table = Faults();
+    if (table.restartAfterPowerCut && !table.restartAfterPowerCut(error))
+      std::fprintf(stderr, "winsim: the machine could not restart: %s\n", error.c_str());
+  }
   if (!SaveMachine(error)) std::fprintf(stderr, "winsim: the machine could not be saved: %s\n", error.c_str());
   std::fprintf(stderr, "winsim: the process ended at call %lld (%s) as a crash fault asked\n",
                static_cast<long long>(call), function);

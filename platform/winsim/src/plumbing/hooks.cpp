@@ -274,7 +274,7 @@ bool Faulted(const char *function, FailureKind kind, std::initializer_list<Fault
     }
     ++f.seen;
     if (f.nth == 0 || f.seen == f.nth) {
-      if (f.crash) EndProcessAsCrashed(call, function);
+      if (f.crash) EndProcessAsCrashed(call, function, f.power);
       *error = any && !f.errorGiven ? TypicalError(function, kind) : f.error;
       return true;
     }

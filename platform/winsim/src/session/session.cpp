@@ -3,6 +3,7 @@
 // libraries detach, its handles, console, COM and heap go) and the state is written back.
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "advapi32/security.h"
 #include "base/diagnostics.h"
@@ -12,6 +13,7 @@
 #include "machine/machine.h"
 #include "machine/process.h"
 #include "ole32/com.h"
+#include "plumbing/faults.h"
 #include "plumbing/handles.h"
 #include "plumbing/hooks.h"
 #include "plumbing/paths.h"
@@ -30,6 +32,10 @@ bool OpenMachine(const std::filesystem::path &dir, std::string &error) {
     return false;
   }
   CheckConsistency(Current());
+  Faults().restartAfterPowerCut = [](std::string &why) {
+    std::vector<RestartStep> steps;
+    return RestartMachine(steps, why);
+  };
   OpenCallTrace(dir.string());
   return true;
 }
