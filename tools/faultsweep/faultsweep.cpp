@@ -22,9 +22,10 @@
 //
 // With --pairs FUNCTION:N every run also fails the Nth call of FUNCTION (a first fault that
 // stays, such as the re-enable walk's device set), and the sweep fails each later call as the
-// second fault. An adapter left disabled is then accepted only when the run answered 3010,
-// named it in the setup log as not restored, kept it in the adapter journal, and a following
-// unfaulted install starts it again.
+// second fault; --pairs FROM-TO takes each call the counting run numbered FROM to TO in turn as
+// the first fault (the calls of the re-enable walk's first pass, say, as --list shows them). An adapter left disabled
+// is then accepted only when the run answered 3010, named it in the setup log as not restored, kept it in the adapter
+// journal, and a following unfaulted install starts it again.
 //
 // The calls come from a counting run with WINSIM_CALL_TRACE set (see platform/winsim's
 // README); every faulted run is traced too, to confirm the call it failed is the one counted.
@@ -77,9 +78,16 @@ struct Options {
   long long from = 1, to = 0;  // the call numbers a sweep is narrowed to (0: to the last)
   bool verboseLog = false, keep = false, listPoints = false;
   bool crash = false, crashTwice = false;
-  std::string pairs;          // FUNCTION:N, the first fault of a pair sweep
-  std::string pairsFunction;  // its parts
+  std::string pairs;          // FUNCTION:N or FROM-TO, the first faults of a pair sweep
+  std::string pairsFunction;  // FUNCTION:N's parts
   long long pairsNth = 0;
+  long long pairsFrom = 0, pairsTo = 0;  // FROM-TO's
+};
+
+// A pair sweep's first fault: the nth call of `function`, the call'th hooked call of the run.
+struct FirstFault {
+  std::string function;
+  long long nth = 0, call = 0;
 };
 
 struct Violation {
@@ -293,10 +301,13 @@ class Sweep {
   // fault without a point: the counting run), and checks the invariants. `note` says when
   // the run did not make the call that was counted.
   // With --crash-twice, `again` is the call the second run crashes at.
-  std::vector<Violation> RunPoint(const Call *point, const fs::path &dir, std::string &note, long long again = 0);
+  // In a pair sweep `first` fails in every run, the counting run included.
+  std::vector<Violation> RunPoint(const FirstFault *first, const Call *point, const fs::path &dir, std::string &note,
+                                  long long again = 0);
+  // The pair sweep's first faults, found in the unfaulted counting run's calls.
+  std::vector<FirstFault> FirstFaults(const std::vector<Call> &calls) const;
 
   bool Excepted(const Call &call, const std::string &caller, const Violation &v);
-  void AddFirstFault(const fs::path &state) const;
   bool ReadExceptions(std::string &error);
 
   Options o_;
@@ -308,12 +319,22 @@ class Sweep {
 };
 
 // A pair sweep's first fault: the Nth call of one function fails.
-void AddFault(const fs::path &state, const std::string &function, long long n) {
+void AddFirstFault(const fs::path &state, const FirstFault &first) {
   std::ofstream toml(state / "machine.toml", std::ios::app);
-  toml << "\n[[faults]]\nfunction = \"" << function << "\"\nnth = " << n << "\n";
+  toml << "\n[[faults]]\nfunction = \"" << first.function << "\"\nnth = " << first.nth << "\n";
 }
 
-void Sweep::AddFirstFault(const fs::path &state) const { AddFault(state, o_.pairsFunction, o_.pairsNth); }
+std::vector<FirstFault> Sweep::FirstFaults(const std::vector<Call> &calls) const {
+  std::vector<FirstFault> firsts;
+  std::map<std::string, long long> seen;
+  for (const Call &c : calls) {
+    long long nth = ++seen[c.function];
+    bool named = !o_.pairsFunction.empty() ? c.function == o_.pairsFunction && nth == o_.pairsNth
+                                           : c.n >= o_.pairsFrom && c.n <= o_.pairsTo;
+    if (named) firsts.push_back({c.function, nth, c.n});
+  }
+  return firsts;
+}
 
 // The adapter journal's text (UTF-16LE after its byte order mark), as ASCII; empty when absent.
 std::string JournalText(const fs::path &state) {
@@ -329,14 +350,15 @@ void AddSweepFault(const fs::path &state, long long n, bool crash) {
   toml << "\n[[faults]]\nfunction = \"*\"\nnth = " << n << (crash ? "\nkind = \"crash\"" : "") << "\n";
 }
 
-std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, std::string &note, long long again) {
+std::vector<Violation> Sweep::RunPoint(const FirstFault *first, const Call *point, const fs::path &dir,
+                                       std::string &note, long long again) {
   std::vector<Violation> v;
   fs::path state = dir / "state";
   std::string error;
   if (!CopyTree(primed_, state, error)) return {{"setup", error}};
-  if (!o_.pairs.empty()) AddFirstFault(state);
+  if (first) AddFirstFault(state, *first);
   // The first fault takes its call from the "*" entry after it: that entry counts one call less.
-  if (point) AddSweepFault(state, point->n - (o_.pairs.empty() ? 0 : 1), o_.crash);
+  if (point) AddSweepFault(state, point->n - (first ? 1 : 0), o_.crash);
   fs::path trace = dir / "calls.trace";
   Outcome r =
       Run(HostArgs(state, o_.command), dir, o_.command, {"WINSIM_CALL_TRACE=" + trace.string()}, o_.timeoutSeconds);
@@ -400,7 +422,7 @@ std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, s
     if (AcceptableChange(before, it->second, code)) continue;
     const bool told = code == 3010 && log.find("NIC_NOT_RESTORED: " + id) != std::string::npos &&
                       JournalText(state).find("started\t" + id) != std::string::npos;
-    if (!o_.pairs.empty() && told)
+    if (first && told)
       leftDisabled.push_back(id);
     else
       v.push_back({"adapter", id + " was " + before.Text() + ", now " + it->second.Text()});
@@ -413,7 +435,7 @@ std::vector<Violation> Sweep::RunPoint(const Call *point, const fs::path &dir, s
     v.push_back({"load", error});
     return v;
   }
-  if (!o_.pairs.empty() && !RemoveSweepFault(state, error)) {
+  if (first && !RemoveSweepFault(state, error)) {
     v.push_back({"load", error});
     return v;
   }
@@ -517,30 +539,49 @@ int Sweep::Main() {
   fs::path countDir = work_ / "count";
   fs::create_directories(countDir, ec);
   std::string note;
-  std::vector<Violation> baseline = RunPoint(nullptr, countDir, note);
+  std::vector<Violation> baseline = RunPoint(nullptr, nullptr, countDir, note);
   std::vector<Call> calls = ReadTrace(countDir / "calls.trace");
   if (calls.empty()) {
     std::fprintf(stderr, "faultsweep: the counting run recorded no calls (%s)\n", (countDir / "calls.trace").c_str());
     return 2;
   }
-  std::vector<const Call *> points = FaultPoints(calls, o_.mode);
-  if (!o_.pairs.empty()) {
-    // The second faults come after the first one's call.
-    long long seen = 0, first = 0;
-    for (const Call &c : calls)
-      if (c.function == o_.pairsFunction && ++seen == o_.pairsNth) {
-        first = c.n;
-        break;
-      }
-    if (!first) {
-      std::fprintf(stderr, "faultsweep: the run makes no call %lld of %s\n", o_.pairsNth, o_.pairsFunction.c_str());
-      return 2;
-    }
-    std::erase_if(points, [&](const Call *p) { return p->n <= first; });
+
+  // The runs: each point of the counting run; in a pair sweep, each first fault with each point
+  // after it of a counting run that has that first fault (the calls after it change with it).
+  struct Planned {
+    const FirstFault *first;
+    const Call *point;
+  };
+  std::vector<Planned> runs;
+  auto narrowed = [&](std::vector<const Call *> points, long long after) {
+    std::erase_if(points, [&](const Call *p) {
+      return p->n <= after || p->n < o_.from || (o_.to > 0 && p->n > o_.to) ||
+             (!o_.only.empty() && p->function != o_.only);
+    });
+    return points;
+  };
+  const std::vector<FirstFault> firsts = o_.pairs.empty() ? std::vector<FirstFault>() : FirstFaults(calls);
+  std::vector<std::vector<Call>> firstCalls(firsts.size());  // each first fault's counting run
+  if (o_.pairs.empty()) {
+    for (const Call *p : narrowed(FaultPoints(calls, o_.mode), 0)) runs.push_back({nullptr, p});
+  } else if (firsts.empty()) {
+    std::fprintf(stderr, "faultsweep: the run makes no call %s\n",
+                 o_.pairsFunction.empty() ? ("numbered " + o_.pairs).c_str()
+                                          : (std::to_string(o_.pairsNth) + " of " + o_.pairsFunction).c_str());
+    return 2;
   }
-  std::erase_if(points, [&](const Call *p) {
-    return p->n < o_.from || (o_.to > 0 && p->n > o_.to) || (!o_.only.empty() && p->function != o_.only);
-  });
+  for (size_t i = 0; i < firsts.size(); ++i) {
+    fs::path dir = work_ / ("count" + std::to_string(firsts[i].call));
+    fs::create_directories(dir, ec);
+    std::string firstNote;
+    for (Violation &b : RunPoint(&firsts[i], nullptr, dir, firstNote))
+      baseline.push_back({b.invariant, "with call " + std::to_string(firsts[i].call) + " " + firsts[i].function +
+                                           " failed: " + b.what});
+    firstCalls[i] = ReadTrace(dir / "calls.trace");
+    for (const Call *p : narrowed(FaultPoints(firstCalls[i], o_.mode), firsts[i].call)) runs.push_back({&firsts[i], p});
+  }
+  std::vector<const Call *> points;
+  for (const Planned &r : runs) points.push_back(r.point);
   std::map<std::string, std::string> names = Symbolise(points, fs::path(o_.kvnhost).parent_path());
   auto callerOf = [&](const Call &c) {
     auto it = names.find(c.site);
@@ -548,7 +589,10 @@ int Sweep::Main() {
     return name + " [" + c.site + "]";
   };
   if (o_.listPoints) {
-    for (auto *p : points) std::printf("%lld %s %s\n", p->n, p->function.c_str(), callerOf(*p).c_str());
+    for (const Planned &r : runs) {
+      if (r.first) std::printf("after %lld %s: ", r.first->call, r.first->function.c_str());
+      std::printf("%lld %s %s\n", r.point->n, r.point->function.c_str(), callerOf(*r.point).c_str());
+    }
     return 0;
   }
 
@@ -561,28 +605,33 @@ int Sweep::Main() {
   std::atomic<size_t> next{0};
   std::mutex printLock;
   auto worker = [&] {
-    for (size_t i; (i = next++) < points.size();) {
-      const Call &p = *points[i];
-      fs::path dir = work_ / ("call" + std::to_string(p.n));
+    for (size_t i; (i = next++) < runs.size();) {
+      const Call &p = *runs[i].point;
+      const FirstFault *first = runs[i].first;
+      const std::string name = (first ? std::to_string(first->call) + "-" : "") + std::to_string(p.n);
+      fs::path dir = work_ / ("call" + name);
       std::error_code dirError;
       fs::create_directories(dir, dirError);
       std::string runNote;
-      std::vector<Violation> found = RunPoint(&p, dir, runNote);
+      std::vector<Violation> found = RunPoint(first, &p, dir, runNote);
       if (o_.crashTwice) {
         // The second run crashes at the same call, then at one half-way to the end.
         for (long long again : {p.n, p.n + (static_cast<long long>(calls.size()) - p.n) / 2 + 1}) {
           std::string againNote;
-          for (Violation &f : RunPoint(&p, dir, againNote, again)) {
+          for (Violation &f : RunPoint(nullptr, &p, dir, againNote, again)) {
             f.what = "(second crash at call " + std::to_string(again) + ") " + f.what;
             found.push_back(f);
           }
         }
       }
       std::string caller = callerOf(p);
+      const std::string after =
+          first ? " after call " + std::to_string(first->call) + " " + first->function + " failed" : "";
       std::lock_guard<std::mutex> lock(printLock);
       if (!runNote.empty()) {
         ++diverged;
-        std::printf("note: call %lld %s from %s: %s\n", p.n, p.function.c_str(), caller.c_str(), runNote.c_str());
+        std::printf("note: call %lld %s from %s%s: %s\n", p.n, p.function.c_str(), caller.c_str(), after.c_str(),
+                    runNote.c_str());
       }
       for (auto &f : found) {
         if (Excepted(p, caller, f)) {
@@ -590,8 +639,9 @@ int Sweep::Main() {
           continue;
         }
         ++violations;
-        std::printf("violation: call %lld %s %s, from %s: %s: %s\n", p.n, p.function.c_str(),
-                    o_.crash ? "ending the process" : "failing", caller.c_str(), f.invariant.c_str(), f.what.c_str());
+        std::printf("violation: call %lld %s %s%s, from %s: %s: %s\n", p.n, p.function.c_str(),
+                    o_.crash ? "ending the process" : "failing", after.c_str(), caller.c_str(), f.invariant.c_str(),
+                    f.what.c_str());
       }
       std::fflush(stdout);
       if (!o_.keep && found.empty()) fs::remove_all(dir, dirError);
@@ -609,7 +659,7 @@ int Sweep::Main() {
   std::printf(
       "faultsweep: %s on %s: %zu calls counted, %zu fault points (%s%s), %zu violations, %zu excepted, "
       "%zu diverged, %.0f s\n",
-      o_.command.c_str(), fs::path(o_.machine).filename().c_str(), calls.size(), points.size(), o_.mode.c_str(),
+      o_.command.c_str(), fs::path(o_.machine).filename().c_str(), calls.size(), runs.size(), o_.mode.c_str(),
       kind.c_str(), violations, excepted, diverged, seconds);
   for (auto &e : exceptions_)
     if (e.used)
@@ -642,7 +692,9 @@ int main(int argc, char **argv) {
   app.add_option("--from", o.from, "fail no call before this one (a call number of the counting run)");
   app.add_option("--to", o.to, "fail no call after this one");
   app.add_option("--only", o.only, "fail only the calls of this function");
-  app.add_option("--pairs", o.pairs, "FUNCTION:N: fail the Nth call of FUNCTION in every run, and each later call too");
+  app.add_option("--pairs", o.pairs,
+                 "FUNCTION:N: fail the Nth call of FUNCTION in every run, and each later call too; FROM-TO: each call "
+                 "numbered FROM to TO in turn as that first fault");
   app.add_flag("--verbose-log", o.verboseLog, "run kvnhost with --verbose-log");
   app.add_flag("--keep", o.keep, "keep every run's state");
   app.add_flag("--list", o.listPoints, "print the fault points and stop");
@@ -653,11 +705,19 @@ int main(int argc, char **argv) {
   CLI11_PARSE(app, argc, argv);
   o.crash = o.crash || o.crashTwice;
   if (!o.pairs.empty()) {
-    size_t colon = o.pairs.find(':');
-    o.pairsFunction = o.pairs.substr(0, colon);
-    if (colon != std::string::npos) o.pairsNth = std::atoll(o.pairs.c_str() + colon + 1);
-    if (o.pairsFunction.empty() || o.pairsNth < 1 || o.crash) {
-      std::fprintf(stderr, "faultsweep: --pairs is FUNCTION:N (N from 1), without --crash\n");
+    size_t colon = o.pairs.find(':'), dash = o.pairs.find('-');
+    bool ok;
+    if (colon != std::string::npos) {
+      o.pairsFunction = o.pairs.substr(0, colon);
+      o.pairsNth = std::atoll(o.pairs.c_str() + colon + 1);
+      ok = !o.pairsFunction.empty() && o.pairsNth >= 1;
+    } else {
+      o.pairsFrom = std::atoll(o.pairs.c_str());
+      o.pairsTo = dash == std::string::npos ? 0 : std::atoll(o.pairs.c_str() + dash + 1);
+      ok = o.pairsFrom >= 1 && o.pairsTo >= o.pairsFrom;
+    }
+    if (!ok || o.crash) {
+      std::fprintf(stderr, "faultsweep: --pairs is FUNCTION:N (N from 1) or FROM-TO (call numbers), without --crash\n");
       return 2;
     }
   }
