@@ -152,6 +152,10 @@ case "${1:-}" in
           "${@:2}" install || status=1
       done
     done
+    # Two faults at once: each call of the re-enable walk's first pass, then each later call.
+    build/asan/bin/faultsweep --machine build/asan/examples/machines/default \
+      --exceptions tools/faultsweep/exceptions.txt --mode grouped --jobs "$jobs" --timeout 300 \
+      --pairs SetupDiGetClassDevsW:9..SetupDiDestroyDeviceInfoList "${@:2}" install || status=1
     exit $status
     ;;
   *)

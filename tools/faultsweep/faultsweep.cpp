@@ -23,7 +23,9 @@
 // With --pairs FUNCTION:N every run also fails the Nth call of FUNCTION (a first fault that
 // stays, such as the re-enable walk's device set), and the sweep fails each later call as the
 // second fault; --pairs FROM-TO takes each call the counting run numbered FROM to TO in turn as
-// the first fault (the calls of the re-enable walk's first pass, say, as --list shows them). An adapter left disabled
+// the first fault, and --pairs FUNCTION:N..UNTIL each call from the Nth of FUNCTION to the
+// next call of UNTIL (SetupDiGetClassDevsW:9..SetupDiDestroyDeviceInfoList: the re-enable
+// walk's first pass, from its device set to its end). An adapter left disabled
 // is then accepted only when the run answered 3010, named it in the setup log as not restored, kept it in the adapter
 // journal, and a following unfaulted install starts it again.
 //
@@ -81,6 +83,7 @@ struct Options {
   std::string pairs;          // FUNCTION:N or FROM-TO, the first faults of a pair sweep
   std::string pairsFunction;  // FUNCTION:N's parts
   long long pairsNth = 0;
+  std::string pairsUntil;                // FUNCTION:N..UNTIL's end
   long long pairsFrom = 0, pairsTo = 0;  // FROM-TO's
 };
 
@@ -327,11 +330,13 @@ void AddFirstFault(const fs::path &state, const FirstFault &first) {
 std::vector<FirstFault> Sweep::FirstFaults(const std::vector<Call> &calls) const {
   std::vector<FirstFault> firsts;
   std::map<std::string, long long> seen;
+  bool within = false;  // between FUNCTION:N and UNTIL
   for (const Call &c : calls) {
     long long nth = ++seen[c.function];
-    bool named = !o_.pairsFunction.empty() ? c.function == o_.pairsFunction && nth == o_.pairsNth
-                                           : c.n >= o_.pairsFrom && c.n <= o_.pairsTo;
+    bool start = c.function == o_.pairsFunction && nth == o_.pairsNth;
+    bool named = !o_.pairsFunction.empty() ? start || within : c.n >= o_.pairsFrom && c.n <= o_.pairsTo;
     if (named) firsts.push_back({c.function, nth, c.n});
+    if (!o_.pairsUntil.empty()) within = (within || start) && !(c.function == o_.pairsUntil && !start);
   }
   return firsts;
 }
@@ -694,7 +699,8 @@ int main(int argc, char **argv) {
   app.add_option("--only", o.only, "fail only the calls of this function");
   app.add_option("--pairs", o.pairs,
                  "FUNCTION:N: fail the Nth call of FUNCTION in every run, and each later call too; FROM-TO: each call "
-                 "numbered FROM to TO in turn as that first fault");
+                 "numbered FROM to TO in turn as that first fault; FUNCTION:N..UNTIL: each call from the Nth of "
+                 "FUNCTION to the next call of UNTIL");
   app.add_flag("--verbose-log", o.verboseLog, "run kvnhost with --verbose-log");
   app.add_flag("--keep", o.keep, "keep every run's state");
   app.add_flag("--list", o.listPoints, "print the fault points and stop");
@@ -710,14 +716,18 @@ int main(int argc, char **argv) {
     if (colon != std::string::npos) {
       o.pairsFunction = o.pairs.substr(0, colon);
       o.pairsNth = std::atoll(o.pairs.c_str() + colon + 1);
-      ok = !o.pairsFunction.empty() && o.pairsNth >= 1;
+      if (size_t dots = o.pairs.find("..", colon); dots != std::string::npos) o.pairsUntil = o.pairs.substr(dots + 2);
+      ok = !o.pairsFunction.empty() && o.pairsNth >= 1 &&
+           (o.pairs.find("..") == std::string::npos || !o.pairsUntil.empty());
     } else {
       o.pairsFrom = std::atoll(o.pairs.c_str());
       o.pairsTo = dash == std::string::npos ? 0 : std::atoll(o.pairs.c_str() + dash + 1);
       ok = o.pairsFrom >= 1 && o.pairsTo >= o.pairsFrom;
     }
     if (!ok || o.crash) {
-      std::fprintf(stderr, "faultsweep: --pairs is FUNCTION:N (N from 1) or FROM-TO (call numbers), without --crash\n");
+      std::fprintf(stderr,
+                   "faultsweep: --pairs is FUNCTION:N (N from 1), FUNCTION:N..UNTIL or FROM-TO (call numbers), without "
+                   "--crash\n");
       return 2;
     }
   }
