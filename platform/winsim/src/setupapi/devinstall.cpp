@@ -27,24 +27,24 @@ std::wstring ValueOf(const InfData &data, const wchar_t *section, const wchar_t 
   const InfSection *s = data.Find(section);
   if (s)
     for (const InfLine &line : s->lines)
-      if (line.hasKey && EqualNoCase(line.key, key)) return line.fields.front();
+      if (line.hasKey && EqualNoCase(line.key, key)) return std::wstring(line.fields.front());
   return L"";
 }
 
-std::vector<std::wstring> Split(const std::wstring &text, wchar_t separator) {
+std::vector<std::wstring> Split(std::wstring_view text, wchar_t separator) {
   std::vector<std::wstring> parts;
   size_t start = 0;
   for (;;) {
     size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-    if (end == std::wstring::npos) return parts;
+    parts.emplace_back(text.substr(start, end == std::wstring_view::npos ? std::wstring_view::npos : end - start));
+    if (end == std::wstring_view::npos) return parts;
     start = end + 1;
   }
 }
 
-bool Number(const std::wstring &text, unsigned long &value) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
-  value = std::stoul(text);
+bool Number(std::wstring_view text, unsigned long &value) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of(L"0123456789") != std::wstring_view::npos) return false;
+  value = std::stoul(std::wstring(text));
   return true;
 }
 
@@ -61,7 +61,7 @@ const wchar_t *ArchitectureName(WORD architecture) {
 
 // How well a models-section decoration ("NTamd64.10.0...1") fits the OS: -1 when it does
 // not apply, otherwise higher for an architecture named and a later OS version.
-long DecorationScore(const std::wstring &decoration, const OsSpec &os) {
+long DecorationScore(std::wstring_view decoration, const OsSpec &os) {
   std::vector<std::wstring> parts = Split(decoration, L'.');
   if (parts[0].size() < 2 || !EqualNoCase(parts[0].substr(0, 2), L"NT")) return -1;
   std::wstring arch = parts[0].substr(2);
@@ -89,7 +89,7 @@ void ReadDriverVer(const InfData &data, DeviceDriver &d) {
       d.dateYear = int(y), d.dateMonth = int(m), d.dateDay = int(day);
       d.date = DaysFrom1601(d.dateYear, d.dateMonth, d.dateDay) * kTicksPerDay;
     }
-    if (const std::wstring *v = Field(line, 2)) {
+    if (const std::wstring_view *v = Field(line, 2)) {
       std::vector<std::wstring> parts = Split(*v, L'.');
       unsigned long part = 0;
       bool ok = !parts.empty() && parts.size() <= 4;
@@ -105,10 +105,10 @@ void ReadDriverVer(const InfData &data, DeviceDriver &d) {
 }
 
 // The install section's decorated name that exists: .NT<arch>, then .NT, then none.
-bool FindInstallSection(const InfData &data, const std::wstring &base, const OsSpec &os, std::wstring &ext) {
+bool FindInstallSection(const InfData &data, std::wstring_view base, const OsSpec &os, std::wstring &ext) {
   for (std::wstring candidate :
        {std::wstring(L".NT") + ArchitectureName(os.nativeArchitecture), std::wstring(L".NT"), std::wstring()}) {
-    if (data.Find(base + candidate)) {
+    if (data.Find(std::wstring(base) + candidate)) {
       ext = candidate;
       return true;
     }
@@ -123,7 +123,7 @@ struct Destination {
   std::wstring subdir;
 };
 
-bool DestinationOf(const InfData &data, const std::wstring &list, Destination &out) {
+bool DestinationOf(const InfData &data, std::wstring_view list, Destination &out) {
   const InfSection *dirs = data.Find(L"DestinationDirs");
   const InfLine *found = nullptr, *fallback = nullptr;
   if (dirs)
@@ -140,7 +140,7 @@ bool DestinationOf(const InfData &data, const std::wstring &list, Destination &o
   unsigned long id = 0;
   if (!Number(use->fields[0], id)) return false;
   out.dirid = unsigned(id);
-  if (const std::wstring *sub = Field(*use, 2)) out.subdir = *sub;
+  if (const std::wstring_view *sub = Field(*use, 2)) out.subdir = *sub;
   return true;
 }
 
@@ -148,7 +148,7 @@ bool DestinationOf(const InfData &data, const std::wstring &list, Destination &o
 // subfolder SourceDisksFiles gives it.
 std::wstring SourceOf(const InfData &data, const std::wstring &infDir, const std::wstring &name, const OsSpec &os) {
   std::wstring arch = std::wstring(L".") + ArchitectureName(os.nativeArchitecture);
-  auto lineOf = [&](const wchar_t *section, const std::wstring &key) -> const InfLine * {
+  auto lineOf = [&](const wchar_t *section, std::wstring_view key) -> const InfLine * {
     for (std::wstring s : {std::wstring(section) + arch, std::wstring(section)})
       if (const InfSection *sec = data.Find(s))
         for (const InfLine &line : sec->lines)
@@ -156,14 +156,16 @@ std::wstring SourceOf(const InfData &data, const std::wstring &infDir, const std
     return nullptr;
   };
   std::wstring path = infDir;
-  auto append = [&](const std::wstring &part) {
+  auto append = [&](std::wstring_view part) {
     size_t start = part.find_first_not_of(L"\\");
-    if (start != std::wstring::npos) path += L"\\" + part.substr(start);
+    if (start == std::wstring_view::npos) return;
+    path += L"\\";
+    path += part.substr(start);
   };
   if (const InfLine *file = lineOf(L"SourceDisksFiles", name)) {
     if (const InfLine *disk = lineOf(L"SourceDisksNames", file->fields[0]))
-      if (const std::wstring *diskPath = Field(*disk, 4)) append(*diskPath);
-    if (const std::wstring *sub = Field(*file, 2)) append(*sub);
+      if (const std::wstring_view *diskPath = Field(*disk, 4)) append(*diskPath);
+    if (const std::wstring_view *sub = Field(*file, 2)) append(*sub);
   }
   return path + L"\\" + name;
 }
@@ -207,7 +209,7 @@ template <typename Visit>
 DWORD ForEachFileCopy(const InfFile &inf, const InfSection &install, const OsSpec &os, Visit visit) {
   const DirIds dirIds = MachineDirIds(inf.path);
   const std::wstring infDir = ParentOf(inf.path);
-  auto folderOf = [&](const std::wstring &list, std::wstring &folder) -> DWORD {
+  auto folderOf = [&](std::wstring_view list, std::wstring &folder) -> DWORD {
     Destination dest;
     if (!DestinationOf(inf.data, list, dest)) return ERROR_INVALID_DATA;
     auto it = dirIds.find(dest.dirid);
@@ -222,11 +224,11 @@ DWORD ForEachFileCopy(const InfFile &inf, const InfSection &install, const OsSpe
   };
   for (const InfLine &line : install.lines) {
     if (!line.hasKey || !EqualNoCase(line.key, L"CopyFiles")) continue;
-    for (const std::wstring &entry : line.fields) {
+    for (std::wstring_view entry : line.fields) {
       if (entry.empty()) continue;
       std::wstring folder;
       if (entry[0] == L'@') {
-        std::wstring name = entry.substr(1);
+        std::wstring name(entry.substr(1));
         if (DWORD e = folderOf(L"DefaultDestDir", folder)) return e;
         if (DWORD e = visit(SourceOf(inf.data, infDir, name, os), folder, name)) return e;
         continue;
@@ -235,9 +237,9 @@ DWORD ForEachFileCopy(const InfFile &inf, const InfSection &install, const OsSpe
       if (!list) return ERROR_SECTION_NOT_FOUND;
       if (DWORD e = folderOf(entry, folder)) return e;
       for (const InfLine &file : list->lines) {
-        const std::wstring &target = file.hasKey ? file.key : file.fields[0];
-        const std::wstring *source = file.hasKey ? Field(file, 1) : Field(file, 2);
-        std::wstring from = source && !source->empty() ? *source : target;
+        std::wstring target(file.hasKey ? file.key : file.fields[0]);
+        const std::wstring_view *source = file.hasKey ? Field(file, 1) : Field(file, 2);
+        std::wstring from = source && !source->empty() ? std::wstring(*source) : target;
         if (target.empty()) continue;
         if (DWORD e = visit(SourceOf(inf.data, infDir, from, os), folder, target)) return e;
       }
@@ -332,12 +334,13 @@ DWORD ReadInfDriverNodes(const std::wstring &infPath, std::vector<InfDriverNode>
   const InfSection *manufacturers = data.Find(L"Manufacturer");
   if (!manufacturers) return ERROR_SUCCESS;
   for (const InfLine &mfg : manufacturers->lines) {
-    const std::wstring &base = mfg.fields[0];
+    const std::wstring base(mfg.fields[0]);
     std::wstring models;
     long best = -1;
     for (size_t i = 1; i < mfg.fields.size(); ++i) {
       long score = DecorationScore(mfg.fields[i], os);
-      if (score > best && data.Find(base + L"." + mfg.fields[i])) best = score, models = base + L"." + mfg.fields[i];
+      std::wstring decorated = base + L"." + std::wstring(mfg.fields[i]);
+      if (score > best && data.Find(decorated)) best = score, models = decorated;
     }
     if (best < 0) {
       if (os.nativeArchitecture != 0) continue;  // 64-bit Windows reads only decorated models
@@ -346,7 +349,7 @@ DWORD ReadInfDriverNodes(const std::wstring &infPath, std::vector<InfDriverNode>
     const InfSection *section = data.Find(models);
     if (!section) continue;
     for (const InfLine &line : section->lines) {
-      const std::wstring *install = Field(line, 1), *hardwareId = Field(line, 2);
+      const std::wstring_view *install = Field(line, 1), *hardwareId = Field(line, 2);
       if (!line.hasKey || !install || install->empty() || !hardwareId || hardwareId->empty()) continue;
       InfDriverNode node = common;
       node.driver.description = line.key;
@@ -354,10 +357,10 @@ DWORD ReadInfDriverNodes(const std::wstring &infPath, std::vector<InfDriverNode>
       node.driver.section = *install;
       node.hardwareId = *hardwareId;
       for (size_t i = 3; i <= line.fields.size(); ++i)
-        if (!line.fields[i - 1].empty()) node.compatibleIds.push_back(line.fields[i - 1]);
+        if (!line.fields[i - 1].empty()) node.compatibleIds.emplace_back(line.fields[i - 1]);
       if (!FindInstallSection(data, *install, os, node.sectionExt)) continue;  // Windows drops such a node
       // FeatureScore=xFD (or 0xFD) in the install section itself.
-      std::wstring feature = ValueOf(data, (*install + node.sectionExt).c_str(), L"FeatureScore");
+      std::wstring feature = ValueOf(data, (std::wstring(*install) + node.sectionExt).c_str(), L"FeatureScore");
       if (feature.size() > 1 && (feature[0] == L'x' || feature[0] == L'X')) feature = L"0" + feature;
       INT score = 0;
       if (!feature.empty() && ParseInfInt(feature, &score) && score >= 0 && score <= 0xFF)

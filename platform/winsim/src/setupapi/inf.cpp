@@ -60,7 +60,7 @@ bool FindFrom(HINF hinf, const InfData &data, UINT section, UINT from, PCWSTR ke
 
 // Copies a text to a SetupAPI caller buffer: the size needed (with the NUL) always; the
 // text when a buffer is given and it fits.
-BOOL ReturnText(const std::wstring &text, PWSTR buffer, DWORD size, PDWORD required) {
+BOOL ReturnText(std::wstring_view text, PWSTR buffer, DWORD size, PDWORD required) {
   DWORD need = DWORD(text.size() + 1);
   if (required) *required = need;
   if (buffer) {
@@ -126,7 +126,7 @@ bool IsWin4Signature(const InfData &data) {
   if (!version) return false;
   for (const InfLine &line : version->lines) {
     if (!line.hasKey || !EqualNoCase(line.key, L"Signature")) continue;
-    const std::wstring &s = line.fields.front();
+    std::wstring_view s = line.fields.front();
     return EqualNoCase(s, L"$Chicago$") || EqualNoCase(s, L"$Windows NT$") || EqualNoCase(s, L"$Windows 95$");
   }
   return false;
@@ -270,15 +270,15 @@ BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT Integer
   const InfLine *line = LineOf(Context);
   if (!line) return FALSE;
   if (!IntegerValue) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  const std::wstring *text = nullptr;
+  std::wstring_view text;
   if (FieldIndex == 0) {
     if (!line->hasKey) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    text = &line->key;
+    text = line->key;
   } else {
     if (FieldIndex > line->fields.size()) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    text = &line->fields[FieldIndex - 1];
+    text = line->fields[FieldIndex - 1];
   }
-  if (!ParseInfInt(*text, IntegerValue)) return Fail(ERROR_INVALID_DATA, FALSE);
+  if (!ParseInfInt(text, IntegerValue)) return Fail(ERROR_INVALID_DATA, FALSE);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

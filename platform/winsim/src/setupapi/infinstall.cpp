@@ -52,8 +52,8 @@ std::vector<std::wstring> DirectiveFields(const InfSection &section, const wchar
   std::vector<std::wstring> out;
   for (const InfLine &line : section.lines)
     if (line.hasKey && EqualNoCase(line.key, key))
-      for (const std::wstring &f : line.fields)
-        if (!f.empty()) out.push_back(f);
+      for (std::wstring_view f : line.fields)
+        if (!f.empty()) out.emplace_back(f);
   return out;
 }
 
@@ -64,7 +64,7 @@ const InfLine *FirstLine(const InfSection &section, const wchar_t *key) {
 }
 
 // ---- registry ----------------------------------------------------------------------------
-HKEY RootOf(const std::wstring &name, HKEY relative) {
+HKEY RootOf(std::wstring_view name, HKEY relative) {
   if (EqualNoCase(name, L"HKCR")) return HKEY_CLASSES_ROOT;
   if (EqualNoCase(name, L"HKCU")) return HKEY_CURRENT_USER;
   if (EqualNoCase(name, L"HKLM")) return HKEY_LOCAL_MACHINE;
@@ -147,7 +147,7 @@ DWORD AddRegType(DWORD flags) {
 // Bytes of fields 5 onward, each a hexadecimal byte; false for a field that is not one.
 bool BinaryFields(const InfLine &line, std::vector<BYTE> &out) {
   for (size_t i = 5; i <= line.fields.size(); ++i) {
-    const std::wstring &f = line.fields[i - 1];
+    const std::wstring f(line.fields[i - 1]);  // NUL-terminated for wcstoul
     wchar_t *end = nullptr;
     unsigned long v = std::wcstoul(f.c_str(), &end, 16);
     if (f.empty() || *end || v > 0xFF) return false;
@@ -161,11 +161,11 @@ bool BinaryFields(const InfLine &line, std::vector<BYTE> &out) {
 // directive's kind (by FLG_ADDREG_DELREG_BIT) is ignored. Answers ERROR_SUCCESS or the
 // registry's error.
 DWORD ApplyRegLine(const InfLine &line, HKEY relative, bool deleting) {
-  const std::wstring *rootName = Field(line, 1);
+  const std::wstring_view *rootName = Field(line, 1);
   HKEY root = rootName ? RootOf(*rootName, relative) : nullptr;
   if (!root) return ERROR_SUCCESS;
-  std::wstring subkey = Field(line, 2) ? *Field(line, 2) : L"";
-  std::wstring value = Field(line, 3) ? *Field(line, 3) : L"";
+  std::wstring subkey(Field(line, 2) ? *Field(line, 2) : L"");
+  std::wstring value(Field(line, 3) ? *Field(line, 3) : L"");
   INT parsed = 0;
   if (!Field(line, 4) || !ParseInfInt(*Field(line, 4), &parsed)) parsed = 0;
   DWORD flags = DWORD(parsed);
@@ -194,7 +194,7 @@ DWORD ApplyRegLine(const InfLine &line, HKEY relative, bool deleting) {
 
   if (removes) {
     if ((flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING) {
-      const std::wstring *gone = Field(line, 5);
+      const std::wstring_view *gone = Field(line, 5);
       std::vector<std::wstring> strings, kept;
       if (!gone || gone->empty() || !ReadMultiSz(key.get(), value, strings)) return ERROR_SUCCESS;
       for (const std::wstring &s : strings)
@@ -216,7 +216,7 @@ DWORD ApplyRegLine(const InfLine &line, HKEY relative, bool deleting) {
     if (type == REG_MULTI_SZ) {
       std::vector<std::wstring> strings;
       for (size_t i = 5; i <= line.fields.size() && !line.fields[i - 1].empty(); ++i)
-        strings.push_back(line.fields[i - 1]);
+        strings.emplace_back(line.fields[i - 1]);
       if (flags & FLG_ADDREG_APPEND) {
         // Each string not already there (compared without regard to case) goes at the end;
         // a value that is missing or of another type stays as it is.
@@ -235,12 +235,12 @@ DWORD ApplyRegLine(const InfLine &line, HKEY relative, bool deleting) {
       std::wstring image = MultiString(strings);
       return SetTextValue(key.get(), value, type, image);
     }
-    const std::wstring *text = Field(line, 5);
+    const std::wstring_view *text = Field(line, 5);
     if (type == REG_DWORD) {
-      DWORD number = text ? DWORD(std::wcstoul(text->c_str(), nullptr, 0)) : 0;
+      DWORD number = text ? DWORD(std::wcstoul(std::wstring(*text).c_str(), nullptr, 0)) : 0;
       return SetValue(key.get(), value, REG_DWORD, &number, sizeof number);
     }
-    return SetTextValue(key.get(), value, type, (text ? *text : std::wstring()) + L'\0');
+    return SetTextValue(key.get(), value, type, (text ? std::wstring(*text) : std::wstring()) + L'\0');
   }
   std::vector<BYTE> bytes;
   if (!BinaryFields(line, bytes)) return ERROR_INVALID_DATA;
@@ -387,15 +387,16 @@ bool HasValue(HKEY key, const wchar_t *name) {
 }
 
 // AddService's event-log type defaults to System, the log of device drivers.
-std::wstring EventLogKey(const std::wstring &log, const std::wstring &source) {
-  return std::wstring(kServicesKey) + L"\\EventLog\\" + (log.empty() ? L"System" : log) + L"\\" + source;
+std::wstring EventLogKey(std::wstring_view log, std::wstring_view source) {
+  return std::wstring(kServicesKey) + L"\\EventLog\\" + std::wstring(log.empty() ? L"System" : log) + L"\\" +
+         std::wstring(source);
 }
 
 // What an AddService line's install section describes.
 struct ServiceInstall {
   INT type = 0, start = 0, errorControl = 0;
   std::wstring binary;
-  const std::wstring *displayName = nullptr, *description = nullptr, *group = nullptr, *startName = nullptr;
+  std::optional<std::wstring> displayName, description, group, startName;
   std::wstring dependencies;  // a double-NUL list; empty when the section names none
 };
 
@@ -413,17 +414,18 @@ DWORD ReadServiceInstall(const InfSection &section, ServiceInstall &out) {
   const InfLine *binary = FirstLine(section, L"ServiceBinary");
   if (!binary || !Field(*binary, 1) || Field(*binary, 1)->empty()) return ERROR_BAD_SERVICE_INSTALLSECT;
   out.binary = *Field(*binary, 1);
-  auto optional = [&](const wchar_t *key) -> const std::wstring * {
+  auto optional = [&](const wchar_t *key) -> std::optional<std::wstring> {
     const InfLine *line = FirstLine(section, key);
-    return line ? Field(*line, 1) : nullptr;
+    if (!line || !Field(*line, 1)) return std::nullopt;
+    return std::wstring(*Field(*line, 1));
   };
   out.displayName = optional(L"DisplayName");
   out.description = optional(L"Description");
   out.group = optional(L"LoadOrderGroup");
   out.startName = optional(L"StartName");
   if (const InfLine *deps = FirstLine(section, L"Dependencies")) {
-    for (const std::wstring &d : deps->fields)
-      if (!d.empty()) out.dependencies += d + L'\0';
+    for (std::wstring_view d : deps->fields)
+      if (!d.empty()) out.dependencies.append(d).push_back(L'\0');
     if (!out.dependencies.empty()) out.dependencies += L'\0';
   }
   return ERROR_SUCCESS;
@@ -434,9 +436,10 @@ DWORD ReadServiceInstall(const InfSection &section, ServiceInstall &out) {
 // flags protect. Then the install section's registry directives (HKR = the service's key)
 // and the event-log section's (HKR = Services\EventLog\<log>\<source>).
 DWORD AddService(SC_HANDLE scm, const InfFile &inf, const InfLine &line, DWORD callFlags) {
-  const std::wstring *name = Field(line, 1);
-  const std::wstring *sectionName = Field(line, 3);
+  const std::wstring_view *name = Field(line, 1);
+  const std::wstring_view *sectionName = Field(line, 3);
   if (!name || name->empty() || !sectionName || sectionName->empty()) return ERROR_SUCCESS;
+  const std::wstring serviceName(*name);
   INT lineFlags = 0;
   if (!Field(line, 2) || !ParseInfInt(*Field(line, 2), &lineFlags)) lineFlags = 0;
   DWORD flags = DWORD(lineFlags) | callFlags;
@@ -449,10 +452,10 @@ DWORD AddService(SC_HANDLE scm, const InfFile &inf, const InfLine &line, DWORD c
     return ERROR_CALL_NOT_IMPLEMENTED;
   }
   const wchar_t *deps = want.dependencies.empty() ? nullptr : want.dependencies.c_str();
-  auto text = [](const std::wstring *s) { return s ? s->c_str() : nullptr; };
-  std::wstring keyPath = std::wstring(kServicesKey) + L"\\" + *name;
+  auto text = [](const std::optional<std::wstring> &s) { return s ? s->c_str() : nullptr; };
+  std::wstring keyPath = std::wstring(kServicesKey) + L"\\" + serviceName;
 
-  ScOwner service(CreateServiceW(scm, name->c_str(), text(want.displayName), SERVICE_ALL_ACCESS, DWORD(want.type),
+  ScOwner service(CreateServiceW(scm, serviceName.c_str(), text(want.displayName), SERVICE_ALL_ACCESS, DWORD(want.type),
                                  DWORD(want.start), DWORD(want.errorControl), want.binary.c_str(), text(want.group),
                                  nullptr, deps, text(want.startName), nullptr));
   KeyOwner key;
@@ -462,7 +465,7 @@ DWORD AddService(SC_HANDLE scm, const InfFile &inf, const InfLine &line, DWORD c
       if (DWORD e = SetTextValue(key.get(), L"Description", REG_SZ, *want.description + L'\0')) return e;
   } else {
     if (GetLastError() != ERROR_SERVICE_EXISTS) return GetLastError();
-    service.reset(OpenServiceW(scm, name->c_str(), SERVICE_ALL_ACCESS));
+    service.reset(OpenServiceW(scm, serviceName.c_str(), SERVICE_ALL_ACCESS));
     if (!service) return GetLastError();
     if (DWORD e = OpenKeyBelow(HKEY_LOCAL_MACHINE, keyPath, false, key)) return e;
     // The SCM keeps the configuration in the service's key: what is there decides what the
@@ -485,10 +488,10 @@ DWORD AddService(SC_HANDLE scm, const InfFile &inf, const InfLine &line, DWORD c
   }
   if (DWORD e = ApplyRegistryDirectives(inf, *section, key.get())) return e;
 
-  if (const std::wstring *logSection = Field(line, 4); logSection && !logSection->empty()) {
+  if (const std::wstring_view *logSection = Field(line, 4); logSection && !logSection->empty()) {
     const InfSection *events = inf.data.Find(*logSection);
     if (!events) return ERROR_SECTION_NOT_FOUND;
-    const std::wstring *log = Field(line, 5), *source = Field(line, 6);
+    const std::wstring_view *log = Field(line, 5), *source = Field(line, 6);
     KeyOwner eventKey;
     std::wstring path = EventLogKey(log ? *log : L"", source && !source->empty() ? *source : *name);
     if (DWORD e = OpenKeyBelow(HKEY_LOCAL_MACHINE, path, true, eventKey)) return e;
@@ -505,12 +508,13 @@ DWORD AddService(SC_HANDLE scm, const InfFile &inf, const InfLine &line, DWORD c
 // its event-log source. A service still running when it is deleted is only marked for
 // deletion until the restart: `*restart` is set then.
 DWORD DelService(SC_HANDLE scm, const InfLine &line, DWORD callFlags, bool *restart) {
-  const std::wstring *name = Field(line, 1);
+  const std::wstring_view *name = Field(line, 1);
   if (!name || name->empty()) return ERROR_SUCCESS;
+  const std::wstring serviceName(*name);
   INT lineFlags = 0;
   if (!Field(line, 2) || !ParseInfInt(*Field(line, 2), &lineFlags)) lineFlags = 0;
   DWORD flags = DWORD(lineFlags) | callFlags;
-  ScOwner service(OpenServiceW(scm, name->c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+  ScOwner service(OpenServiceW(scm, serviceName.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
   if (service) {
     SERVICE_STATUS status;
     if (flags & SPSVCINST_STOPSERVICE) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
@@ -520,7 +524,7 @@ DWORD DelService(SC_HANDLE scm, const InfLine &line, DWORD callFlags, bool *rest
     return GetLastError();
   }
   if (flags & SPSVCINST_DELETEEVENTLOGENTRY) {
-    const std::wstring *log = Field(line, 3), *source = Field(line, 4);
+    const std::wstring_view *log = Field(line, 3), *source = Field(line, 4);
     std::wstring path = EventLogKey(log ? *log : L"", source && !source->empty() ? *source : *name);
     if (DWORD e = DeleteTree(HKEY_LOCAL_MACHINE, path, 0)) return e;
   }

@@ -34,6 +34,8 @@ namespace winsim {
 namespace {
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\f' || c == L'\v'; }
+// A character that is text wherever it stands outside quotes.
+bool IsPlain(wchar_t c) { return !IsBlank(c) && c != L'"' && c != L';' && c != L'\\' && c != L'=' && c != L','; }
 
 std::vector<std::wstring_view> SplitLines(std::wstring_view text) {
   std::vector<std::wstring_view> lines;
@@ -50,31 +52,95 @@ std::vector<std::wstring_view> SplitLines(std::wstring_view text) {
   return lines;
 }
 
-struct RawLine {
-  bool hasKey = false;
-  std::wstring key;
-  std::vector<std::wstring> fields;
+// A key or field while the file is read: its place in the text being built.
+struct Piece {
+  size_t at = 0, size = 0;
 };
 
-void Cut(std::wstring &text) {
-  if (text.size() > MAX_INF_STRING_LENGTH) text.resize(MAX_INF_STRING_LENGTH);
-}
+// A line while the file is read: its key (when written with '=') and fields are `count`
+// pieces from `first`, the key first.
+struct RawLine {
+  size_t section = 0;
+  bool hasKey = false;
+  size_t first = 0, count = 0;
+};
 
-// Reads one logical line starting at lines[*i], position `pos` (its first non-blank), and
-// moves *i past the physical lines it used. False when the line holds nothing.
-bool ScanLine(const std::vector<std::wstring_view> &lines, size_t *i, size_t pos, RawLine &out) {
+// The keys and fields as they are read. A piece written as one run of the file's text (most
+// are) views that text in place; any other (a quote doubled, blanks or lines joined, a
+// substitution) is copied into `chars`. Places below source.size() are in the source, the
+// others in `chars` after it, so a piece never moves as `chars` grows.
+struct PieceText {
+  std::wstring_view source;
+  std::vector<wchar_t> chars;
+  std::vector<Piece> pieces;
+  std::wstring_view View(const Piece &p) const {
+    return p.at < source.size() ? source.substr(p.at, p.size)
+                                : std::wstring_view(chars.data() + (p.at - source.size()), p.size);
+  }
+};
+
+// The piece being read: a run of the source while what is added follows on, else a copy.
+class PieceBuilder {
+ public:
+  explicit PieceBuilder(PieceText &text) : text_(text) {}
+  // Adds the source text at [at, at + size).
+  void Add(size_t at, size_t size) {
+    if (!copied_ && (size_ == 0 || at == at_ + size_)) {
+      if (size_ == 0) at_ = at;
+      size_ += size;
+      return;
+    }
+    Copy(at, size);
+  }
+  // Ends the piece, cut at MAX_INF_STRING_LENGTH characters as written.
+  void End() {
+    size_t size = std::min<size_t>(size_, MAX_INF_STRING_LENGTH);
+    if (copied_) {
+      text_.chars.resize(at_ + size);
+      text_.pieces.push_back(Piece{text_.source.size() + at_, size});
+    } else {
+      text_.pieces.push_back(Piece{at_, size});
+    }
+    copied_ = false;
+    at_ = size_ = 0;
+  }
+
+ private:
+  void Copy(size_t at, size_t size) {
+    std::vector<wchar_t> &chars = text_.chars;
+    if (!copied_) {
+      copied_ = true;
+      std::wstring_view run = text_.source.substr(at_, size_);
+      at_ = chars.size();
+      chars.insert(chars.end(), run.begin(), run.end());
+    }
+    std::wstring_view more = text_.source.substr(at, size);
+    chars.insert(chars.end(), more.begin(), more.end());
+    size_ += size;
+  }
+
+  PieceText &text_;
+  bool copied_ = false;
+  size_t at_ = 0, size_ = 0;  // in the source, or in chars once copied
+};
+
+// Reads one logical line starting at lines[*i], position `pos` (its first non-blank), into
+// `out` and `text`, and moves *i past the physical lines it used. False (nothing added) when
+// the line holds nothing.
+bool ScanLine(const std::vector<std::wstring_view> &lines, size_t *i, size_t pos, PieceText &text, RawLine &out) {
+  const size_t firstPiece = text.pieces.size(), firstChar = text.chars.size();
   std::wstring_view line = lines[*i];
-  std::wstring cur, pending;
+  PieceBuilder piece(text);
+  // Where `line` starts in the source; the blanks read since the piece's last text.
+  size_t base = size_t(line.data() - text.source.data()), pendingAt = 0, pendingSize = 0;
   bool started = false, any = false, inQuote = false;
   auto flush = [&] {
-    if (started) cur += pending;
-    pending.clear();
+    if (started && pendingSize) piece.Add(pendingAt, pendingSize);
+    pendingSize = 0;
   };
-  auto endField = [&] {
-    Cut(cur);
-    out.fields.push_back(std::move(cur));
-    cur.clear();
-    pending.clear();
+  auto endPiece = [&] {
+    piece.End();
+    pendingSize = 0;
     started = false;
   };
   size_t p = pos;
@@ -85,16 +151,15 @@ bool ScanLine(const std::vector<std::wstring_view> &lines, size_t *i, size_t pos
     }
     wchar_t c = line[p];
     if (inQuote) {
-      if (c == L'"') {
-        if (p + 1 < line.size() && line[p + 1] == L'"') {
-          cur += L'"';
-          p += 2;
-        } else {
-          inQuote = false;
-          ++p;
-        }
+      if (c != L'"') {
+        size_t q = std::min(line.find(L'"', p), line.size());
+        piece.Add(base + p, q - p);
+        p = q;
+      } else if (p + 1 < line.size() && line[p + 1] == L'"') {
+        piece.Add(base + p, 1);
+        p += 2;
       } else {
-        cur += c;
+        inQuote = false;
         ++p;
       }
       continue;
@@ -110,97 +175,153 @@ bool ScanLine(const std::vector<std::wstring_view> &lines, size_t *i, size_t pos
       while (q < line.size() && (IsBlank(line[q]) || line[q] == L'\\')) ++q;
       if (q == line.size() || line[q] == L';') {
         // Continuation: the blanks before the backslash go, the next line joins.
-        pending.clear();
+        pendingSize = 0;
         if (++*i >= lines.size()) break;
         line = lines[*i];
+        base = size_t(line.data() - text.source.data());
         p = 0;
         while (p < line.size() && IsBlank(line[p])) ++p;
         continue;
       }
       flush();
-      cur.append(line.substr(p, q - p));
+      piece.Add(base + p, q - p);
       started = any = true;
       p = q;
-    } else if (c == L'=' && !out.hasKey && out.fields.empty()) {
+    } else if (c == L'=' && !out.hasKey && text.pieces.size() == firstPiece) {
       out.hasKey = any = true;
-      out.key = std::move(cur);
-      Cut(out.key);
-      cur.clear();
-      pending.clear();
-      started = false;
+      endPiece();
       ++p;
     } else if (c == L',') {
       any = true;
-      endField();
+      endPiece();
       ++p;
     } else if (IsBlank(c)) {
-      if (started) pending += c;
+      if (started) {
+        if (!pendingSize) pendingAt = base + p;
+        ++pendingSize;
+      }
       ++p;
     } else {
+      // A run of ordinary characters at once.
+      size_t q = p + 1;
+      while (q < line.size() && IsPlain(line[q])) ++q;
       flush();
-      cur += c;
+      piece.Add(base + p, q - p);
       started = any = true;
-      ++p;
+      p = q;
     }
   }
   ++*i;
-  if (!any) return false;
-  endField();
+  if (!any) {
+    text.chars.resize(firstChar);
+    text.pieces.resize(firstPiece);
+    return false;
+  }
+  endPiece();
+  out.first = firstPiece;
+  out.count = text.pieces.size() - firstPiece - (out.hasKey ? 1 : 0);
   return true;
 }
 
-struct Substituter {
-  const std::map<std::wstring, std::wstring> &strings;  // upcased key -> value as written
-  const DirIds &dirIds;
+// The strings section's keys, upcased, with their values as written (pieces of the text),
+// sorted for lookup; of keys written twice the first counts.
+class StringTable {
+ public:
+  void Add(std::wstring_view key, const Piece &value) {
+    entries_.push_back(Entry{upper_.size(), key.size(), value});
+    for (wchar_t c : key) upper_.push_back(Upcase(c));
+  }
+  void Sort() {
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [this](const Entry &a, const Entry &b) { return KeyOf(a) < KeyOf(b); });
+  }
+  // The value of an upcased name, or null.
+  const Piece *Find(std::wstring_view upcased) const {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), upcased,
+                               [this](const Entry &e, std::wstring_view name) { return KeyOf(e) < name; });
+    return it != entries_.end() && KeyOf(*it) == upcased ? &it->value : nullptr;
+  }
 
-  std::wstring operator()(const std::wstring &text) const {
-    if (text.find(L'%') == std::wstring::npos) return text;
-    std::wstring out;
+ private:
+  struct Entry {
+    size_t at, size;  // in upper_
+    Piece value;
+  };
+  std::wstring_view KeyOf(const Entry &e) const { return {upper_.data() + e.at, e.size}; }
+  std::vector<wchar_t> upper_;
+  std::vector<Entry> entries_;
+};
+
+// Replaces the %name% forms of pieces, appending each result to the text.
+class Substituter {
+ public:
+  Substituter(PieceText &text, const StringTable &strings, const DirIds &dirIds)
+      : text_(text), strings_(strings), dirIds_(dirIds) {}
+
+  // The piece with its %name% forms replaced: itself when it has none, else a new piece.
+  Piece operator()(const Piece &piece) {
+    std::wstring_view written = text_.View(piece);
+    if (written.find(L'%') == std::wstring_view::npos) return piece;
+    source_.assign(written);  // `chars` grows below
+    out_.clear();
+    std::wstring_view in = source_;
     size_t p = 0;
-    while (p < text.size()) {
-      wchar_t c = text[p];
+    while (p < in.size()) {
+      wchar_t c = in[p];
       if (c != L'%') {
-        out += c;
+        out_ += c;
         ++p;
         continue;
       }
-      size_t close = text.find(L'%', p + 1);
-      if (close == std::wstring::npos) {
-        out.append(text, p, std::wstring::npos);
+      size_t close = in.find(L'%', p + 1);
+      if (close == std::wstring_view::npos) {
+        out_.append(in.substr(p));
         break;
       }
-      std::wstring name = text.substr(p + 1, close - p - 1);
+      std::wstring_view name = in.substr(p + 1, close - p - 1);
       p = close + 1;
       if (name.empty()) {
-        out += L'%';
+        out_ += L'%';
         continue;
       }
-      if (auto it = strings.find(Upcased(name)); it != strings.end()) {
-        out += it->second;
+      upper_.clear();
+      for (wchar_t n : name) upper_ += Upcase(n);
+      if (const Piece *value = strings_.Find(upper_)) {
+        out_.append(text_.View(*value));
         continue;
       }
       if (const std::wstring *dir = DirId(name)) {
-        out += *dir;
+        out_ += *dir;
         // A folder ending with a backslash absorbs the one written after it.
-        if (!dir->empty() && dir->back() == L'\\' && p < text.size() && text[p] == L'\\') ++p;
+        if (!dir->empty() && dir->back() == L'\\' && p < in.size() && in[p] == L'\\') ++p;
         continue;
       }
-      out += L'%' + name + L'%';
+      out_ += L'%';
+      out_.append(name);
+      out_ += L'%';
     }
-    Cut(out);
-    return out;
+    if (out_.size() > MAX_INF_STRING_LENGTH) out_.resize(MAX_INF_STRING_LENGTH);
+    Piece result{text_.source.size() + text_.chars.size(), out_.size()};
+    text_.chars.insert(text_.chars.end(), out_.begin(), out_.end());
+    return result;
   }
 
-  const std::wstring *DirId(const std::wstring &name) const {
+ private:
+  const std::wstring *DirId(std::wstring_view name) const {
     if (name.empty() || name.size() > 5) return nullptr;
     unsigned value = 0;
     for (wchar_t c : name) {
       if (c < L'0' || c > L'9') return nullptr;
       value = value * 10 + unsigned(c - L'0');
     }
-    auto it = dirIds.find(value);
-    return it == dirIds.end() ? nullptr : &it->second;
+    auto it = dirIds_.find(value);
+    return it == dirIds_.end() ? nullptr : &it->second;
   }
+
+  PieceText &text_;
+  const StringTable &strings_;
+  const DirIds &dirIds_;
+  std::wstring source_, out_, upper_;  // scratch, kept between pieces
 };
 
 // "Strings.0407" -> 0x0407; false for any other name.
@@ -240,13 +361,14 @@ const InfSection *InfData::Find(std::wstring_view name) const {
   return it == index.end() ? nullptr : &sections[it->second];
 }
 
-DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, LANGID language, InfData &out, UINT *errorLine) {
-  std::vector<std::wstring_view> lines = SplitLines(text);
-  struct Pending {
-    size_t section;
-    RawLine line;
-  };
-  std::vector<Pending> raw;
+DWORD ParseInf(std::wstring text, const DirIds &dirIds, LANGID language, InfData &out, UINT *errorLine) {
+  // The text is kept with what is parsed from it, which views it in place.
+  auto parsed = std::make_unique<InfText>();
+  parsed->source = std::move(text);
+  PieceText pieces;
+  pieces.source = parsed->source;
+  std::vector<std::wstring_view> lines = SplitLines(pieces.source);
+  std::vector<RawLine> raw;
   size_t orphanLine = 0;  // first line before any section
   size_t current = SIZE_MAX;
   DWORD error = 0;
@@ -280,12 +402,16 @@ DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, LANGID language, In
     }
     size_t first = i;
     RawLine rl;
-    if (!ScanLine(lines, &i, pos, rl)) continue;
+    rl.section = current;
+    const size_t charMark = pieces.chars.size(), pieceMark = pieces.pieces.size();
+    if (!ScanLine(lines, &i, pos, pieces, rl)) continue;
     if (current == SIZE_MAX) {
       if (!orphanLine) orphanLine = first + 1;
+      pieces.chars.resize(charMark);
+      pieces.pieces.resize(pieceMark);
       continue;
     }
-    raw.push_back(Pending{current, std::move(rl)});
+    raw.push_back(rl);
   }
   // A file without sections is not an INF of any style; text before the first section is
   // tolerated only in a file with [Strings].
@@ -302,25 +428,35 @@ DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, LANGID language, In
     return error;
   }
 
-  std::map<std::wstring, std::wstring> strings;
+  StringTable strings;
   if (size_t chosen = StringsSection(out, language); chosen != SIZE_MAX) {
-    for (const Pending &p : raw)
-      if (p.section == chosen && p.line.hasKey) strings.try_emplace(Upcased(p.line.key), p.line.fields.front());
+    for (const RawLine &l : raw)
+      if (l.section == chosen && l.hasKey) strings.Add(pieces.View(pieces.pieces[l.first]), pieces.pieces[l.first + 1]);
+    strings.Sort();
   }
-  Substituter subst{strings, dirIds};
-  for (Pending &p : raw) {
+  Substituter subst(pieces, strings, dirIds);
+  for (Piece &p : pieces.pieces) p = subst(p);
+
+  // The pieces become views of the text, the lines spans of them. Moving `chars` into the
+  // parsed text keeps its buffer, which the views point into.
+  parsed->fields.reserve(pieces.pieces.size());
+  for (const Piece &p : pieces.pieces) parsed->fields.push_back(pieces.View(p));
+  parsed->chars = std::move(pieces.chars);
+  std::vector<size_t> lineCounts(out.sections.size());
+  for (const RawLine &l : raw) ++lineCounts[l.section];
+  for (size_t s = 0; s < out.sections.size(); ++s) out.sections[s].lines.reserve(lineCounts[s]);
+  const std::wstring_view *views = parsed->fields.data();
+  for (const RawLine &l : raw) {
     InfLine line;
-    line.fields.reserve(p.line.fields.size());
-    for (const std::wstring &f : p.line.fields) line.fields.push_back(subst(f));
-    if (p.line.hasKey) {
+    const size_t fieldsAt = l.first + (l.hasKey ? 1 : 0);
+    line.fields = std::span<const std::wstring_view>(views + fieldsAt, l.count);
+    if (l.hasKey || l.count == 1) {
       line.hasKey = true;
-      line.key = subst(p.line.key);
-    } else if (line.fields.size() == 1) {
-      line.hasKey = true;
-      line.key = line.fields.front();
+      line.key = views[l.first];
     }
-    out.sections[p.section].lines.push_back(std::move(line));
+    out.sections[l.section].lines.push_back(line);
   }
+  out.texts.push_back(std::move(parsed));
   return 0;
 }
 
@@ -340,6 +476,21 @@ std::vector<std::wstring> ProfileSectionNames(std::wstring_view text) {
   }
   return names;
 }
+
+namespace {
+bool AsciiCompatible(UINT codePage) {
+  if (codePage == CP_ACP) codePage = GetACP();
+  switch (codePage) {
+    case CP_UTF8:
+    case 874:
+    case 932:
+    case 936:
+    case 949:
+    case 950: return true;
+    default: return codePage >= 1250 && codePage <= 1258;
+  }
+}
+}  // namespace
 
 std::wstring DecodeSetupText(const std::string &bytes, bool endAtCtrlZ) {
   std::wstring text;
@@ -363,6 +514,13 @@ std::wstring DecodeSetupText(const std::string &bytes, bool endAtCtrlZ) {
   };
   auto multiByte = [&](UINT codePage, size_t from) {
     if (from >= bytes.size()) return;
+    // UTF-8 and the ANSI code pages of Windows read the ASCII bytes as themselves: a file of
+    // them only is widened directly.
+    if (AsciiCompatible(codePage) &&
+        std::all_of(bytes.begin() + ptrdiff_t(from), bytes.end(), [](char c) { return (unsigned char)c < 0x80; })) {
+      text.assign(bytes.begin() + ptrdiff_t(from), bytes.end());
+      return;
+    }
     const char *data = bytes.data() + from;
     int size = int(std::min<size_t>(bytes.size() - from, 0x7FFFFFFF));
     int n = MultiByteToWideChar(codePage, 0, data, size, nullptr, 0);
@@ -386,7 +544,7 @@ std::wstring DecodeSetupText(const std::string &bytes, bool endAtCtrlZ) {
   return text;
 }
 
-bool ParseInfInt(const std::wstring &text, INT *value) {
+bool ParseInfInt(std::wstring_view text, INT *value) {
   size_t p = 0;
   bool negative = false;
   if (p < text.size() && (text[p] == L'+' || text[p] == L'-')) negative = text[p++] == L'-';

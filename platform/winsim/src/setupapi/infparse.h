@@ -5,16 +5,19 @@
 #include <windows.h>
 
 #include <map>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace winsim {
 
+// A line's key and fields view the text of the INF they were read from (InfData::texts).
 struct InfLine {
   bool hasKey = false;  // "key = fields", or a line of one field, whose key is that field
-  std::wstring key;
-  std::vector<std::wstring> fields;  // after %strkey% substitution; at least one
+  std::wstring_view key;
+  std::span<const std::wstring_view> fields;  // after %strkey% substitution; at least one
 };
 
 struct InfSection {
@@ -22,11 +25,23 @@ struct InfSection {
   std::vector<InfLine> lines;
 };
 
+// The text of one parsed INF and the views of its keys and fields that the lines' spans
+// point into: a key or field written as one run of the file views the file's text in place,
+// any other (quotes doubled, blanks or lines joined, %strkey% replaced) its copy in `chars`.
+// Nothing moves once parsed.
+struct InfText {
+  std::wstring source;
+  std::vector<wchar_t> chars;
+  std::vector<std::wstring_view> fields;
+};
+
 struct InfData {
   std::vector<InfSection> sections;  // in order of first appearance; repeated sections merged
   // The section of that name (compared without regard to case), or null.
   const InfSection *Find(std::wstring_view name) const;
   std::map<std::wstring, size_t> index;  // upcased name -> position in `sections`
+  // What the lines view: the file's text, then that of each INF appended to it.
+  std::vector<std::unique_ptr<const InfText>> texts;
 };
 
 // The text of a file: UTF-16 (LE or BE) or UTF-8 after a byte-order mark, else the machine's
@@ -44,17 +59,17 @@ using DirIds = std::map<unsigned, std::wstring>;
 // with its 1-based line number in *errorLine, or ERROR_WRONG_INF_STYLE with line 0 for a
 // file without any section. The [Version] signature is not checked here. `out` is left
 // empty on failure.
-DWORD ParseInf(std::wstring_view text, const DirIds &dirIds, LANGID language, InfData &out, UINT *errorLine);
+DWORD ParseInf(std::wstring text, const DirIds &dirIds, LANGID language, InfData &out, UINT *errorLine);
 
 // Field `index` of a line, 1-based as SetupAPI numbers them; null past the last field.
-inline const std::wstring *Field(const InfLine &line, size_t index) {
+inline const std::wstring_view *Field(const InfLine &line, size_t index) {
   return index >= 1 && index <= line.fields.size() ? &line.fields[index - 1] : nullptr;
 }
 
 // A field read as SetupGetIntField reads it: an optional sign, then hexadecimal after "0x",
 // else decimal; an empty field is 0. A value beyond the range of INT is held at its nearest
 // end, as strtol holds it. False (nothing stored) for any other character.
-bool ParseInfInt(const std::wstring &text, INT *value);
+bool ParseInfInt(std::wstring_view text, INT *value);
 
 // The section names of an initialization file's text, in file order, repeats included, the
 // blanks inside the brackets removed; an empty name is not listed.
