@@ -19,7 +19,7 @@ struct SetupError : std::runtime_error {
 };
 
 struct Options {
-  std::vector<int> sections;  // 1..6; empty: all
+  std::vector<int> sections;  // 1..7; empty: all
   std::vector<int> sizes;     // devices of section 2 (default 100 1000 10000 100000)
   int repeat = 5;
   bool quick = false;  // the smoke run: small sizes, one repeat
@@ -133,6 +133,7 @@ void InfSection(const Options &o, Report &report);
 void HostSection(const Options &o, Report &report);
 void RegistrySection(const Options &o, Report &report);
 void MatrixSection(const Options &o, Report &report);
+void LargeMachineSection(const Options &o, Report &report);
 
 // The initialisation of the component (LoadLibraryW + FreeLibrary) on the open machine, best
 // of `repeat`; item 4 shows it beside the whole check.
