@@ -2,7 +2,11 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <cstring>
+#include <cwchar>
 #include <cwctype>
 #include <memory>
 #include <string>
@@ -13,109 +17,63 @@
 #include "support/handles.h"
 
 namespace {
-// Expat's characters as WCHAR texts: the same units on Windows; UTF-16 code units joined
-// into code points where WCHAR is 32 bits wide.
-std::wstring Wide(const XML_Char *s, size_t n) {
+// The first block holds a package file's whole tree; each later one is as large as all before.
+constexpr size_t kFirstBlockBytes = 8192;
+
+size_t Length(const XML_Char *s) {
+  size_t n = 0;
+  while (s && s[n]) ++n;
+  return n;
+}
+
+// Expat's `n` characters written to `out` as WCHARs: the same units on Windows; UTF-16 code
+// units joined into code points where WCHAR is 32 bits wide. Answers how many were written
+// (at most `n`).
+size_t Widen(const XML_Char *s, size_t n, WCHAR *out) {
   if constexpr (sizeof(XML_Char) == sizeof(WCHAR)) {
-    return std::wstring(reinterpret_cast<const WCHAR *>(s), n);
+    if (n) std::wmemcpy(out, reinterpret_cast<const WCHAR *>(s), n);
+    return n;
   } else {
-    std::wstring out;
-    out.reserve(n);
+    WCHAR *o = out;
     for (size_t i = 0; i < n; ++i) {
       uint32_t c = s[i];
       if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
         c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
         ++i;
       }
-      out += WCHAR(c);
+      *o++ = WCHAR(c);
     }
-    return out;
+    return size_t(o - out);
   }
 }
 
-std::wstring Wide(const XML_Char *s) {
-  size_t n = 0;
-  while (s && s[n]) ++n;
-  return Wide(s, n);
+// White space by the runtime's wide-character class; ASCII, the usual case, without the call.
+bool IsSpace(XML_Char c) {
+  if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r');
+  return std::iswspace(wint_t(c)) != 0;
 }
 
 // Expat's name for the same text ("SHIFT_JIS" comparisons).
-bool EqualsNoCase(const XML_Char *s, const WCHAR *text) { return CStr(Wide(s).c_str()).CompareNoCase(text) == 0; }
-
-// The state one parse carries through the callbacks.
-struct ParseCursor {
-  XML_Parser parser = nullptr;
-  CKvnXMLNode *current = nullptr;
-  bool collecting = true;
-  bool inCdata = false;
-  bool textPending = false;
-  CKvnXMLNode *lastText = nullptr;
-};
-
-void XMLCALL OnStartElement(void *data, const XML_Char *name, const XML_Char **attributes) {
-  auto *cursor = static_cast<ParseCursor *>(data);
-  cursor->collecting = true;
-  cursor->textPending = true;
-  std::vector<std::wstring> texts;
-  for (const XML_Char **a = attributes; a && *a; ++a) texts.push_back(Wide(*a));
-  cursor->current =
-      cursor->current->AddChild(std::make_unique<CKvnXMLNode>(Wide(name), std::move(texts), XML_NODE_ELEMENT));
-  cursor->current->SetLine(unsigned(XML_GetCurrentLineNumber(cursor->parser)));
+bool EqualsNoCase(const XML_Char *s, const WCHAR *text) {
+  size_t n = Length(s);
+  std::wstring wide(n, L'\0');
+  wide.resize(Widen(s, n, wide.data()));
+  return CStr(wide.c_str()).CompareNoCase(text) == 0;
 }
 
-void XMLCALL OnEndElement(void *data, const XML_Char *) {
-  auto *cursor = static_cast<ParseCursor *>(data);
-  if (cursor->current->GetParent()) cursor->current = cursor->current->GetParent();
-}
-
-// Most pieces outside CDATA are dropped (the white space between elements): each is judged by
-// its first unit before it is converted. A high surrogate there is no space either way.
-void XMLCALL OnCharacterData(void *data, const XML_Char *s, int length) {
-  auto *cursor = static_cast<ParseCursor *>(data);
-  if (length <= 0) return;
-  if (cursor->inCdata) {
-    std::wstring piece = Wide(s, size_t(length));
-    cursor->current->AppendText(piece.c_str(), piece.size());
-    return;
+// The line breaks from `p` up to `to` as Expat counts them (LF, CR, and CR LF as one), in
+// bytes that end at `end`.
+size_t LineBreaks(const char *p, const char *to, const char *end) {
+  size_t n = 0;
+  for (const void *q = p; (q = std::memchr(q, '\n', size_t(to - static_cast<const char *>(q))));
+       q = static_cast<const char *>(q) + 1)
+    ++n;
+  for (const void *q = p; (q = std::memchr(q, '\r', size_t(to - static_cast<const char *>(q))));) {
+    const char *cr = static_cast<const char *>(q);
+    if (cr + 1 == end || cr[1] != '\n') ++n;
+    q = cr + 1;
   }
-  if (!cursor->collecting) return;
-  bool startsWithSpace = std::iswspace(wint_t(s[0])) != 0;
-  if (cursor->textPending) {
-    if (startsWithSpace) {
-      // An element whose text begins with white space gets no text at all.
-      cursor->collecting = false;
-      return;
-    }
-    cursor->textPending = false;
-    if (cursor->current->GetFirstChild()) {
-      // The piece is dropped, and with it the pieces that would continue it: they must not
-      // reach an earlier text node, which may be another element's.
-      cursor->lastText = nullptr;
-      return;
-    }
-    std::wstring piece = Wide(s, size_t(length));
-    auto text = std::make_unique<CKvnXMLNode>(L"#TEXT", nullptr, XML_NODE_TEXT);
-    text->SetText(piece.c_str(), piece.size());
-    cursor->lastText = cursor->current->AddChild(std::move(text));
-    return;
-  }
-  if (startsWithSpace || !cursor->lastText) return;
-  std::wstring piece = Wide(s, size_t(length));
-  cursor->lastText->AppendText(piece.c_str(), piece.size());
-}
-
-void XMLCALL OnStartCdata(void *data) {
-  auto *cursor = static_cast<ParseCursor *>(data);
-  cursor->collecting = true;
-  cursor->inCdata = true;
-  cursor->current = cursor->current->AddChild(std::make_unique<CKvnXMLNode>(L"#CDATA", nullptr, XML_NODE_TEXT));
-}
-
-void XMLCALL OnEndCdata(void *data) {
-  auto *cursor = static_cast<ParseCursor *>(data);
-  cursor->inCdata = false;
-  cursor->collecting = false;
-  if (cursor->current->GetParent()) cursor->current = cursor->current->GetParent();
+  return n;
 }
 
 int XMLCALL ConvertShiftJis(void *, const char *s) {
@@ -158,66 +116,242 @@ struct ParserDeleter {
 };
 }  // namespace
 
-CKvnXMLNode::CKvnXMLNode(const WCHAR *name, const WCHAR *const *attributes, int kind)
-    : m_nKind(kind), m_strName(name ? name : L"") {
-  for (const WCHAR *const *a = attributes; a && *a; ++a) m_attributes.emplace_back(*a);
-  if (m_attributes.size() % 2) m_attributes.pop_back();  // a name without its value
-}
+// ---- the arena ---------------------------------------------------------------------------------
 
-CKvnXMLNode::CKvnXMLNode(std::wstring name, std::vector<std::wstring> attributes, int kind)
-    : m_nKind(kind), m_strName(std::move(name)), m_attributes(std::move(attributes)) {
-  if (m_attributes.size() % 2) m_attributes.pop_back();  // a name without its value
-}
-
-CKvnXMLNode::~CKvnXMLNode() {
-  // Detach what this node owns and free it with an explicit work list: each node goes
-  // only after its own first child and next sibling were taken from it.
-  std::vector<std::unique_ptr<CKvnXMLNode>> pending;
-  if (m_pFirstChild) pending.push_back(std::move(m_pFirstChild));
-  if (m_pNextSibling) pending.push_back(std::move(m_pNextSibling));
-  while (!pending.empty()) {
-    std::unique_ptr<CKvnXMLNode> node = std::move(pending.back());
-    pending.pop_back();
-    if (node->m_pNextSibling) pending.push_back(std::move(node->m_pNextSibling));
-    if (node->m_pFirstChild) pending.push_back(std::move(node->m_pFirstChild));
+void *CKvnXMLArena::Allocate(size_t bytes, size_t align) {
+  size_t pad = (align - (reinterpret_cast<std::uintptr_t>(m_pNext) & (align - 1))) & (align - 1);
+  if (size_t(m_pEnd - m_pNext) < pad || size_t(m_pEnd - m_pNext) - pad < bytes) {
+    // Blocks start aligned for anything.
+    size_t size = std::max({kFirstBlockBytes, m_nAllocated, bytes});
+    m_blocks.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
+    m_nAllocated += size;
+    m_pNext = m_blocks.back().get();
+    m_pEnd = m_pNext + size;
+    pad = 0;
   }
+  m_pLast = m_pNext + pad;
+  m_pNext = m_pLast + bytes;
+  return m_pLast;
 }
 
-void CKvnXMLNode::SetText(const WCHAR *text, size_t count) {
-  m_strText.assign(text ? text : L"", text ? count : 0);
-  m_bHasText = true;
+bool CKvnXMLArena::Resize(const void *p, size_t bytes) {
+  if (!p || p != m_pLast || size_t(m_pEnd - m_pLast) < bytes) return false;
+  m_pNext = m_pLast + bytes;
+  return true;
 }
 
-void CKvnXMLNode::AppendText(const WCHAR *text, size_t count) {
-  if (!text) return;
-  m_strText.append(text, count);
-  m_bHasText = true;
+void CKvnXMLArena::Clear() {
+  m_blocks.clear();
+  m_pLast = m_pNext = m_pEnd = nullptr;
+  m_nAllocated = 0;
 }
+
+// ---- the tree ----------------------------------------------------------------------------------
+
+// Builds a document's tree in its arena from Expat's callbacks, carrying the state of one
+// parse from one callback to the next.
+class XmlTreeBuilder {
+ public:
+  // Registers the callbacks on `parser`, which is to parse the `size` bytes at `data` under
+  // `root`, with this builder as their data.
+  XmlTreeBuilder(CKvnXMLArena &arena, XML_Parser parser, CKvnXMLNode *root, const char *data, size_t size)
+      : m_arena(arena), m_parser(parser), m_pCurrent(root), m_pData(data), m_nSize(size) {
+    // Expat decides UTF-16 by these first bytes; there a line break is no single byte.
+    const auto *u = reinterpret_cast<const unsigned char *>(data);
+    if (size >= 2 && (u[0] == 0 || u[1] == 0 || (u[0] == 0xFE && u[1] == 0xFF) || (u[0] == 0xFF && u[1] == 0xFE)))
+      m_pData = nullptr;
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(parser, OnStartElement, OnEndElement);
+    XML_SetCharacterDataHandler(parser, OnCharacterData);
+    XML_SetCdataSectionHandler(parser, OnStartCdata, OnEndCdata);
+    XML_SetUnknownEncodingHandler(parser, OnEncoding, this);
+  }
+
+  static CKvnXMLNode *NewNode(CKvnXMLArena &arena, const WCHAR *name, const WCHAR *const *attributes, int kind) {
+    return new (arena.Allocate(sizeof(CKvnXMLNode), alignof(CKvnXMLNode))) CKvnXMLNode(name, attributes, kind);
+  }
+
+ private:
+  static XmlTreeBuilder &Of(void *data) { return *static_cast<XmlTreeBuilder *>(data); }
+
+  // A terminated copy of Expat's `n` characters in the arena; `*length` gets its length.
+  const WCHAR *Copy(const XML_Char *s, size_t n, size_t *length = nullptr) {
+    auto *out = static_cast<WCHAR *>(m_arena.Allocate((n + 1) * sizeof(WCHAR), alignof(WCHAR)));
+    size_t written = Widen(s, n, out);
+    out[written] = L'\0';
+    if (written < n) static_cast<void>(m_arena.Resize(out, (written + 1) * sizeof(WCHAR)));
+    if (length) *length = written;
+    return out;
+  }
+
+  // Names and attribute values recur throughout a document: one stored copy serves every
+  // node, as far as a small table of the latest ones remembers it. A table entry holds a text
+  // whose WCHARs are Expat's units (none with surrogates joined), so the units compare.
+  const WCHAR *Shared(const XML_Char *s) {
+    size_t n = Length(s);
+    if (!n) return Copy(s, 0);
+    SharedText &slot = m_shared[(n * 31 + size_t(s[0]) * 7 + size_t(s[n / 2]) * 3 + size_t(s[n - 1])) % kSharedSlots];
+    if (slot.length == n && std::equal(s, s + n, slot.text)) return slot.text;
+    size_t length = 0;
+    const WCHAR *copy = Copy(s, n, &length);
+    if (length == n) slot = {copy, n};
+    return copy;
+  }
+
+  // The node's text followed by Expat's `n` characters: grown where it lies when nothing was
+  // allocated after it (the pieces of one text follow each other), else copied.
+  void AppendText(CKvnXMLNode *node, const XML_Char *s, size_t n) {
+    size_t old = node->m_nTextLength;
+    WCHAR *text = node->m_pszText;
+    if (!m_arena.Resize(text, (old + n + 1) * sizeof(WCHAR))) {
+      auto *moved = static_cast<WCHAR *>(m_arena.Allocate((old + n + 1) * sizeof(WCHAR), alignof(WCHAR)));
+      if (old) std::wmemcpy(moved, text, old);
+      text = moved;
+    }
+    size_t length = old + Widen(s, n, text + old);
+    text[length] = L'\0';
+    if (length < old + n) static_cast<void>(m_arena.Resize(text, (length + 1) * sizeof(WCHAR)));
+    node->m_pszText = text;
+    node->m_nTextLength = length;
+  }
+
+  // Links `child` under `parent`: as the first child, or directly after it.
+  static CKvnXMLNode *AddChild(CKvnXMLNode *parent, CKvnXMLNode *child) {
+    child->m_pParent = parent;
+    if (!parent->m_pFirstChild) {
+      parent->m_pFirstChild = child;
+    } else {
+      child->m_pNextSibling = parent->m_pFirstChild->m_pNextSibling;
+      parent->m_pFirstChild->m_pNextSibling = child;
+    }
+    return child;
+  }
+
+  // The line of the event being reported, as Expat gives it. Expat walks the text again
+  // character by character for it; where every line break is a byte of its own (each encoding
+  // but UTF-16 and a double-byte one) they are counted in the buffer instead, from the byte
+  // the last count reached to the event's, which Expat reports for events within entities
+  // too (the reference's).
+  unsigned CurrentLine() {
+    if (!m_pData) return unsigned(XML_GetCurrentLineNumber(m_parser));
+    XML_Index at = XML_GetCurrentByteIndex(m_parser);
+    if (at > XML_Index(m_nCounted) && at <= XML_Index(m_nSize)) {
+      m_nLineBreaks += LineBreaks(m_pData + m_nCounted, m_pData + at, m_pData + m_nSize);
+      m_nCounted = size_t(at);
+    }
+    return unsigned(m_nLineBreaks + 1);
+  }
+
+  // Line breaks are counted by Expat from here on: the document's encoding is one of its
+  // own, the double-byte one.
+  static int XMLCALL OnEncoding(void *data, const XML_Char *name, XML_Encoding *info) {
+    Of(data).m_pData = nullptr;
+    return OnUnknownEncoding(nullptr, name, info);
+  }
+
+  void Leave() {
+    if (m_pCurrent->m_pParent) m_pCurrent = m_pCurrent->m_pParent;
+  }
+
+  static void XMLCALL OnStartElement(void *data, const XML_Char *name, const XML_Char **attributes) {
+    XmlTreeBuilder &b = Of(data);
+    b.m_bCollecting = true;
+    b.m_bTextPending = true;
+    size_t count = 0;
+    while (attributes && attributes[count]) ++count;
+    count -= count % 2;  // a name without its value
+    const WCHAR **texts = nullptr;
+    if (count) {
+      texts = static_cast<const WCHAR **>(b.m_arena.Allocate((count + 1) * sizeof(WCHAR *), alignof(WCHAR *)));
+      for (size_t i = 0; i < count; ++i) texts[i] = b.Shared(attributes[i]);
+      texts[count] = nullptr;
+    }
+    CKvnXMLNode *node = NewNode(b.m_arena, b.Shared(name), texts, XML_NODE_ELEMENT);
+    node->m_nLine = b.CurrentLine();
+    b.m_pCurrent = AddChild(b.m_pCurrent, node);
+  }
+
+  static void XMLCALL OnEndElement(void *data, const XML_Char *) { Of(data).Leave(); }
+
+  // Most pieces outside CDATA are dropped (the white space between elements): each is judged
+  // by its first unit before it is converted. A high surrogate there is no space either way.
+  static void XMLCALL OnCharacterData(void *data, const XML_Char *s, int length) {
+    XmlTreeBuilder &b = Of(data);
+    if (length <= 0) return;
+    if (b.m_bInCdata) {
+      b.AppendText(b.m_pCurrent, s, size_t(length));
+      return;
+    }
+    if (!b.m_bCollecting) return;
+    bool startsWithSpace = IsSpace(s[0]);
+    if (b.m_bTextPending) {
+      if (startsWithSpace) {
+        // An element whose text begins with white space gets no text at all.
+        b.m_bCollecting = false;
+        return;
+      }
+      b.m_bTextPending = false;
+      if (b.m_pCurrent->m_pFirstChild) {
+        // The piece is dropped, and with it the pieces that would continue it: they must not
+        // reach an earlier text node, which may be another element's.
+        b.m_pLastText = nullptr;
+        return;
+      }
+      b.m_pLastText = AddChild(b.m_pCurrent, NewNode(b.m_arena, L"#TEXT", nullptr, XML_NODE_TEXT));
+      b.AppendText(b.m_pLastText, s, size_t(length));
+      return;
+    }
+    if (startsWithSpace || !b.m_pLastText) return;
+    b.AppendText(b.m_pLastText, s, size_t(length));
+  }
+
+  static void XMLCALL OnStartCdata(void *data) {
+    XmlTreeBuilder &b = Of(data);
+    b.m_bCollecting = true;
+    b.m_bInCdata = true;
+    b.m_pCurrent = AddChild(b.m_pCurrent, NewNode(b.m_arena, L"#CDATA", nullptr, XML_NODE_TEXT));
+  }
+
+  static void XMLCALL OnEndCdata(void *data) {
+    XmlTreeBuilder &b = Of(data);
+    b.m_bInCdata = false;
+    b.m_bCollecting = false;
+    b.Leave();
+  }
+
+  static constexpr size_t kSharedSlots = 256;
+  struct SharedText {
+    const WCHAR *text = nullptr;
+    size_t length = 0;  // 0 for an empty entry
+  };
+
+  CKvnXMLArena &m_arena;
+  XML_Parser m_parser;
+  CKvnXMLNode *m_pCurrent;    // the node new children are linked under
+  bool m_bCollecting = true;  // character data may still be taken for the current element
+  bool m_bInCdata = false;
+  bool m_bTextPending = false;         // the current element has not yet received its text node
+  CKvnXMLNode *m_pLastText = nullptr;  // the "#TEXT" node further character data continues
+  SharedText m_shared[kSharedSlots];
+  // The bytes being parsed while their line breaks are counted here (null: Expat counts).
+  const char *m_pData = nullptr;
+  size_t m_nSize = 0;
+  size_t m_nCounted = 0;  // bytes whose line breaks are in m_nLineBreaks
+  size_t m_nLineBreaks = 0;
+};
 
 const WCHAR *CKvnXMLNode::GetAttribute(const WCHAR *name) const {
-  if (!name) return nullptr;
-  for (size_t i = 0; i + 1 < m_attributes.size(); i += 2)
-    if (m_attributes[i] == name) return m_attributes[i + 1].c_str();
+  if (!name || !m_ppAttributes) return nullptr;
+  for (const WCHAR *const *a = m_ppAttributes; a[0]; a += 2)
+    if (std::wcscmp(a[0], name) == 0) return a[1];
   return nullptr;
 }
 
 CKvnXMLNode *CKvnXMLNode::FindChild(const WCHAR *name) const {
   if (!name) return nullptr;
-  for (CKvnXMLNode *c = m_pFirstChild.get(); c; c = c->m_pNextSibling.get())
-    if (c->m_strName == name) return c;
+  for (CKvnXMLNode *c = m_pFirstChild; c; c = c->m_pNextSibling)
+    if (std::wcscmp(c->m_pszName, name) == 0) return c;
   return nullptr;
-}
-
-CKvnXMLNode *CKvnXMLNode::AddChild(std::unique_ptr<CKvnXMLNode> child) {
-  CKvnXMLNode *added = child.get();
-  child->m_pParent = this;
-  if (!m_pFirstChild) {
-    m_pFirstChild = std::move(child);
-    return added;
-  }
-  child->m_pNextSibling = std::move(m_pFirstChild->m_pNextSibling);
-  m_pFirstChild->m_pNextSibling = std::move(child);
-  return added;
 }
 
 const WCHAR *XmlNodeText(const CKvnXMLNode *node) {
@@ -225,12 +359,16 @@ const WCHAR *XmlNodeText(const CKvnXMLNode *node) {
   return first && first->GetKind() == XML_NODE_TEXT ? first->GetText() : nullptr;
 }
 
+// ---- the reader --------------------------------------------------------------------------------
+
 CKvnXMLReader::CKvnXMLReader() { Reset(); }
 
 CKvnXMLReader::~CKvnXMLReader() = default;
 
 void CKvnXMLReader::Reset() {
-  m_pRoot = std::make_unique<CKvnXMLNode>(L"#DOCROOT", nullptr, XML_NODE_ELEMENT);
+  m_pRoot = nullptr;
+  m_arena.Clear();
+  m_pRoot = XmlTreeBuilder::NewNode(m_arena, L"#DOCROOT", nullptr, XML_NODE_ELEMENT);
   m_bLoaded = FALSE;
   m_parseError = ParseError();
   SetUserDefaultLocale();
@@ -246,57 +384,45 @@ int CKvnXMLReader::Load(const WCHAR *path) {
   DWORD size = GetFileSize(file.get(), &high);
   // Files of 4 GiB or more are refused rather than read short.
   if ((size == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) || high != 0) return XML_LOAD_CANNOT_READ;
-  std::vector<char> buffer;
-  try {
-    buffer.resize(size);
-  } catch (const std::bad_alloc &) {
-    return XML_LOAD_CANNOT_READ;
-  }
-  DWORD read = 0;
-  if (SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-      !ReadFile(file.get(), buffer.data(), size, &read, nullptr) || read != size)
-    return XML_LOAD_CANNOT_READ;
-  if (!Parse(buffer.data(), buffer.size())) return XML_LOAD_REJECTED;
-  m_bLoaded = TRUE;
-  return XML_LOAD_OK;
+  if (SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return XML_LOAD_CANNOT_READ;
+  int result = Parse(file.get(), size);
+  m_bLoaded = result == XML_LOAD_OK;
+  return result;
 }
 
-bool CKvnXMLReader::Parse(const char *data, size_t size) {
-  if (!ExpatIsUtf16() || size > size_t(INT_MAX)) {
-    m_parseError.text = size > size_t(INT_MAX) ? L"file too large for the parser" : L"parser not built for UTF-16";
-    return false;
+int CKvnXMLReader::Parse(HANDLE file, DWORD size) {
+  if (!ExpatIsUtf16() || size > DWORD(INT_MAX)) {
+    m_parseError.text = size > DWORD(INT_MAX) ? L"file too large for the parser" : L"parser not built for UTF-16";
+    return XML_LOAD_REJECTED;
   }
   std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(nullptr));
   if (!parser) {
     m_parseError.text = L"out of memory";
-    return false;
+    return XML_LOAD_REJECTED;
   }
-  ParseCursor cursor;
-  cursor.current = m_pRoot.get();
   XML_Parser p = parser.get();
-  cursor.parser = p;
-  XML_SetUserData(p, &cursor);
-  XML_SetElementHandler(p, OnStartElement, OnEndElement);
-  XML_SetCharacterDataHandler(p, OnCharacterData);
-  XML_SetCdataSectionHandler(p, OnStartCdata, OnEndCdata);
-  XML_SetUnknownEncodingHandler(p, OnUnknownEncoding, nullptr);
+  // The file is read straight into the parser's buffer, where Expat would copy it anyway.
+  char *buffer = static_cast<char *>(XML_GetBuffer(p, int(size)));
+  DWORD read = 0;
+  if ((!buffer && size) || !ReadFile(file, buffer, size, &read, nullptr) || read != size) return XML_LOAD_CANNOT_READ;
+  XmlTreeBuilder builder(m_arena, p, m_pRoot, buffer, size);
   // Entity expansion is bounded as Expat's defaults say (the protection is on by default;
   // set it explicitly so it cannot be lost to a build option).
   XML_SetBillionLaughsAttackProtectionMaximumAmplification(p, 100.0f);
   XML_SetBillionLaughsAttackProtectionActivationThreshold(p, 8 * 1024 * 1024);
-  if (XML_Parse(p, data, int(size), XML_TRUE) != XML_STATUS_ERROR) return true;
+  if (XML_ParseBuffer(p, int(size), XML_TRUE) != XML_STATUS_ERROR) return XML_LOAD_OK;
   // Expat's messages are ASCII, whatever its character type.
   if (const XML_LChar *message = XML_ErrorString(XML_GetErrorCode(p)))
     for (const XML_LChar *c = message; *c; ++c) m_parseError.text += WCHAR(*c);
   m_parseError.line = unsigned(XML_GetCurrentLineNumber(p));
   m_parseError.column = unsigned(XML_GetCurrentColumnNumber(p)) + 1;
-  return false;
+  return XML_LOAD_REJECTED;
 }
 
 CKvnXMLNode *CKvnXMLReader::FindChild(CKvnXMLNode *parent, const WCHAR *name, const WCHAR *attribute,
                                       const WCHAR *value) const {
   if (!m_bLoaded || !name) return nullptr;
-  if (!parent) parent = m_pRoot.get();
+  if (!parent) parent = m_pRoot;
   for (CKvnXMLNode *c = parent->GetFirstChild(); c; c = c->GetNextSibling()) {
     if (std::wcscmp(c->GetName(), name) != 0) continue;
     if (attribute && value) {

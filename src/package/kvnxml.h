@@ -7,57 +7,78 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
 enum XmlNodeKind { XML_NODE_NONE = -1, XML_NODE_ELEMENT = 0, XML_NODE_TEXT = 1 };
 
+// The storage of one document: its nodes and their names, attribute arrays and texts are
+// carved one after another out of a few large blocks, and all of it is freed at once with
+// the arena. No part of a document is freed on its own, so the order in which a node's text,
+// children, siblings, attributes and name go is not observable: they all go together, when
+// the document is reset or destroyed, and nothing that points into it may be used after.
+class CKvnXMLArena {
+ public:
+  CKvnXMLArena() = default;
+  CKvnXMLArena(const CKvnXMLArena &) = delete;
+  CKvnXMLArena &operator=(const CKvnXMLArena &) = delete;
+
+  // `bytes` of uninitialised storage aligned to `align` (a power of two at most that of
+  // std::max_align_t); throws std::bad_alloc as new does.
+  void *Allocate(size_t bytes, size_t align);
+  // Makes the most recent allocation, `p`, `bytes` long where it lies (shorter, or longer when
+  // its block has room). False, nothing changed, for any other `p` or when there is no room.
+  bool Resize(const void *p, size_t bytes);
+  // Frees every block: everything allocated so far goes.
+  void Clear();
+
+ private:
+  std::vector<std::unique_ptr<std::byte[]>> m_blocks;
+  std::byte *m_pLast = nullptr;  // the most recent allocation
+  std::byte *m_pNext = nullptr;  // the free room of the newest block, up to m_pEnd
+  std::byte *m_pEnd = nullptr;
+  size_t m_nAllocated = 0;  // bytes of all blocks: the next block is as large, so blocks double
+};
+
 class CKvnXMLNode {
  public:
-  // `attributes`: name, value, name, value, ..., ended by a null entry (may be null).
-  CKvnXMLNode(const WCHAR *name, const WCHAR *const *attributes, int kind = XML_NODE_NONE);
-  // The same from texts the caller gives up: `attributes` holds name, value, name, value, ...
-  CKvnXMLNode(std::wstring name, std::vector<std::wstring> attributes, int kind);
-  // Frees the node's subtree and the siblings after it (without recursion: documents may
-  // nest and chain arbitrarily deep).
-  virtual ~CKvnXMLNode();
   CKvnXMLNode(const CKvnXMLNode &) = delete;
   CKvnXMLNode &operator=(const CKvnXMLNode &) = delete;
 
   int GetKind() const { return m_nKind; }
-  const WCHAR *GetName() const { return m_strName.c_str(); }
+  const WCHAR *GetName() const { return m_pszName; }
   // The text of a text node; null when the node has none.
-  const WCHAR *GetText() const { return m_bHasText ? m_strText.c_str() : nullptr; }
-  CKvnXMLNode *GetFirstChild() const { return m_pFirstChild.get(); }
-  CKvnXMLNode *GetNextSibling() const { return m_pNextSibling.get(); }
+  const WCHAR *GetText() const { return m_pszText; }
+  CKvnXMLNode *GetFirstChild() const { return m_pFirstChild; }
+  CKvnXMLNode *GetNextSibling() const { return m_pNextSibling; }
   CKvnXMLNode *GetParent() const { return m_pParent; }
-  int GetAttributeCount() const { return int(m_attributes.size() / 2); }
 
-  // Replaces the text with the first `count` characters of `text`.
-  void SetText(const WCHAR *text, size_t count);
-  void AppendText(const WCHAR *text, size_t count);
   // The value of the first attribute named exactly `name`, or null.
   const WCHAR *GetAttribute(const WCHAR *name) const;
   // The first child in tree order named exactly `name`, or null.
   CKvnXMLNode *FindChild(const WCHAR *name) const;
   // The line of the file where the element starts (1-based; 0 for nodes not read from a file).
   unsigned GetLine() const { return m_nLine; }
-  void SetLine(unsigned line) { m_nLine = line; }
-  // Links `child` under this node: as the first child, or directly after it. Answers the
-  // child, which the tree now owns.
-  CKvnXMLNode *AddChild(std::unique_ptr<CKvnXMLNode> child);
 
  private:
+  // Nodes are made and linked only by their document's builder, in the document's arena, and
+  // never destroyed on their own: they own nothing, every part of them is in the arena.
+  friend class XmlTreeBuilder;
+  CKvnXMLNode(const WCHAR *name, const WCHAR *const *attributes, int kind) noexcept
+      : m_nKind(kind), m_pszName(name), m_ppAttributes(attributes) {}
+  ~CKvnXMLNode() = default;
+
   int m_nKind;
-  std::wstring m_strName;
-  std::vector<std::wstring> m_attributes;  // name, value, name, value, ...
-  bool m_bHasText = false;
-  std::wstring m_strText;
-  std::unique_ptr<CKvnXMLNode> m_pNextSibling;
-  std::unique_ptr<CKvnXMLNode> m_pFirstChild;
-  CKvnXMLNode *m_pParent = nullptr;
   unsigned m_nLine = 0;
+  const WCHAR *m_pszName;
+  const WCHAR *const *m_ppAttributes;  // name, value, name, value, ..., null; null when none
+  WCHAR *m_pszText = nullptr;          // terminated; null when the node has no text
+  size_t m_nTextLength = 0;
+  CKvnXMLNode *m_pNextSibling = nullptr;
+  CKvnXMLNode *m_pFirstChild = nullptr;
+  CKvnXMLNode *m_pParent = nullptr;
 };
 
 // Results of CKvnXMLReader::Load.
@@ -90,7 +111,8 @@ class CKvnXMLReader {
     unsigned line = 0, column = 0;
   };
   const ParseError &GetParseError() const { return m_parseError; }
-  CKvnXMLNode *GetRoot() const { return m_pRoot.get(); }
+  // The "#DOCROOT" node; it and every node under it live until the next Reset or Load.
+  CKvnXMLNode *GetRoot() const { return m_pRoot; }
   // Under `parent` (the root when null), the first child in tree order named exactly
   // `name` and, when both are given, whose attribute `attribute` equals `value` without
   // regard to case. Null when not loaded or nothing matches.
@@ -98,9 +120,12 @@ class CKvnXMLReader {
                          const WCHAR *value = nullptr) const;
 
  private:
-  [[nodiscard]] bool Parse(const char *data, size_t size);
+  // Reads the `size` bytes of `file` from where it stands and parses them: one of
+  // XmlLoadResult.
+  [[nodiscard]] int Parse(HANDLE file, DWORD size);
 
-  std::unique_ptr<CKvnXMLNode> m_pRoot;
+  CKvnXMLArena m_arena;  // the document: the root and every node under it
+  CKvnXMLNode *m_pRoot = nullptr;
   BOOL m_bLoaded = FALSE;
   ParseError m_parseError;
 };

@@ -248,6 +248,38 @@ TEST(XmlReader, TextAfterAChildElementContinuesTheLastText) {
   }
 }
 
+// The line each element starts on, as Expat counts line breaks (LF, CR, CR LF), whatever the
+// encoding; an element an entity brings in is on the line of the reference.
+TEST(XmlReader, ElementsKnowTheLineTheyStartOn) {
+  const std::u16string utf16 = u"<a>\n<b/>\r\n\r<c/>\u2028<d/></a>";
+  const struct {
+    std::string document;
+    std::vector<unsigned> lines;  // of a, b, c, d
+  } cases[] = {
+      {"<a>\n<b/>\n\n<c/><d\n/></a>", {1, 2, 4, 4}},
+      {"\n<a>\r\n<b/>\r\r\n<c/>\r<d/></a>", {2, 3, 5, 6}},
+      {"<!DOCTYPE a [<!ENTITY e \"\n<c/>\n\">]>\n<a><b/>\n\n&e;<d/></a>", {4, 4, 6, 6}},
+      {"<a x='\n'>\xC3\xA9\n<!-- \n -->\n<b/><![CDATA[\n]]><c/>\n<d/></a>", {1, 5, 6, 7}},
+      {Declared("Shift_JIS", "\n<a>\x93\xFA\n<b/>\x82\xA0\r\n<c/>\n<d/></a>"), {2, 3, 4, 5}},
+      {Utf16Bytes(utf16, false, true), {1, 2, 4, 4}},
+      {Utf16Bytes(utf16, true, false), {1, 2, 4, 4}},
+  };
+  TestMachine machine("[machine]\nuser_locale = \"ja-JP\"\n");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.document));
+    CKvnXMLReader reader;
+    ASSERT_EQ(LoadText(machine, reader, c.document), XML_LOAD_OK);
+    CKvnXMLNode *a = reader.FindChild(nullptr, L"a");
+    ASSERT_NE(a, nullptr);
+    std::vector<unsigned> lines{a->GetLine()};
+    for (const WCHAR *name : {L"b", L"c", L"d"}) {
+      CKvnXMLNode *n = reader.FindChild(a, name);
+      lines.push_back(n ? n->GetLine() : 0);
+    }
+    EXPECT_EQ(lines, c.lines);
+  }
+}
+
 // Whether a text begins with white space must not depend on the host process's C locale.
 TEST(XmlReader, WhiteSpaceDoesNotDependOnTheHostsLocale) {
   TestMachine machine("[machine]\nuser_locale = \"ja-JP\"\n");
