@@ -35,7 +35,9 @@ bool Contains(const WCHAR *text, const WCHAR *part) { return std::wcsstr(text, p
 }  // namespace
 
 CWin2000DeviceList::~CWin2000DeviceList() {
-  // The records first: each destroys the driver list it built, in a set still open.
+  // The records first: each destroys the driver list it built, in a set still open, and
+  // becomes a snapshot for whoever shares it.
+  for (const std::shared_ptr<W2KDEVINST> &record : m_records) record->MakeSnapshot();
   m_records.clear();
   m_sets.clear();
 }
@@ -57,12 +59,15 @@ void CWin2000DeviceList::AddSet(HDEVINFO set) {
     std::memset(&device, 0, sizeof(device));
     device.cbSize = sizeof(device);
     if (!SetupDiEnumDeviceInfo(set, index, &device)) break;
-    m_records.emplace_back().ReadInstalledDriver(set, device);
+    m_records.push_back(std::make_shared<W2KDEVINST>());
+    m_records.back()->ReadInstalledDriver(set, device);
   }
 }
 
-const W2KDEVINST *CWin2000DeviceList::GetDevice(int index) const {
-  return index >= 0 && index < GetCount() ? &m_records[size_t(index)] : nullptr;
+const W2KDEVINST *CWin2000DeviceList::GetDevice(int index) const { return ShareDevice(index).get(); }
+
+std::shared_ptr<const W2KDEVINST> CWin2000DeviceList::ShareDevice(int index) const {
+  return index >= 0 && index < GetCount() ? m_records[size_t(index)] : nullptr;
 }
 
 bool CWin2000DeviceList::GetHardwareIds(int index, BYTE *buffer, DWORD *size) const {

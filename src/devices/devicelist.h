@@ -6,7 +6,6 @@
 #include <windows.h>
 #include <setupapi.h>
 
-#include <deque>
 #include <memory>
 #include <vector>
 
@@ -26,6 +25,9 @@ class CWin2000DeviceList {
   int GetCount() const { return int(m_records.size()); }
   // The record at `index`, or null when the index is out of range.
   const W2KDEVINST *GetDevice(int index) const;
+  // The same record, shared: it outlives the list as a snapshot (the list makes each of its
+  // records one, its driver list destroyed, before it closes their sets). Null when out of range.
+  std::shared_ptr<const W2KDEVINST> ShareDevice(int index) const;
   // Copies the device's hardware-ID multi-string into `buffer` when `*size` bytes hold it.
   // Otherwise (no buffer, or too small) answers false with the bytes needed in `*size`.
   // Without `size`, or for an index out of range, false and nothing written.
@@ -35,7 +37,8 @@ class CWin2000DeviceList {
   void AddSet(HDEVINFO set);
 
   std::vector<unique_hdevinfo> m_sets;
-  std::deque<W2KDEVINST> m_records;  // records stay where they are built (they are large)
+  // Records stay where they are built (they are large, and own their devices' driver lists).
+  std::vector<std::shared_ptr<W2KDEVINST>> m_records;
 };
 
 // Reads the hardware-ID multi-string of device `index` into `ids`, trying a buffer of

@@ -1,6 +1,6 @@
 // DeviceRecord: an entry of the component's PnP device list: a present device as it was
-// enumerated, with one of its hardware IDs. The entries of one device share one copy of its
-// record (a snapshot that never changes), so a device with many IDs costs one copy.
+// enumerated, with one of its hardware IDs. The entries of one device share its one
+// record (a snapshot that never changes), so a device with many IDs costs one record.
 #pragma once
 
 #include <memory>

@@ -30,7 +30,7 @@ void BuildPnPDeviceList(BOOL firstIdOnly, std::vector<DeviceRecord> &list) {
   std::vector<WCHAR> ids;
   for (int i = 0; i < devices.GetCount(); ++i) {
     if (!ReadHardwareIdList(devices, i, kHardwareIdChars, ids)) continue;
-    auto device = std::make_shared<const W2KDEVINST>(*devices.GetDevice(i));
+    std::shared_ptr<const W2KDEVINST> device = devices.ShareDevice(i);
     if (firstIdOnly) {
       if (ids[0] != L'\0') list.emplace_back(device, CStr(ids.data()));
       continue;

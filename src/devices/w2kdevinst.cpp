@@ -34,6 +34,11 @@ W2KDEVINST &W2KDEVINST::operator=(const W2KDEVINST &other) {
 
 W2KDEVINST::~W2KDEVINST() { DestroyDriverList(); }
 
+void W2KDEVINST::MakeSnapshot() {
+  DestroyDriverList();
+  m_bSnapshot = true;
+}
+
 void W2KDEVINST::DestroyDriverList() {
   if (m_bOwnsDriverList && m_hDevInfo) {
     DWORD saved = GetLastError();

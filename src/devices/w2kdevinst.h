@@ -24,6 +24,10 @@ class W2KDEVINST {
   // device's driver list until it goes; it must stay where it is (copies never own it).
   void ReadInstalledDriver(HDEVINFO set, const SP_DEVINFO_DATA &device);
 
+  // Destroys the driver list the record built and makes it a snapshot, as a copy is: for a
+  // record that is to outlive its set.
+  void MakeSnapshot();
+
   // The installed driver's install-parameter Flags masked with `mask`; 0 for a fresh record.
   DWORD HasDriverFlag(DWORD mask) const;
   // SetupDiGetDeviceRegistryPropertyW on the record's set and device; false, with nothing
