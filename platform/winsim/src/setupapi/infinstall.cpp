@@ -307,6 +307,8 @@ DWORD AppendInf(InfFile &inf, const std::wstring &name) {
       inf.data.sections.push_back(std::move(s));
     }
   }
+  // The appended lines view the appended file's text: the open INF keeps it from now on.
+  for (auto &text : added.texts) inf.data.texts.push_back(std::move(text));
   inf.appended.push_back(full);
   return ERROR_SUCCESS;
 }
