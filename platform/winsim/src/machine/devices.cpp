@@ -1,10 +1,12 @@
 #include "machine/devices.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "base/calendar.h"
 #include "machine/system.h"
@@ -179,30 +181,31 @@ bool ReadDevice(const toml::table &table, const std::string &file, size_t entry,
 
 // A key of the layout every Windows has below `from`: found, or created as a parent that is
 // saved only when something is put into it.
-std::shared_ptr<RegKey> LayoutKey(RegistryTree &r, RegKey *from, std::wstring_view path) {
+RegKey &LayoutKey(RegistryTree &r, RegKey &from, std::wstring_view path) {
   std::vector<std::wstring_view> names;
   KeyPathNames(path, names);
-  std::shared_ptr<RegKey> key = from->shared_from_this();
+  RegKey *key = &from;
   for (std::wstring_view name : names) {
-    if (RegKey *next = key->FindSubkey(name)) {
-      key = next->shared_from_this();
-      continue;
-    }
     std::shared_ptr<RegKey> child;
     bool created;
-    r.Create(key.get(), name, &child, &created, key->isVolatile);
-    child->implicitParent = true;
-    key = child;
+    r.Create(key, name, &child, &created, key->isVolatile);
+    if (created) child->implicitParent = true;
+    key = child.get();  // held by its parent
   }
-  return key;
+  return *key;
 }
 
 // A device's own key (its Enum key or its driver key): an ordinary key of the registry, kept
 // in registry.reg with whatever was written into it; created when missing.
-std::shared_ptr<RegKey> DeviceKey(RegistryTree &r, RegKey *parent, std::wstring_view path) {
-  std::shared_ptr<RegKey> key = LayoutKey(r, parent, path);
-  key->implicitParent = false;
+RegKey &DeviceKey(RegistryTree &r, RegKey &parent, std::wstring_view path) {
+  RegKey &key = LayoutKey(r, parent, path);
+  key.implicitParent = false;
   return key;
+}
+
+std::vector<BYTE> DwordImage(DWORD value) {
+  auto *bytes = reinterpret_cast<const BYTE *>(&value);
+  return std::vector<BYTE>(bytes, bytes + sizeof value);
 }
 
 // Sets one of the values winsim derives from [[devices]], keeping its place among the
@@ -222,13 +225,46 @@ void Refresh(RegKey &key, const wchar_t *name, DWORD type, std::vector<BYTE> dat
   }
 }
 
-void RefreshText(RegKey &key, const wchar_t *name, const std::wstring &text) {
-  Refresh(key, name, REG_SZ, Utf16Image(text, true), !text.empty());
-}
+// The values of one key that winsim derives from the model, refreshed together (Refresh
+// each). A key that holds no values yet (most devices' keys when a machine first loads) gets
+// room for exactly these.
+class DerivedValues {
+ public:
+  void Add(const wchar_t *name, DWORD type, std::vector<BYTE> data, bool present = true) {
+    values_.at(count_++) = Value{name, type, std::move(data), present};
+  }
+  // A REG_SZ, absent when the text is empty.
+  void Text(const wchar_t *name, std::wstring_view text) {
+    Add(name, REG_SZ, text.empty() ? std::vector<BYTE>() : Utf16Image(text, true), !text.empty());
+  }
+  // A REG_MULTI_SZ, absent when the list is empty.
+  void MultiText(const wchar_t *name, const std::vector<std::wstring> &entries) {
+    Add(name, REG_MULTI_SZ, entries.empty() ? std::vector<BYTE>() : Utf16Image(MultiString(entries), false),
+        !entries.empty());
+  }
+  void Dword(const wchar_t *name, DWORD value) { Add(name, REG_DWORD, DwordImage(value)); }
+  void ApplyTo(RegKey &key) {
+    if (key.values.empty()) {
+      size_t present = 0;
+      for (size_t i = 0; i < count_; ++i) present += values_[i].present;
+      key.values.reserve(present);
+    }
+    for (size_t i = 0; i < count_; ++i) {
+      Value &v = values_[i];
+      Refresh(key, v.name, v.type, std::move(v.data), v.present);
+    }
+  }
 
-void RefreshMultiText(RegKey &key, const wchar_t *name, const std::vector<std::wstring> &entries) {
-  Refresh(key, name, REG_MULTI_SZ, Utf16Image(MultiString(entries), false), !entries.empty());
-}
+ private:
+  struct Value {
+    const wchar_t *name = nullptr;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    bool present = false;
+  };
+  std::array<Value, 10> values_;  // the most any key of a device gets
+  size_t count_ = 0;
+};
 
 std::wstring LowerCase(std::wstring text) {
   for (wchar_t &c : text)
@@ -241,38 +277,71 @@ std::wstring FileNameOf(const std::wstring &path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-void MirrorDriver(RegistryTree &r, const Device &dev) {
-  const DeviceDriver &d = *dev.driver;
-  std::shared_ptr<RegKey> classKey = LayoutKey(r, r.Predefined(HKEY_LOCAL_MACHINE), kClassKeyPath);
-  std::shared_ptr<RegKey> key = DeviceKey(r, classKey.get(), d.key);
-  RefreshText(*key, L"InfPath", FileNameOf(d.inf));
-  RefreshText(*key, L"InfSection", d.section);
-  RefreshText(*key, L"DriverDesc", d.description);
-  RefreshText(*key, L"ProviderName", d.provider);
-  std::wstring version, date;
-  if (d.hasVersion) {
-    wchar_t text[32];
-    std::swprintf(text, 32, L"%u.%u.%u.%u", unsigned(d.version[0]), unsigned(d.version[1]), unsigned(d.version[2]),
-                  unsigned(d.version[3]));
-    version = text;
-  }
-  RefreshText(*key, L"DriverVersion", version);
-  std::vector<BYTE> dateData(8);
-  if (d.dateYear) {
-    wchar_t text[32];
-    std::swprintf(text, 32, L"%d-%d-%d", d.dateMonth, d.dateDay, d.dateYear);
-    date = text;
-    for (int i = 0; i < 8; ++i) dateData[i] = BYTE(uint64_t(d.date) >> (8 * i));
-  }
-  RefreshText(*key, L"DriverDate", date);
-  Refresh(*key, L"DriverDateData", REG_BINARY, std::move(dateData), d.dateYear != 0);
-  RefreshText(*key, L"MatchingDeviceId", LowerCase(d.matchingId));
-}
+// Writes the keys of devices. The layout keys they are below (Enum, Control\Class) are
+// looked up once, when first needed, for every device one mirror writes.
+class DeviceMirror {
+ public:
+  explicit DeviceMirror(RegistryTree &r) : r_(r) {}
 
-std::vector<BYTE> DwordImage(DWORD value) {
-  auto *bytes = reinterpret_cast<const BYTE *>(&value);
-  return std::vector<BYTE>(bytes, bytes + sizeof value);
-}
+  void Write(const Device &dev) {
+    RegKey &key = DeviceKey(r_, EnumKey(), dev.instanceId);
+    DerivedValues values;
+    values.Text(L"DeviceDesc", dev.description);
+    values.MultiText(L"HardwareID", dev.hardwareIds);
+    values.MultiText(L"CompatibleIDs", dev.compatibleIds);
+    values.Text(L"Class", dev.className);
+    values.Text(L"ClassGUID", dev.classGuid ? GuidText(*dev.classGuid) : std::wstring());
+    values.Text(L"Driver", dev.driver ? std::wstring_view(dev.driver->key) : std::wstring_view());
+    values.Text(L"Mfg", dev.driver ? std::wstring_view(dev.driver->manufacturer) : std::wstring_view());
+    values.Text(L"Service", dev.driver ? std::wstring_view(dev.driver->service) : std::wstring_view());
+    // The flag is what the next boot reads: a disable waiting for the restart has it already.
+    values.Dword(L"ConfigFlags",
+                 dev.pendingStatus.value_or(dev.status) == DeviceStatus::Disabled ? kConfigFlagDisabled : 0);
+    values.ApplyTo(key);
+    if (dev.driver) WriteDriver(*dev.driver);
+  }
+
+ private:
+  RegKey &EnumKey() {
+    if (!enum_) enum_ = &LayoutKey(r_, *r_.Predefined(HKEY_LOCAL_MACHINE), kEnumKeyPath);
+    return *enum_;
+  }
+  RegKey &ClassKey() {
+    if (!class_) class_ = &LayoutKey(r_, *r_.Predefined(HKEY_LOCAL_MACHINE), kClassKeyPath);
+    return *class_;
+  }
+
+  void WriteDriver(const DeviceDriver &d) {
+    RegKey &key = DeviceKey(r_, ClassKey(), d.key);
+    DerivedValues values;
+    values.Text(L"InfPath", FileNameOf(d.inf));
+    values.Text(L"InfSection", d.section);
+    values.Text(L"DriverDesc", d.description);
+    values.Text(L"ProviderName", d.provider);
+    std::wstring version, date;
+    if (d.hasVersion) {
+      wchar_t text[32];
+      std::swprintf(text, 32, L"%u.%u.%u.%u", unsigned(d.version[0]), unsigned(d.version[1]), unsigned(d.version[2]),
+                    unsigned(d.version[3]));
+      version = text;
+    }
+    values.Text(L"DriverVersion", version);
+    std::vector<BYTE> dateData(8);
+    if (d.dateYear) {
+      wchar_t text[32];
+      std::swprintf(text, 32, L"%d-%d-%d", d.dateMonth, d.dateDay, d.dateYear);
+      date = text;
+      for (int i = 0; i < 8; ++i) dateData[i] = BYTE(uint64_t(d.date) >> (8 * i));
+    }
+    values.Text(L"DriverDate", date);
+    values.Add(L"DriverDateData", REG_BINARY, std::move(dateData), d.dateYear != 0);
+    values.Text(L"MatchingDeviceId", LowerCase(d.matchingId));
+    values.ApplyTo(key);
+  }
+
+  RegistryTree &r_;
+  RegKey *enum_ = nullptr, *class_ = nullptr;
+};
 
 // The instance IDs a service's Enum key lists: values "0" ... Count-1 that hold text.
 std::vector<std::wstring> ReadServiceList(RegKey &key) {
@@ -362,17 +431,16 @@ void ListLegacyService(const std::wstring &service, bool started) {
   std::wstring instanceId = L"ROOT\\LEGACY_" + Upcased(service) + L"\\0000";
   if (started) {
     // The node stays when the driver stops, as Windows keeps it until it is removed.
-    std::shared_ptr<RegKey> enumKey = LayoutKey(r, r.Predefined(HKEY_LOCAL_MACHINE), kEnumKeyPath);
-    std::shared_ptr<RegKey> node = DeviceKey(r, enumKey.get(), instanceId);
+    RegKey &node = DeviceKey(r, LayoutKey(r, *r.Predefined(HKEY_LOCAL_MACHINE), kEnumKeyPath), instanceId);
     const RegValue *display = serviceKey->FindValue(L"DisplayName");
     std::wstring description = display && IsStringType(display->type) ? TextOfImage(display->data) : service;
-    RefreshText(*node, L"DeviceDesc", description.substr(0, description.find(L'\0')));
-    RefreshText(*node, L"Service", service);
-    RefreshText(*node, L"Class", L"LegacyDriver");
-    RefreshText(*node, L"ClassGUID", L"{8ECC055D-047F-11D1-A537-0000F8753ED1}");
-    DWORD legacy = 1;
-    auto *bytes = reinterpret_cast<const BYTE *>(&legacy);
-    Refresh(*node, L"Legacy", REG_DWORD, std::vector<BYTE>(bytes, bytes + sizeof legacy));
+    DerivedValues values;
+    values.Text(L"DeviceDesc", description.substr(0, description.find(L'\0')));
+    values.Text(L"Service", service);
+    values.Text(L"Class", L"LegacyDriver");
+    values.Text(L"ClassGUID", L"{8ECC055D-047F-11D1-A537-0000F8753ED1}");
+    values.Dword(L"Legacy", 1);
+    values.ApplyTo(node);
   }
   ChangeServiceList(r, service, instanceId, started);
 }
@@ -489,32 +557,17 @@ bool ParseGuid(std::wstring_view text, GUID &guid) {
 
 // ---- load, mirror, save ---------------------------------------------------------------------------
 
-void MirrorDevice(const Device &dev) {
-  RegistryTree &r = Registry();
-  std::shared_ptr<RegKey> enumKey = LayoutKey(r, r.Predefined(HKEY_LOCAL_MACHINE), kEnumKeyPath);
-  std::shared_ptr<RegKey> key = DeviceKey(r, enumKey.get(), dev.instanceId);
-  RefreshText(*key, L"DeviceDesc", dev.description);
-  RefreshMultiText(*key, L"HardwareID", dev.hardwareIds);
-  RefreshMultiText(*key, L"CompatibleIDs", dev.compatibleIds);
-  RefreshText(*key, L"Class", dev.className);
-  RefreshText(*key, L"ClassGUID", dev.classGuid ? GuidText(*dev.classGuid) : std::wstring());
-  RefreshText(*key, L"Driver", dev.driver ? dev.driver->key : std::wstring());
-  RefreshText(*key, L"Mfg", dev.driver ? dev.driver->manufacturer : std::wstring());
-  RefreshText(*key, L"Service", dev.driver ? dev.driver->service : std::wstring());
-  // The flag is what the next boot reads: a disable waiting for the restart has it already.
-  DWORD configFlags = dev.pendingStatus.value_or(dev.status) == DeviceStatus::Disabled ? kConfigFlagDisabled : 0;
-  auto *flags = reinterpret_cast<const BYTE *>(&configFlags);
-  Refresh(*key, L"ConfigFlags", REG_DWORD, std::vector<BYTE>(flags, flags + sizeof configFlags));
-  if (dev.driver) MirrorDriver(r, dev);
-}
+void MirrorDevice(const Device &dev) { DeviceMirror(Registry()).Write(dev); }
 
 bool DeviceTree::Load(MachineFile &file) {
   std::string &error = file.Mistakes();
   const toml::array *list = nullptr;
   if (!file.Top().Tables("devices", list)) return false;
   if (!list) return true;
-  std::map<std::wstring, size_t> entryOf;  // upcased instance ID -> entry
-  bool ok = true;                          // every entry is read, to tell all the mistakes
+  std::unordered_map<std::wstring, size_t> entryOf;  // upcased instance ID -> entry
+  entryOf.reserve(list->size());
+  devices.reserve(list->size());
+  bool ok = true;  // every entry is read, to tell all the mistakes
   for (size_t i = 0; i < list->size(); ++i) {
     const toml::table &t = *(*list)[i].as_table();
     Device dev;
@@ -549,7 +602,8 @@ bool DeviceTree::Load(MachineFile &file) {
       dev.driver->key = guid + L"\\" + number;
     } while (given.count(Upcased(dev.driver->key)));
   }
-  for (const Device &dev : devices) MirrorDevice(dev);
+  DeviceMirror mirror(Registry());
+  for (const Device &dev : devices) mirror.Write(dev);
   return true;
 }
 

@@ -62,19 +62,26 @@ bool ReadFileBytes(const std::filesystem::path &file, std::string &out) {
   return in || in.eof();
 }
 
-bool TableReader::Text(const char *key, std::string &out) {
+const std::string *TableReader::String(const char *key) {
   const toml::node *n = Get(key);
-  if (!n) return true;
-  if (!n->is_string()) return WrongType(key, "a text");
-  out = *n->value<std::string>();
-  return true;
+  if (!n) return nullptr;
+  if (!n->is_string()) {
+    WrongType(key, "a text");
+    return nullptr;
+  }
+  return &n->as_string()->get();
+}
+
+bool TableReader::Text(const char *key, std::string &out) {
+  const std::string *text = String(key);
+  if (text) out = *text;
+  return text || !Has(key);
 }
 
 bool TableReader::Text(const char *key, std::wstring &out) {
-  std::string text;
-  if (!Text(key, text)) return false;
-  if (Has(key)) out = FromUtf8(text);
-  return true;
+  const std::string *text = String(key);
+  if (text) out = FromUtf8(*text);
+  return text || !Has(key);
 }
 
 bool TableReader::Texts(const char *key, std::vector<std::wstring> &out, bool dropEmpty) {
@@ -83,9 +90,10 @@ bool TableReader::Texts(const char *key, std::vector<std::wstring> &out, bool dr
   const toml::array *list = n->as_array();
   if (!list) return WrongType(key, "a list of texts");
   std::vector<std::wstring> texts;
+  texts.reserve(list->size());
   for (const toml::node &item : *list) {
     if (!item.is_string()) return WrongType(key, "a list of texts");
-    std::wstring text = FromUtf8(*item.value<std::string>());
+    std::wstring text = FromUtf8(item.as_string()->get());
     if (text.find(L'\0') != std::wstring::npos) return Fail(key, "holds a NUL character");
     if (!text.empty() || !dropEmpty) texts.push_back(std::move(text));
   }

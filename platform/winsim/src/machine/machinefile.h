@@ -103,6 +103,8 @@ class TableReader {
     return true;
   }
   const toml::node *Get(const char *key);
+  // The text of `key` as the document holds it; null when absent or not a text (a mistake).
+  const std::string *String(const char *key);
 
   const toml::table &table_;
   std::string file_, where_, prefix_;

@@ -140,8 +140,10 @@ DWORD RegistryTree::Create(RegKey *from, std::wstring_view path, std::shared_ptr
   std::shared_ptr<RegKey> key = from->shared_from_this();
   *created = false;
   for (std::wstring_view name : names) {
-    if (RegKey *next = key->FindSubkey(name)) {
-      key = next->shared_from_this();
+    std::wstring upcased = Upcased(name);
+    auto at = key->subkeys.lower_bound(upcased);
+    if (at != key->subkeys.end() && at->first == upcased) {
+      key = at->second;
       *created = false;
       continue;
     }
@@ -149,7 +151,7 @@ DWORD RegistryTree::Create(RegKey *from, std::wstring_view path, std::shared_ptr
     if (key->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
     auto child = NewKey(std::wstring(name), key.get(), Now());
     child->isVolatile = isVolatile;
-    key->subkeys[Upcased(name)] = child;
+    key->subkeys.emplace_hint(at, std::move(upcased), child);
     Touch(key.get());
     BindProtected(child.get());
     key = child;
@@ -257,7 +259,10 @@ void RemoveValue(RegKey &key, const wchar_t *name) {
 }
 
 std::wstring MultiString(const std::vector<std::wstring> &entries) {
+  size_t length = 1;
+  for (const std::wstring &e : entries) length += e.size() + 1;
   std::wstring text;
+  text.reserve(length);
   for (const std::wstring &e : entries) {
     text += e;
     text += L'\0';
