@@ -21,15 +21,20 @@ constexpr size_t kRegHexColumns = 77;  // regedit breaks hex data after the comm
 // bits is a UTF-16 unit already; one of 32 bits is a code point, split into a surrogate pair
 // above U+FFFF (U+FFFD beyond U+10FFFF).
 inline std::vector<unsigned char> Utf16LeImage(std::wstring_view text, bool terminate) {
-  std::vector<unsigned char> out;
-  out.reserve((text.size() + 1) * 2);
+  auto code = [](wchar_t wc) {
+    uint32_t c = uint32_t(wc) & (sizeof(wchar_t) == 2 ? 0xFFFFu : 0xFFFFFFFFu);
+    return c > 0x10FFFF ? 0xFFFDu : c;
+  };
+  size_t units = terminate ? 1 : 0;
+  for (wchar_t wc : text) units += code(wc) >= 0x10000 ? 2 : 1;
+  std::vector<unsigned char> out(units * 2);
+  unsigned char *at = out.data();
   auto unit = [&](uint32_t u) {
-    out.push_back((unsigned char)(u & 0xFF));
-    out.push_back((unsigned char)((u >> 8) & 0xFF));
+    *at++ = (unsigned char)(u & 0xFF);
+    *at++ = (unsigned char)((u >> 8) & 0xFF);
   };
   for (wchar_t wc : text) {
-    uint32_t c = uint32_t(wc) & (sizeof(wchar_t) == 2 ? 0xFFFFu : 0xFFFFFFFFu);
-    if (c > 0x10FFFF) c = 0xFFFD;
+    uint32_t c = code(wc);
     if (c >= 0x10000) {
       c -= 0x10000;
       unit(0xD800 | (c >> 10));
