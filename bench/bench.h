@@ -134,6 +134,9 @@ void HostSection(const Options &o, Report &report);
 void RegistrySection(const Options &o, Report &report);
 void MatrixSection(const Options &o, Report &report);
 void LargeMachineSection(const Options &o, Report &report);
+// The child of section 7 (kvnbench --load-machine DIR): opens the machine and prints the
+// load's CPU milliseconds and the process's peak resident kilobytes.
+int LoadMachineAndReport(const fs::path &machine);
 
 // The initialisation of the component (LoadLibraryW + FreeLibrary) on the open machine, best
 // of `repeat`; item 4 shows it beside the whole check.

@@ -228,6 +228,7 @@ TempDir::~TempDir() {
 
 int main(int argc, char **argv) {
   using namespace bench;
+  if (argc == 3 && std::string(argv[1]) == "--load-machine") return LoadMachineAndReport(argv[2]);
   Options o;
   if (int status = ParseOptions(argc, argv, o)) return status < 0 ? 0 : status;
 
