@@ -25,6 +25,7 @@
 #include <winsim.h>
 
 #include "bench.h"
+#include "emptyparser.h"
 #include "devices/devicerecord.h"
 #include "devices/w2kdevinst.h"
 #include "framework/hostinterface.h"
@@ -180,15 +181,6 @@ DeviceCount DeviceLoop() {
   return count;
 }
 
-void XMLCALL NoStart(void *, const XML_Char *, const XML_Char **) {}
-void XMLCALL NoEnd(void *, const XML_Char *) {}
-void XMLCALL NoText(void *, const XML_Char *, int) {}
-void XMLCALL NoCdata(void *) {}
-
-struct ParserFree {
-  void operator()(XML_ParserStruct *p) const { XML_ParserFree(p); }
-};
-
 // The first file of the current directory matching `pattern`, read through the machine's file
 // calls straight into Expat's buffer and parsed with handlers that do nothing, `times` times.
 void ParsePackageFile(const wchar_t *pattern, int times) {
@@ -199,11 +191,8 @@ void ParsePackageFile(const wchar_t *pattern, int times) {
     unique_hfile file(CreateFileW(found.cFileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD size = file ? GetFileSize(file.get(), nullptr) : INVALID_FILE_SIZE;
-    std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
-    if (size == INVALID_FILE_SIZE || !parser) throw SetupError("a package file cannot be read");
-    XML_SetElementHandler(parser.get(), NoStart, NoEnd);
-    XML_SetCharacterDataHandler(parser.get(), NoText);
-    XML_SetCdataSectionHandler(parser.get(), NoCdata, NoCdata);
+    if (size == INVALID_FILE_SIZE) throw SetupError("a package file cannot be read");
+    EmptyParser parser = NewEmptyParser();
     void *buffer = XML_GetBuffer(parser.get(), int(size));
     DWORD read = 0;
     if (!buffer || !ReadFile(file.get(), buffer, size, &read, nullptr) || read != size ||

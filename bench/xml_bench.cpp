@@ -12,6 +12,7 @@
 #include <winsim.h>
 
 #include "bench.h"
+#include "emptyparser.h"
 #include "package/kvnxml.h"
 
 namespace bench {
@@ -54,26 +55,13 @@ std::string PackageDefinition(size_t bytes) {
   return out + tail;
 }
 
-void XMLCALL NoStart(void *, const XML_Char *, const XML_Char **) {}
-void XMLCALL NoEnd(void *, const XML_Char *) {}
-void XMLCALL NoText(void *, const XML_Char *, int) {}
-void XMLCALL NoCdata(void *) {}
-
-struct ParserFree {
-  void operator()(XML_ParserStruct *p) const { XML_ParserFree(p); }
-};
-
 // The floor: the file read straight into Expat's buffer, then one parse with handlers that
 // do nothing (no copy of the bytes, as Load reads them).
 double FloorMilliseconds(const fs::path &file) {
   Clock::time_point t0 = Clock::now();
   std::unique_ptr<std::FILE, decltype(&std::fclose)> in(std::fopen(file.c_str(), "rb"), &std::fclose);
   if (!in) throw SetupError("cannot read " + file.string());
-  std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
-  if (!parser) throw SetupError("XML_ParserCreate failed");
-  XML_SetElementHandler(parser.get(), NoStart, NoEnd);
-  XML_SetCharacterDataHandler(parser.get(), NoText);
-  XML_SetCdataSectionHandler(parser.get(), NoCdata, NoCdata);
+  EmptyParser parser = NewEmptyParser();
   const int size = int(fs::file_size(file));
   void *buffer = XML_GetBuffer(parser.get(), size);
   if (!buffer || std::fread(buffer, 1, size_t(size), in.get()) != size_t(size) ||
